@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Linux server and runs it in the foreground on
+# the folder printer, with one demo printer. Ctrl-C stops it.
+#   QUILLMESH_SPOOLER=cups scripts/serve.sh   serves the system's CUPS queues instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$(nproc)"
+
+state_dir="${QUILLMESH_HOME:-$HOME/.quillmesh}"
+printers="$state_dir/printers"
+mkdir -p "$printers/Demo Printer"
+export QUILLMESH_SPOOLER="${QUILLMESH_SPOOLER:-folder:$printers}"
+export TEMP="${TEMP:-$state_dir}"
+
+echo "serve: printers from $QUILLMESH_SPOOLER"
+echo "serve: log in $TEMP/Quillmesh/log/QuillmeshLog.txt, job files in $TEMP/Quillmesh/temp"
+echo "serve: listening on port 9099 (try: build/linux/quillmesh-peer list)"
+exec build/linux/quillmesh

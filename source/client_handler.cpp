@@ -1,0 +1,177 @@
+#include "client_handler.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "log_writer.h"
+#include "printer_list.h"
+
+namespace {
+
+// Frame decoder states; kStateFrameDone is transient (dispatch, then back to waiting).
+enum DecoderState : std::uint8_t {
+  kStateWaitStart = 0,
+  kStateAfterStart1 = 1,
+  kStateCmdType = 2,
+  kStateCmdParam = 3,
+  kStateLength1 = 4,
+  kStateLength4 = 7,
+  kStatePayload = 8,
+  kStateFrameDone = 9,
+};
+
+// Appends a 16-bit big-endian number.
+void PutUint16(std::vector<std::uint8_t>& out, std::size_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Appends a 32-bit big-endian number.
+void PutUint32(std::vector<std::uint8_t>& out, std::size_t value) {
+  PutUint16(out, value >> 16);
+  PutUint16(out, value & 0xFFFF);
+}
+
+}  // namespace
+
+ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
+    : mSocket(socket),
+      mCmdType(0),
+      mCmdParam(0),
+      mCmdDataLen(0),
+      mCmdDataRecvLen(0),
+      mState(kStateWaitStart),
+      mFileSize(0),
+      mFileOffset(0),
+      mFileState(kFileIdle),
+      mDataFormat(0),
+      mProtoVer(0) {}
+
+ClientHandlerInfo::~ClientHandlerInfo() = default;
+
+void* ClientHandlerInfo::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return std::calloc(1, size);
+}
+
+void ClientHandlerInfo::operator delete(void* memory) noexcept { std::free(memory); }
+
+int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) {
+  std::uint32_t position = 0;
+  while (position < len) {
+    const std::uint8_t value = data[position];
+    std::uint32_t consumed = 1;
+    switch (mState) {
+      case kStateWaitStart:
+        if (value == kFrameStart1) {
+          mCmdDataLen = 0;
+          mCmdDataRecvLen = 0;
+          mState = kStateAfterStart1;
+        }
+        break;
+      case kStateAfterStart1:
+        mState = value == kFrameStart2 ? kStateCmdType : kStateWaitStart;
+        break;
+      case kStateCmdType:
+        mCmdType = value;
+        mState = kStateCmdParam;
+        break;
+      case kStateCmdParam:
+        mCmdParam = value;
+        mState = kStateLength1;
+        break;
+      case kStateLength4:
+        mCmdDataLen = mCmdDataLen * 256 + value;
+        LOG_DEBUG("CmdDataLen:%d\n", static_cast<int>(mCmdDataLen));
+        if (mCmdDataLen > kMaxCmdDataLen) {
+          LOG_ERROR("frame payload length %u exceeds the limit of %u bytes, closing socket:%ld\n",
+                    mCmdDataLen, kMaxCmdDataLen, static_cast<long>(mSocket));
+          mState = kStateWaitStart;
+          return kPushCloseConnection;
+        }
+        mState = mCmdDataLen == 0 ? kStateFrameDone : kStatePayload;
+        break;
+      case kStatePayload: {
+        const std::uint32_t wanted = mCmdDataLen - mCmdDataRecvLen;
+        consumed = std::min(wanted, len - position);
+        std::memcpy(mCmdData + mCmdDataRecvLen, data + position, consumed);
+        mCmdDataRecvLen += consumed;
+        mState = mCmdDataRecvLen == mCmdDataLen ? kStateFrameDone : kStatePayload;
+        break;
+      }
+      default:
+        if (mState >= kStateLength1 && mState < kStateLength4) {
+          mCmdDataLen = mCmdDataLen * 256 + value;
+          ++mState;
+        } else {
+          mState = kStateWaitStart;
+        }
+        break;
+    }
+    position += consumed;
+    LOG_DEBUG("State : %d current value:0x%02X\n", mState, value);
+    if (mState == kStateFrameDone) {
+      CmdHandle();
+      mState = kStateWaitStart;
+    }
+  }
+  return kPushContinue;
+}
+
+int ClientHandlerInfo::CmdHandle() {
+  LOG_DEBUG("Cmd Type:%d\n", mCmdType);
+  if (mCmdType == kCmdGetPrinterList) {
+    CmdHandle_GetPrinterList();
+  } else if (mCmdType == kCmdFileSubmit) {
+    CmdHandle_FileSubmit();
+  }
+  return 0;
+}
+
+int ClientHandlerInfo::CmdHandle_GetPrinterList() {
+  LOG_DEBUG("===================\n");
+  const std::vector<std::string> names = GetPrinterListUtf8();
+
+  std::size_t payloadLength = 2;
+  for (const std::string& name : names) payloadLength += 2 + name.size();
+
+  std::vector<std::uint8_t> reply;
+  reply.reserve(kFrameHeaderSize + payloadLength);
+  reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdGetPrinterList, kReplyParam});
+  PutUint32(reply, payloadLength);
+  PutUint16(reply, names.size());
+  for (const std::string& name : names) {
+    PutUint16(reply, name.size());
+    reply.insert(reply.end(), name.begin(), name.end());
+  }
+
+  LOG_DEBUG("sending data len: %d\n", static_cast<int>(reply.size()));
+  if (!quillmesh::platform::SendAll(mSocket, reply.data(), reply.size())) {
+    LOG_ERROR("sending the printer list failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+  }
+  return 0;
+}
+
+int clientHandlerThread(ClientHandlerInfo* session) {
+  LOG_DEBUG("enter\n");
+  const long socketValue = static_cast<long>(session->mSocket);
+  for (;;) {
+    const int received = static_cast<int>(::recv(
+        session->mSocket, reinterpret_cast<char*>(session->mRecvBuf), kRecvBufSize, 0));
+    if (received <= 0) {
+      LOG_ERROR("socket:%ld recv error thread terminal:%d\n", socketValue, received);
+      break;
+    }
+    LOG_DEBUG("socket:%ld recv %d\n", socketValue, received);
+    if (session->pushCmdData(session->mRecvBuf, static_cast<std::uint32_t>(received)) ==
+        kPushCloseConnection) {
+      break;
+    }
+  }
+  closesocket(session->mSocket);
+  session->AbandonJob();
+  delete session;
+  LOG_DEBUG("quit\n");
+  return 0;
+}

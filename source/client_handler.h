@@ -1,0 +1,94 @@
+// One connected peer: its socket, the frame decoder and the upload of the job in
+// progress. A session lives on its own thread and is used by no other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "platform/platform.h"
+
+// Frame layout shared by requests and replies: FF 5A, type, parameter,
+// 32-bit big-endian payload length, payload.
+inline constexpr std::uint8_t kFrameStart1 = 0xFF;
+inline constexpr std::uint8_t kFrameStart2 = 0x5A;
+inline constexpr std::uint8_t kCmdGetPrinterList = 1;
+inline constexpr std::uint8_t kCmdFileSubmit = 2;
+inline constexpr std::uint8_t kReplyParam = 0x81;
+inline constexpr std::size_t kFrameHeaderSize = 8;
+inline constexpr std::uint32_t kMaxCmdDataLen = 0x100000;
+inline constexpr std::size_t kRecvBufSize = 0x100010;
+
+// Upload states of a file-submit job.
+inline constexpr std::uint8_t kFileIdle = 0;
+inline constexpr std::uint8_t kFileReceiving = 2;
+inline constexpr std::uint8_t kFileComplete = 3;
+
+// Data formats a job declares.
+inline constexpr std::uint8_t kDataFormatPdf = 0;
+inline constexpr std::uint8_t kDataFormatXps = 1;
+inline constexpr std::uint8_t kDataFormatRaw = 2;
+
+// Result of pushCmdData: go on reading, or end the connection (a frame the session
+// cannot hold).
+inline constexpr int kPushContinue = 0;
+inline constexpr int kPushCloseConnection = -1;
+
+class ClientHandlerInfo {
+ public:
+  explicit ClientHandlerInfo(SOCKET socket);
+  ~ClientHandlerInfo();
+  ClientHandlerInfo(const ClientHandlerInfo&) = delete;
+  ClientHandlerInfo& operator=(const ClientHandlerInfo&) = delete;
+
+  // Sessions are allocated zero-filled, so the two large buffers start zeroed
+  // without being touched (untouched pages cost no memory).
+  static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* memory) noexcept;
+
+  // Cuts received bytes into frames and handles each complete one.
+  int pushCmdData(const std::uint8_t* data, std::uint32_t len);
+
+  // Runs the handler of the decoded frame's command type.
+  int CmdHandle();
+
+  // Answers a printer-list request with the names in UTF-8.
+  int CmdHandle_GetPrinterList();
+
+  // Handles one frame of a print job upload (header, data chunk or print order).
+  int CmdHandle_FileSubmit();
+
+  // Removes the temporary file of a job that will never be printed.
+  void AbandonJob();
+
+  SOCKET mSocket;
+  std::uint8_t mRecvBuf[kRecvBufSize];
+  std::uint8_t mCmdType;
+  std::uint8_t mCmdParam;
+  std::uint8_t mCmdData[kMaxCmdDataLen];
+  std::uint32_t mCmdDataLen;
+  std::uint32_t mCmdDataRecvLen;
+  std::uint8_t mState;
+  std::string mPrinterProperty;
+  std::string mPrinterName;
+  std::string mFileName;
+  std::string mTmpFile;
+  std::uint32_t mFileSize;
+  std::uint32_t mFileOffset;
+  std::uint8_t mFileState;
+  std::uint8_t mDataFormat;
+  std::uint8_t mProtoVer;
+
+ private:
+  void SendAcknowledgement();
+  void RunStage1Header(std::uint8_t protoVer);
+  void RunStage2Chunk();
+  void RunStage3Print();
+};
+
+// Reads the connection until it ends, then closes the socket and destroys the session.
+int clientHandlerThread(ClientHandlerInfo* session);
+
+// A temporary job file name: print_<thread>_<date>_<time>_<random>.<extension>.
+std::string BuildTempFileName(const char* extension);

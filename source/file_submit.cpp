@@ -1,0 +1,261 @@
+// The file-submit command: a job arrives as a header frame (stage 1), data chunks
+// (stage 2) appended to a temporary file, and a print order (stage 3). Every frame,
+// accepted or not, gets the same acknowledgement.
+#include "file_submit.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "client_handler.h"
+#include "log_writer.h"
+#include "platform/platform.h"
+#include "print_paths.h"
+
+namespace {
+
+constexpr std::uint8_t kStageHeader = 1;
+constexpr std::uint8_t kStageData = 2;
+constexpr std::uint8_t kStagePrint = 3;
+constexpr const char kTempFolderName[] = "temp";
+constexpr std::size_t kTempNameSize = 256;
+// The random piece stays within 0 to 32767 on every runtime (glibc's rand goes higher).
+constexpr int kRandomPieceLimit = 32768;
+constexpr std::uint8_t kAcknowledgement[kFrameHeaderSize] = {
+    kFrameStart1, kFrameStart2, kCmdFileSubmit, kReplyParam, 0, 0, 0, 0};
+
+struct FileCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Big-endian reads from a payload that never go past its end.
+class PayloadReader {
+ public:
+  PayloadReader(const std::uint8_t* data, std::uint32_t length)
+      : mCursor(data), mEnd(data + length) {}
+
+  long long Remaining() const { return mEnd - mCursor; }
+
+  bool ReadNumber(std::size_t width, std::uint32_t& value) {
+    if (Remaining() < static_cast<long long>(width)) return false;
+    value = 0;
+    for (std::size_t index = 0; index < width; ++index) value = value << 8 | *mCursor++;
+    return true;
+  }
+
+  bool ReadBytes(std::uint32_t count, std::string& bytes) {
+    if (Remaining() < static_cast<long long>(count)) return false;
+    bytes.assign(reinterpret_cast<const char*>(mCursor), count);
+    mCursor += count;
+    return true;
+  }
+
+ private:
+  const std::uint8_t* mCursor;
+  const std::uint8_t* mEnd;
+};
+
+// Reads a 16-bit length and that many bytes.
+bool ReadLengthPrefixed(PayloadReader& reader, std::string& bytes) {
+  std::uint32_t length = 0;
+  return reader.ReadNumber(2, length) && reader.ReadBytes(length, bytes);
+}
+
+// Reads the optional property: a 16-bit length and the bytes, when they fit.
+bool ReadProperty(PayloadReader& reader, std::string& property) {
+  std::uint32_t propLen = 0;
+  if (!reader.ReadNumber(2, propLen)) {
+    LOG_ERROR("file submit header cuts the property length short, job refused\n");
+    return false;
+  }
+  if (!reader.ReadBytes(propLen, property)) {
+    LOG_ERROR("property length overflow: propLen=%d remaining=%lld\n", static_cast<int>(propLen),
+              reader.Remaining());
+    property.clear();
+    return true;
+  }
+  LOG_DEBUG("File Print more, mPrinterProperty len:%d\n", static_cast<int>(propLen));
+  return true;
+}
+
+// The error text of the C runtime's last failure.
+const char* LastErrorText() { return std::strerror(errno); }
+
+}  // namespace
+
+bool ParseFileSubmitHeader(const std::uint8_t* payload, std::uint32_t length,
+                           std::uint8_t protoVer, FileSubmitHeader& header) {
+  PayloadReader reader(payload, length);
+  std::uint32_t fileSize = 0;
+  if (!ReadLengthPrefixed(reader, header.printerName) ||
+      !ReadLengthPrefixed(reader, header.fileName) || !reader.ReadNumber(4, fileSize)) {
+    LOG_ERROR("file submit header of %u bytes is too short for its fields, job refused\n", length);
+    return false;
+  }
+  header.fileSize = fileSize;
+  header.property.clear();
+  if (reader.Remaining() > 0 && !ReadProperty(reader, header.property)) return false;
+
+  header.dataFormat = kDataFormatPdf;
+  std::uint32_t dataFormat = 0;
+  if (protoVer >= 1 && reader.ReadNumber(1, dataFormat)) {
+    header.dataFormat = static_cast<std::uint8_t>(dataFormat);
+    LOG_DEBUG("v1 proto, dataFormat=%d\n", header.dataFormat);
+  }
+  header.remaining = reader.Remaining();
+  return true;
+}
+
+const char* ExtensionForDataFormat(std::uint8_t dataFormat) {
+  if (dataFormat == kDataFormatXps) return "xps";
+  if (dataFormat == kDataFormatRaw) return "prn";
+  return "pdf";
+}
+
+std::string BuildTempFileName(const char* extension) {
+  const quillmesh::platform::ClockReading now = quillmesh::platform::ReadClock();
+  char name[kTempNameSize] = {};
+  char threadId[32];
+  std::snprintf(threadId, sizeof threadId, "%lu", quillmesh::platform::CurrentThreadId());
+  int used = std::snprintf(name, sizeof name, "%s_%s_", "print", threadId);
+  used += std::snprintf(name + used, sizeof name - used, "%d-%d-%d_", now.local.tm_year + 1900,
+                        now.local.tm_mon + 1, now.local.tm_mday);
+  used += std::snprintf(name + used, sizeof name - used, "%02d-%02d-%02d-%03ld_",
+                        now.local.tm_hour, now.local.tm_min, now.local.tm_sec, now.milliseconds);
+  std::snprintf(name + used, sizeof name - used, "%04d.%s", std::rand() % kRandomPieceLimit,
+                extension);
+  return name;
+}
+
+int ClientHandlerInfo::CmdHandle_FileSubmit() {
+  const std::uint8_t protoVer = mCmdParam >> 4;
+  const std::uint8_t stage = mCmdParam & 0x0F;
+  LOG_DEBUG("FileSubmit FileState:%d CmdParam:0x%02X protoVer:%d stage:%d dataLen:%d\n",
+            mFileState, mCmdParam, protoVer, stage, static_cast<int>(mCmdDataLen));
+  LOG_DEBUG("File Print start, mPrinterProperty is %s\n", mPrinterProperty.c_str());
+
+  if (mFileState == kFileIdle) {
+    LOG_DEBUG("File Print start, mPrinterProperty is %s, FileState:%d stage:%d protoVer:%d\n",
+              mPrinterProperty.c_str(), mFileState, stage, protoVer);
+    if (stage == kStageHeader) RunStage1Header(protoVer);
+  } else if (mFileState == kFileReceiving && stage == kStageData) {
+    RunStage2Chunk();
+  } else if (mFileState == kFileComplete && stage == kStagePrint) {
+    RunStage3Print();
+  } else {
+    AbandonJob();
+  }
+
+  SendAcknowledgement();
+  return 0;
+}
+
+void ClientHandlerInfo::SendAcknowledgement() {
+  if (!quillmesh::platform::SendAll(mSocket, kAcknowledgement, sizeof kAcknowledgement)) {
+    LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
+              quillmesh::platform::LastSocketError());
+  }
+}
+
+void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
+  mProtoVer = protoVer;
+  FileSubmitHeader header;
+  if (!ParseFileSubmitHeader(mCmdData, mCmdDataLen, protoVer, header)) {
+    mProtoVer = 0;
+    return;
+  }
+  mPrinterName = std::move(header.printerName);
+  mFileName = std::move(header.fileName);
+  mFileSize = header.fileSize;
+  mPrinterProperty = std::move(header.property);
+  mDataFormat = header.dataFormat;
+  mFileOffset = 0;
+  LOG_DEBUG("[DBG-TEST] stage1 PARSED: protoVer=%d mDataFormat=%d printerName=[%s] "
+            "fileName=[%s] fileSize=%u propLen=%zu remaining=%lld\n",
+            mProtoVer, mDataFormat, mPrinterName.c_str(), mFileName.c_str(), mFileSize,
+            mPrinterProperty.size(), header.remaining);
+
+  const char separator = quillmesh::platform::kPathSeparator;
+  const std::string folder = GetWorkBaseDir() + separator + kTempFolderName;
+  CreateDirectories(folder.c_str());
+  mTmpFile = folder + separator + BuildTempFileName(ExtensionForDataFormat(mDataFormat));
+  LOG_DEBUG("print start PrinterName[%s] FileName[%s] FileSize[%d] PropLen[%zu] "
+            "dataFormat[%d] tmpFile[%s]\n",
+            mPrinterName.c_str(), mFileName.c_str(), static_cast<int>(mFileSize),
+            mPrinterProperty.size(), mDataFormat, mTmpFile.c_str());
+  mFileState = kFileReceiving;
+}
+
+void ClientHandlerInfo::RunStage2Chunk() {
+  FilePtr stream(std::fopen(mTmpFile.c_str(), "ab+"));
+  if (!stream) {
+    LOG_ERROR("cannot open the job file %s: %s, job abandoned\n", mTmpFile.c_str(),
+              LastErrorText());
+    AbandonJob();
+    return;
+  }
+  const bool written = std::fwrite(mCmdData, 1, mCmdDataLen, stream.get()) == mCmdDataLen &&
+                       std::fflush(stream.get()) == 0;
+  if (!written) {
+    LOG_ERROR("cannot write %u bytes to the job file %s: %s, job abandoned\n", mCmdDataLen,
+              mTmpFile.c_str(), LastErrorText());
+    stream.reset();
+    AbandonJob();
+    return;
+  }
+  stream.reset();
+  LOG_DEBUG("FileSubmit fileName:%s offset:%d dataLen:0x%X\n", mTmpFile.c_str(),
+            static_cast<int>(mFileOffset), mCmdDataLen);
+  // Saturate: a peer may send more than it announced, and the count must not wrap.
+  const std::uint32_t room = std::numeric_limits<std::uint32_t>::max() - mFileOffset;
+  mFileOffset += std::min(room, mCmdDataLen);
+  if (mFileOffset >= mFileSize) mFileState = kFileComplete;
+}
+
+void ClientHandlerInfo::RunStage3Print() {
+  LOG_DEBUG("File Print, stage=3, dataFormat=%d, mPrinterProperty len=%zu\n", mDataFormat,
+            mPrinterProperty.size());
+  LOG_DEBUG("[DBG-TEST] stage3 DISPATCH: dataFormat=%d printerName=[%s] tmpFile=[%s] "
+            "propLen=%zu\n",
+            mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
+  const bool hasProperty = !mPrinterProperty.empty();
+  if (mDataFormat == kDataFormatXps) {
+    LOG_DEBUG("[DBG-TEST] -> PrintXpsToPrinter\n");
+    PrintXpsToPrinter(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
+  } else if (mDataFormat == kDataFormatRaw) {
+    LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
+    PrintRawToPrinter(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
+  } else {
+    if (mDataFormat == kDataFormatPdf) {
+      LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);
+    } else {
+      LOG_ERROR("[DBG-TEST] unsupported dataFormat=%d, fallback to PDF path\n", mDataFormat);
+    }
+    if (hasProperty) {
+      PrintFileWithProperty(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
+    } else {
+      PrintFile(mPrinterName.c_str(), mTmpFile.c_str());
+    }
+  }
+  mPrinterProperty.clear();
+  mDataFormat = 0;
+  mProtoVer = 0;
+  mFileState = kFileIdle;
+}
+
+void ClientHandlerInfo::AbandonJob() {
+  if (mFileState != kFileIdle && !mTmpFile.empty() &&
+      GetFileAttributesA(mTmpFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (quillmesh::platform::RemoveFile(mTmpFile.c_str())) {
+      LOG_DEBUG("job abandoned, removed %s\n", mTmpFile.c_str());
+    } else {
+      LOG_ERROR("cannot remove the abandoned job file %s: 0x%lx\n", mTmpFile.c_str(),
+                static_cast<unsigned long>(GetLastError()));
+    }
+  }
+  mFileState = kFileIdle;
+}

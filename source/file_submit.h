@@ -1,0 +1,23 @@
+// The header frame of a print job upload, read from untrusted peer bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What a job's first frame announces.
+struct FileSubmitHeader {
+  std::string printerName;
+  std::string fileName;
+  std::uint32_t fileSize = 0;
+  std::string property;
+  std::uint8_t dataFormat = 0;
+  long long remaining = 0;  // payload bytes after the last field read
+};
+
+// Reads a header payload; false (with an Error line) when it is too short for its
+// fixed fields or cuts a length field in two. Never reads past `length`.
+bool ParseFileSubmitHeader(const std::uint8_t* payload, std::uint32_t length,
+                           std::uint8_t protoVer, FileSubmitHeader& header);
+
+// The temporary file extension of a data format.
+const char* ExtensionForDataFormat(std::uint8_t dataFormat);

@@ -1,0 +1,123 @@
+#include "log_writer.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 256;
+constexpr std::size_t kLineSize = 4096;
+constexpr std::size_t kPathSize = 256;
+constexpr const char kWorkFolderName[] = "Quillmesh";
+constexpr const char kLogFolderName[] = "log";
+constexpr const char kLogFileName[] = "QuillmeshLog.txt";
+
+// The folder TEMP names; on Linux an unset TEMP falls back to TMPDIR, then /tmp.
+const char* TemporaryFolder() {
+  const char* temp = quillmesh::platform::GetEnvironment("TEMP");
+#ifndef _WIN32
+  if (temp == nullptr) temp = quillmesh::platform::GetEnvironment("TMPDIR");
+  if (temp == nullptr) temp = "/tmp";
+#endif
+  return temp;
+}
+
+// Writes the time stamp and thread segments that start every line.
+int FormatHeader(char* header) {
+  const quillmesh::platform::ClockReading now = quillmesh::platform::ReadClock();
+  int used = std::snprintf(header, kHeaderSize, "[%d-%d %02d:%02d:%02d.%03ld] ",
+                           now.local.tm_mon + 1, now.local.tm_mday, now.local.tm_hour,
+                           now.local.tm_min, now.local.tm_sec, now.milliseconds);
+  char threadId[32];
+  std::snprintf(threadId, sizeof threadId, "%lu", quillmesh::platform::CurrentThreadId());
+  used += std::snprintf(header + used, kHeaderSize - used, "[tid:%s] ", threadId);
+  return used;
+}
+
+// Appends the finished line to the log file, creating its folder first.
+void AppendToLogFile(const char* line, std::size_t length) {
+  const char separator = quillmesh::platform::kPathSeparator;
+  const std::string folder = GetWorkBaseDir() + separator + kLogFolderName;
+  const std::string file = folder + separator + kLogFileName;
+  CreateDirectories(folder.c_str());
+  std::FILE* stream = std::fopen(file.c_str(), "a+");
+  if (stream == nullptr) return;
+  // One buffer large enough for the longest line keeps each line a single write.
+  std::setvbuf(stream, nullptr, _IOFBF, kLineSize * 2);
+  std::fwrite(line, 1, length, stream);
+  std::fclose(stream);
+}
+
+}  // namespace
+
+int WriteLog(int /*level*/, const char* format, ...) {
+  char header[kHeaderSize] = {};
+  char line[kLineSize] = {};
+  const int headerLength = FormatHeader(header);
+  std::memcpy(line, header, headerLength);
+
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line + headerLength, kLineSize - headerLength, format, arguments);
+  va_end(arguments);
+
+  AppendToLogFile(line, std::strlen(line));
+  return 0;
+}
+
+const char* GetFileBaseName(const char* path) {
+  const char* cursor = path + std::strlen(path);
+  while (cursor > path && *cursor != '/' && *cursor != '\\') --cursor;
+  return cursor;
+}
+
+std::string GetWorkBaseDir() {
+  const char* temp = TemporaryFolder();
+  if (temp == nullptr) return {};
+  char base[kPathSize] = {};
+  std::snprintf(base, sizeof base, "%s%c%s", temp, quillmesh::platform::kPathSeparator,
+                kWorkFolderName);
+  return base;
+}
+
+int CreateDirectories(const char* path) {
+  if (path == nullptr) return -1;
+  const std::size_t length = std::strlen(path);
+  const bool needsSlash = length == 0 || path[length - 1] != '/';
+  if (length + (needsSlash ? 1 : 0) + 1 > kPathSize) return -1;
+
+  char working[kPathSize] = {};
+  std::memcpy(working, path, length);
+  if (needsSlash) working[length] = '/';
+
+  for (char* cursor = working + 1; *cursor != '\0'; ++cursor) {
+    if (*cursor != '/' && *cursor != '\\') continue;
+    *cursor = '\0';
+    if (GetFileAttributesA(working) == INVALID_FILE_ATTRIBUTES) {
+      const BOOL created = CreateDirectoryA(working, nullptr);
+      std::printf("create:%s ret:%d \n", working, created ? 1 : 0);
+    }
+    *cursor = '/';
+  }
+  return 0;
+}
+
+namespace quillmesh {
+
+// Cuts "int Class::Method(args)" down to "Class::Method": the name ends at the
+// parameter list and starts after the last blank before it.
+FunctionName::FunctionName(const char* signature) {
+  const char* end = std::strchr(signature, '(');
+  if (end == nullptr) end = signature + std::strlen(signature);
+  const char* start = end;
+  while (start > signature && start[-1] != ' ') --start;
+  const std::size_t length = std::min<std::size_t>(end - start, sizeof mText - 1);
+  std::memcpy(mText, start, length);
+  mText[length] = '\0';
+}
+
+}  // namespace quillmesh

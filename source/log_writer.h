@@ -1,0 +1,42 @@
+// The server's diagnostic log: one text file under the work folder, one line per
+// message, appended by every thread without a lock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Appends one formatted line to the log file; always returns 0.
+int WriteLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The file name of a source path from its last separator on (separator kept).
+const char* GetFileBaseName(const char* path);
+
+// The work folder: TEMP followed by the "Quillmesh" folder (on Linux TEMP falls back
+// to TMPDIR, then /tmp); at most 255 characters.
+std::string GetWorkBaseDir();
+
+// Creates every missing folder along a path; -1 when the path is missing or too long.
+int CreateDirectories(const char* path);
+
+namespace quillmesh {
+
+// The enclosing function's name, qualified by its class, cut out of the compiler's
+// full signature text; lives for the full expression it is made in.
+class FunctionName {
+ public:
+  explicit FunctionName(const char* signature);
+  const char* c_str() const { return mText; }
+
+ private:
+  char mText[160];
+};
+
+}  // namespace quillmesh
+
+#define QM_LOG_AT(level, word, format, ...)                                                \
+  WriteLog(level, "[%s][%s %s %d] " word format, "", GetFileBaseName(__FILE__),            \
+           ::quillmesh::FunctionName(__PRETTY_FUNCTION__).c_str(), static_cast<int>(__LINE__) \
+               __VA_OPT__(, ) __VA_ARGS__)
+
+#define LOG_DEBUG(format, ...) QM_LOG_AT(3, "Debug:", format __VA_OPT__(, ) __VA_ARGS__)
+#define LOG_ERROR(format, ...) QM_LOG_AT(0, "Error:", format __VA_OPT__(, ) __VA_ARGS__)

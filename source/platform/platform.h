@@ -1,0 +1,73 @@
+// The one header the rest of the server includes to reach the operating system.
+// On Windows it is the real Win32 API; elsewhere the same names are provided by
+// our own implementations under platform/posix.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <winspool.h>
+#else
+#include "platform/posix/win32_api.h"
+#endif
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// UTF-16 text as the wide ("W") operations take it.
+using WideString = std::basic_string<WCHAR>;
+
+namespace quillmesh::platform {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// The calling thread's operating-system id, as the log lines and job file names show it.
+unsigned long CurrentThreadId();
+
+// Milliseconds since 1970-01-01 00:00 UTC.
+std::int64_t SystemClockMillis();
+
+// The local time now: the milliseconds within the second are read first, then the
+// calendar time, as two separate clock readings.
+struct ClockReading {
+  std::tm local;
+  long milliseconds;
+};
+ClockReading ReadClock();
+
+// Sends every byte, continuing after short sends; false when the connection failed.
+bool SendAll(SOCKET socket, const void* data, std::size_t length);
+
+// Lets a restarted server bind its port while old connections linger in TIME_WAIT
+// (Linux refuses the bind otherwise; Windows needs nothing).
+void AllowQuickRebind(SOCKET socket);
+
+// Sleeps the calling thread.
+void SleepMilliseconds(unsigned milliseconds);
+
+// The last error of the C runtime's file calls (errno), as a Win32-style code.
+unsigned long LastSystemError();
+
+// The last error of a socket call (WSAGetLastError or errno).
+unsigned long LastSocketError();
+
+// Removes a file by its narrow path; false (with the system error kept) when it failed.
+bool RemoveFile(const char* path);
+
+// Environment variable or nullptr.
+const char* GetEnvironment(const char* name);
+
+}  // namespace quillmesh::platform

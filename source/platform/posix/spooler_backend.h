@@ -1,0 +1,50 @@
+// The print system behind the Win32-style spooler operations on Linux: the
+// system's CUPS, the built-in folder printer, or a test's own fake.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/win32_api.h"
+
+namespace quillmesh::platform {
+
+// One printer as the spooler lists it; the name is UTF-8.
+struct PrinterEntry {
+  std::string name;
+  bool network = false;
+};
+
+class SpoolerBackend {
+ public:
+  virtual ~SpoolerBackend() = default;
+
+  // Every printer in the backend's order; on failure false with a Win32 error code.
+  virtual bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) = 0;
+};
+
+// The backend the spooler operations use; chosen from QUILLMESH_SPOOLER on first use
+// ("cups", the default, or "folder:DIR"). Safe to call from many threads at once. An
+// unknown value yields a backend on which every operation fails with
+// ERROR_INVALID_PARAMETER, so the misconfiguration shows in each failing call's log line
+// instead of silently printing somewhere else.
+SpoolerBackend& Spooler();
+
+// Replaces the backend (tests only: no other thread may be using the spooler); the
+// previous one is destroyed. nullptr makes the next Spooler() choose from the
+// environment again.
+void InstallSpooler(std::unique_ptr<SpoolerBackend> backend);
+
+// Builds the backend that a QUILLMESH_SPOOLER value names: nullptr, "" and "cups" name
+// CUPS, "folder:DIR" (DIR not empty) the folder printer; nullptr for anything else.
+std::unique_ptr<SpoolerBackend> MakeSpooler(const char* setting);
+
+// The system's CUPS (CUPS_SERVER honoured); a queue with a network device URI is a
+// network printer.
+std::unique_ptr<SpoolerBackend> MakeCupsSpooler();
+
+// The folder printer: every visible subfolder of the directory is a printer.
+std::unique_ptr<SpoolerBackend> MakeFolderSpooler(const std::string& directory);
+
+}  // namespace quillmesh::platform

@@ -1,0 +1,145 @@
+// The CUPS backend: the system's print queues through libcups.
+#include <cups/cups.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <string>
+#include <string_view>
+
+#include "platform/posix/spooler_backend.h"
+
+namespace quillmesh::platform {
+
+namespace {
+
+// What Windows reports when the print spooler service cannot be reached (RPC_S_SERVER_UNAVAILABLE).
+constexpr DWORD kSpoolerUnavailable = 1722;
+
+// A dead or unreachable scheduler must not hold a session for long: bounds on the
+// connection and on every wait for an answer.
+constexpr int kConnectTimeoutMilliseconds = 5000;
+constexpr double kAnswerTimeoutSeconds = 10.0;
+
+// Device URI schemes whose queues print over the network.
+constexpr std::array<std::string_view, 8> kNetworkSchemes = {
+    "ipp", "ipps", "http", "https", "socket", "lpd", "smb", "dnssd"};
+
+// True when the device URI's scheme (compared without case) is a network scheme.
+bool IsNetworkDeviceUri(const char* deviceUri) {
+  if (deviceUri == nullptr) return false;
+  const std::string_view uri(deviceUri);
+  const std::size_t colon = uri.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string scheme(uri.substr(0, colon));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char letter) { return static_cast<char>(std::tolower(letter)); });
+  return std::find(kNetworkSchemes.begin(), kNetworkSchemes.end(), scheme) !=
+         kNetworkSchemes.end();
+}
+
+// The Win32 code for why an empty destination list came back; ERROR_SUCCESS when the
+// scheduler simply has no queues (it answers "not found" then).
+DWORD Win32ErrorOf(ipp_status_t status) {
+  if (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND) {
+    return ERROR_SUCCESS;
+  }
+  switch (status) {
+    case IPP_STATUS_ERROR_FORBIDDEN:
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED:
+    case IPP_STATUS_ERROR_NOT_AUTHORIZED:
+    case IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return kSpoolerUnavailable;
+  }
+}
+
+// Owns an HTTP connection to the scheduler.
+class Connection {
+ public:
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    if (mHttp != nullptr) httpClose(mHttp);
+  }
+
+  // Connects to the scheduler cupsServer() names (CUPS_SERVER or the local socket),
+  // with bounded connect and answer times; false when it cannot be reached.
+  bool Open() {
+    mHttp = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                         kConnectTimeoutMilliseconds, nullptr);
+    if (mHttp == nullptr) return false;
+    httpSetTimeout(mHttp, kAnswerTimeoutSeconds, nullptr, nullptr);
+    return true;
+  }
+
+  http_t* get() const { return mHttp; }
+
+ private:
+  http_t* mHttp = nullptr;
+};
+
+// Owns the destination array cupsGetDests2 returns.
+class Destinations {
+ public:
+  Destinations() = default;
+  Destinations(const Destinations&) = delete;
+  Destinations& operator=(const Destinations&) = delete;
+  ~Destinations() { cupsFreeDests(mCount, mDests); }
+
+  // Fetches every destination over the connection; the count, 0 for none or failure.
+  int Fetch(http_t* http) {
+    mCount = cupsGetDests2(http, &mDests);
+    return mCount;
+  }
+
+  const cups_dest_t& operator[](int index) const { return mDests[index]; }
+
+ private:
+  int mCount = 0;
+  cups_dest_t* mDests = nullptr;
+};
+
+class CupsSpooler final : public SpoolerBackend {
+ public:
+  // The scheduler's queues in its order; instances (lpoptions variants of a queue) are
+  // skipped so that each queue appears once.
+  bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) override {
+    printers.clear();
+    // Our own connection rather than CUPS_HTTP_DEFAULT: the default one connects
+    // with a 30 s timeout and waits a minute for an answer, which cannot be changed.
+    Connection connection;
+    if (!connection.Open()) {
+      error = kSpoolerUnavailable;
+      return false;
+    }
+    Destinations destinations;
+    const int count = destinations.Fetch(connection.get());
+    if (count == 0) {
+      error = Win32ErrorOf(cupsLastError());
+      return error == ERROR_SUCCESS;
+    }
+    for (int index = 0; index < count; ++index) AddUnlessInstance(destinations[index], printers);
+    return true;
+  }
+
+ private:
+  // Appends a queue; an instance of one is the same printer again.
+  static void AddUnlessInstance(const cups_dest_t& destination, std::vector<PrinterEntry>& printers) {
+    if (destination.instance != nullptr) return;
+    PrinterEntry printer;
+    printer.name = destination.name;
+    printer.network = IsNetworkDeviceUri(
+        cupsGetOption("device-uri", destination.num_options, destination.options));
+    printers.push_back(std::move(printer));
+  }
+};
+
+}  // namespace
+
+// A CUPS backend; each listing opens its own connection, so threads never share one.
+std::unique_ptr<SpoolerBackend> MakeCupsSpooler() { return std::make_unique<CupsSpooler>(); }
+
+}  // namespace quillmesh::platform

@@ -1,0 +1,135 @@
+// Threads, clock, errors, sockets, files and environment for systems without Windows.
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "text_encoding.h"
+
+namespace {
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+// The Win32 code closest to an errno value.
+DWORD Win32ErrorFromErrno(int error) {
+  switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_WRITE_FAULT;
+  }
+}
+
+// Records errno as the thread's last error and reports failure.
+BOOL FailWithErrno() {
+  SetLastError(Win32ErrorFromErrno(errno));
+  return FALSE;
+}
+
+// UTF-16 path to the UTF-8 the file system takes.
+std::string NarrowPath(LPCWSTR path) {
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path, -1, narrow.data(), needed, nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(needed) - 1);
+  return narrow;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return lastError; }
+
+void SetLastError(DWORD error) { lastError = error; }
+
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+
+int WSAStartup(WORD version, LPWSADATA data) {
+  if (data != nullptr) data->wVersion = data->wHighVersion = version;
+  return 0;
+}
+
+int closesocket(SOCKET socket) { return ::close(socket); }
+
+DWORD GetFileAttributesA(LPCSTR path) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) {
+    FailWithErrno();
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
+  return ::mkdir(path, 0777) == 0 ? TRUE : FailWithErrno();
+}
+
+BOOL DeleteFileA(LPCSTR path) { return ::unlink(path) == 0 ? TRUE : FailWithErrno(); }
+
+BOOL DeleteFileW(LPCWSTR path) {
+  const std::string narrow = NarrowPath(path);
+  return ::unlink(narrow.c_str()) == 0 ? TRUE : FailWithErrno();
+}
+
+namespace quillmesh::platform {
+
+unsigned long CurrentThreadId() { return GetCurrentThreadId(); }
+
+std::int64_t SystemClockMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool SendAll(SOCKET socket, const void* data, std::size_t length) {
+  const char* cursor = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t sent = ::send(socket, cursor, length, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    cursor += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+ClockReading ReadClock() {
+  ClockReading reading{};
+  reading.milliseconds = static_cast<long>(SystemClockMillis() % 1000);
+  const std::time_t seconds = std::time(nullptr);
+  localtime_r(&seconds, &reading.local);
+  return reading;
+}
+
+void AllowQuickRebind(SOCKET socket) {
+  const int enable = 1;
+  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
+}
+
+void SleepMilliseconds(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+unsigned long LastSystemError() { return Win32ErrorFromErrno(errno); }
+
+unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
+
+bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
+
+const char* GetEnvironment(const char* name) { return std::getenv(name); }
+
+}  // namespace quillmesh::platform

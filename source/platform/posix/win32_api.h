@@ -1,0 +1,133 @@
+// The subset of the Win32 API that the server uses, declared for systems without
+// Windows. Names, arguments, results and error codes follow Windows so that the
+// print paths read the same everywhere; the implementations live beside this file.
+// Narrow ("A") operations work in code page 936 (GBK), wide ("W") ones in UTF-16.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using LONG = std::int32_t;
+using WCHAR = char16_t;
+using CHAR = char;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using LPBOOL = BOOL*;
+using LPVOID = void*;
+using HANDLE = void*;
+using PSECURITY_DESCRIPTOR = void*;
+using LPSECURITY_ATTRIBUTES = void*;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+// Win32 error codes the seam reports through GetLastError.
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+inline constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
+inline constexpr DWORD ERROR_SPL_NO_STARTDOC = 3003;
+inline constexpr DWORD ERROR_PRINTER_NOT_FOUND = 3012;
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+DWORD GetCurrentThreadId();
+
+// ---- Sockets: the POSIX calls stand in for Winsock; these fill the gaps. ----
+using SOCKET = int;
+inline constexpr SOCKET INVALID_SOCKET = -1;
+inline constexpr int SOCKET_ERROR = -1;
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+};
+using LPWSADATA = WSADATA*;
+constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
+int WSAStartup(WORD version, LPWSADATA data);
+int closesocket(SOCKET socket);
+
+// ---- Code pages ----
+inline constexpr UINT CP_ACP = 0;  // the system code page: 936 here
+inline constexpr UINT CP_UTF8 = 65001;
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR source, int sourceLength,
+                        LPWSTR destination, int destinationLength);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR source, int sourceLength,
+                        LPSTR destination, int destinationLength, LPCSTR defaultChar,
+                        LPBOOL usedDefaultChar);
+
+// ---- Files ----
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+DWORD GetFileAttributesA(LPCSTR path);
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL DeleteFileA(LPCSTR path);
+BOOL DeleteFileW(LPCWSTR path);
+
+// ---- Spooler: enumeration ----
+inline constexpr DWORD PRINTER_ENUM_LOCAL = 0x00000002;
+inline constexpr DWORD PRINTER_ENUM_CONNECTIONS = 0x00000004;
+inline constexpr DWORD PRINTER_ATTRIBUTE_LOCAL = 0x00000040;
+inline constexpr DWORD PRINTER_ATTRIBUTE_NETWORK = 0x00000010;
+inline constexpr DWORD PRINTER_ATTRIBUTE_DEFAULT = 0x00000004;
+
+struct _devicemodeA;  // completed by the DEVMODE operations
+using LPDEVMODEA = _devicemodeA*;
+
+struct PRINTER_INFO_2A {
+  LPSTR pServerName;
+  LPSTR pPrinterName;
+  LPSTR pShareName;
+  LPSTR pPortName;
+  LPSTR pDriverName;
+  LPSTR pComment;
+  LPSTR pLocation;
+  LPDEVMODEA pDevMode;
+  LPSTR pSepFile;
+  LPSTR pPrintProcessor;
+  LPSTR pDatatype;
+  LPSTR pParameters;
+  PSECURITY_DESCRIPTOR pSecurityDescriptor;
+  DWORD Attributes;
+  DWORD Priority;
+  DWORD DefaultPriority;
+  DWORD StartTime;
+  DWORD UntilTime;
+  DWORD Status;
+  DWORD cJobs;
+  DWORD AveragePPM;
+};
+using PPRINTER_INFO_2A = PRINTER_INFO_2A*;
+
+// Level 2 only. Names come back in code page 936.
+BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD bufferSize,
+                   LPDWORD bytesNeeded, LPDWORD returned);

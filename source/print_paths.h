@@ -1,0 +1,18 @@
+// The three ways a finished job file reaches a printer. Each takes ownership of the
+// job file and removes it when it is done with it.
+#pragma once
+
+#include <string>
+
+// Sends the file's bytes unchanged to the printer as one RAW document.
+int PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property);
+
+// Prints an XPS package with the peer's settings merged into the local PrintTicket.
+int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property);
+
+// Prints a PDF after applying the peer's text property to the printer's defaults.
+int PrintFileWithProperty(const char* printerName, const char* fileName,
+                          const std::string& property);
+
+// Prints a PDF with the printer's current defaults.
+int PrintFile(const char* printerName, const char* fileName);

@@ -1,0 +1,96 @@
+// Process entry and the TCP listener: one session thread per accepted connection.
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+#include <thread>
+
+#include "client_handler.h"
+#include "log_writer.h"
+#include "platform/platform.h"
+#include "printer_list.h"
+
+namespace {
+
+constexpr const char kVersion[] = "0.2";
+constexpr unsigned short kListenPort = 9099;
+// A short queue drops connection attempts during bursts, and each dropped attempt
+// waits a full second before the peer's system retries it.
+constexpr int kListenBacklog = SOMAXCONN;
+// A listener whose accepts keep failing (out of descriptors, say) waits this long
+// between attempts instead of spinning.
+constexpr int kAcceptFailuresBeforePause = 3;
+constexpr unsigned kAcceptPauseMilliseconds = 100;
+
+// Logs a start-up failure and ends the process.
+[[noreturn]] void FailStartup(const char* what) {
+  LOG_ERROR("%s\n", what);
+  std::exit(1);
+}
+
+// Hands a connection to its own detached thread; on failure the session is dropped.
+void StartSession(SOCKET clientSocket) {
+  ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
+  if (session == nullptr) {
+    LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
+              static_cast<long>(clientSocket));
+    closesocket(clientSocket);
+    return;
+  }
+  try {
+    std::thread(clientHandlerThread, session).detach();
+  } catch (const std::system_error& failure) {
+    LOG_ERROR("cannot start the thread of socket:%ld: %s, connection closed\n",
+              static_cast<long>(clientSocket), failure.what());
+    closesocket(clientSocket);
+    delete session;
+  }
+}
+
+}  // namespace
+
+int StartQuillmesh(unsigned short port) {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+  WSADATA wsaData;
+  if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) FailStartup("WSAStartup error");
+
+  const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (listener == INVALID_SOCKET) FailStartup("socket() error");
+  quillmesh::platform::AllowQuickRebind(listener);
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+      SOCKET_ERROR) {
+    FailStartup("bind() error");
+  }
+  ::listen(listener, kListenBacklog);
+
+  int failedAccepts = 0;
+  for (;;) {
+    LOG_DEBUG("Wait Client Connect ... \n");
+    sockaddr_in peerAddress{};
+    socklen_t peerAddressLength = sizeof peerAddress;
+    const SOCKET clientSocket =
+        ::accept(listener, reinterpret_cast<sockaddr*>(&peerAddress), &peerAddressLength);
+    LOG_DEBUG("Client Connect clientSocket : %ld\n", static_cast<long>(clientSocket));
+    if (clientSocket == INVALID_SOCKET) {
+      LOG_ERROR("accept failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+      if (++failedAccepts >= kAcceptFailuresBeforePause) {
+        quillmesh::platform::SleepMilliseconds(kAcceptPauseMilliseconds);
+      }
+      continue;
+    }
+    failedAccepts = 0;
+    StartSession(clientSocket);
+  }
+}
+
+int main(int /*argc*/, char** /*argv*/) {
+  LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
+  GetPrinterList();
+  StartQuillmesh(kListenPort);
+  return 0;
+}

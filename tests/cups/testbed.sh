@@ -1,0 +1,264 @@
+#!/usr/bin/env bash
+# A private CUPS test bed under one temporary folder R: a D-Bus system bus, an
+# ippeveprinter that keeps every document in R/spool, and a cupsd on a free
+# 127.0.0.1 port with two queues: QUEUE (ipp:// to the ippeveprinter, a network
+# printer) and QUEUE-local (file:///dev/null, a local printer).
+#
+#   eval "$(testbed.sh start [QUEUE])"   # prints export lines, diagnostics on stderr
+#   testbed.sh stop R                    # stops the daemons recorded in R, removes R
+#
+# Every daemon runs in its own session (setsid); R/pids lists "name pid" lines and
+# stop signals each process group, so children (backends, print commands) go too.
+set -euo pipefail
+
+readonly READY_SECONDS=20
+readonly MARKER=.quillmesh-testbed
+
+# Prints to stderr: stdout carries only the export lines.
+say() { printf 'testbed: %s\n' "$*" >&2; }
+
+# True when something accepts connections on the port (IPv4 or IPv6 loopback).
+port_in_use() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null || (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null
+}
+
+# A port nobody listens on, different from the one given (if any).
+free_port() {
+  local avoid=${1:-0} port attempt
+  for attempt in $(seq 1 100); do
+    port=$((20000 + RANDOM % 40000))
+    if [[ $port != "$avoid" ]] && ! port_in_use "$port"; then
+      echo "$port"
+      return 0
+    fi
+  done
+  say "no free port found after $attempt attempts"
+  return 1
+}
+
+# Starts a daemon in its own session with its output in R/NAME.log; records its PID.
+launch() {
+  local root=$1 name=$2
+  shift 2
+  setsid "$@" </dev/null >"$root/$name.log" 2>&1 &
+  echo "$name $!" >>"$root/pids"
+}
+
+# Polls a readiness check until it passes or READY_SECONDS have gone by.
+wait_until() {
+  local what=$1 deadline=$((SECONDS + READY_SECONDS))
+  shift
+  until "$@" >/dev/null 2>&1; do
+    if ((SECONDS >= deadline)); then
+      say "$what did not come up within ${READY_SECONDS}s"
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+# Prints every daemon log of the bed to stderr.
+dump_logs() {
+  local root=$1 log
+  for log in "$root"/*.log "$root"/log/*; do
+    [[ -s $log ]] || continue
+    printf '===== %s =====\n' "$log" >&2
+    tail -n 60 "$log" >&2
+  done
+}
+
+# Writes the D-Bus configuration: a system bus on a socket in R that lets anyone own,
+# send and receive (ippeveprinter only needs a bus to exist).
+write_bus_conf() {
+  local root=$1
+  cat >"$root/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$root/dbus.sock</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+  </policy>
+</busconfig>
+EOF
+}
+
+# Writes the printer's attributes: A3 among the media, duplex, and the formats the
+# server sends. (-a cannot be combined with -2, -s or -f, so they live here.)
+# ippeveprinter adds its own document-format-supported after these lines; the first
+# one, ours, is the one it and cupsd go by.
+write_printer_attributes() {
+  local root=$1
+  cat >"$root/printer.conf" <<'EOF'
+ATTR keyword media-supported iso_a4_210x297mm,iso_a3_297x420mm,iso_a5_148x210mm,na_letter_8.5x11in,na_legal_8.5x14in,iso_b5_176x250mm
+ATTR keyword media-default iso_a4_210x297mm
+ATTR keyword media-ready iso_a4_210x297mm,iso_a3_297x420mm
+ATTR enum orientation-requested-supported 3,4,5,6
+ATTR enum orientation-requested-default 3
+ATTR keyword sides-supported one-sided,two-sided-long-edge,two-sided-short-edge
+ATTR keyword sides-default one-sided
+ATTR rangeOfInteger copies-supported 1-999
+ATTR integer copies-default 1
+ATTR keyword print-color-mode-supported monochrome,color
+ATTR keyword print-color-mode-default monochrome
+ATTR integer number-up-supported 1,2,4,6,9,16
+ATTR integer number-up-default 1
+ATTR keyword multiple-document-handling-default separate-documents-collated-copies
+ATTR mimeMediaType document-format-supported application/pdf,application/vnd.ms-xpsdocument,application/vnd.cups-raw,application/octet-stream
+ATTR integer pages-per-minute 10
+ATTR integer pages-per-minute-color 10
+EOF
+}
+
+# Writes cupsd's two configuration files; every path it writes to lies inside R.
+write_cupsd_conf() {
+  local root=$1 port=$2
+  mkdir -p "$root/etc" "$root/spool-requests" "$root/tmp" "$root/cache" "$root/state" "$root/log"
+  cat >"$root/cups-files.conf" <<EOF
+ServerRoot $root/etc
+RequestRoot $root/spool-requests
+TempDir $root/tmp
+CacheDir $root/cache
+StateDir $root/state
+AccessLog $root/log/access_log
+ErrorLog $root/log/error_log
+PageLog $root/log/page_log
+Printcap $root/printcap
+SystemGroup root
+FileDevice Yes
+EOF
+  cat >"$root/cupsd.conf" <<EOF
+LogLevel info
+Listen 127.0.0.1:$port
+Browsing No
+WebInterface No
+PreserveJobHistory Yes
+DefaultAuthType None
+<Location />
+  Order allow,deny
+  Allow 127.0.0.1
+</Location>
+<Policy default>
+  <Limit All>
+    Order allow,deny
+    Allow all
+  </Limit>
+</Policy>
+EOF
+  # XPS documents pass through cupsd only when their type is known.
+  cat >"$root/etc/local.types" <<'EOF'
+application/vnd.ms-xpsdocument xps
+EOF
+}
+
+# True once ippeveprinter answers Get-Printer-Attributes. (ipptool's own verdict fails
+# on the doubled document-format-supported, so read the status instead.)
+printer_answers() {
+  local answer
+  answer=$(ipptool -T 2 -t "ipp://localhost:$1/ipp/print" get-printer-attributes.test 2>&1) || true
+  [[ $answer == *"status-code = successful-ok"* ]]
+}
+
+# True once cupsd answers (lpstat -r exits 0 either way, so read its words).
+scheduler_answers() {
+  [[ $(lpstat -r 2>&1) == "scheduler is running" ]]
+}
+
+# On a failed start: shows why, then takes down whatever did come up.
+abandon_start() {
+  local status=$1
+  ((status != 0)) || return 0
+  say "start failed (status $status)"
+  dump_logs "$BED_ROOT"
+  stop_bed "$BED_ROOT" || true
+}
+
+# Starts the bed and prints its export lines.
+start_bed() {
+  local queue=${1:-qm-test}
+  BED_ROOT=$(mktemp -d /tmp/quillmesh-cups.XXXXXX)
+  local root=$BED_ROOT
+  trap 'abandon_start $?' EXIT
+  chmod 755 "$root"  # the ipp backend runs as lp and must reach the spooled requests
+  touch "$root/$MARKER" "$root/pids"
+  mkdir -p "$root/spool"
+
+  export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$root/dbus.sock"
+  write_bus_conf "$root"
+  launch "$root" dbus dbus-daemon --config-file="$root/bus.conf" --nofork --nopidfile
+  wait_until "dbus-daemon" test -S "$root/dbus.sock"
+
+  local printer_port cupsd_port
+  printer_port=$(free_port)
+  write_printer_attributes "$root"
+  launch "$root" ippeveprinter ippeveprinter -p "$printer_port" -n localhost -d "$root/spool" \
+    -k -r off -c /bin/true -a "$root/printer.conf" "Quillmesh Test Printer"
+  wait_until "ippeveprinter" printer_answers "$printer_port"
+
+  cupsd_port=$(free_port "$printer_port")
+  write_cupsd_conf "$root" "$cupsd_port"
+  launch "$root" cupsd cupsd -f -c "$root/cupsd.conf" -s "$root/cups-files.conf"
+  export CUPS_SERVER="127.0.0.1:$cupsd_port" CUPS_STATEDIR="$root/state"
+  wait_until "cupsd" scheduler_answers
+
+  lpadmin -p "$queue" -E -v "ipp://localhost:$printer_port/ipp/print" -m raw 2>>"$root/lpadmin.log"
+  lpadmin -p "$queue-local" -E -v file:///dev/null -m raw 2>>"$root/lpadmin.log"
+  wait_until "queues $queue and $queue-local" lpstat -a "$queue" "$queue-local"
+  trap - EXIT
+
+  cat <<EOF
+export CUPS_SERVER=$CUPS_SERVER
+export CUPS_STATEDIR=$CUPS_STATEDIR
+export DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SYSTEM_BUS_ADDRESS
+export QM_TESTBED_DIR=$root
+export QM_IPP_SPOOL=$root/spool
+export QM_TESTBED_QUEUE=$queue
+export QM_TESTBED_LOCAL_QUEUE=$queue-local
+EOF
+}
+
+# True while any process of the group still exists.
+group_alive() { kill -0 -- "-$1" 2>/dev/null; }
+
+# Stops one daemon's process group: TERM, a bounded wait, then KILL.
+stop_group() {
+  local name=$1 pid=$2 waited
+  group_alive "$pid" || return 0
+  kill -TERM -- "-$pid" 2>/dev/null || true
+  for waited in $(seq 1 50); do
+    group_alive "$pid" || return 0
+    sleep 0.1
+  done
+  say "$name (pid $pid) ignored TERM for ${waited}00 ms; killing it"
+  kill -KILL -- "-$pid" 2>/dev/null || true
+}
+
+# Stops every daemon the bed recorded, newest first, and removes the folder.
+stop_bed() {
+  local root=${1:?usage: testbed.sh stop R}
+  if [[ ! -f $root/$MARKER ]]; then
+    say "$root is not a test bed folder; leaving it alone"
+    return 1
+  fi
+  local name pid
+  if [[ -f $root/pids ]]; then
+    while read -r name pid; do
+      stop_group "$name" "$pid"
+    done < <(tac "$root/pids")
+  fi
+  rm -rf -- "$root"
+}
+
+case ${1:-} in
+  start) start_bed "${2:-}" ;;
+  stop) stop_bed "${2:-}" ;;
+  *)
+    echo "usage: $0 start [QUEUE] | stop R" >&2
+    exit 2
+    ;;
+esac

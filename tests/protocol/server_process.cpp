@@ -1,0 +1,149 @@
+#include "server_process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The work folder as the server sees it: a Windows path under Wine.
+std::string TempValueForServer(const std::string& workDir) {
+  if (!ServerProcess::UnderWine()) return workDir;
+  std::string windowsPath = "Z:" + workDir;
+  for (char& c : windowsPath) c = (c == '/') ? '\\' : c;
+  return windowsPath;
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) return "<missing>";
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& printers) {
+  char pattern[] = "/tmp/qm-protocol-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) std::abort();
+  mWorkDir = pattern;
+  for (std::string name : printers) {
+    const bool network = name.size() > 4 && name.ends_with("@net");
+    if (network) name.resize(name.size() - 4);
+    fs::create_directories(mWorkDir + "/printers/" + name);
+    if (network) std::ofstream(mWorkDir + "/printers/" + name + "/.network");
+  }
+}
+
+ServerProcess::~ServerProcess() {
+  Stop();
+  fs::remove_all(mWorkDir);
+}
+
+std::vector<std::string> ServerProcess::Command() {
+  const char* command = std::getenv("QM_SERVER_COMMAND");
+  if (command == nullptr || *command == '\0') return {QM_SERVER_BINARY};
+  std::istringstream words(command);
+  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+
+bool ServerProcess::UnderWine() { return Command().front().ends_with("wine"); }
+
+pid_t ServerProcess::Spawn() const {
+  const std::vector<std::string> command = Command();
+  const std::string temp = TempValueForServer(mWorkDir);
+  const std::string spooler = "folder:" + mWorkDir + "/printers";
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::setenv("TEMP", temp.c_str(), 1);
+  ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
+  const int quiet = ::open("/dev/null", O_WRONLY);
+  ::dup2(quiet, STDOUT_FILENO);
+  std::vector<char*> arguments;
+  for (const std::string& word : command) arguments.push_back(const_cast<char*>(word.c_str()));
+  arguments.push_back(nullptr);
+  ::execvp(arguments[0], arguments.data());
+  ::_exit(127);
+}
+
+bool ServerProcess::Start() {
+  mPid = Spawn();
+  if (mPid < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + kIoTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    quillmesh::peer::PeerConnection probe;
+    if (probe.Connect("127.0.0.1", kServerPort, std::chrono::milliseconds(500))) return true;
+    int status = 0;
+    if (::waitpid(mPid, &status, WNOHANG) == mPid) {
+      mPid = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+int ServerProcess::RunToExit(std::chrono::seconds limit) {
+  const pid_t pid = Spawn();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ServerProcess::Stop() {
+  if (mPid <= 0) return;
+  ::kill(mPid, SIGTERM);
+  int status = 0;
+  for (int attempt = 0; attempt < 100 && ::waitpid(mPid, &status, WNOHANG) == 0; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (::waitpid(mPid, &status, WNOHANG) == 0) {
+    ::kill(mPid, SIGKILL);
+    ::waitpid(mPid, &status, 0);
+  }
+  mPid = -1;
+}
+
+quillmesh::peer::PeerConnection ServerProcess::Connect() const {
+  quillmesh::peer::PeerConnection connection;
+  EXPECT_TRUE(connection.Connect("127.0.0.1", kServerPort, kIoTimeout)) << connection.LastError();
+  return connection;
+}
+
+std::string ServerProcess::LogText() const {
+  return ReadFile(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt");
+}
+
+std::vector<std::string> ServerProcess::TempFiles() const {
+  std::vector<std::string> files;
+  if (!fs::exists(TempFolder())) return files;
+  for (const auto& entry : fs::directory_iterator(TempFolder())) files.push_back(entry.path());
+  return files;
+}

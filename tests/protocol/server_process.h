@@ -1,0 +1,56 @@
+// Runs the real server binary with a private work folder and folder printer, and
+// stops it by its PID.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "peer_protocol.h"
+
+inline constexpr std::uint16_t kServerPort = 9099;
+inline constexpr auto kIoTimeout = std::chrono::seconds(20);
+
+class ServerProcess {
+ public:
+  // Creates the work folder and the printer folders (a name ending in "@net" is made a
+  // network printer, without that suffix).
+  explicit ServerProcess(const std::vector<std::string>& printers);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Starts the server and waits until it accepts connections.
+  bool Start();
+  // Runs the server once more and returns its exit code (for a second instance).
+  int RunToExit(std::chrono::seconds limit);
+  // Stops the server (SIGTERM, then SIGKILL) and reaps it.
+  void Stop();
+
+  // A new connection to the server, or a failed test.
+  quillmesh::peer::PeerConnection Connect() const;
+
+  const std::string& WorkDir() const { return mWorkDir; }
+  std::string TempFolder() const { return mWorkDir + "/Quillmesh/temp"; }
+  std::string LogText() const;
+  std::vector<std::string> TempFiles() const;
+  // The server command: QM_SERVER_COMMAND (e.g. "wine build/windows/quillmesh.exe")
+  // or the Linux binary.
+  static std::vector<std::string> Command();
+  static bool UnderWine();
+
+ private:
+  pid_t Spawn() const;
+
+  std::string mWorkDir;
+  pid_t mPid = -1;
+};
+
+// Whole file content, or "<missing>".
+std::string ReadFile(const std::string& path);
+
+// Polls a condition for up to five seconds.
+bool Eventually(const std::function<bool()>& condition);

@@ -1,0 +1,182 @@
+// The log line layout, its limits, and the work folder helpers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_writer.h"
+#include "platform/platform.h"
+
+// A class member, so the log shows a qualified function name.
+struct Caller {
+  static int LogFromMember() {
+    LOG_DEBUG("Cmd Type:%d\n", 1);
+    return __LINE__ - 1;
+  }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LogWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mWorkDir = fs::temp_directory_path() / ("qm-log-" + std::to_string(std::rand()));
+    fs::create_directories(mWorkDir);
+    mSavedTemp = std::getenv("TEMP") ? std::getenv("TEMP") : "";
+    SetTemp(mWorkDir.string());
+  }
+  void TearDown() override {
+    SetTemp(mSavedTemp);
+    fs::remove_all(mWorkDir);
+  }
+  static void SetTemp(const std::string& value) {
+#ifdef _WIN32
+    _putenv_s("TEMP", value.c_str());
+#else
+    if (value.empty()) {
+      ::unsetenv("TEMP");
+    } else {
+      ::setenv("TEMP", value.c_str(), 1);
+    }
+#endif
+  }
+  fs::path LogFile() const { return mWorkDir / "Quillmesh" / "log" / "QuillmeshLog.txt"; }
+  std::vector<std::string> Lines() const {
+    std::ifstream stream(LogFile(), std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(stream, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    return lines;
+  }
+  std::string Text() const {
+    std::ifstream stream(LogFile(), std::ios::binary);
+    std::stringstream text;
+    text << stream.rdbuf();
+    return text.str();
+  }
+
+  fs::path mWorkDir;
+  std::string mSavedTemp;
+};
+
+TEST_F(LogWriterTest, LinesHaveTheTimeThreadOriginLevelLayout) {
+  const int line = Caller::LogFromMember();
+  LOG_ERROR("bind() error\n");
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string separator(1, quillmesh::platform::kPathSeparator);
+  const std::regex debugLayout(
+      R"(\[([1-9]|1[0-2])-([1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d\.\d{3}\] \[tid:(\d+)\] \[\]\[)" +
+      std::string(separator == "\\" ? R"(\\)" : "/") +
+      R"(log_writer_test\.cpp Caller::LogFromMember (\d+)\] Debug:Cmd Type:1)");
+  std::smatch parts;
+  ASSERT_TRUE(std::regex_match(lines[0], parts, debugLayout)) << lines[0];
+  EXPECT_EQ(std::stoul(parts[3]), quillmesh::platform::CurrentThreadId());
+  EXPECT_EQ(std::stoi(parts[4]), line);
+  EXPECT_NE(lines[1].find(" Error:bind() error"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("_Test::TestBody "), std::string::npos) << "function name: " << lines[1];
+}
+
+TEST_F(LogWriterTest, LongMessagesAreCutToTheLineBufferWithoutLineBreak) {
+  const std::string longText(5000, 'x');
+  LOG_DEBUG("%s\n", longText.c_str());
+  LOG_DEBUG("next\n");
+  const std::string text = Text();
+  ASSERT_GT(text.size(), 4095u);
+  EXPECT_EQ(text[4094], 'x');
+  EXPECT_EQ(text.compare(4095, 1, "["), 0) << "the next line starts right behind the cut";
+  EXPECT_NE(text.find("] Debug:next", 4095), std::string::npos);
+  EXPECT_EQ(text.find('\n'), text.size() - 1) << "the cut line lost its line break";
+}
+
+TEST_F(LogWriterTest, ArgumentTextIsWrittenVerbatim) {
+  const std::string peerText = "%s%n%x %% name";
+  LOG_DEBUG("printer [%s]\n", peerText.c_str());
+  EXPECT_NE(Text().find("printer [%s%n%x %% name]"), std::string::npos);
+}
+
+TEST_F(LogWriterTest, ADeletedLogFolderIsCreatedAgain) {
+  LOG_DEBUG("first\n");
+  fs::remove_all(mWorkDir / "Quillmesh");
+  LOG_DEBUG("second\n");
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Debug:second"), std::string::npos);
+}
+
+TEST_F(LogWriterTest, ConcurrentWritersProduceWholeLines) {
+  constexpr int kThreads = 4;
+  constexpr int kLinesEach = 200;
+  std::vector<std::thread> writers;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    writers.emplace_back([thread] {
+      const std::string payload(300, static_cast<char>('a' + thread));
+      for (int index = 0; index < kLinesEach; ++index) LOG_DEBUG("%s|end\n", payload.c_str());
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesEach));
+  const std::regex whole(R"(\[.*\] Debug:([a-d])\1{299}\|end)");
+  for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST_F(LogWriterTest, WorkBaseDirFollowsTemp) {
+  const std::string expected = mWorkDir.string() + quillmesh::platform::kPathSeparator + "Quillmesh";
+  EXPECT_EQ(GetWorkBaseDir(), expected);
+#ifndef _WIN32
+  SetTemp("");
+  ::setenv("TMPDIR", "/var/tmp", 1);
+  EXPECT_EQ(GetWorkBaseDir(), "/var/tmp/Quillmesh");
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(GetWorkBaseDir(), "/tmp/Quillmesh");
+#endif
+}
+
+TEST(FileBaseNameTest, KeepsTheLastSeparator) {
+  EXPECT_STREQ(GetFileBaseName("D:\\src\\source\\client_handler.cpp"), "\\client_handler.cpp");
+  EXPECT_STREQ(GetFileBaseName("/src/source/client_handler.cpp"), "/client_handler.cpp");
+  EXPECT_STREQ(GetFileBaseName("a\\b/c.cpp"), "/c.cpp");
+  EXPECT_STREQ(GetFileBaseName("main.cpp"), "main.cpp");
+  EXPECT_STREQ(GetFileBaseName(""), "");
+}
+
+TEST_F(LogWriterTest, CreateDirectoriesMakesEachMissingFolderOnce) {
+  const std::string base = mWorkDir.string();
+  const char separator = quillmesh::platform::kPathSeparator;
+  const std::string target = base + separator + "Quillmesh" + separator + "log";
+  std::string printed = base + "/Quillmesh";
+  for (char& c : printed) c = (c == '\\') ? '/' : c;
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CreateDirectories(target.c_str()), 0);
+  const std::string first = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(fs::is_directory(target));
+  EXPECT_EQ(first, "create:" + printed + " ret:1 \ncreate:" + printed + "/log ret:1 \n");
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CreateDirectories(target.c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(CreateDirectoriesLimitsTest, MissingAndOverlongPathsAreRefused) {
+  EXPECT_EQ(CreateDirectories(nullptr), -1);
+  const std::string overlong = "/tmp/" + std::string(295, 'd');
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CreateDirectories(overlong.c_str()), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  std::error_code ignored;
+  EXPECT_FALSE(fs::exists(overlong, ignored));
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// The peer's side of the Quillmesh wire protocol: frame and payload builders, the
+// printer-list reply parser and a blocking connection. Shared by quillmesh-peer and
+// the protocol tests; needs only the standard library and POSIX sockets.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmesh::peer {
+
+// Frame layout, both directions: FF 5A, type, parameter, 32-bit big-endian payload
+// length, payload.
+inline constexpr std::uint8_t kFrameStart1 = 0xFF;
+inline constexpr std::uint8_t kFrameStart2 = 0x5A;
+inline constexpr std::size_t kFrameHeaderSize = 8;
+inline constexpr std::uint8_t kCmdPrinterList = 1;
+inline constexpr std::uint8_t kCmdFileSubmit = 2;
+inline constexpr std::uint8_t kReplyParam = 0x81;
+
+// The largest payload the server accepts in one frame.
+inline constexpr std::uint32_t kMaxPayload = 1048576;
+
+// The largest reply payload the peer is willing to buffer; a longer length is taken
+// as a broken stream, not as data.
+inline constexpr std::uint32_t kReadPayloadLimit = 16u * 1024u * 1024u;
+
+// File-submit stages (low four bits of the parameter) and the protocol version that
+// carries the data format byte (high four bits).
+inline constexpr std::uint8_t kStageHeader = 1;
+inline constexpr std::uint8_t kStageData = 2;
+inline constexpr std::uint8_t kStagePrint = 3;
+inline constexpr std::uint8_t kProtocolVersion1 = 1;
+
+// Data formats a job declares.
+inline constexpr std::uint8_t kDataFormatPdf = 0;
+inline constexpr std::uint8_t kDataFormatXps = 1;
+inline constexpr std::uint8_t kDataFormatRaw = 2;
+
+// The reply to every file-submit frame; it carries no status.
+inline constexpr std::array<std::uint8_t, kFrameHeaderSize> kAcknowledgement = {
+    0xFF, 0x5A, 0x02, 0x81, 0x00, 0x00, 0x00, 0x00};
+
+// The 16-bit length fields of the stage-1 header limit names and property.
+inline constexpr std::size_t kMaxFieldBytes = 0xFFFF;
+
+// One decoded frame; payload bytes are kept exactly as received.
+struct Frame {
+  std::uint8_t type = 0;
+  std::uint8_t param = 0;
+  std::vector<std::uint8_t> payload;
+};
+
+// The fixed part of a frame.
+struct FrameHeader {
+  std::uint8_t type = 0;
+  std::uint8_t param = 0;
+  std::uint32_t payload_length = 0;
+};
+
+// What a stage-1 header announces. A missing property ends the payload right after
+// the file size (the data format is then not written either); the data format byte
+// follows the property only when present.
+struct SubmitHeader {
+  std::string printer_name;
+  std::string file_name;
+  std::uint32_t file_size = 0;
+  std::optional<std::vector<std::uint8_t>> property = std::vector<std::uint8_t>{};
+  std::optional<std::uint8_t> data_format;
+  std::uint8_t version = kProtocolVersion1;
+};
+
+// The parameter byte of a file-submit frame: version in the high four bits, stage in
+// the low four.
+constexpr std::uint8_t SubmitParam(std::uint8_t version, std::uint8_t stage) {
+  return static_cast<std::uint8_t>(((version & 0x0F) << 4) | (stage & 0x0F));
+}
+
+// The 8 header bytes of a frame announcing payload_length bytes.
+std::array<std::uint8_t, kFrameHeaderSize> EncodeFrameHeader(std::uint8_t type, std::uint8_t param,
+                                                             std::uint32_t payload_length);
+
+// Reads a header; empty when the two start bytes are wrong.
+std::optional<FrameHeader> DecodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> bytes);
+
+// A whole frame; empty when the payload does not fit the 32-bit length field.
+std::vector<std::uint8_t> BuildFrame(std::uint8_t type, std::uint8_t param,
+                                     std::span<const std::uint8_t> payload);
+
+// The stage-1 payload; empty when a name or the property exceeds its 16-bit field.
+std::optional<std::vector<std::uint8_t>> BuildSubmitHeaderPayload(const SubmitHeader& header);
+
+// The complete stage-1 frame, parameter taken from the header's version.
+std::optional<std::vector<std::uint8_t>> BuildSubmitHeaderFrame(const SubmitHeader& header);
+
+// The XPS job property: 32-bit little-endian document name length, the name, 32-bit
+// little-endian DEVMODE length, the DEVMODE bytes. Empty when a part exceeds 32 bits.
+std::optional<std::vector<std::uint8_t>> BuildXpsPropertyBlob(
+    std::string_view document_name, std::span<const std::uint8_t> devmode);
+
+// Splits a printer-list reply into names, bytes kept exactly (a trailing zero byte
+// included). Every length is checked against the payload; false with a reason in
+// error when the reply is not a well-formed list.
+bool ParsePrinterListReply(const Frame& reply, std::vector<std::string>& names, std::string& error);
+
+// Renders bytes as spaced hex ("FF 5A 02") for error texts.
+std::string HexBytes(std::span<const std::uint8_t> bytes);
+
+#ifndef _WIN32
+
+// Why the last operation of a connection failed.
+enum class IoFailure { kNone, kTimeout, kClosed, kError, kProtocol };
+
+// One blocking TCP connection to the server. Every operation takes a time limit for
+// the whole operation; on failure LastError() says what went wrong and LastFailure()
+// classifies it (tests tell "no reply" from "connection closed" this way).
+class PeerConnection {
+ public:
+  PeerConnection() = default;
+  ~PeerConnection();
+  PeerConnection(const PeerConnection&) = delete;
+  PeerConnection& operator=(const PeerConnection&) = delete;
+  PeerConnection(PeerConnection&& other) noexcept;
+  PeerConnection& operator=(PeerConnection&& other) noexcept;
+
+  // Connects to host:port (name or address, IPv4 or IPv6), trying each address until
+  // one answers within the time limit. Closes any earlier connection first.
+  bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
+
+  // Sends every byte, continuing after short sends; never raises SIGPIPE.
+  bool SendAll(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout);
+
+  // Sends a frame header followed by its payload without copying the payload.
+  bool SendFrame(std::uint8_t type, std::uint8_t param, std::span<const std::uint8_t> payload,
+                 std::chrono::milliseconds timeout);
+
+  // Fills out completely, or fails on timeout, close or error.
+  bool ReadExact(std::span<std::uint8_t> out, std::chrono::milliseconds timeout);
+
+  // Reads one header and its payload; refuses bad start bytes and payloads over
+  // kReadPayloadLimit.
+  bool ReadFrame(Frame& frame, std::chrono::milliseconds timeout);
+
+  // Reads 8 bytes and checks that they are exactly the acknowledgement.
+  bool ExpectAcknowledgement(std::chrono::milliseconds timeout);
+
+  // Closes the socket; further operations fail until the next Connect.
+  void Close();
+
+  // True between a successful Connect and Close.
+  bool IsOpen() const { return mSocket >= 0; }
+  // What the last failed operation reports, e.g. "cannot connect to H:P: reason".
+  const std::string& LastError() const { return mLastError; }
+  // The kind of the last failure.
+  IoFailure LastFailure() const { return mLastFailure; }
+
+ private:
+  // Records why an operation failed; always returns false.
+  bool Fail(IoFailure failure, std::string text);
+  // Waits for the socket to become ready for events before the deadline.
+  bool WaitFor(short events, std::chrono::steady_clock::time_point deadline);
+
+  int mSocket = -1;
+  std::string mLastError;
+  IoFailure mLastFailure = IoFailure::kNone;
+};
+
+#endif  // _WIN32
+
+}  // namespace quillmesh::peer

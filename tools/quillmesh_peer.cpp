@@ -1,0 +1,527 @@
+// quillmesh-peer: lists a Quillmesh server's printers and sends it print jobs, one
+// command per run, so a user can try the server by hand or script it.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "peer_protocol.h"
+
+namespace {
+
+namespace proto = quillmesh::peer;
+using std::chrono::milliseconds;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kProgramName = "quillmesh-peer";
+constexpr const char* kDefaultHost = "127.0.0.1";
+constexpr std::uint16_t kDefaultPort = 9099;
+constexpr milliseconds kConnectTimeout{10000};
+// A stage-3 reply comes only after the whole print job has run, so replies get a
+// generous default.
+constexpr long kDefaultReplyTimeoutSeconds = 300;
+// Files above this size report their progress every tenth.
+constexpr std::uint64_t kProgressThreshold = 8u * 1024u * 1024u;
+// The public part of a DEVMODE; a shorter one is ignored by the server.
+constexpr std::size_t kDevModePublicSize = 220;
+
+constexpr const char* kUsage =
+    "usage: quillmesh-peer list [--host H] [--port P] [--timeout SECONDS]\n"
+    "       quillmesh-peer print --printer NAME --format raw|xps|pdf\n"
+    "                            [--property TEXT] [--devmode FILE [--document-name NAME]]\n"
+    "                            [--chunk BYTES] [--host H] [--port P] [--timeout SECONDS] FILE\n"
+    "\n"
+    "list     prints the server's printer names, one per line.\n"
+    "print    uploads FILE as one job and asks the server to print it.\n"
+    "\n"
+    "  --host H             server address (default 127.0.0.1)\n"
+    "  --port P             server port (default 9099)\n"
+    "  --timeout SECONDS    how long to wait for each reply (default 300)\n"
+    "  --printer NAME       the printer, as `list` shows it\n"
+    "  --format F           raw (printer data), xps or pdf\n"
+    "  --property TEXT      print settings text for pdf and raw jobs\n"
+    "  --devmode FILE       DEVMODE bytes for an xps job's settings\n"
+    "  --document-name NAME document name for an xps job (default: FILE's name)\n"
+    "  --chunk BYTES        data bytes per frame, 1 to 1048576 (default 1048576)\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+// Settings shared by both commands.
+struct ConnectionOptions {
+  std::string host = kDefaultHost;
+  std::uint16_t port = kDefaultPort;
+  milliseconds reply_timeout{kDefaultReplyTimeoutSeconds * 1000};
+};
+
+// Everything `print` needs, as given on the command line.
+struct PrintOptions {
+  ConnectionOptions connection;
+  std::string printer;
+  std::optional<std::uint8_t> data_format;
+  std::string format_name;
+  std::optional<std::string> property_text;
+  std::optional<std::string> devmode_path;
+  std::optional<std::string> document_name;
+  std::size_t chunk_size = proto::kMaxPayload;
+  std::string file_path;
+};
+
+// Closes a C stream when its owner goes.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Prints "quillmesh-peer: text" on stderr.
+void Complain(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
+}
+
+// Reports a command-line mistake and returns the usage exit code.
+int UsageError(const std::string& text) {
+  Complain(text);
+  std::fprintf(stderr, "Try '%s --help'.\n", kProgramName);
+  return kExitUsage;
+}
+
+// Parses a decimal number within [low, high]; empty on anything else.
+std::optional<unsigned long long> ParseNumber(const std::string& text, unsigned long long low,
+                                              unsigned long long high) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Maps a format name to its data format byte.
+std::optional<std::uint8_t> ParseFormat(std::string_view name) {
+  if (name == "raw") return proto::kDataFormatRaw;
+  if (name == "xps") return proto::kDataFormatXps;
+  if (name == "pdf") return proto::kDataFormatPdf;
+  return std::nullopt;
+}
+
+// Walks the arguments, handing out options and their values ("--opt V" or "--opt=V").
+class ArgumentCursor {
+ public:
+  ArgumentCursor(int argc, char** argv, int first) : mArgs(argv + first, argv + argc) {}
+
+  // True when every argument has been taken.
+  bool Done() const { return mIndex >= mArgs.size(); }
+
+  // Takes the next argument; an "--opt=value" form keeps its value for Value().
+  std::string Next() {
+    std::string argument = mArgs[mIndex++];
+    mInlineValue.reset();
+    const auto equals = argument.find('=');
+    if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
+      mInlineValue = argument.substr(equals + 1);
+      argument.resize(equals);
+    }
+    return argument;
+  }
+
+  // The value of the option just taken; empty when the command line ends.
+  std::optional<std::string> Value() {
+    if (mInlineValue) {
+      return std::exchange(mInlineValue, std::nullopt);
+    }
+    if (Done()) {
+      return std::nullopt;
+    }
+    return mArgs[mIndex++];
+  }
+
+ private:
+  std::vector<std::string> mArgs;
+  std::size_t mIndex = 0;
+  std::optional<std::string> mInlineValue;
+};
+
+// Applies a connection option; nullopt when the option is not one, else an error
+// text (empty on success).
+std::optional<std::string> TakeConnectionOption(const std::string& option, ArgumentCursor& cursor,
+                                                ConnectionOptions& connection) {
+  if (option != "--host" && option != "--port" && option != "--timeout") {
+    return std::nullopt;
+  }
+  const auto value = cursor.Value();
+  if (!value) {
+    return option + " needs a value";
+  }
+  if (option == "--host") {
+    connection.host = *value;
+  } else if (option == "--port") {
+    const auto port = ParseNumber(*value, 1, 65535);
+    if (!port) return "--port takes a number from 1 to 65535, not '" + *value + "'";
+    connection.port = static_cast<std::uint16_t>(*port);
+  } else {
+    const auto seconds = ParseNumber(*value, 1, 86400);
+    if (!seconds) return "--timeout takes seconds from 1 to 86400, not '" + *value + "'";
+    connection.reply_timeout = milliseconds{*seconds * 1000};
+  }
+  return std::string{};
+}
+
+// Applies one `print` option; returns an error text, empty on success.
+std::string TakePrintOption(const std::string& option, ArgumentCursor& cursor,
+                            PrintOptions& options) {
+  if (auto result = TakeConnectionOption(option, cursor, options.connection)) {
+    return *result;
+  }
+  const bool known = option == "--printer" || option == "--format" || option == "--property" ||
+                     option == "--devmode" || option == "--document-name" || option == "--chunk";
+  if (!known) {
+    return "unknown option '" + option + "'";
+  }
+  const auto value = cursor.Value();
+  if (!value) {
+    return option + " needs a value";
+  }
+  if (option == "--printer") {
+    options.printer = *value;
+  } else if (option == "--format") {
+    options.data_format = ParseFormat(*value);
+    options.format_name = *value;
+    if (!options.data_format) return "--format takes raw, xps or pdf, not '" + *value + "'";
+  } else if (option == "--property") {
+    options.property_text = *value;
+  } else if (option == "--devmode") {
+    options.devmode_path = *value;
+  } else if (option == "--document-name") {
+    options.document_name = *value;
+  } else {
+    const auto chunk = ParseNumber(*value, 1, proto::kMaxPayload);
+    if (!chunk) return "--chunk takes 1 to 1048576 bytes, not '" + *value + "'";
+    options.chunk_size = static_cast<std::size_t>(*chunk);
+  }
+  return {};
+}
+
+// Checks that the options of a print job fit together; returns an error text.
+std::string CheckPrintOptions(const PrintOptions& options) {
+  if (options.printer.empty()) return "print needs --printer";
+  if (!options.data_format) return "print needs --format";
+  if (options.file_path.empty()) return "print needs a FILE";
+  const bool is_xps = *options.data_format == proto::kDataFormatXps;
+  if (is_xps && options.property_text)
+    return "--property is for pdf and raw jobs; xps uses --devmode";
+  if (!is_xps && options.devmode_path) return "--devmode is for xps jobs only";
+  if (options.document_name && !options.devmode_path) return "--document-name needs --devmode";
+  return {};
+}
+
+// Reads a whole small file, refusing one larger than limit bytes.
+std::optional<std::vector<std::uint8_t>> ReadSmallFile(const std::string& path, std::size_t limit) {
+  FileHandle file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    Complain("cannot open " + path + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> bytes(limit + 1);
+  const std::size_t count = std::fread(bytes.data(), 1, bytes.size(), file.get());
+  if (std::ferror(file.get())) {
+    Complain("cannot read " + path + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  if (count > limit) {
+    Complain(path + " is too big: the job property holds at most " + std::to_string(limit) +
+             " bytes");
+    return std::nullopt;
+  }
+  bytes.resize(count);
+  return bytes;
+}
+
+// The job property: the DEVMODE blob for xps, the settings text otherwise.
+std::optional<std::vector<std::uint8_t>> BuildProperty(const PrintOptions& options) {
+  if (!options.devmode_path) {
+    const std::string& text = options.property_text.value_or(std::string{});
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  }
+  auto devmode = ReadSmallFile(*options.devmode_path, proto::kMaxFieldBytes);
+  if (!devmode) {
+    return std::nullopt;
+  }
+  if (devmode->size() < kDevModePublicSize) {
+    Complain("warning: " + *options.devmode_path + " has only " + std::to_string(devmode->size()) +
+             " bytes; the server ignores a DEVMODE under 220 bytes");
+  }
+  const std::string document_name =
+      options.document_name.value_or(std::filesystem::path(options.file_path).filename().string());
+  auto blob = proto::BuildXpsPropertyBlob(document_name, *devmode);
+  if (!blob || blob->size() > proto::kMaxFieldBytes) {
+    Complain("document name and DEVMODE together exceed the 65535 bytes a job property holds");
+    return std::nullopt;
+  }
+  return blob;
+}
+
+// Reads exactly out.size() bytes from file; false when it ends early or fails.
+bool ReadChunk(std::FILE* file, std::span<std::uint8_t> out) {
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    const std::size_t count = std::fread(out.data() + filled, 1, out.size() - filled, file);
+    if (count == 0) {
+      return false;
+    }
+    filled += count;
+  }
+  return true;
+}
+
+// Prints a progress line each time another tenth of a large file is acknowledged.
+class ProgressReporter {
+ public:
+  explicit ProgressReporter(std::uint64_t total) : mTotal(total) {}
+
+  // Called after each acknowledged chunk.
+  void Update(std::uint64_t done) {
+    if (mTotal <= kProgressThreshold) {
+      return;
+    }
+    const unsigned tenths = static_cast<unsigned>(done * 10 / mTotal);
+    if (tenths > mReportedTenths) {
+      mReportedTenths = tenths;
+      std::fprintf(stderr, "%s: %u%% (%llu of %llu bytes)\n", kProgramName, tenths * 10,
+                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(mTotal));
+    }
+  }
+
+ private:
+  std::uint64_t mTotal;
+  unsigned mReportedTenths = 0;
+};
+
+// A print job ready to go: its open file, size and stage-1 frame.
+struct PreparedJob {
+  FileHandle file;
+  std::uint32_t size = 0;
+  std::vector<std::uint8_t> header_frame;
+};
+
+// Opens the file, checks its size and builds the stage-1 frame; reports any problem.
+std::optional<PreparedJob> PrepareJob(const PrintOptions& options) {
+  PreparedJob job;
+  job.file.reset(std::fopen(options.file_path.c_str(), "rb"));
+  struct stat status {};
+  if (!job.file || fstat(fileno(job.file.get()), &status) != 0) {
+    Complain("cannot open " + options.file_path + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    Complain(options.file_path + " is not a regular file");
+    return std::nullopt;
+  }
+  const auto file_size = static_cast<std::uint64_t>(status.st_size);
+  if (file_size > std::numeric_limits<std::uint32_t>::max()) {
+    Complain(options.file_path + " has " + std::to_string(file_size) +
+             " bytes; a job carries at most 4294967295 bytes");
+    return std::nullopt;
+  }
+  job.size = static_cast<std::uint32_t>(file_size);
+  auto property = BuildProperty(options);
+  if (!property) {
+    return std::nullopt;
+  }
+  proto::SubmitHeader header;
+  header.printer_name = options.printer;
+  header.file_name = std::filesystem::path(options.file_path).filename().string();
+  header.file_size = job.size;
+  header.data_format = *options.data_format;
+  header.property = std::move(*property);
+  auto frame = proto::BuildSubmitHeaderFrame(header);
+  if (!frame) {
+    Complain("printer name, file name and property must each stay within 65535 bytes");
+    return std::nullopt;
+  }
+  job.header_frame = std::move(*frame);
+  return job;
+}
+
+// Streams the file as stage-2 frames, each acknowledged before the next; at least one
+// frame goes out, so an empty file completes the upload too.
+bool SendFileData(proto::PeerConnection& connection, PreparedJob& job, const PrintOptions& options,
+                  std::size_t& chunks) {
+  std::vector<std::uint8_t> buffer(options.chunk_size);
+  ProgressReporter progress(job.size);
+  const std::uint8_t param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStageData);
+  std::uint64_t sent = 0;
+  do {
+    const auto length =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), job.size - sent));
+    const std::span<std::uint8_t> chunk(buffer.data(), length);
+    if (!ReadChunk(job.file.get(), chunk)) {
+      Complain(options.file_path + " ended after " + std::to_string(sent) + " of " +
+               std::to_string(job.size) + " bytes (did it change while being sent?)");
+      return false;
+    }
+    if (!connection.SendFrame(proto::kCmdFileSubmit, param, chunk,
+                              options.connection.reply_timeout) ||
+        !connection.ExpectAcknowledgement(options.connection.reply_timeout)) {
+      Complain("connection broken after " + std::to_string(sent) + " of " +
+               std::to_string(job.size) + " bytes: " + connection.LastError());
+      return false;
+    }
+    sent += length;
+    ++chunks;
+    progress.Update(sent);
+  } while (sent < job.size);
+  return true;
+}
+
+// Connects to the server named by the options; reports a failure.
+bool ConnectTo(proto::PeerConnection& connection, const ConnectionOptions& options) {
+  if (!connection.Connect(options.host, options.port, kConnectTimeout)) {
+    Complain(connection.LastError());
+    return false;
+  }
+  return true;
+}
+
+// Runs one print job: header, data chunks, print order, each acknowledged.
+int RunPrint(const PrintOptions& options) {
+  auto job = PrepareJob(options);
+  if (!job) {
+    return kExitFailure;
+  }
+  proto::PeerConnection connection;
+  if (!ConnectTo(connection, options.connection)) {
+    return kExitFailure;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  const milliseconds timeout = options.connection.reply_timeout;
+  if (!connection.SendAll(job->header_frame, timeout) ||
+      !connection.ExpectAcknowledgement(timeout)) {
+    Complain("job header not acknowledged: " + connection.LastError());
+    return kExitFailure;
+  }
+  std::size_t chunks = 0;
+  if (!SendFileData(connection, *job, options, chunks)) {
+    return kExitFailure;
+  }
+  const std::uint8_t print_param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStagePrint);
+  if (!connection.SendFrame(proto::kCmdFileSubmit, print_param, {}, timeout) ||
+      !connection.ExpectAcknowledgement(timeout)) {
+    Complain("print order not acknowledged: " + connection.LastError());
+    return kExitFailure;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double mebibytes = static_cast<double>(job->size) / (1024.0 * 1024.0);
+  std::printf(
+      "%s: sent %s to printer \"%s\" as %s: %u bytes in %zu data frame%s, %.3f s, %.1f MiB/s\n",
+      kProgramName, options.file_path.c_str(), options.printer.c_str(), options.format_name.c_str(),
+      job->size, chunks, chunks == 1 ? "" : "s", seconds, seconds > 0 ? mebibytes / seconds : 0.0);
+  return kExitOk;
+}
+
+// Asks for the printer list and prints one name a line, without the zero byte the
+// server appends to converted names.
+int RunList(const ConnectionOptions& options) {
+  proto::PeerConnection connection;
+  if (!ConnectTo(connection, options)) {
+    return kExitFailure;
+  }
+  proto::Frame reply;
+  if (!connection.SendFrame(proto::kCmdPrinterList, 0, {}, options.reply_timeout) ||
+      !connection.ReadFrame(reply, options.reply_timeout)) {
+    Complain("printer list failed: " + connection.LastError());
+    return kExitFailure;
+  }
+  std::vector<std::string> names;
+  std::string error;
+  if (!proto::ParsePrinterListReply(reply, names, error)) {
+    Complain("malformed printer list: " + error);
+    return kExitFailure;
+  }
+  for (std::string& name : names) {
+    if (!name.empty() && name.back() == '\0') {
+      name.pop_back();
+    }
+    std::fwrite(name.data(), 1, name.size(), stdout);
+    std::fputc('\n', stdout);
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+}
+
+// Parses and runs `list`.
+int ListCommand(ArgumentCursor& cursor) {
+  ConnectionOptions options;
+  while (!cursor.Done()) {
+    const std::string option = cursor.Next();
+    const auto error = TakeConnectionOption(option, cursor, options);
+    if (!error) return UsageError("unknown argument '" + option + "' for list");
+    if (!error->empty()) return UsageError(*error);
+  }
+  return RunList(options);
+}
+
+// Parses and runs `print`.
+int PrintCommand(ArgumentCursor& cursor) {
+  PrintOptions options;
+  while (!cursor.Done()) {
+    const std::string argument = cursor.Next();
+    if (argument.rfind("--", 0) != 0) {
+      if (!options.file_path.empty()) return UsageError("print takes one FILE");
+      options.file_path = argument;
+      continue;
+    }
+    const std::string error = TakePrintOption(argument, cursor, options);
+    if (!error.empty()) return UsageError(error);
+  }
+  const std::string error = CheckPrintOptions(options);
+  if (!error.empty()) return UsageError(error);
+  return RunPrint(options);
+}
+
+// True when any argument asks for help.
+bool WantsHelp(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view argument = argv[index];
+    if (argument == "--help" || argument == "-h") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Dispatches to the command named by the first argument.
+int main(int argc, char** argv) {
+  if (WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string_view command = argv[1];
+  ArgumentCursor cursor(argc, argv, 2);
+  if (command == "list") return ListCommand(cursor);
+  if (command == "print") return PrintCommand(cursor);
+  return UsageError("unknown command '" + std::string(command) + "'");
+}
