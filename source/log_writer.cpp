@@ -108,15 +108,30 @@ int CreateDirectories(const char* path) {
 
 namespace quillmesh {
 
-// Cuts "int Class::Method(args)" down to "Class::Method": the name ends at the
-// parameter list and starts after the last blank before it.
+// Cuts "int Class::Method(args) const" down to "Class::Method": the name ends at
+// the parameter list (the bracket matching the last ')') and starts after the last
+// blank outside brackets before it, so "(anonymous namespace)::" stays whole.
 FunctionName::FunctionName(const char* signature) {
-  const char* end = std::strchr(signature, '(');
-  if (end == nullptr) end = signature + std::strlen(signature);
-  const char* start = end;
-  while (start > signature && start[-1] != ' ') --start;
-  const std::size_t length = std::min<std::size_t>(end - start, sizeof mText - 1);
-  std::memcpy(mText, start, length);
+  const char* nameEnd = signature + std::strlen(signature);
+  if (const char* close = std::strrchr(signature, ')')) {
+    int depth = 0;
+    for (const char* cursor = close; cursor >= signature; --cursor) {
+      if (*cursor == ')') ++depth;
+      if (*cursor == '(' && --depth == 0) {
+        nameEnd = cursor;
+        break;
+      }
+    }
+  }
+  const char* nameStart = nameEnd;
+  for (int depth = 0; nameStart > signature; --nameStart) {
+    const char previous = nameStart[-1];
+    if (previous == ')' || previous == '>') ++depth;
+    if (previous == '(' || previous == '<') --depth;
+    if (previous == ' ' && depth == 0) break;
+  }
+  const std::size_t length = std::min<std::size_t>(nameEnd - nameStart, sizeof mText - 1);
+  std::memcpy(mText, nameStart, length);
   mText[length] = '\0';
 }
 

@@ -11,7 +11,11 @@ exports=$("$here/testbed.sh" start) || {
 }
 eval "$exports"
 trap '"$here/testbed.sh" stop "$QM_TESTBED_DIR"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
-"$@"
+# In the background so that a signal reaches this shell at once (bash defers traps
+# until a foreground command ends); the signal is passed on to the command.
+"$@" &
+command_pid=$!
+trap 'kill -INT "$command_pid" 2>/dev/null; exit 130' INT
+trap 'kill -TERM "$command_pid" 2>/dev/null; exit 143' TERM
+wait "$command_pid"

@@ -36,19 +36,26 @@ free_port() {
   return 1
 }
 
-# Starts a daemon in its own session with its output in R/NAME.log; records its PID.
+# Starts a daemon in its own session with its output in R/NAME.log; records its PID
+# in R/pids and in LAUNCHED.
 launch() {
   local root=$1 name=$2
   shift 2
   setsid "$@" </dev/null >"$root/$name.log" 2>&1 &
-  echo "$name $!" >>"$root/pids"
+  LAUNCHED=$!
+  echo "$name $LAUNCHED" >>"$root/pids"
 }
 
-# Polls a readiness check until it passes or READY_SECONDS have gone by.
+# Polls a readiness check until it passes; fails when the daemon it waits for has
+# exited or READY_SECONDS have gone by.
 wait_until() {
-  local what=$1 deadline=$((SECONDS + READY_SECONDS))
-  shift
+  local what=$1 daemon=$2 deadline=$((SECONDS + READY_SECONDS))
+  shift 2
   until "$@" >/dev/null 2>&1; do
+    if ! group_alive "$daemon"; then
+      say "$what: its daemon (pid $daemon) has exited"
+      return 1
+    fi
     if ((SECONDS >= deadline)); then
       say "$what did not come up within ${READY_SECONDS}s"
       return 1
@@ -181,6 +188,8 @@ abandon_start() {
 # Starts the bed and prints its export lines.
 start_bed() {
   local queue=${1:-qm-test}
+  # Under /tmp rather than TMPDIR: cupsd's backends run as lp and must be able to
+  # reach the folder through every parent.
   BED_ROOT=$(mktemp -d /tmp/quillmesh-cups.XXXXXX)
   local root=$BED_ROOT
   trap 'abandon_start $?' EXIT
@@ -191,24 +200,25 @@ start_bed() {
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$root/dbus.sock"
   write_bus_conf "$root"
   launch "$root" dbus dbus-daemon --config-file="$root/bus.conf" --nofork --nopidfile
-  wait_until "dbus-daemon" test -S "$root/dbus.sock"
+  wait_until "dbus-daemon" "$LAUNCHED" test -S "$root/dbus.sock"
 
   local printer_port cupsd_port
   printer_port=$(free_port)
   write_printer_attributes "$root"
   launch "$root" ippeveprinter ippeveprinter -p "$printer_port" -n localhost -d "$root/spool" \
     -k -r off -c /bin/true -a "$root/printer.conf" "Quillmesh Test Printer"
-  wait_until "ippeveprinter" printer_answers "$printer_port"
+  wait_until "ippeveprinter" "$LAUNCHED" printer_answers "$printer_port"
 
   cupsd_port=$(free_port "$printer_port")
   write_cupsd_conf "$root" "$cupsd_port"
   launch "$root" cupsd cupsd -f -c "$root/cupsd.conf" -s "$root/cups-files.conf"
+  local cupsd_pid=$LAUNCHED
   export CUPS_SERVER="127.0.0.1:$cupsd_port" CUPS_STATEDIR="$root/state"
-  wait_until "cupsd" scheduler_answers
+  wait_until "cupsd" "$cupsd_pid" scheduler_answers
 
   lpadmin -p "$queue" -E -v "ipp://localhost:$printer_port/ipp/print" -m raw 2>>"$root/lpadmin.log"
   lpadmin -p "$queue-local" -E -v file:///dev/null -m raw 2>>"$root/lpadmin.log"
-  wait_until "queues $queue and $queue-local" lpstat -a "$queue" "$queue-local"
+  wait_until "queues $queue and $queue-local" "$cupsd_pid" lpstat -a "$queue" "$queue-local"
   trap - EXIT
 
   cat <<EOF
@@ -222,8 +232,17 @@ export QM_TESTBED_LOCAL_QUEUE=$queue-local
 EOF
 }
 
-# True while any process of the group still exists.
-group_alive() { kill -0 -- "-$1" 2>/dev/null; }
+# True while any process of the group is still running. Zombies do not count: the
+# daemons' parent is gone, and whoever inherits them may reap them only later.
+group_alive() {
+  local group=$1 stat fields
+  for stat in /proc/[0-9]*/stat; do
+    read -r fields 2>/dev/null <"$stat" || continue
+    read -r -a fields <<<"${fields##*) }"  # state ppid pgrp ... after the command name
+    [[ ${fields[2]:-} == "$group" && ${fields[0]:-} != Z ]] && return 0
+  done
+  return 1
+}
 
 # Stops one daemon's process group: TERM, a bounded wait, then KILL.
 stop_group() {

@@ -1,5 +1,6 @@
 // The spooler backend in use and the Win32-style printer enumeration on top of it.
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -105,8 +106,8 @@ bool Utf8ToAnsi(const std::string& utf8, std::string& ansi) {
       WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
   if (ansiLength <= 0) return false;
   ansi.resize(static_cast<std::size_t>(ansiLength));
-  return WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, ansi.data(), ansiLength,
-                             nullptr, nullptr) == ansiLength;
+  return WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, ansi.data(), ansiLength, nullptr,
+                             nullptr) == ansiLength;
 }
 
 // True when the enumeration flags ask for this kind of printer: PRINTER_ENUM_LOCAL for

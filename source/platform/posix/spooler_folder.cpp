@@ -52,10 +52,9 @@ class FolderSpooler final : public SpoolerBackend {
       error = Win32ErrorOf(failure);
       return false;
     }
-    std::sort(printers.begin(), printers.end(),
-              [](const PrinterEntry& left, const PrinterEntry& right) {
-                return left.name < right.name;
-              });
+    std::sort(
+        printers.begin(), printers.end(),
+        [](const PrinterEntry& left, const PrinterEntry& right) { return left.name < right.name; });
     return true;
   }
 
