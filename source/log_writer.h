@@ -5,8 +5,16 @@
 #include <cstddef>
 #include <string>
 
+// MinGW's "printf" checks against the Microsoft runtime's formats; the server's
+// formats are C99 (%zu, %lld), which MinGW's own stdio formats in C++ code.
+#ifdef __MINGW32__
+#define QM_PRINTF_FORMAT gnu_printf
+#else
+#define QM_PRINTF_FORMAT printf
+#endif
+
 // Appends one formatted line to the log file; always returns 0.
-int WriteLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int WriteLog(int level, const char* format, ...) __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));
 
 // The file name of a source path from its last separator on (separator kept).
 const char* GetFileBaseName(const char* path);

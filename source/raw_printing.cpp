@@ -1,8 +1,125 @@
+// The RAW print path: a job file that is already in the printer's own language goes to
+// the spooler unchanged, as one document with one page, and is then deleted.
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 #include "log_writer.h"
+#include "platform/platform.h"
 #include "print_paths.h"
+#include "text_encoding.h"
+
+namespace {
+
+constexpr std::size_t kRawChunkSize = 0x10000;
+
+// The job as the spooler sees it: an open printer and how far the document got.
+struct RawJob {
+  HANDLE printer = nullptr;
+  DWORD jobId = 0;
+  bool documentStarted = false;
+  bool pageStarted = false;
+};
+
+// The calling thread's last error, for "0x%lx".
+unsigned long LastError() { return static_cast<unsigned long>(GetLastError()); }
+
+// Opens the printer and starts its RAW document and page; false once a step failed.
+bool StartRawDocument(const std::string& printerName, WideString& widePrinterName, RawJob& job) {
+  if (!OpenPrinterW(widePrinterName.data(), &job.printer, nullptr)) {
+    LOG_ERROR("OpenPrinterW failed: 0x%lx, printer:%s\n", LastError(), printerName.c_str());
+    job.printer = nullptr;
+    return false;
+  }
+  LOG_DEBUG("[DBG-TEST] PrintRawToPrinter: OpenPrinterW OK, hPrinter=%p\n", job.printer);
+
+  WCHAR documentName[] = {'Q', 'u', 'i', 'l', 'l', 'm', 'e', 's', 'h', ' ',
+                          'R', 'A', 'W', ' ', 'J', 'o', 'b', 0};
+  WCHAR dataType[] = {'R', 'A', 'W', 0};
+  DOC_INFO_1W documentInfo = {documentName, nullptr, dataType};
+  job.jobId = StartDocPrinterW(job.printer, 1, reinterpret_cast<LPBYTE>(&documentInfo));
+  if (job.jobId == 0) {
+    LOG_ERROR("StartDocPrinterW failed: 0x%lx\n", LastError());
+    return false;
+  }
+  job.documentStarted = true;
+  LOG_DEBUG("RAW job started, jobId=%lu\n", static_cast<unsigned long>(job.jobId));
+
+  if (!StartPagePrinter(job.printer)) {
+    LOG_ERROR("StartPagePrinter failed: 0x%lx\n", LastError());
+    return false;
+  }
+  job.pageStarted = true;
+  return true;
+}
+
+// Streams the file to the printer chunk by chunk; true when every byte was taken.
+bool CopyFileToPrinter(std::FILE* file, HANDLE printer) {
+  std::vector<BYTE> chunk(kRawChunkSize);
+  std::size_t total = 0;
+  for (;;) {
+    const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file);
+    if (count == 0) {
+      LOG_DEBUG("RAW total %zu bytes written to printer\n", total);
+      return true;
+    }
+    DWORD written = 0;
+    const BOOL accepted = WritePrinter(printer, chunk.data(), static_cast<DWORD>(count), &written);
+    if (!accepted || written != count) {
+      LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastError(),
+                static_cast<unsigned long>(written), count);
+      return false;
+    }
+    total += count;
+  }
+}
+
+// Ends the page and the document that were started, then closes the printer.
+void FinishRawDocument(const RawJob& job) {
+  if (job.pageStarted && !EndPagePrinter(job.printer)) {
+    LOG_ERROR("EndPagePrinter failed: 0x%lx\n", LastError());
+  }
+  if (job.documentStarted && !EndDocPrinter(job.printer)) {
+    LOG_ERROR("EndDocPrinter failed: 0x%lx\n", LastError());
+  }
+  if (job.printer != nullptr) ClosePrinter(job.printer);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+
+}  // namespace
 
 int PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property) {
-  LOG_ERROR("RAW printing is not built yet: job file %s for printer %s (propLen=%zu) is kept\n",
-            fileName, printerName, property.size());
-  return -1;
+  if (printerName == nullptr || fileName == nullptr) {
+    LOG_ERROR("PrintRawToPrinter: printerName or fileName is null\n");
+    return -1;
+  }
+  LOG_DEBUG("start the RAW print job for printer: %s, fileName: %s, propLen=%zu\n", printerName,
+            fileName, property.size());
+  WideString widePrinterName = Utf8ToWide(printerName);
+  const WideString wideFileName = Utf8ToWide(fileName);
+
+  int result = -1;
+  RawJob job;
+  if (StartRawDocument(printerName, widePrinterName, job)) {
+    std::unique_ptr<std::FILE, FileCloser> file(
+        quillmesh::platform::OpenWideFile(wideFileName, "rb"));
+    if (!file) {
+      LOG_ERROR("open raw file failed: %s\n", fileName);
+    } else if (CopyFileToPrinter(file.get(), job.printer)) {
+      result = 0;
+    }
+  }
+  FinishRawDocument(job);
+
+  LOG_DEBUG("complete the RAW print job for printer: %s, ret: %d, jobId=%lu\n", printerName,
+            result, static_cast<unsigned long>(job.jobId));
+  LOG_DEBUG("[DBG-TEST] PrintRawToPrinter: DONE, ret=%d jobId=%lu\n", result,
+            static_cast<unsigned long>(job.jobId));
+  if (!DeleteFileW(wideFileName.c_str())) {
+    LOG_ERROR("delete raw file failed: 0x%lx, file:%s\n", LastError(), fileName);
+  }
+  return result;
 }

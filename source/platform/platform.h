@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -66,6 +67,9 @@ unsigned long LastSocketError();
 
 // Removes a file by its narrow path; false (with the system error kept) when it failed.
 bool RemoveFile(const char* path);
+
+// Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
+std::FILE* OpenWideFile(const WideString& path, const char* mode);
 
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);

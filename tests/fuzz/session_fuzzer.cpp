@@ -10,6 +10,7 @@
 #include <string>
 
 #include "client_handler.h"
+#include "fake_spooler.h"
 #include "platform/posix/spooler_backend.h"
 #include "print_paths.h"
 
@@ -22,16 +23,6 @@ int ConsumeJobFile(const char* fileName) {
   std::remove(fileName);
   return 0;
 }
-
-// Two fixed printers, so printer-list requests need no print system.
-class TwoPrinters : public quillmesh::platform::SpoolerBackend {
- public:
-  bool ListPrinters(std::vector<quillmesh::platform::PrinterEntry>& printers,
-                    DWORD& /*error*/) override {
-    printers = {{"Lab", false}, {"Office", true}};
-    return true;
-  }
-};
 
 }  // namespace
 
@@ -51,7 +42,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (::mkdtemp(pattern) == nullptr) std::abort();
   workDir = pattern;
   ::setenv("TEMP", workDir.c_str(), 1);
-  quillmesh::platform::InstallSpooler(std::make_unique<TwoPrinters>());
+  // Two fixed printers, so printer-list requests need no print system.
+  FakeSpoolerScript printers;
+  printers.printers = {{"Lab", false}, {"Office", true}};
+  quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(printers));
   return 0;
 }
 

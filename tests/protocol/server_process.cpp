@@ -33,8 +33,8 @@ std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
 }
 
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+bool Eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (condition()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -71,10 +71,14 @@ bool ServerProcess::UnderWine() { return Command().front().ends_with("wine"); }
 pid_t ServerProcess::Spawn() const {
   const std::vector<std::string> command = Command();
   const std::string temp = TempValueForServer(mWorkDir);
-  const std::string spooler = "folder:" + mWorkDir + "/printers";
+  const std::string spooler = mSpooler.empty() ? "folder:" + mWorkDir + "/printers" : mSpooler;
+  const bool underWine = UnderWine();
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::setenv("TEMP", temp.c_str(), 1);
+  // Wine replaces TEMP with the prefix's registry value, which tests/windows/run.sh
+  // sets to "%QM_WINE_TEMP%".
+  if (underWine) ::setenv("QM_WINE_TEMP", temp.c_str(), 1);
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
   const int quiet = ::open("/dev/null", O_WRONLY);
   ::dup2(quiet, STDOUT_FILENO);
@@ -86,6 +90,12 @@ pid_t ServerProcess::Spawn() const {
 }
 
 bool ServerProcess::Start() {
+  // Another server on the port would answer in ours' place.
+  quillmesh::peer::PeerConnection occupant;
+  if (occupant.Connect("127.0.0.1", kServerPort, std::chrono::milliseconds(500))) {
+    ADD_FAILURE() << "port " << kServerPort << " is already in use by another process";
+    return false;
+  }
   mPid = Spawn();
   if (mPid < 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + kIoTimeout;
@@ -145,5 +155,15 @@ std::vector<std::string> ServerProcess::TempFiles() const {
   std::vector<std::string> files;
   if (!fs::exists(TempFolder())) return files;
   for (const auto& entry : fs::directory_iterator(TempFolder())) files.push_back(entry.path());
+  return files;
+}
+
+std::vector<std::string> ServerProcess::PrinterFiles(const std::string& printer,
+                                                     const std::string& suffix) const {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(mWorkDir + "/printers/" + printer)) {
+    const std::string path = entry.path().string();
+    if (path.ends_with(suffix)) files.push_back(path);
+  }
   return files;
 }

@@ -23,6 +23,9 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // Prints through another QUILLMESH_SPOOLER setting than the folder printer.
+  void UseSpooler(std::string setting) { mSpooler = std::move(setting); }
+
   // Starts the server and waits until it accepts connections.
   bool Start();
   // Runs the server once more and returns its exit code (for a second instance).
@@ -37,6 +40,8 @@ class ServerProcess {
   std::string TempFolder() const { return mWorkDir + "/Quillmesh/temp"; }
   std::string LogText() const;
   std::vector<std::string> TempFiles() const;
+  // The files in a folder printer's folder whose names end with the suffix.
+  std::vector<std::string> PrinterFiles(const std::string& printer, const std::string& suffix) const;
   // The server command: QM_SERVER_COMMAND (e.g. "wine build/windows/quillmesh.exe")
   // or the Linux binary.
   static std::vector<std::string> Command();
@@ -46,11 +51,13 @@ class ServerProcess {
   pid_t Spawn() const;
 
   std::string mWorkDir;
+  std::string mSpooler;
   pid_t mPid = -1;
 };
 
 // Whole file content, or "<missing>".
 std::string ReadFile(const std::string& path);
 
-// Polls a condition for up to five seconds.
-bool Eventually(const std::function<bool()>& condition);
+// Polls a condition until it holds or the time is up.
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::seconds limit = std::chrono::seconds(5));

@@ -227,7 +227,7 @@ TEST_F(FileSubmitTest, ASessionThatEndsDuringAnUploadRemovesItsFile) {
   ASSERT_EQ(TempFileCount(), 1u);
   ClientHandlerInfo* session = mSession;
   mSession = nullptr;  // the session thread owns and destroys it
-  ::shutdown(mPeerSocket, SHUT_RDWR);
+  ShutdownPeer();
   std::thread(clientHandlerThread, session).join();
   EXPECT_EQ(TempFileCount(), 0u);
   EXPECT_NE(LogText().find("recv error thread terminal:0"), std::string::npos);

@@ -49,8 +49,10 @@ class SessionTest : public ::testing::Test {
   int AcknowledgementCount();
   // The log file's content.
   std::string LogText() const;
+  // Shuts the peer's end down both ways, as a peer that goes away does.
+  void ShutdownPeer();
 
   std::string mWorkDir;
   ClientHandlerInfo* mSession = nullptr;
-  int mPeerSocket = -1;
+  SOCKET mPeerSocket = INVALID_SOCKET;
 };

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "fake_spooler.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/win32_api.h"
 
@@ -24,26 +25,6 @@ using quillmesh::platform::Spooler;
 using quillmesh::platform::SpoolerBackend;
 
 constexpr DWORD kLocalAndConnections = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-
-// A backend that lists what the test put in, or fails with the test's error.
-class FakeSpooler final : public SpoolerBackend {
- public:
-  FakeSpooler(std::vector<PrinterEntry> printers, DWORD failure)
-      : mPrinters(std::move(printers)), mFailure(failure) {}
-
-  bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) override {
-    if (mFailure != ERROR_SUCCESS) {
-      error = mFailure;
-      return false;
-    }
-    printers = mPrinters;
-    return true;
-  }
-
- private:
-  std::vector<PrinterEntry> mPrinters;
-  DWORD mFailure;
-};
 
 // A fresh folder under the system's temporary folder, removed afterwards.
 class TemporaryFolder {
@@ -118,7 +99,10 @@ class EnumPrinters : public ::testing::Test {
   void TearDown() override { InstallSpooler(nullptr); }
 
   static void UseFake(std::vector<PrinterEntry> printers, DWORD failure = ERROR_SUCCESS) {
-    InstallSpooler(std::make_unique<FakeSpooler>(std::move(printers), failure));
+    FakeSpoolerScript script;
+    script.printers = std::move(printers);
+    script.listFailure = failure;
+    InstallSpooler(std::make_unique<FakeSpooler>(std::move(script)));
   }
 
   // Runs the two-call protocol; the buffer holds the records on success.

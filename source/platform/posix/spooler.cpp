@@ -26,6 +26,13 @@ class UnknownSpooler final : public SpoolerBackend {
     error = ERROR_INVALID_PARAMETER;
     return false;
   }
+
+  // Fails: there is no print system to open a printer on.
+  std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& /*name*/,
+                                                 DWORD& error) override {
+    error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
 };
 
 // The process-wide backend; empty until first use or after InstallSpooler(nullptr).

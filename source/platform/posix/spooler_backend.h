@@ -16,12 +16,35 @@ struct PrinterEntry {
   bool network = false;
 };
 
+// One open printer: what an OpenPrinterW handle stands for. The generic layer checks
+// the order of calls (a page inside a document, writes inside a page), so a backend only
+// sees calls that make sense; every failure reports a Win32 error code.
+class PrinterConnection {
+ public:
+  virtual ~PrinterConnection() = default;
+
+  // Starts a document of the data type ("RAW"); its job id, or 0 on failure.
+  virtual DWORD StartDocument(const std::string& documentName, const std::string& dataType,
+                              DWORD& error) = 0;
+  virtual bool StartPage(DWORD& error) = 0;
+  // Takes bytes of the document; written tells how many were taken.
+  virtual bool Write(const void* data, DWORD count, DWORD& written, DWORD& error) = 0;
+  virtual bool EndPage(DWORD& error) = 0;
+  // Finishes the document and hands it to the printer.
+  virtual bool EndDocument(DWORD& error) = 0;
+};
+
 class SpoolerBackend {
  public:
   virtual ~SpoolerBackend() = default;
 
   // Every printer in the backend's order; on failure false with a Win32 error code.
   virtual bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) = 0;
+
+  // Opens a printer by its UTF-8 name; nullptr with ERROR_INVALID_PRINTER_NAME when
+  // there is no such printer.
+  virtual std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& name,
+                                                         DWORD& error) = 0;
 };
 
 // The backend the spooler operations use; chosen from QUILLMESH_SPOOLER on first use

@@ -2,6 +2,7 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <memory>
 #include <array>
 #include <cctype>
 #include <string>
@@ -12,9 +13,6 @@
 namespace quillmesh::platform {
 
 namespace {
-
-// What Windows reports when the print spooler service cannot be reached (RPC_S_SERVER_UNAVAILABLE).
-constexpr DWORD kSpoolerUnavailable = 1722;
 
 // A dead or unreachable scheduler must not hold a session for long: bounds on the
 // connection and on each silent wait for an answer. A listing makes two requests, so a
@@ -51,7 +49,7 @@ DWORD Win32ErrorOf(ipp_status_t status) {
     case IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED:
       return ERROR_ACCESS_DENIED;
     default:
-      return kSpoolerUnavailable;
+      return RPC_S_SERVER_UNAVAILABLE;
   }
 }
 
@@ -102,8 +100,106 @@ class Destinations {
   cups_dest_t* mDests = nullptr;
 };
 
+// The Win32 code for a failed job request.
+DWORD Win32ErrorOfJobRequest(ipp_status_t status) {
+  if (status == IPP_STATUS_ERROR_NOT_FOUND) return ERROR_INVALID_PRINTER_NAME;
+  const DWORD error = Win32ErrorOf(status);
+  return error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error;
+}
+
+// One CUPS queue opened for printing. A document becomes one CUPS job whose data is
+// streamed to the scheduler as it is written, over the calling thread's own default
+// connection (libcups keeps one per thread).
+class CupsPrinterJob final : public PrinterConnection {
+ public:
+  explicit CupsPrinterJob(std::string queue) : mQueue(std::move(queue)) {}
+  ~CupsPrinterJob() override { CancelUnfinishedDocument(); }
+
+  // Creates the job and opens its only document, in the raw format.
+  DWORD StartDocument(const std::string& documentName, const std::string& dataType,
+                      DWORD& error) override {
+    if (dataType != "RAW") {
+      error = ERROR_INVALID_DATATYPE;
+      return 0;
+    }
+    const int jobId = cupsCreateJob(CUPS_HTTP_DEFAULT, mQueue.c_str(), documentName.c_str(), 0,
+                                    nullptr);
+    if (jobId <= 0) {
+      error = Win32ErrorOfJobRequest(cupsLastError());
+      return 0;
+    }
+    mJobId = jobId;
+    if (cupsStartDocument(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, documentName.c_str(),
+                          CUPS_FORMAT_RAW, 1) != HTTP_STATUS_CONTINUE) {
+      error = Win32ErrorOfJobRequest(cupsLastError());
+      cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, 0);
+      mJobId = 0;
+      return 0;
+    }
+    mDocumentOpen = true;
+    return static_cast<DWORD>(jobId);
+  }
+
+  bool StartPage(DWORD& /*error*/) override { return true; }
+
+  // Sends the bytes on as part of the document's request body.
+  bool Write(const void* data, DWORD count, DWORD& written, DWORD& error) override {
+    written = 0;
+    if (cupsWriteRequestData(CUPS_HTTP_DEFAULT, static_cast<const char*>(data), count) !=
+        HTTP_STATUS_CONTINUE) {
+      error = ERROR_WRITE_FAULT;
+      return false;
+    }
+    written = count;
+    return true;
+  }
+
+  bool EndPage(DWORD& /*error*/) override { return true; }
+
+  // Ends the document's request; the scheduler's answer tells whether it took the job.
+  bool EndDocument(DWORD& error) override {
+    mDocumentOpen = false;
+    const ipp_status_t status = cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
+    if (status > IPP_STATUS_OK_CONFLICTING) {
+      error = Win32ErrorOfJobRequest(status);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  // A document never ended must not print half: its request is closed and the job
+  // canceled.
+  void CancelUnfinishedDocument() {
+    if (!mDocumentOpen) return;
+    cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
+    cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), mJobId, 0);
+  }
+
+  std::string mQueue;
+  int mJobId = 0;
+  bool mDocumentOpen = false;
+};
+
+// Owns a destination from cupsGetNamedDest.
+struct DestinationDeleter {
+  void operator()(cups_dest_t* destination) const { cupsFreeDests(1, destination); }
+};
+
 class CupsSpooler final : public SpoolerBackend {
  public:
+  // A queue the scheduler knows; an unknown one is ERROR_INVALID_PRINTER_NAME.
+  std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& name, DWORD& error) override {
+    std::unique_ptr<cups_dest_t, DestinationDeleter> destination(
+        cupsGetNamedDest(CUPS_HTTP_DEFAULT, name.c_str(), nullptr));
+    if (!destination) {
+      const DWORD listError = Win32ErrorOf(cupsLastError());
+      error = listError == ERROR_SUCCESS ? ERROR_INVALID_PRINTER_NAME : listError;
+      return nullptr;
+    }
+    return std::make_unique<CupsPrinterJob>(name);
+  }
+
   // The scheduler's queues in its order; instances (lpoptions variants of a queue) are
   // skipped so that each queue appears once.
   bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) override {
@@ -112,7 +208,7 @@ class CupsSpooler final : public SpoolerBackend {
     // connection a 30 s connect timeout and no way to bound the answer time.
     Connection connection;
     if (!connection.Open()) {
-      error = kSpoolerUnavailable;
+      error = RPC_S_SERVER_UNAVAILABLE;
       return false;
     }
     Destinations destinations;

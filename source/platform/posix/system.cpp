@@ -130,6 +130,10 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
+std::FILE* OpenWideFile(const WideString& path, const char* mode) {
+  return std::fopen(NarrowPath(path.c_str()).c_str(), mode);
+}
+
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
 
 }  // namespace quillmesh::platform

@@ -54,7 +54,9 @@ inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_LEVEL = 124;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+inline constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
+inline constexpr DWORD ERROR_INVALID_DATATYPE = 1804;
 inline constexpr DWORD ERROR_SPL_NO_STARTDOC = 3003;
 inline constexpr DWORD ERROR_PRINTER_NOT_FOUND = 3012;
 
@@ -131,3 +133,31 @@ using PPRINTER_INFO_2A = PRINTER_INFO_2A*;
 // Level 2 only. Names come back in code page 936.
 BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD bufferSize,
                    LPDWORD bytesNeeded, LPDWORD returned);
+
+// ---- Spooler: printers and RAW documents ----
+struct _devicemodeW;  // completed by the DEVMODE operations
+using LPDEVMODEW = _devicemodeW*;
+
+struct PRINTER_DEFAULTSW {
+  LPWSTR pDatatype;
+  LPDEVMODEW pDevMode;
+  DWORD DesiredAccess;
+};
+using LPPRINTER_DEFAULTSW = PRINTER_DEFAULTSW*;
+
+struct DOC_INFO_1W {
+  LPWSTR pDocName;
+  LPWSTR pOutputFile;
+  LPWSTR pDatatype;
+};
+
+// A handle from OpenPrinterW stays valid until ClosePrinter; any other value fails
+// with ERROR_INVALID_HANDLE.
+BOOL OpenPrinterW(LPWSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSW defaults);
+BOOL ClosePrinter(HANDLE printer);
+// Level 1 only; the job id, or 0.
+DWORD StartDocPrinterW(HANDLE printer, DWORD level, LPBYTE docInfo);
+BOOL StartPagePrinter(HANDLE printer);
+BOOL WritePrinter(HANDLE printer, LPVOID data, DWORD count, LPDWORD written);
+BOOL EndPagePrinter(HANDLE printer);
+BOOL EndDocPrinter(HANDLE printer);

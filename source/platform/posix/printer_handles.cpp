@@ -1,0 +1,153 @@
+// OpenPrinterW and the RAW document calls on Linux: handles over the backend's printer
+// connections, with the call-order checks the Windows spooler makes.
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/posix/spooler_backend.h"
+#include "platform/posix/win32_api.h"
+
+namespace {
+
+// What a printer handle points at.
+struct PrinterHandle {
+  std::unique_ptr<quillmesh::platform::PrinterConnection> connection;
+  bool documentOpen = false;
+  bool pageOpen = false;
+};
+
+// Every handle handed out and not yet closed, so a stale or forged one is refused.
+struct HandleRegistry {
+  std::mutex guard;
+  std::set<PrinterHandle*> live;
+};
+
+HandleRegistry& Registry() {
+  static HandleRegistry registry;
+  return registry;
+}
+
+// The handle's object when it is live; null with ERROR_INVALID_HANDLE otherwise. A
+// handle belongs to the thread that opened it, as in the Windows spooler's use here.
+PrinterHandle* Resolve(HANDLE printer) {
+  HandleRegistry& registry = Registry();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  auto* handle = static_cast<PrinterHandle*>(printer);
+  if (registry.live.count(handle) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return handle;
+}
+
+// Records FALSE with a Win32 error code.
+BOOL FailWith(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// UTF-16 text (up to its terminator) to UTF-8.
+std::string ToUtf8(LPCWSTR text) {
+  if (text == nullptr) return {};
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), needed, nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(needed) - 1);
+  return utf8;
+}
+
+}  // namespace
+
+BOOL OpenPrinterW(LPWSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSW /*defaults*/) {
+  if (printer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+  *printer = nullptr;
+  const std::string name = ToUtf8(printerName);
+  if (name.empty()) return FailWith(ERROR_INVALID_PRINTER_NAME);
+  DWORD error = ERROR_INVALID_PRINTER_NAME;
+  auto connection = quillmesh::platform::Spooler().OpenPrinter(name, error);
+  if (!connection) return FailWith(error);
+  auto* handle = new PrinterHandle{std::move(connection)};
+  HandleRegistry& registry = Registry();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  registry.live.insert(handle);
+  *printer = handle;
+  return TRUE;
+}
+
+BOOL ClosePrinter(HANDLE printer) {
+  PrinterHandle* handle = Resolve(printer);
+  if (handle == nullptr) return FALSE;
+  {
+    HandleRegistry& registry = Registry();
+    const std::lock_guard<std::mutex> lock(registry.guard);
+    registry.live.erase(handle);
+  }
+  delete handle;  // a document still open is dropped by its connection
+  return TRUE;
+}
+
+DWORD StartDocPrinterW(HANDLE printer, DWORD level, LPBYTE docInfo) {
+  PrinterHandle* handle = Resolve(printer);
+  if (handle == nullptr) return 0;
+  if (level != 1) {
+    SetLastError(ERROR_INVALID_LEVEL);
+    return 0;
+  }
+  if (docInfo == nullptr || handle->documentOpen) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const auto* info = reinterpret_cast<const DOC_INFO_1W*>(docInfo);
+  const std::string dataType = info->pDatatype ? ToUtf8(info->pDatatype) : "RAW";
+  DWORD error = ERROR_SUCCESS;
+  const DWORD jobId = handle->connection->StartDocument(ToUtf8(info->pDocName), dataType, error);
+  if (jobId == 0) {
+    SetLastError(error);
+    return 0;
+  }
+  handle->documentOpen = true;
+  return jobId;
+}
+
+BOOL StartPagePrinter(HANDLE printer) {
+  PrinterHandle* handle = Resolve(printer);
+  if (handle == nullptr) return FALSE;
+  if (!handle->documentOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
+  DWORD error = ERROR_SUCCESS;
+  if (!handle->connection->StartPage(error)) return FailWith(error);
+  handle->pageOpen = true;
+  return TRUE;
+}
+
+BOOL WritePrinter(HANDLE printer, LPVOID data, DWORD count, LPDWORD written) {
+  if (written != nullptr) *written = 0;
+  PrinterHandle* handle = Resolve(printer);
+  if (handle == nullptr) return FALSE;
+  if (written == nullptr || (data == nullptr && count > 0)) {
+    return FailWith(ERROR_INVALID_PARAMETER);
+  }
+  if (!handle->documentOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
+  DWORD error = ERROR_SUCCESS;
+  if (!handle->connection->Write(data, count, *written, error)) return FailWith(error);
+  return TRUE;
+}
+
+BOOL EndPagePrinter(HANDLE printer) {
+  PrinterHandle* handle = Resolve(printer);
+  if (handle == nullptr) return FALSE;
+  if (!handle->pageOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
+  handle->pageOpen = false;
+  DWORD error = ERROR_SUCCESS;
+  return handle->connection->EndPage(error) ? TRUE : FailWith(error);
+}
+
+BOOL EndDocPrinter(HANDLE printer) {
+  PrinterHandle* handle = Resolve(printer);
+  if (handle == nullptr) return FALSE;
+  if (!handle->documentOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
+  handle->documentOpen = false;
+  handle->pageOpen = false;
+  DWORD error = ERROR_SUCCESS;
+  return handle->connection->EndDocument(error) ? TRUE : FailWith(error);
+}

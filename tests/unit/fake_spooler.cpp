@@ -1,0 +1,74 @@
+#include "fake_spooler.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr DWORD kInjectedFailure = 0x1F;  // ERROR_GEN_FAILURE
+
+class FakeConnection : public quillmesh::platform::PrinterConnection {
+ public:
+  FakeConnection(const FakeSpoolerScript& script, std::shared_ptr<FakeSpoolerRecord> record)
+      : mScript(script), mRecord(std::move(record)) {}
+  ~FakeConnection() override { mRecord->calls.push_back("close"); }
+
+  DWORD StartDocument(const std::string& documentName, const std::string& dataType,
+                      DWORD& error) override {
+    mRecord->calls.push_back("startdoc " + documentName + " " + dataType);
+    return Outcome(!mScript.failStartDocument, error) ? 42 : 0;
+  }
+  bool StartPage(DWORD& error) override {
+    mRecord->calls.push_back("startpage");
+    return Outcome(!mScript.failStartPage, error);
+  }
+  bool Write(const void* data, DWORD count, DWORD& written, DWORD& error) override {
+    mRecord->calls.push_back("write " + std::to_string(count));
+    written = (mWrites++ == mScript.shortWriteAt) ? count - 1 : count;
+    mRecord->data.append(static_cast<const char*>(data), written);
+    return Outcome(true, error);
+  }
+  bool EndPage(DWORD& error) override {
+    mRecord->calls.push_back("endpage");
+    return Outcome(!mScript.failEndPage, error);
+  }
+  bool EndDocument(DWORD& error) override {
+    mRecord->calls.push_back("enddoc");
+    return Outcome(!mScript.failEndDocument, error);
+  }
+
+ private:
+  static bool Outcome(bool succeed, DWORD& error) {
+    if (!succeed) error = kInjectedFailure;
+    return succeed;
+  }
+
+  FakeSpoolerScript mScript;
+  std::shared_ptr<FakeSpoolerRecord> mRecord;
+  int mWrites = 0;
+};
+
+}  // namespace
+
+bool FakeSpooler::ListPrinters(std::vector<quillmesh::platform::PrinterEntry>& printers,
+                               DWORD& error) {
+  printers.clear();
+  if (mScript.listFailure != ERROR_SUCCESS) {
+    error = mScript.listFailure;
+    return false;
+  }
+  printers = mScript.printers;
+  return true;
+}
+
+std::unique_ptr<quillmesh::platform::PrinterConnection> FakeSpooler::OpenPrinter(
+    const std::string& name, DWORD& error) {
+  mRecord->calls.push_back("open " + name);
+  const auto known = [&](const quillmesh::platform::PrinterEntry& printer) {
+    return printer.name == name;
+  };
+  if (std::none_of(mScript.printers.begin(), mScript.printers.end(), known)) {
+    error = ERROR_INVALID_PRINTER_NAME;
+    return nullptr;
+  }
+  return std::make_unique<FakeConnection>(mScript, mRecord);
+}

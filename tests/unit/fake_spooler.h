@@ -1,0 +1,40 @@
+// A spooler backend that records every call and fails on request.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/spooler_backend.h"
+
+struct FakeSpoolerScript {
+  std::vector<quillmesh::platform::PrinterEntry> printers = {{"Lab", false}};
+  DWORD listFailure = ERROR_SUCCESS;  // ListPrinters fails with it when set
+  bool failStartDocument = false;
+  bool failStartPage = false;
+  int shortWriteAt = -1;  // index of the write that takes one byte less
+  bool failEndPage = false;
+  bool failEndDocument = false;
+};
+
+struct FakeSpoolerRecord {
+  std::vector<std::string> calls;  // "open Lab", "startdoc <name> <type>", "write 65536", ...
+  std::string data;                // every byte written
+};
+
+class FakeSpooler : public quillmesh::platform::SpoolerBackend {
+ public:
+  explicit FakeSpooler(FakeSpoolerScript script,
+                       std::shared_ptr<FakeSpoolerRecord> record =
+                           std::make_shared<FakeSpoolerRecord>())
+      : mScript(std::move(script)), mRecord(std::move(record)) {}
+
+  bool ListPrinters(std::vector<quillmesh::platform::PrinterEntry>& printers,
+                    DWORD& error) override;
+  std::unique_ptr<quillmesh::platform::PrinterConnection> OpenPrinter(const std::string& name,
+                                                                      DWORD& error) override;
+
+ private:
+  FakeSpoolerScript mScript;
+  std::shared_ptr<FakeSpoolerRecord> mRecord;
+};

@@ -1,0 +1,138 @@
+// The RAW print path against a scripted spooler: what reaches the printer, in which
+// order the spooler is driven, and the fate of the job file on every path.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fake_spooler.h"
+#include "print_paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Calls = std::vector<std::string>;
+
+const std::string kStartDoc = "startdoc Quillmesh RAW Job RAW";
+
+class RawPrintingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qm-raw-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    mWorkDir = pattern;
+    ::setenv("TEMP", mWorkDir.c_str(), 1);
+    mJobFile = mWorkDir + "/job.prn";
+  }
+  void TearDown() override {
+    quillmesh::platform::InstallSpooler(nullptr);
+    fs::remove_all(mWorkDir);
+  }
+
+  // Writes the job file, installs the scripted spooler and prints.
+  int Print(const std::string& content, const FakeSpoolerScript& script = {},
+            const char* printer = "Lab") {
+    std::ofstream(mJobFile, std::ios::binary) << content;
+    quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(script, mRecord));
+    return PrintRawToPrinter(printer, mJobFile.c_str(), "");
+  }
+  std::string Log() const {
+    std::ifstream stream(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt");
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+  }
+
+  std::string mWorkDir;
+  std::string mJobFile;
+  std::shared_ptr<FakeSpoolerRecord> mRecord = std::make_shared<FakeSpoolerRecord>();
+};
+
+TEST_F(RawPrintingTest, FilesAreStreamedInChunksOf64KiB) {
+  struct Case {
+    std::size_t size;
+    Calls writes;
+  };
+  for (const Case& test : {Case{0, {}}, Case{65536, {"write 65536"}},
+                           Case{65537, {"write 65536", "write 1"}}}) {
+    SCOPED_TRACE(test.size);
+    mRecord = std::make_shared<FakeSpoolerRecord>();
+    std::string content(test.size, '\0');
+    for (std::size_t index = 0; index < content.size(); ++index) content[index] = char(index * 7);
+    EXPECT_EQ(Print(content), 0);
+    Calls expected = {"open Lab", kStartDoc, "startpage"};
+    expected.insert(expected.end(), test.writes.begin(), test.writes.end());
+    expected.insert(expected.end(), {"endpage", "enddoc", "close"});
+    EXPECT_EQ(mRecord->calls, expected);
+    EXPECT_EQ(mRecord->data, content);
+    EXPECT_FALSE(fs::exists(mJobFile));
+  }
+  EXPECT_NE(Log().find("Debug:RAW total 0 bytes written to printer"), std::string::npos);
+  EXPECT_NE(Log().find("Debug:RAW total 65537 bytes written to printer"), std::string::npos);
+}
+
+TEST_F(RawPrintingTest, EveryFailureStillClosesWhatWasOpenedAndDeletesTheFile) {
+  struct Case {
+    const char* name;
+    FakeSpoolerScript script;
+    const char* printer;
+    Calls calls;
+    const char* logLine;
+  };
+  FakeSpoolerScript startDocFails;
+  startDocFails.failStartDocument = true;
+  FakeSpoolerScript startPageFails;
+  startPageFails.failStartPage = true;
+  FakeSpoolerScript shortWrite;
+  shortWrite.shortWriteAt = 1;
+  const std::vector<Case> cases = {
+      {"unknown printer", FakeSpoolerScript{}, "Nope", {"open Nope"}, "Error:OpenPrinterW failed: 0x709, printer:Nope"},
+      {"document refused", startDocFails, "Lab", {"open Lab", kStartDoc, "close"},
+       "Error:StartDocPrinterW failed: 0x1f"},
+      {"page refused", startPageFails, "Lab", {"open Lab", kStartDoc, "startpage", "enddoc", "close"},
+       "Error:StartPagePrinter failed: 0x1f"},
+      {"short write", shortWrite, "Lab",
+       {"open Lab", kStartDoc, "startpage", "write 65536", "write 65536", "endpage", "enddoc",
+        "close"},
+       ", written=65535/65536"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    mRecord = std::make_shared<FakeSpoolerRecord>();
+    EXPECT_EQ(Print(std::string(200000, 'r'), test.script, test.printer), -1);
+    EXPECT_EQ(mRecord->calls, test.calls);
+    EXPECT_FALSE(fs::exists(mJobFile));
+    EXPECT_NE(Log().find(test.logLine), std::string::npos);
+  }
+  EXPECT_NE(Log().find("Debug:[DBG-TEST] PrintRawToPrinter: DONE, ret=-1 jobId=0"),
+            std::string::npos);
+}
+
+TEST_F(RawPrintingTest, FailuresToEndThePageOrDocumentDoNotChangeTheResult) {
+  FakeSpoolerScript closingFails;
+  closingFails.failEndPage = true;
+  closingFails.failEndDocument = true;
+  EXPECT_EQ(Print("data", closingFails), 0);
+  EXPECT_NE(Log().find("Error:EndPagePrinter failed: 0x1f"), std::string::npos);
+  EXPECT_NE(Log().find("Error:EndDocPrinter failed: 0x1f"), std::string::npos);
+  EXPECT_NE(Log().find("complete the RAW print job for printer: Lab, ret: 0, jobId=42"),
+            std::string::npos);
+}
+
+TEST_F(RawPrintingTest, MissingNamesKeepTheFileAndAMissingFileIsReported) {
+  std::ofstream(mJobFile) << "keep me";
+  EXPECT_EQ(PrintRawToPrinter(nullptr, mJobFile.c_str(), ""), -1);
+  EXPECT_EQ(PrintRawToPrinter("Lab", nullptr, ""), -1);
+  EXPECT_TRUE(fs::exists(mJobFile));
+
+  quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(FakeSpoolerScript{}, mRecord));
+  const std::string missing = mWorkDir + "/gone.prn";
+  EXPECT_EQ(PrintRawToPrinter("Lab", missing.c_str(), ""), -1);
+  EXPECT_EQ(mRecord->calls, (Calls{"open Lab", kStartDoc, "startpage", "endpage", "enddoc", "close"}));
+  EXPECT_NE(Log().find("Error:open raw file failed: " + missing), std::string::npos);
+  EXPECT_NE(Log().find("Error:delete raw file failed: 0x2, file:" + missing), std::string::npos);
+}
+
+}  // namespace
