@@ -35,6 +35,21 @@ class FakeConnection : public quillmesh::platform::PrinterConnection {
     mRecord->calls.push_back("enddoc");
     return Outcome(!mScript.failEndDocument, error);
   }
+  bool GetDefaults(DEVMODEW& defaults, DWORD& /*error*/) override {
+    defaults = mRecord->defaults;
+    return true;
+  }
+  bool SetDefaults(const DEVMODEW& defaults, DWORD& /*error*/) override {
+    mRecord->calls.push_back("setdefaults");
+    mRecord->defaults = defaults;
+    return true;
+  }
+  int Resolution() override { return 300; }
+  DWORD SubmitPdfDocument(const std::string& /*pdfPath*/, const std::string& documentName,
+                          int pages, DWORD& /*error*/) override {
+    mRecord->calls.push_back("submitpdf " + documentName + " " + std::to_string(pages));
+    return 43;
+  }
 
  private:
   static bool Outcome(bool succeed, DWORD& error) {

@@ -20,6 +20,7 @@ struct FakeSpoolerScript {
 struct FakeSpoolerRecord {
   std::vector<std::string> calls;  // "open Lab", "startdoc <name> <type>", "write 65536", ...
   std::string data;                // every byte written
+  DEVMODEW defaults{};             // the printer's defaults, as GetDefaults reports them
 };
 
 class FakeSpooler : public quillmesh::platform::SpoolerBackend {

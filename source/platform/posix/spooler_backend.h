@@ -32,6 +32,21 @@ class PrinterConnection {
   virtual bool EndPage(DWORD& error) = 0;
   // Finishes the document and hands it to the printer.
   virtual bool EndDocument(DWORD& error) = 0;
+
+  // The printer's default settings: paper, orientation, copies, duplex, colour,
+  // collation and n-up, with dmFields marking what the printer supports.
+  virtual bool GetDefaults(DEVMODEW& defaults, DWORD& error) = 0;
+
+  // Makes the supported fields of the settings the printer's defaults for later jobs.
+  virtual bool SetDefaults(const DEVMODEW& defaults, DWORD& error) = 0;
+
+  // The printer's resolution in dots per inch, for documents drawn on a DC.
+  virtual int Resolution() = 0;
+
+  // Spools a finished PDF file (pages drawn on a DC) as one job with the printer's
+  // defaults; its job id, or 0 on failure. The file stays the caller's.
+  virtual DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName,
+                                  int pages, DWORD& error) = 0;
 };
 
 class SpoolerBackend {

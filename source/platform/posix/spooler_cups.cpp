@@ -2,12 +2,15 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <vector>
 #include <memory>
 #include <array>
 #include <cctype>
 #include <string>
 #include <string_view>
 
+#include "platform/posix/cups_settings.h"
 #include "platform/posix/spooler_backend.h"
 
 namespace quillmesh::platform {
@@ -156,6 +159,56 @@ class CupsPrinterJob final : public PrinterConnection {
 
   bool EndPage(DWORD& /*error*/) override { return true; }
 
+  bool GetDefaults(DEVMODEW& defaults, DWORD& error) override {
+    return ReadQueueDefaults(mQueue, defaults, mResolution, error);
+  }
+
+  bool SetDefaults(const DEVMODEW& defaults, DWORD& error) override {
+    return WriteQueueDefaults(mQueue, defaults, error);
+  }
+
+  // The queue's default resolution, asked once per opened printer.
+  int Resolution() override {
+    if (mResolution == 0) {
+      DEVMODEW ignoredDefaults{};
+      DWORD ignoredError = ERROR_SUCCESS;
+      if (!ReadQueueDefaults(mQueue, ignoredDefaults, mResolution, ignoredError)) {
+        mResolution = kFallbackResolution;
+      }
+    }
+    return mResolution;
+  }
+
+  // Streams the PDF to the queue as one job; the queue's defaults apply to it.
+  DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName,
+                          int /*pages*/, DWORD& error) override {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(pdfPath.c_str(), "rb"),
+                                                         &std::fclose);
+    if (!file) {
+      error = ERROR_FILE_NOT_FOUND;
+      return 0;
+    }
+    const int jobId = cupsCreateJob(CUPS_HTTP_DEFAULT, mQueue.c_str(), documentName.c_str(), 0,
+                                    nullptr);
+    if (jobId <= 0) {
+      error = Win32ErrorOfJobRequest(cupsLastError());
+      return 0;
+    }
+    bool sent = cupsStartDocument(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, documentName.c_str(),
+                                  CUPS_FORMAT_PDF, 1) == HTTP_STATUS_CONTINUE;
+    std::vector<char> chunk(kPdfChunkSize);
+    for (std::size_t count; sent && (count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0;) {
+      sent = cupsWriteRequestData(CUPS_HTTP_DEFAULT, chunk.data(), count) == HTTP_STATUS_CONTINUE;
+    }
+    const ipp_status_t status = cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
+    if (!sent || status > IPP_STATUS_OK_CONFLICTING) {
+      error = sent ? Win32ErrorOfJobRequest(status) : ERROR_WRITE_FAULT;
+      cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, 0);
+      return 0;
+    }
+    return static_cast<DWORD>(jobId);
+  }
+
   // Ends the document's request; the scheduler's answer tells whether it took the job.
   bool EndDocument(DWORD& error) override {
     mDocumentOpen = false;
@@ -176,9 +229,13 @@ class CupsPrinterJob final : public PrinterConnection {
     cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), mJobId, 0);
   }
 
+  static constexpr int kFallbackResolution = 600;
+  static constexpr std::size_t kPdfChunkSize = 0x10000;
+
   std::string mQueue;
   int mJobId = 0;
   bool mDocumentOpen = false;
+  int mResolution = 0;
 };
 
 // Owns a destination from cupsGetNamedDest.

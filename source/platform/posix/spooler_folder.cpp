@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
 #include <mutex>
 #include <cstdint>
 #include <system_error>
@@ -82,8 +85,50 @@ unsigned long JobIdOf(const fs::path& file) {
   return std::stoul(stem.substr(0, 9));
 }
 
-// One document being spooled into a printer folder as <id>.prn, described by
-// <id>.json once it is complete. A document never ended is removed.
+// The printer's stored settings: ".defaults" holds "name value" lines, and
+// ".unsupported" names the settings this printer lacks (its DEVMODE leaves their
+// dmFields bits clear).
+struct SettingField {
+  const char* name;
+  DWORD bit;
+  short DEVMODEW::*member;
+  short standard;
+};
+constexpr SettingField kSettingFields[] = {
+    {"orientation", DM_ORIENTATION, &DEVMODEW::dmOrientation, DMORIENT_PORTRAIT},
+    {"paper", DM_PAPERSIZE, &DEVMODEW::dmPaperSize, 9},
+    {"copies", DM_COPIES, &DEVMODEW::dmCopies, 1},
+    {"color", DM_COLOR, &DEVMODEW::dmColor, DMCOLOR_COLOR},
+    {"duplex", DM_DUPLEX, &DEVMODEW::dmDuplex, DMDUP_SIMPLEX},
+    {"collate", DM_COLLATE, &DEVMODEW::dmCollate, DMCOLLATE_TRUE},
+};
+constexpr const char* kDefaultsFile = ".defaults";
+constexpr const char* kUnsupportedFile = ".unsupported";
+constexpr const char* kNupName = "nup";
+constexpr const char* kResolutionName = "resolution";
+constexpr int kStandardResolution = 600;
+
+// The "name value" pairs of a settings file; empty when it does not exist.
+std::map<std::string, long> ReadSettings(const fs::path& file) {
+  std::map<std::string, long> values;
+  std::ifstream stream(file);
+  std::string name;
+  long value = 0;
+  while (stream >> name >> value) values[name] = value;
+  return values;
+}
+
+// The names listed in the printer's ".unsupported" file.
+std::set<std::string> ReadUnsupported(const fs::path& folder) {
+  std::set<std::string> names;
+  std::ifstream stream(folder / kUnsupportedFile);
+  for (std::string name; stream >> name;) names.insert(name);
+  return names;
+}
+
+// One folder printer opened by OpenPrinterW or CreateDC: RAW documents are spooled as
+// <id>.prn, drawn documents arrive as <id>.pdf, each described by <id>.json once it is
+// complete. A RAW document never ended is removed.
 class FolderPrinterJob final : public PrinterConnection {
  public:
   FolderPrinterJob(fs::path folder, std::mutex& idGuard)
@@ -97,29 +142,19 @@ class FolderPrinterJob final : public PrinterConnection {
       error = ERROR_INVALID_DATATYPE;
       return 0;
     }
-    const std::lock_guard<std::mutex> lock(mIdGuard);
-    for (unsigned long id = NextJobId();; ++id) {
-      const fs::path data = mFolder / (std::to_string(id) + ".prn");
-      const int descriptor = ::open(data.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (descriptor < 0 && errno == EEXIST) continue;  // another process took this id
-      if (descriptor < 0) {
-        error = Win32ErrorOfErrno(errno);
-        return 0;
-      }
-      mData = ::fdopen(descriptor, "wb");
-      if (mData == nullptr) {
-        error = Win32ErrorOfErrno(errno);
-        ::close(descriptor);
-        std::error_code ignored;
-        fs::remove(data, ignored);
-        return 0;
-      }
-      mJobId = id;
-      mDataPath = data;
-      mDocumentName = documentName;
-      mDataType = dataType;
-      return static_cast<DWORD>(id);
+    const int descriptor = ClaimJobFile(".prn", error);
+    if (descriptor < 0) return 0;
+    mData = ::fdopen(descriptor, "wb");
+    if (mData == nullptr) {
+      error = Win32ErrorOfErrno(errno);
+      ::close(descriptor);
+      std::error_code ignored;
+      fs::remove(mDataPath, ignored);
+      return 0;
     }
+    mDocumentName = documentName;
+    mDataType = dataType;
+    return static_cast<DWORD>(mJobId);
   }
 
   bool StartPage(DWORD& /*error*/) override {
@@ -148,7 +183,85 @@ class FolderPrinterJob final : public PrinterConnection {
     return WriteDescription(error);
   }
 
+  // The stored defaults over the standard ones (A4 portrait, one copy, colour, simplex).
+  bool GetDefaults(DEVMODEW& defaults, DWORD& /*error*/) override {
+    const std::map<std::string, long> stored = ReadSettings(mFolder / kDefaultsFile);
+    const std::set<std::string> unsupported = ReadUnsupported(mFolder);
+    defaults = DEVMODEW{};
+    const std::u16string deviceName = mFolder.filename().u16string();
+    std::copy_n(deviceName.begin(), std::min<std::size_t>(deviceName.size(), CCHDEVICENAME - 1),
+                defaults.dmDeviceName);
+    defaults.dmSpecVersion = DM_SPECVERSION;
+    defaults.dmSize = sizeof(DEVMODEW);
+    for (const SettingField& field : kSettingFields) {
+      const auto value = stored.find(field.name);
+      defaults.*field.member =
+          value == stored.end() ? field.standard : static_cast<short>(value->second);
+      if (unsupported.count(field.name) == 0) defaults.dmFields |= field.bit;
+    }
+    const auto nup = stored.find(kNupName);
+    defaults.dmNup = nup == stored.end() ? 1 : static_cast<DWORD>(nup->second);
+    if (unsupported.count(kNupName) == 0) defaults.dmFields |= DM_NUP;
+    return true;
+  }
+
+  // Stores the supported settings in ".defaults", replacing it whole.
+  bool SetDefaults(const DEVMODEW& defaults, DWORD& error) override {
+    std::map<std::string, long> stored = ReadSettings(mFolder / kDefaultsFile);
+    for (const SettingField& field : kSettingFields) {
+      if (defaults.dmFields & field.bit) stored[field.name] = defaults.*field.member;
+    }
+    if (defaults.dmFields & DM_NUP) stored[kNupName] = static_cast<long>(defaults.dmNup);
+    std::string text;
+    for (const auto& [name, value] : stored) text += name + " " + std::to_string(value) + "\n";
+    return ReplaceFile(mFolder / kDefaultsFile, text, error);
+  }
+
+  int Resolution() override {
+    const std::map<std::string, long> stored = ReadSettings(mFolder / kDefaultsFile);
+    const auto resolution = stored.find(kResolutionName);
+    return resolution == stored.end() ? kStandardResolution : static_cast<int>(resolution->second);
+  }
+
+  // Copies the PDF in as <id>.pdf and describes it.
+  DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName, int pages,
+                          DWORD& error) override {
+    const int descriptor = ClaimJobFile(".pdf", error);
+    if (descriptor < 0) return 0;
+    ::close(descriptor);
+    std::error_code failure;
+    fs::copy_file(pdfPath, mDataPath, fs::copy_options::overwrite_existing, failure);
+    if (failure) {
+      error = Win32ErrorOfErrno(failure.value());
+      fs::remove(mDataPath, failure);
+      return 0;
+    }
+    mDocumentName = documentName;
+    mDataType = "PDF";
+    mPages = pages;
+    mBytes = fs::file_size(mDataPath, failure);
+    return WriteDescription(error) ? static_cast<DWORD>(mJobId) : 0;
+  }
+
  private:
+  // Creates <next id><extension> exclusively, so concurrent jobs, even from other
+  // processes, never share an id; the open descriptor, or -1.
+  int ClaimJobFile(const char* extension, DWORD& error) {
+    const std::lock_guard<std::mutex> lock(mIdGuard);
+    for (unsigned long id = NextJobId();; ++id) {
+      const fs::path path = mFolder / (std::to_string(id) + extension);
+      const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (descriptor < 0 && errno == EEXIST) continue;
+      if (descriptor < 0) {
+        error = Win32ErrorOfErrno(errno);
+        return -1;
+      }
+      mJobId = id;
+      mDataPath = path;
+      return descriptor;
+    }
+  }
+
   // One more than the highest job id in the folder.
   unsigned long NextJobId() const {
     unsigned long highest = 0;
@@ -160,24 +273,16 @@ class FolderPrinterJob final : public PrinterConnection {
     return highest + 1;
   }
 
-  // <id>.json: document name, data type, page count and size.
-  bool WriteDescription(DWORD& error) {
-    const fs::path path = mFolder / (std::to_string(mJobId) + ".json");
-    const fs::path partial = mFolder / (".partial-" + std::to_string(mJobId) + ".json");
+  // Writes a file whole under a temporary name first, so readers never see it half done.
+  static bool ReplaceFile(const fs::path& path, const std::string& text, DWORD& error) {
+    const fs::path partial = path.parent_path() / (".partial-" + path.filename().string());
     std::FILE* stream = std::fopen(partial.c_str(), "w");
     if (stream == nullptr) {
       error = Win32ErrorOfErrno(errno);
       return false;
     }
-    std::fprintf(stream,
-                 "{\"id\": %lu, \"document\": %s, \"dataType\": %s, \"pages\": %d, "
-                 "\"bytes\": %llu, \"file\": %s}\n",
-                 mJobId, JsonString(mDocumentName).c_str(), JsonString(mDataType).c_str(), mPages,
-                 static_cast<unsigned long long>(mBytes),
-                 JsonString(mDataPath.filename().string()).c_str());
-    const bool written = std::fclose(stream) == 0;
-    // Appearing whole, the description tells readers that the document is complete.
-    if (!written || std::rename(partial.c_str(), path.c_str()) != 0) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    if (std::fclose(stream) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
       error = Win32ErrorOfErrno(errno);
       std::remove(partial.c_str());
       return false;
@@ -185,7 +290,25 @@ class FolderPrinterJob final : public PrinterConnection {
     return true;
   }
 
-  // A document that was started and never ended is not a job: its data goes.
+  // <id>.json: document name, data type, pages, size and the settings it printed with.
+  bool WriteDescription(DWORD& error) {
+    DEVMODEW settings{};
+    GetDefaults(settings, error);
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "{\"id\": %lu, \"document\": %s, \"dataType\": %s, \"pages\": %d, "
+                  "\"bytes\": %llu, \"file\": %s, \"settings\": {\"paper\": %d, "
+                  "\"orientation\": %d, \"copies\": %d, \"duplex\": %d, \"color\": %d, "
+                  "\"collate\": %d, \"nup\": %lu}}\n",
+                  mJobId, JsonString(mDocumentName).c_str(), JsonString(mDataType).c_str(), mPages,
+                  static_cast<unsigned long long>(mBytes),
+                  JsonString(mDataPath.filename().string()).c_str(), settings.dmPaperSize,
+                  settings.dmOrientation, settings.dmCopies, settings.dmDuplex, settings.dmColor,
+                  settings.dmCollate, static_cast<unsigned long>(settings.dmNup));
+    return ReplaceFile(mFolder / (std::to_string(mJobId) + ".json"), text, error);
+  }
+
+  // A RAW document that was started and never ended is not a job: its data goes.
   void DiscardUnfinishedDocument() {
     if (mData == nullptr) return;
     std::fclose(mData);

@@ -102,8 +102,89 @@ inline constexpr DWORD PRINTER_ATTRIBUTE_LOCAL = 0x00000040;
 inline constexpr DWORD PRINTER_ATTRIBUTE_NETWORK = 0x00000010;
 inline constexpr DWORD PRINTER_ATTRIBUTE_DEFAULT = 0x00000004;
 
-struct _devicemodeA;  // completed by the DEVMODE operations
-using LPDEVMODEA = _devicemodeA*;
+// ---- DEVMODE: a printer's settings, in the Windows layout (156 and 220 bytes). The
+// display-only members that Windows overlays on the printer ones are left out. ----
+inline constexpr int CCHDEVICENAME = 32;
+inline constexpr int CCHFORMNAME = 32;
+
+#define QM_DEVMODE_FIELDS(CharType)                                                      \
+  CharType dmDeviceName[CCHDEVICENAME];                                                  \
+  WORD dmSpecVersion;                                                                    \
+  WORD dmDriverVersion;                                                                  \
+  WORD dmSize;                                                                           \
+  WORD dmDriverExtra;                                                                    \
+  DWORD dmFields;                                                                        \
+  short dmOrientation;                                                                   \
+  short dmPaperSize;                                                                     \
+  short dmPaperLength;                                                                   \
+  short dmPaperWidth;                                                                    \
+  short dmScale;                                                                         \
+  short dmCopies;                                                                        \
+  short dmDefaultSource;                                                                 \
+  short dmPrintQuality;                                                                  \
+  short dmColor;                                                                         \
+  short dmDuplex;                                                                        \
+  short dmYResolution;                                                                   \
+  short dmTTOption;                                                                      \
+  short dmCollate;                                                                       \
+  CharType dmFormName[CCHFORMNAME];                                                      \
+  WORD dmLogPixels;                                                                      \
+  DWORD dmBitsPerPel;                                                                    \
+  DWORD dmPelsWidth;                                                                     \
+  DWORD dmPelsHeight;                                                                    \
+  DWORD dmNup;                                                                           \
+  DWORD dmDisplayFrequency;                                                              \
+  DWORD dmICMMethod;                                                                     \
+  DWORD dmICMIntent;                                                                     \
+  DWORD dmMediaType;                                                                     \
+  DWORD dmDitherType;                                                                    \
+  DWORD dmReserved1;                                                                     \
+  DWORD dmReserved2;                                                                     \
+  DWORD dmPanningWidth;                                                                  \
+  DWORD dmPanningHeight;
+
+struct _devicemodeA {
+  QM_DEVMODE_FIELDS(CHAR)
+};
+struct _devicemodeW {
+  QM_DEVMODE_FIELDS(WCHAR)
+};
+#undef QM_DEVMODE_FIELDS
+using DEVMODEA = _devicemodeA;
+using DEVMODEW = _devicemodeW;
+using LPDEVMODEA = DEVMODEA*;
+using LPDEVMODEW = DEVMODEW*;
+using PDEVMODEA = DEVMODEA*;
+using PDEVMODEW = DEVMODEW*;
+static_assert(sizeof(DEVMODEA) == 156, "DEVMODEA has the Windows layout");
+static_assert(sizeof(DEVMODEW) == 220, "DEVMODEW has the Windows layout");
+
+// dmFields bits.
+inline constexpr DWORD DM_ORIENTATION = 0x00000001;
+inline constexpr DWORD DM_PAPERSIZE = 0x00000002;
+inline constexpr DWORD DM_PAPERLENGTH = 0x00000004;
+inline constexpr DWORD DM_PAPERWIDTH = 0x00000008;
+inline constexpr DWORD DM_SCALE = 0x00000010;
+inline constexpr DWORD DM_NUP = 0x00000040;
+inline constexpr DWORD DM_COPIES = 0x00000100;
+inline constexpr DWORD DM_DEFAULTSOURCE = 0x00000200;
+inline constexpr DWORD DM_PRINTQUALITY = 0x00000400;
+inline constexpr DWORD DM_COLOR = 0x00000800;
+inline constexpr DWORD DM_DUPLEX = 0x00001000;
+inline constexpr DWORD DM_YRESOLUTION = 0x00002000;
+inline constexpr DWORD DM_COLLATE = 0x00008000;
+inline constexpr DWORD DM_FORMNAME = 0x00010000;
+
+inline constexpr short DMORIENT_PORTRAIT = 1;
+inline constexpr short DMORIENT_LANDSCAPE = 2;
+inline constexpr short DMDUP_SIMPLEX = 1;
+inline constexpr short DMDUP_VERTICAL = 2;
+inline constexpr short DMDUP_HORIZONTAL = 3;
+inline constexpr short DMCOLOR_MONOCHROME = 1;
+inline constexpr short DMCOLOR_COLOR = 2;
+inline constexpr short DMCOLLATE_FALSE = 0;
+inline constexpr short DMCOLLATE_TRUE = 1;
+inline constexpr WORD DM_SPECVERSION = 0x0401;
 
 struct PRINTER_INFO_2A {
   LPSTR pServerName;
@@ -135,9 +216,6 @@ BOOL EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD bu
                    LPDWORD bytesNeeded, LPDWORD returned);
 
 // ---- Spooler: printers and RAW documents ----
-struct _devicemodeW;  // completed by the DEVMODE operations
-using LPDEVMODEW = _devicemodeW*;
-
 struct PRINTER_DEFAULTSW {
   LPWSTR pDatatype;
   LPDEVMODEW pDevMode;

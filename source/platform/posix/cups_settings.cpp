@@ -1,0 +1,183 @@
+#include "platform/posix/cups_settings.h"
+
+#include <memory>
+#include <string_view>
+
+#include "platform/posix/paper_sizes.h"
+
+namespace quillmesh::platform {
+
+namespace {
+
+constexpr int kStandardResolution = 600;
+constexpr int kIppPortrait = 3;
+constexpr int kIppLandscape = 4;
+constexpr const char* kOneSided = "one-sided";
+constexpr const char* kLongEdge = "two-sided-long-edge";
+constexpr const char* kShortEdge = "two-sided-short-edge";
+constexpr const char* kCollated = "separate-documents-collated-copies";
+constexpr const char* kUncollated = "separate-documents-uncollated-copies";
+
+struct IppDeleter {
+  void operator()(ipp_t* message) const { ippDelete(message); }
+};
+using IppMessage = std::unique_ptr<ipp_t, IppDeleter>;
+
+// A request addressed to the queue.
+IppMessage QueueRequest(ipp_op_t operation, const std::string& queue) {
+  IppMessage request(ippNewRequest(operation));
+  char uri[HTTP_MAX_URI];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                   "/printers/%s", queue.c_str());
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  return request;
+}
+
+// True when the queue reports the setting: its -supported or its -default attribute.
+bool Supports(ipp_t* response, const std::string& name) {
+  return ippFindAttribute(response, (name + "-supported").c_str(), IPP_TAG_ZERO) != nullptr ||
+         ippFindAttribute(response, (name + "-default").c_str(), IPP_TAG_ZERO) != nullptr;
+}
+
+// The first value of a text attribute, or empty.
+std::string_view TextOf(ipp_t* response, const char* name) {
+  ipp_attribute_t* attribute = ippFindAttribute(response, name, IPP_TAG_ZERO);
+  const char* text = attribute ? ippGetString(attribute, 0, nullptr) : nullptr;
+  return text ? text : "";
+}
+
+// The first value of an integer or enum attribute, or the fallback.
+int IntegerOf(ipp_t* response, const char* name, int fallback) {
+  ipp_attribute_t* attribute = ippFindAttribute(response, name, IPP_TAG_ZERO);
+  return attribute ? ippGetInteger(attribute, 0) : fallback;
+}
+
+// The default resolution's horizontal dots per inch.
+int ResolutionOf(ipp_t* response) {
+  ipp_attribute_t* attribute =
+      ippFindAttribute(response, "printer-resolution-default", IPP_TAG_RESOLUTION);
+  if (attribute == nullptr) return kStandardResolution;
+  int vertical = 0;
+  ipp_res_t units = IPP_RES_PER_INCH;
+  const int horizontal = ippGetResolution(attribute, 0, &vertical, &units);
+  if (horizontal <= 0) return kStandardResolution;
+  return units == IPP_RES_PER_CM ? static_cast<int>(horizontal * 2.54 + 0.5) : horizontal;
+}
+
+// Fills the DEVMODE from the attributes of a Get-Printer-Attributes response.
+void FillDefaults(ipp_t* response, DEVMODEW& defaults) {
+  const PaperSize* paper = PaperForMedia(TextOf(response, "media-default"));
+  defaults.dmPaperSize = paper ? paper->code : PaperForCode(0).code;
+  defaults.dmOrientation = IntegerOf(response, "orientation-requested-default", kIppPortrait) ==
+                                   kIppLandscape
+                               ? DMORIENT_LANDSCAPE
+                               : DMORIENT_PORTRAIT;
+  defaults.dmCopies = static_cast<short>(IntegerOf(response, "copies-default", 1));
+  const std::string_view sides = TextOf(response, "sides-default");
+  defaults.dmDuplex = sides == kLongEdge    ? DMDUP_VERTICAL
+                      : sides == kShortEdge ? DMDUP_HORIZONTAL
+                                            : DMDUP_SIMPLEX;
+  defaults.dmColor =
+      TextOf(response, "print-color-mode-default") == "monochrome" ? DMCOLOR_MONOCHROME : DMCOLOR_COLOR;
+  defaults.dmCollate = TextOf(response, "multiple-document-handling-default") == kUncollated
+                           ? DMCOLLATE_FALSE
+                           : DMCOLLATE_TRUE;
+  defaults.dmNup = static_cast<DWORD>(IntegerOf(response, "number-up-default", 1));
+
+  const std::pair<const char*, DWORD> fields[] = {
+      {"media", DM_PAPERSIZE},        {"orientation-requested", DM_ORIENTATION},
+      {"copies", DM_COPIES},          {"sides", DM_DUPLEX},
+      {"print-color-mode", DM_COLOR}, {"multiple-document-handling", DM_COLLATE},
+      {"number-up", DM_NUP},
+  };
+  for (const auto& [name, bit] : fields) {
+    if (Supports(response, name)) defaults.dmFields |= bit;
+  }
+}
+
+}  // namespace
+
+DWORD Win32ErrorOfCups(ipp_status_t status) {
+  switch (status) {
+    case IPP_STATUS_OK:
+    case IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED:
+    case IPP_STATUS_OK_CONFLICTING:
+      return ERROR_SUCCESS;
+    case IPP_STATUS_ERROR_NOT_FOUND:
+      return ERROR_INVALID_PRINTER_NAME;
+    case IPP_STATUS_ERROR_FORBIDDEN:
+    case IPP_STATUS_ERROR_NOT_AUTHENTICATED:
+    case IPP_STATUS_ERROR_NOT_AUTHORIZED:
+    case IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED:
+      return ERROR_ACCESS_DENIED;
+    case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
+    case IPP_STATUS_ERROR_INTERNAL:
+      return RPC_S_SERVER_UNAVAILABLE;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, int& resolution,
+                       DWORD& error) {
+  IppMessage request = QueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+  IppMessage response(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/"));
+  if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    error = Win32ErrorOfCups(cupsLastError());
+    return false;
+  }
+  defaults = DEVMODEW{};
+  const std::u16string deviceName(queue.begin(), queue.end());
+  for (std::size_t index = 0; index < deviceName.size() && index + 1 < CCHDEVICENAME; ++index) {
+    defaults.dmDeviceName[index] = deviceName[index];
+  }
+  defaults.dmSpecVersion = DM_SPECVERSION;
+  defaults.dmSize = sizeof(DEVMODEW);
+  FillDefaults(response.get(), defaults);
+  resolution = ResolutionOf(response.get());
+  return true;
+}
+
+bool WriteQueueDefaults(const std::string& queue, const DEVMODEW& defaults, DWORD& error) {
+  IppMessage request = QueueRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER, queue);
+  ipp_t* message = request.get();
+  if (defaults.dmFields & DM_PAPERSIZE) {
+    ippAddString(message, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-default", nullptr,
+                 std::string(PaperForCode(defaults.dmPaperSize).media).c_str());
+  }
+  if (defaults.dmFields & DM_ORIENTATION) {
+    ippAddInteger(message, IPP_TAG_PRINTER, IPP_TAG_ENUM, "orientation-requested-default",
+                  defaults.dmOrientation == DMORIENT_LANDSCAPE ? kIppLandscape : kIppPortrait);
+  }
+  if (defaults.dmFields & DM_DUPLEX) {
+    const char* sides = defaults.dmDuplex == DMDUP_VERTICAL     ? kLongEdge
+                        : defaults.dmDuplex == DMDUP_HORIZONTAL ? kShortEdge
+                                                                : kOneSided;
+    ippAddString(message, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "sides-default", nullptr, sides);
+  }
+  if (defaults.dmFields & DM_COPIES && defaults.dmCopies > 0) {
+    ippAddInteger(message, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "copies-default", defaults.dmCopies);
+  }
+  if (defaults.dmFields & DM_COLOR) {
+    ippAddString(message, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-color-mode-default", nullptr,
+                 defaults.dmColor == DMCOLOR_MONOCHROME ? "monochrome" : "color");
+  }
+  if (defaults.dmFields & DM_COLLATE) {
+    ippAddString(message, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "multiple-document-handling-default",
+                 nullptr, defaults.dmCollate == DMCOLLATE_FALSE ? kUncollated : kCollated);
+  }
+  if (defaults.dmFields & DM_NUP && defaults.dmNup > 0) {
+    ippAddInteger(message, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "number-up-default",
+                  static_cast<int>(defaults.dmNup));
+  }
+  IppMessage response(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/admin/"));
+  if (cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    error = Win32ErrorOfCups(cupsLastError());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillmesh::platform
