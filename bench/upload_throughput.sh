@@ -14,6 +14,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+bench_name=upload_throughput
 server=$(realpath "${1:-$repo/build/linux/quillmesh}")
 build_dir=$(dirname "$server")
 peer=${QUILLMESH_PEER:-$build_dir/quillmesh-peer}
@@ -21,6 +22,8 @@ sink=${LOOPBACK_SINK:-$build_dir/bench/loopback_sink}
 size_mib=${BENCH_SIZE_MIB:-256}
 idle_count=${BENCH_IDLE:-500}
 port=9099
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
 
 for tool in "$server" "$peer" "$sink"; do
   [[ -x $tool ]] || { echo "upload_throughput: $tool is missing; build it first" >&2; exit 2; }
@@ -34,31 +37,14 @@ helper_pid=""
 # Stops what this script started (by PID) and removes the scratch folder.
 cleanup() {
   for pid in $helper_pid $server_pid; do
-    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    stop_pid "$pid"
   done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# Nanoseconds since the epoch.
-now_ns() { date +%s%N; }
-
-# MiB/s for a byte count and a duration in nanoseconds.
-mib_per_s() { awk -v b="$1" -v ns="$2" 'BEGIN { printf "%.1f", (b / 1048576) / (ns / 1e9) }'; }
-
 # A field of /proc/PID/status in kB.
 status_kb() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
-
-# Waits until the server answers a printer-list request.
-wait_for_server() {
-  for _ in $(seq 100); do
-    "$peer" list --port "$port" --timeout 1 >/dev/null 2>&1 && return 0
-    kill -0 "$server_pid" 2>/dev/null || { echo "upload_throughput: the server exited" >&2; cat "$work/server.out" >&2; exit 1; }
-    sleep 0.1
-  done
-  echo "upload_throughput: the server does not answer on port $port" >&2
-  exit 1
-}
 
 # Compares the job's stored bytes (temporary file or folder-printer output) with the input.
 verify_upload() {
@@ -71,7 +57,7 @@ verify_upload() {
   fi
 }
 
-if "$peer" list --port "$port" --timeout 1 >/dev/null 2>&1; then
+if server_answers; then
   echo "upload_throughput: something already answers on port $port; stop it first" >&2
   exit 2
 fi
@@ -81,9 +67,7 @@ echo "creating $size_mib MiB of random bytes in $work"
 head -c "$bytes" /dev/urandom >"$work/input.bin"
 mkdir -p "$work/temp" "$work/printers/Bench"
 
-TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" "$server" >"$work/server.out" 2>&1 &
-server_pid=$!
-wait_for_server
+start_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
 
 echo "upload through the server (quillmesh-peer, raw, 1 MiB chunks):"
 start=$(now_ns)

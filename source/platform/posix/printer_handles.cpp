@@ -4,17 +4,13 @@
 #include <set>
 #include <string>
 
+#include "platform/posix/printer_handle.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/win32_api.h"
 
-namespace {
+namespace quillmesh::platform {
 
-// What a printer handle points at.
-struct PrinterHandle {
-  std::unique_ptr<quillmesh::platform::PrinterConnection> connection;
-  bool documentOpen = false;
-  bool pageOpen = false;
-};
+namespace {
 
 // Every handle handed out and not yet closed, so a stale or forged one is refused.
 struct HandleRegistry {
@@ -27,9 +23,35 @@ HandleRegistry& Registry() {
   return registry;
 }
 
-// The handle's object when it is live; null with ERROR_INVALID_HANDLE otherwise. A
-// handle belongs to the thread that opened it, as in the Windows spooler's use here.
-PrinterHandle* Resolve(HANDLE printer) {
+// Text in a code page, up to its terminator, as UTF-8.
+std::string ToUtf8(UINT codePage, LPCSTR text) {
+  const int wideLength = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (wideLength <= 1) return {};
+  std::u16string wide(static_cast<std::size_t>(wideLength), u'\0');
+  MultiByteToWideChar(codePage, 0, text, -1, wide.data(), wideLength);
+  return Utf16ToUtf8(wide.c_str());
+}
+
+}  // namespace
+
+BOOL FailWith(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+std::string Utf16ToUtf8(LPCWSTR text) {
+  if (text == nullptr) return {};
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), needed, nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(needed) - 1);
+  return utf8;
+}
+
+std::string AnsiToUtf8(LPCSTR text) { return text == nullptr ? std::string() : ToUtf8(CP_ACP, text); }
+
+PrinterHandle* ResolvePrinterHandle(HANDLE printer) {
   HandleRegistry& registry = Registry();
   const std::lock_guard<std::mutex> lock(registry.guard);
   auto* handle = static_cast<PrinterHandle*>(printer);
@@ -40,34 +62,14 @@ PrinterHandle* Resolve(HANDLE printer) {
   return handle;
 }
 
-// Records FALSE with a Win32 error code.
-BOOL FailWith(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
-// UTF-16 text (up to its terminator) to UTF-8.
-std::string ToUtf8(LPCWSTR text) {
-  if (text == nullptr) return {};
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), needed, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(needed) - 1);
-  return utf8;
-}
-
-}  // namespace
-
-BOOL OpenPrinterW(LPWSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSW /*defaults*/) {
+BOOL OpenPrinterHandle(const std::string& name, HANDLE* printer) {
   if (printer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
   *printer = nullptr;
-  const std::string name = ToUtf8(printerName);
   if (name.empty()) return FailWith(ERROR_INVALID_PRINTER_NAME);
   DWORD error = ERROR_INVALID_PRINTER_NAME;
-  auto connection = quillmesh::platform::Spooler().OpenPrinter(name, error);
+  auto connection = Spooler().OpenPrinter(name, error);
   if (!connection) return FailWith(error);
-  auto* handle = new PrinterHandle{std::move(connection)};
+  auto* handle = new PrinterHandle{name, std::move(connection)};
   HandleRegistry& registry = Registry();
   const std::lock_guard<std::mutex> lock(registry.guard);
   registry.live.insert(handle);
@@ -75,20 +77,38 @@ BOOL OpenPrinterW(LPWSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSW /*def
   return TRUE;
 }
 
+// Forgets a handle; false when it was not live.
+bool ReleasePrinterHandle(PrinterHandle* handle) {
+  HandleRegistry& registry = Registry();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  return registry.live.erase(handle) == 1;
+}
+
+}  // namespace quillmesh::platform
+
+using quillmesh::platform::FailWith;
+using quillmesh::platform::PrinterHandle;
+using quillmesh::platform::ResolvePrinterHandle;
+
+BOOL OpenPrinterW(LPWSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSW /*defaults*/) {
+  return quillmesh::platform::OpenPrinterHandle(quillmesh::platform::Utf16ToUtf8(printerName),
+                                                printer);
+}
+
+BOOL OpenPrinterA(LPSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSA /*defaults*/) {
+  return quillmesh::platform::OpenPrinterHandle(quillmesh::platform::AnsiToUtf8(printerName),
+                                                printer);
+}
+
 BOOL ClosePrinter(HANDLE printer) {
-  PrinterHandle* handle = Resolve(printer);
-  if (handle == nullptr) return FALSE;
-  {
-    HandleRegistry& registry = Registry();
-    const std::lock_guard<std::mutex> lock(registry.guard);
-    registry.live.erase(handle);
-  }
+  auto* handle = static_cast<PrinterHandle*>(printer);
+  if (!quillmesh::platform::ReleasePrinterHandle(handle)) return FailWith(ERROR_INVALID_HANDLE);
   delete handle;  // a document still open is dropped by its connection
   return TRUE;
 }
 
 DWORD StartDocPrinterW(HANDLE printer, DWORD level, LPBYTE docInfo) {
-  PrinterHandle* handle = Resolve(printer);
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
   if (handle == nullptr) return 0;
   if (level != 1) {
     SetLastError(ERROR_INVALID_LEVEL);
@@ -99,9 +119,11 @@ DWORD StartDocPrinterW(HANDLE printer, DWORD level, LPBYTE docInfo) {
     return 0;
   }
   const auto* info = reinterpret_cast<const DOC_INFO_1W*>(docInfo);
-  const std::string dataType = info->pDatatype ? ToUtf8(info->pDatatype) : "RAW";
+  const std::string dataType =
+      info->pDatatype ? quillmesh::platform::Utf16ToUtf8(info->pDatatype) : "RAW";
   DWORD error = ERROR_SUCCESS;
-  const DWORD jobId = handle->connection->StartDocument(ToUtf8(info->pDocName), dataType, error);
+  const DWORD jobId = handle->connection->StartDocument(
+      quillmesh::platform::Utf16ToUtf8(info->pDocName), dataType, error);
   if (jobId == 0) {
     SetLastError(error);
     return 0;
@@ -111,7 +133,7 @@ DWORD StartDocPrinterW(HANDLE printer, DWORD level, LPBYTE docInfo) {
 }
 
 BOOL StartPagePrinter(HANDLE printer) {
-  PrinterHandle* handle = Resolve(printer);
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
   if (handle == nullptr) return FALSE;
   if (!handle->documentOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
   DWORD error = ERROR_SUCCESS;
@@ -122,7 +144,7 @@ BOOL StartPagePrinter(HANDLE printer) {
 
 BOOL WritePrinter(HANDLE printer, LPVOID data, DWORD count, LPDWORD written) {
   if (written != nullptr) *written = 0;
-  PrinterHandle* handle = Resolve(printer);
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
   if (handle == nullptr) return FALSE;
   if (written == nullptr || (data == nullptr && count > 0)) {
     return FailWith(ERROR_INVALID_PARAMETER);
@@ -134,7 +156,7 @@ BOOL WritePrinter(HANDLE printer, LPVOID data, DWORD count, LPDWORD written) {
 }
 
 BOOL EndPagePrinter(HANDLE printer) {
-  PrinterHandle* handle = Resolve(printer);
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
   if (handle == nullptr) return FALSE;
   if (!handle->pageOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
   handle->pageOpen = false;
@@ -143,7 +165,7 @@ BOOL EndPagePrinter(HANDLE printer) {
 }
 
 BOOL EndDocPrinter(HANDLE printer) {
-  PrinterHandle* handle = Resolve(printer);
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
   if (handle == nullptr) return FALSE;
   if (!handle->documentOpen) return FailWith(ERROR_SPL_NO_STARTDOC);
   handle->documentOpen = false;

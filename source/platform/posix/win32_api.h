@@ -239,3 +239,28 @@ BOOL StartPagePrinter(HANDLE printer);
 BOOL WritePrinter(HANDLE printer, LPVOID data, DWORD count, LPDWORD written);
 BOOL EndPagePrinter(HANDLE printer);
 BOOL EndDocPrinter(HANDLE printer);
+
+// ---- Spooler: printer settings ----
+struct PRINTER_DEFAULTSA {
+  LPSTR pDatatype;
+  LPDEVMODEA pDevMode;
+  DWORD DesiredAccess;
+};
+using LPPRINTER_DEFAULTSA = PRINTER_DEFAULTSA*;
+using HWND = void*;
+
+inline constexpr DWORD PRINTER_ACCESS_USE = 0x00000008;
+inline constexpr DWORD DM_OUT_BUFFER = 2;
+inline constexpr DWORD DM_IN_BUFFER = 8;
+inline constexpr LONG IDOK = 1;
+
+// Narrow names are in code page 936.
+BOOL OpenPrinterA(LPSTR printerName, HANDLE* printer, LPPRINTER_DEFAULTSA defaults);
+// Level 2 only: the record, its strings and the default DEVMODEA in one buffer.
+BOOL GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD bufferSize, LPDWORD needed);
+// Level 2, command 0: the record's DEVMODE becomes the printer's default.
+BOOL SetPrinterA(HANDLE printer, DWORD level, LPBYTE info, DWORD command);
+// Mode 0: the DEVMODEW size; DM_OUT_BUFFER: the printer's defaults and IDOK (with
+// DM_IN_BUFFER the input's marked fields are merged in first). Negative on failure.
+LONG DocumentPropertiesW(HWND window, HANDLE printer, LPWSTR deviceName, PDEVMODEW output,
+                         PDEVMODEW input, DWORD mode);

@@ -1,0 +1,40 @@
+# shellcheck shell=bash disable=SC2154  # the variables below come from the sourcing script
+# Shell functions shared by the benchmark scripts; source it, do not run it.
+# The sourcing script sets bench_name (for messages), server, peer, port and work (the
+# scratch folder); start_server sets server_pid and sends the server's output to
+# $work/server.out.
+
+# Nanoseconds since the epoch.
+now_ns() { date +%s%N; }
+
+# MiB/s for a byte count and a duration in nanoseconds.
+mib_per_s() { awk -v b="$1" -v ns="$2" 'BEGIN { printf "%.1f", (b / 1048576) / (ns / 1e9) }'; }
+
+# Seconds, to two decimals, for a duration in nanoseconds.
+ns_to_s() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
+
+# True when a server answers a printer-list request on the port.
+server_answers() { "$peer" list --port "$port" --timeout 1 >/dev/null 2>&1; }
+
+# Waits until the server answers a printer-list request; exits when it died or never answers.
+wait_for_server() {
+  for _ in $(seq 100); do
+    server_answers && return 0
+    kill -0 "$server_pid" 2>/dev/null || { echo "$bench_name: the server exited" >&2; cat "$work/server.out" >&2; exit 1; }
+    sleep 0.1
+  done
+  echo "$bench_name: the server does not answer on port $port" >&2
+  exit 1
+}
+
+# Starts the server in the background with the given VAR=value settings and waits for it.
+start_server() {
+  env "$@" "$server" >"$work/server.out" 2>&1 &
+  server_pid=$!
+  wait_for_server
+}
+
+# Stops a process this script started, by its PID, and reaps it.
+stop_pid() {
+  if kill "$1" 2>/dev/null; then wait "$1" 2>/dev/null || true; fi
+}

@@ -1,0 +1,28 @@
+// Ghostscript on Linux: libgs is linked in, so its entry points are fixed at link
+// time and the compiler checks that their signatures match the seam's.
+#include <ghostscript/iapi.h>
+
+#include "platform/ghostscript.h"
+
+namespace quillmesh::platform {
+
+namespace {
+
+// Paths are handed over as the file system's bytes: the local encoding passes them
+// through unchanged.
+const GhostscriptApi kLinkedGhostscript = {
+    &gsapi_new_instance,     &gsapi_delete_instance,     &gsapi_set_stdio,
+    &gsapi_set_arg_encoding, &gsapi_init_with_args,      &gsapi_run_file,
+    &gsapi_exit,             &gsapi_add_control_path,    &gsapi_remove_control_path,
+    &gsapi_purge_control_paths, kGhostscriptArgEncodingLocal,
+};
+
+}  // namespace
+
+// The linked library is always there.
+const GhostscriptApi* LoadGhostscript() { return &kLinkedGhostscript; }
+
+// Linux paths are byte strings; the interpreter opens them as given.
+std::string GhostscriptText(const std::string& narrowPath) { return narrowPath; }
+
+}  // namespace quillmesh::platform
