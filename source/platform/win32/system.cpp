@@ -1,0 +1,106 @@
+// Threads, clock, errors, sockets, files and environment on Windows: thin wrappers
+// over the Win32 and C runtime calls the rest of the server shares with Linux.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Milliseconds between 1601-01-01 (the FILETIME epoch) and 1970-01-01.
+constexpr std::int64_t kFileTimeEpochOffsetMillis = 11644473600000LL;
+constexpr std::int64_t kFileTimeUnitsPerMilli = 10000;
+
+// The Win32 code closest to an errno value; the same table as the Linux side, so a
+// failure logs the same code on both systems.
+DWORD Win32ErrorFromErrno(int error) {
+  switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_WRITE_FAULT;
+  }
+}
+
+}  // namespace
+
+namespace quillmesh::platform {
+
+// The Win32 thread id, the number Task Manager and debuggers show.
+unsigned long CurrentThreadId() { return GetCurrentThreadId(); }
+
+// The system time as a FILETIME, moved to the Unix epoch and cut to milliseconds.
+std::int64_t SystemClockMillis() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER units{};
+  units.LowPart = now.dwLowDateTime;
+  units.HighPart = now.dwHighDateTime;
+  return static_cast<std::int64_t>(units.QuadPart) / kFileTimeUnitsPerMilli -
+         kFileTimeEpochOffsetMillis;
+}
+
+// Milliseconds first, then the calendar time: two readings, as the header declares.
+ClockReading ReadClock() {
+  ClockReading reading{};
+  reading.milliseconds = static_cast<long>(SystemClockMillis() % 1000);
+  const std::time_t seconds = std::time(nullptr);
+  localtime_s(&reading.local, &seconds);
+  return reading;
+}
+
+// send() takes an int length and may send less than asked: loop until all is out.
+// Winsock raises no SIGPIPE, so no flag is needed for a closed peer.
+bool SendAll(SOCKET socket, const void* data, std::size_t length) {
+  const char* cursor = static_cast<const char*>(data);
+  while (length > 0) {
+    const int piece = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX
+                                                                  : static_cast<int>(length);
+    const int sent = ::send(socket, cursor, piece, 0);
+    if (sent == SOCKET_ERROR || sent == 0) return false;
+    cursor += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+// Nothing to do: Windows binds over TIME_WAIT connections by default, and its
+// SO_REUSEADDR would let a second server steal the port from a running one.
+void AllowQuickRebind(SOCKET /*socket*/) {}
+
+// Sleeps the calling thread.
+void SleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+// The C runtime's errno mapped like on Linux. _doserrno is not used: the runtime
+// leaves it untouched (stale) when it fails a call without asking the system.
+unsigned long LastSystemError() { return Win32ErrorFromErrno(errno); }
+
+// Winsock keeps its own per-thread error, separate from errno and GetLastError.
+unsigned long LastSocketError() { return static_cast<unsigned long>(::WSAGetLastError()); }
+
+// Deletes through the ANSI call; GetLastError holds the reason when it fails.
+bool RemoveFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
+
+// _wfopen takes the mode in UTF-16 too; modes are plain ASCII, so widening each
+// character is the conversion.
+std::FILE* OpenWideFile(const WideString& path, const char* mode) {
+  const std::wstring wideMode(mode, mode + std::strlen(mode));
+  return ::_wfopen(path.c_str(), wideMode.c_str());
+}
+
+// The C runtime's copy of the environment, the one _putenv_s changes.
+const char* GetEnvironment(const char* name) { return std::getenv(name); }
+
+}  // namespace quillmesh::platform

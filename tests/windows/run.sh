@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# The Windows build's tests under Wine, after `cmake --build --preset windows`:
+#   1. the unit tests (ctest --preset windows starts each .exe through wine);
+#   2. the protocol tests: the Linux test client against `wine quillmesh.exe`.
+# Wine runs in a private prefix (build/windows/wineprefix) with one persistent
+# wineserver, started here and stopped on every way out. Exits non-zero when any
+# test failed. To run a unit test by hand in that prefix, set QM_WINE_TEMP (a
+# Windows path) too: the prefix takes TEMP from it.
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 1
+readonly root=$PWD
+readonly windows_build=$root/build/windows
+readonly linux_build=$root/build/linux
+readonly protocol_test=$linux_build/tests/protocol/protocol_test
+readonly server_port=9099
+readonly port_wait_seconds=600
+
+export WINEPREFIX=$windows_build/wineprefix
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs .NET or HTML, and their installers would
+# only slow down the first start.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine's spooler lists the queues of the CUPS it can reach. Point it at no scheduler,
+# so the Windows server's printer list is the same (empty) on every machine.
+export CUPS_SERVER=$windows_build/no-cupsd.sock
+
+wineserver_pid=
+started=$SECONDS
+
+# Stops the wineserver started here, and every Wine process of the private prefix.
+stop_wineserver() {
+  [[ -n $wineserver_pid ]] || return 0
+  wineserver -k 2>/dev/null
+  wait "$wineserver_pid" 2>/dev/null
+  wineserver_pid=
+}
+trap stop_wineserver EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# A Linux path as Windows programs see it through Wine's Z: drive.
+windows_path() {
+  local path=${1//\//\\}
+  printf 'Z:%s' "$path"
+}
+
+# Keeps one wineserver alive for the whole run: without it every test program pays
+# for a server start and shutdown (about 2.5 s each).
+start_wineserver() {
+  mkdir -p "$WINEPREFIX"
+  # Its own output (an object dump when it is stopped) goes to a file.
+  wineserver -f -p >"$windows_build/wineserver.log" 2>&1 &
+  wineserver_pid=$!
+  sleep 0.2
+  if ! kill -0 "$wineserver_pid" 2>/dev/null; then
+    echo "windows: cannot start a wineserver for $WINEPREFIX (is one running already?)" >&2
+    wineserver_pid=
+    return 1
+  fi
+}
+
+# Creates the prefix on first use, and points the user's TEMP and TMP at
+# %QM_WINE_TEMP%: Wine replaces the TEMP a program is started with by the registry's,
+# so the tests choose the folder through this variable instead.
+prepare_prefix() {
+  # Creating a prefix prints harmless warnings: keep them unless the step fails.
+  local boot_log=$windows_build/wineboot.log
+  if ! wineboot -i >"$boot_log" 2>&1; then
+    cat "$boot_log" >&2
+    return 1
+  fi
+  local name
+  for name in TEMP TMP; do
+    wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%QM_WINE_TEMP%' /f \
+      >/dev/null || return 1
+  done
+}
+
+# Waits while another process (another developer's protocol tests) holds the port.
+wait_for_free_port() {
+  local deadline=$((SECONDS + port_wait_seconds))
+  while ss -Hltn "sport = :$server_port" | grep -q .; do
+    if ((SECONDS >= deadline)); then
+      echo "windows: port $server_port stayed busy for ${port_wait_seconds} s" >&2
+      return 1
+    fi
+    echo "windows: port $server_port is in use, waiting"
+    sleep 5
+  done
+}
+
+# The protocol test client is a Linux program: configure the linux preset when it is
+# missing, and bring the client up to date (a stale one would test old code).
+ensure_protocol_test() {
+  local build_log=$windows_build/protocol-build.log
+  if [[ ! -f $linux_build/CMakeCache.txt ]]; then
+    cmake --preset linux >"$build_log" 2>&1 || { cat "$build_log" >&2; return 1; }
+  fi
+  if ! cmake --build --preset linux -j 2 --target protocol_test quillmesh quillmesh-peer \
+      >"$build_log" 2>&1; then
+    cat "$build_log" >&2
+    return 1
+  fi
+}
+
+# Unit tests, each under Wine, with a private TEMP that is emptied first.
+run_unit_tests() {
+  local temp=$windows_build/wine-temp
+  rm -rf "$temp" && mkdir -p "$temp" || return 1
+  QM_WINE_TEMP=$(windows_path "$temp") ctest --preset windows
+}
+
+# The protocol tests, with wine running the Windows server.
+run_protocol_tests() {
+  ensure_protocol_test || return 1
+  wait_for_free_port || return 1
+  QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" "$protocol_test"
+}
+
+failed=()
+if [[ ! -f $windows_build/quillmesh.exe ]]; then
+  echo "windows: $windows_build/quillmesh.exe is missing; build the windows preset first" >&2
+  exit 1
+fi
+start_wineserver || exit 1
+echo "==== windows: Wine prefix $WINEPREFIX"
+prepare_prefix || failed+=("wine prefix")
+if ((${#failed[@]} == 0)); then
+  echo "==== windows: unit tests under Wine"
+  run_unit_tests || failed+=("unit")
+  echo "==== windows: protocol tests against wine quillmesh.exe"
+  run_protocol_tests || failed+=("protocol")
+fi
+
+echo "windows: finished in $((SECONDS - started)) s"
+if ((${#failed[@]})); then
+  echo "windows: FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "windows: every test passed"
