@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -38,8 +39,12 @@ int FormatHeader(char* header) {
   return used;
 }
 
-// Appends the finished line to the log file, creating its folder first.
+// Appends the finished line to the log file, creating its folder first. The Windows
+// runtime's append mode seeks to the end and writes in two steps, so threads appending
+// at once overwrite each other's lines; one lock keeps every line whole everywhere.
 void AppendToLogFile(const char* line, std::size_t length) {
+  static std::mutex appendGuard;
+  const std::lock_guard<std::mutex> lock(appendGuard);
   const char separator = quillmesh::platform::kPathSeparator;
   const std::string folder = GetWorkBaseDir() + separator + kLogFolderName;
   const std::string file = folder + separator + kLogFileName;

@@ -1,5 +1,5 @@
 // The server's diagnostic log: one text file under the work folder, one line per
-// message, appended by every thread without a lock.
+// message, appended by every thread.
 #pragma once
 
 #include <cstddef>

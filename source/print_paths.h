@@ -16,3 +16,9 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
 
 // Prints a PDF with the printer's current defaults.
 int PrintFile(const char* printerName, const char* fileName);
+
+// One page file as a document of its own; -1 when it cannot be loaded or printed.
+int PrintBmpFile(const char* bmpFile, const char* printerName);
+
+// The name in code page 936 when it is UTF-8 text, else unchanged; empty for null.
+std::string Change2GBK(const char* name);

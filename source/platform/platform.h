@@ -16,6 +16,7 @@
 #include <winspool.h>
 #else
 #include "platform/posix/win32_api.h"
+#include "platform/posix/wingdi_api.h"
 #endif
 
 #include <cstddef>

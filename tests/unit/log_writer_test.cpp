@@ -114,10 +114,6 @@ TEST_F(LogWriterTest, ADeletedLogFolderIsCreatedAgain) {
 }
 
 TEST_F(LogWriterTest, ConcurrentWritersProduceWholeLines) {
-#ifdef _WIN32
-  GTEST_SKIP() << "the Windows C runtime appends with a seek and a separate write, so "
-                  "lock-free appends from several threads overwrite each other";
-#endif
   constexpr int kThreads = 4;
   constexpr int kLinesEach = 200;
   std::vector<std::thread> writers;

@@ -24,8 +24,8 @@ class PixelBuffer {
   PixelBuffer(const PixelBuffer&) = delete;
   PixelBuffer& operator=(const PixelBuffer&) = delete;
 
-  // A white buffer of the size; nullptr when it cannot be allocated.
-  static std::shared_ptr<PixelBuffer> Blank(int width, int height);
+  // A buffer of the size with undefined pixels; nullptr when it cannot be allocated.
+  static std::shared_ptr<PixelBuffer> Allocate(int width, int height);
 
   unsigned char* data() const { return mData; }
   int width() const { return mWidth; }
@@ -41,6 +41,19 @@ class PixelBuffer {
 // An image surface over the buffer's pixels, sharing them (no copy); the surface keeps
 // the buffer alive for as long as cairo holds the surface. nullptr on failure.
 cairo_surface_t* WrapPixels(const std::shared_ptr<PixelBuffer>& pixels);
+
+// A pixel rectangle inside a buffer.
+struct PixelRect {
+  int x;
+  int y;
+  int width;
+  int height;
+};
+
+// The rectangle of the source averaged down (box filter) to a buffer of the target
+// size, which is no larger than the rectangle; nullptr when memory runs out.
+std::shared_ptr<PixelBuffer> Downscale(const PixelBuffer& source, const PixelRect& rect,
+                                       int targetWidth, int targetHeight);
 
 }  // namespace quillmesh::platform::gdi
 
@@ -99,14 +112,15 @@ namespace quillmesh::platform::gdi {
 QmDeviceContext* ResolveDc(HDC dc);
 
 // The logical point as device pixels under the DC's mapping.
-DevicePoint ToDevice(const QmDeviceContext& dc, int x, int y);
+DevicePoint ToDevice(const QmDeviceContext& dc, double x, double y);
 
 // The bitmap every memory DC starts with.
 HGDIOBJ StockBitmap();
 
-// Selects a bitmap into a memory DC, releasing the one it held; false (with the last
-// error) when the bitmap is not live or is selected into another DC.
-bool SelectBitmap(QmDeviceContext& dc, HGDIOBJ bitmap);
+// Selects a bitmap into a memory DC, releasing the one it held, and returns that one;
+// nullptr (with the last error) when the bitmap is not live or is selected into
+// another DC.
+HGDIOBJ SelectBitmap(QmDeviceContext& dc, HGDIOBJ bitmap);
 
 // Releases the DC's bitmap so it may be deleted or selected elsewhere.
 void ReleaseBitmap(QmDeviceContext& dc);

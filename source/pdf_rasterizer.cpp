@@ -1,0 +1,291 @@
+// Ghostscript page rendering: one interpreter instance per conversion, its file
+// access confined to the job's own page files, its messages logged line by line.
+#include "pdf_rasterizer.h"
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "log_writer.h"
+#include "platform/ghostscript.h"
+#include "platform/platform.h"
+
+namespace {
+
+using quillmesh::platform::GhostscriptApi;
+
+constexpr const char kProgramName[] = "pdftoimg";
+// Longer lines are logged in pieces of this size.
+constexpr std::size_t kMaxMessageLineBytes = 1000;
+// A document can print without end; the log takes this many lines per conversion.
+constexpr std::size_t kMaxLoggedMessageLines = 200;
+
+// Collects the interpreter's standard output and error, which arrive in arbitrary
+// pieces, and logs each complete line: output as Debug, error as Error.
+class GhostscriptMessages {
+ public:
+  enum Stream : std::size_t { kOutput = 0, kError = 1 };
+
+  // Adds a piece of one stream and logs the lines it completes.
+  void Append(Stream stream, const char* text, int length);
+  // Logs the unterminated rest of each stream and how many lines were left out.
+  void Finish();
+
+ private:
+  void LogLine(Stream stream, std::string& line);
+
+  std::array<std::string, 2> mPending;
+  std::size_t mLinesLogged = 0;
+  std::size_t mLinesLeftOut = 0;
+};
+
+// Splits the piece at line ends; an overlong line is logged in parts.
+void GhostscriptMessages::Append(Stream stream, const char* text, int length) {
+  std::string& pending = mPending[stream];
+  for (int index = 0; index < length; ++index) {
+    if (text[index] == '\n') {
+      LogLine(stream, pending);
+      continue;
+    }
+    pending.push_back(text[index]);
+    if (pending.size() == kMaxMessageLineBytes) LogLine(stream, pending);
+  }
+}
+
+// Runs once the interpreter is gone, so nothing can arrive afterwards.
+void GhostscriptMessages::Finish() {
+  LogLine(kOutput, mPending[kOutput]);
+  LogLine(kError, mPending[kError]);
+  if (mLinesLeftOut > 0) {
+    LOG_ERROR("Ghostscript printed %zu more lines, not logged\n", mLinesLeftOut);
+  }
+}
+
+// Logs one line and empties it. Control characters would break the log's one line
+// per message layout, and a document chooses what it prints: they become '?'.
+void GhostscriptMessages::LogLine(Stream stream, std::string& line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) return;
+  if (mLinesLogged == kMaxLoggedMessageLines) {
+    ++mLinesLeftOut;
+    line.clear();
+    return;
+  }
+  ++mLinesLogged;
+  for (char& character : line) {
+    const unsigned char byte = static_cast<unsigned char>(character);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F) character = '?';
+  }
+  if (stream == kError) {
+    LOG_ERROR("Ghostscript: %s\n", line.c_str());
+  } else {
+    LOG_DEBUG("Ghostscript: %s\n", line.c_str());
+  }
+  line.clear();
+}
+
+// The interpreter's standard input: a document gets nothing from the server's console.
+int ReadNoInput(void* /*callerHandle*/, char* /*buffer*/, int /*length*/) { return 0; }
+
+// The interpreter's standard output, into the conversion's messages.
+int WriteOutput(void* callerHandle, const char* text, int length) {
+  static_cast<GhostscriptMessages*>(callerHandle)->Append(GhostscriptMessages::kOutput, text,
+                                                          length);
+  return length;
+}
+
+// The interpreter's standard error, into the conversion's messages.
+int WriteError(void* callerHandle, const char* text, int length) {
+  static_cast<GhostscriptMessages*>(callerHandle)->Append(GhostscriptMessages::kError, text,
+                                                          length);
+  return length;
+}
+
+// Owns one interpreter instance: exits the interpreter if it was started (also
+// after a failed start, as the library requires), then deletes the instance.
+class Interpreter {
+ public:
+  // A failing gsapi_new_instance that still hands out an instance counts as created.
+  Interpreter(const GhostscriptApi& api, void* callerHandle) : mApi(api) {
+    mApi.newInstance(&mInstance, callerHandle);
+  }
+  // gsapi_exit only after gsapi_init_with_args was called; gsapi_delete_instance always.
+  ~Interpreter() {
+    if (mInstance == nullptr) return;
+    if (mStarted) mApi.exit(mInstance);
+    mApi.deleteInstance(mInstance);
+  }
+  Interpreter(const Interpreter&) = delete;
+  Interpreter& operator=(const Interpreter&) = delete;
+
+  bool Created() const { return mInstance != nullptr; }
+  void* Handle() const { return mInstance; }
+
+  // gsapi_init_with_args: sets the interpreter up and opens the output device.
+  int Start(std::vector<std::string>& arguments) {
+    std::vector<char*> argumentPointers;
+    for (std::string& argument : arguments) argumentPointers.push_back(argument.data());
+    mStarted = true;
+    return mApi.initWithArgs(mInstance, static_cast<int>(argumentPointers.size()),
+                             argumentPointers.data());
+  }
+
+ private:
+  const GhostscriptApi& mApi;
+  void* mInstance = nullptr;
+  bool mStarted = false;
+};
+
+// Ghostscript formats the page number into the output name: a literal '%' is "%%".
+std::string EscapePercent(const std::string& text) {
+  std::string escaped;
+  for (const char character : text) {
+    if (character == '%') escaped.push_back('%');
+    escaped.push_back(character);
+  }
+  return escaped;
+}
+
+// The start-up arguments; the document itself follows with gsapi_run_file, after
+// the file access rules are in place.
+std::vector<std::string> StartArguments(const std::string& prefixText) {
+  return {kProgramName,  "-dQUIET", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
+          "-sDEVICE=bmp256", "-r580",
+          "-sOutputFile=" + EscapePercent(prefixText) + "-%d.bmp"};
+}
+
+// The temporary folders that SAFER mode leaves open to documents, chosen as
+// Ghostscript chooses them: the first of TMPDIR, TEMP and TMP that is set, else
+// /temp and /tmp.
+std::vector<std::string> GhostscriptTemporaryFolders() {
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* value = quillmesh::platform::GetEnvironment(name);
+    if (value != nullptr) return {value};
+  }
+  return {"/temp", "/tmp"};
+}
+
+// Ghostscript's templates for everything below a folder: the folder with '\', '*'
+// and '?' escaped, a separator and '*'. Its separator is '/' or an escaped '\'
+// depending on the system, so both forms are given.
+std::vector<std::string> FolderTemplates(const std::string& folderText) {
+  std::string escaped;
+  for (const char character : folderText) {
+    if (character == '\\' || character == '*' || character == '?') escaped.push_back('\\');
+    escaped.push_back(character);
+  }
+  const char last = folderText.back();
+  if (last == '/' || last == '\\') return {escaped + "*"};
+  return {escaped + "/*", escaped + "\\\\*"};
+}
+
+// SAFER mode still lets a document read, write and delete anything in the temporary
+// folder, and the server's work folder lives there: other jobs' files and the log.
+// Writing and deleting are cut down to this job's page files ("**" matches a
+// formatted page number and nothing else) and reading the temporary folder is
+// withdrawn. The purge keeps the interpreter's own scratch files, and gsapi_run_file
+// permits reading the document it is given.
+bool ConfineFileAccess(const GhostscriptApi& api, void* instance, const std::string& prefixText) {
+  using namespace quillmesh::platform;
+  api.purgeControlPaths(instance, kGhostscriptPermitWriting);
+  api.purgeControlPaths(instance, kGhostscriptPermitControl);
+  const std::string pageFiles = prefixText + "-**.bmp";
+  if (api.addControlPath(instance, kGhostscriptPermitWriting, pageFiles.c_str()) < 0 ||
+      api.addControlPath(instance, kGhostscriptPermitControl, pageFiles.c_str()) < 0) {
+    return false;
+  }
+  for (const std::string& folder : GhostscriptTemporaryFolders()) {
+    const std::string folderText = GhostscriptText(folder);
+    if (folderText.empty()) continue;
+    for (const std::string& folderTemplate : FolderTemplates(folderText)) {
+      api.removeControlPath(instance, kGhostscriptPermitReading, folderTemplate.c_str());
+    }
+  }
+  return true;
+}
+
+// Runs one interpreter over the document. The instance is gone when this returns,
+// so everything it printed has reached messages.
+int RenderPages(const GhostscriptApi& api, GhostscriptMessages& messages,
+                const std::string& pdfPath, const std::string& outputPrefix) {
+  Interpreter interpreter(api, &messages);
+  if (!interpreter.Created()) {
+    LOG_ERROR("gsapi_new_instance failed\n");
+    return kPdfConversionNotRun;
+  }
+  const std::string documentText = quillmesh::platform::GhostscriptText(pdfPath);
+  const std::string prefixText = quillmesh::platform::GhostscriptText(outputPrefix);
+  if (documentText.empty() || prefixText.empty()) {
+    LOG_ERROR("pdf file %s or page prefix %s cannot be given to Ghostscript\n", pdfPath.c_str(),
+              outputPrefix.c_str());
+    return kPdfConversionNotRun;
+  }
+  if (api.setStdio(interpreter.Handle(), ReadNoInput, WriteOutput, WriteError) < 0 ||
+      api.setArgEncoding(interpreter.Handle(), api.argEncoding) < 0) {
+    LOG_ERROR("Ghostscript streams or argument encoding could not be set\n");
+    return kPdfConversionNotRun;
+  }
+  std::vector<std::string> arguments = StartArguments(prefixText);
+  const int startCode = interpreter.Start(arguments);
+  if (startCode < 0) {
+    LOG_ERROR("gsapi_init_with_args failed: %d\n", startCode);
+    return kPdfConversionNotRun;
+  }
+  if (!ConfineFileAccess(api, interpreter.Handle(), prefixText)) {
+    LOG_ERROR("Ghostscript file access could not be confined to %s\n", outputPrefix.c_str());
+    return kPdfConversionNotRun;
+  }
+  int exitCode = 0;
+  const int runCode = api.runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
+  if (runCode < 0 && runCode != quillmesh::platform::kGhostscriptQuit) {
+    LOG_ERROR("Ghostscript could not convert %s: error %d, exit code %d\n", pdfPath.c_str(),
+              runCode, exitCode);
+  }
+  return kPdfConversionRan;
+}
+
+// A name Ghostscript opens as a plain file: an empty one, or one that starts like a
+// device ("%pipe%...") or a pipe ("|..."), is not.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name.front() != '%' && name.front() != '|';
+}
+
+// Checks the caller's names before any interpreter is made.
+bool AreUsableNames(const std::string& pdfPath, const std::string& outputPrefix) {
+  if (!IsPlainFileName(pdfPath) || !IsPlainFileName(outputPrefix)) {
+    LOG_ERROR("pdf file [%s] or page prefix [%s] is not a plain file name\n", pdfPath.c_str(),
+              outputPrefix.c_str());
+    return false;
+  }
+  if (outputPrefix.size() > kMaxPageFilePrefixBytes) {
+    LOG_ERROR("page prefix of %zu bytes is longer than %zu: %s\n", outputPrefix.size(),
+              kMaxPageFilePrefixBytes, outputPrefix.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix) {
+  if (!AreUsableNames(pdfPath, outputPrefix)) return kPdfConversionNotRun;
+  const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
+  if (api == nullptr) {
+    LOG_ERROR("gsapi_new_instance failed\n");
+    return kPdfConversionNotRun;
+  }
+  GhostscriptMessages messages;
+  const int result = RenderPages(*api, messages, pdfPath, outputPrefix);
+  messages.Finish();
+  return result;
+}
+
+// An exact lookup: unlike a directory search it takes no wildcards, so a name with
+// '*' or '?' cannot match some other file.
+int FilePathExists(const char* lpPath) {
+  const char* path = lpPath != nullptr ? lpPath : "";
+  const int found = ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+  std::printf("FilePathExists lpPath: %s, RetValue: %d\n", path, found);
+  return found;
+}

@@ -1,0 +1,55 @@
+// The Ghostscript interpreter library, reached through its published gsapi calls.
+// Linux links libgs directly; Windows loads gsdll64.dll when first asked. Only the
+// calls the page rasteriser makes are declared here, so the Windows build needs no
+// Ghostscript headers. On x86-64 both systems have one calling convention, which
+// the library's exports and callbacks use.
+#pragma once
+
+#include <string>
+
+namespace quillmesh::platform {
+
+// Reads up to length bytes of the interpreter's standard input; 0 is end of input.
+using GhostscriptReadFn = int (*)(void* callerHandle, char* buffer, int length);
+// Takes length bytes of the interpreter's standard output or error; returns the
+// number of bytes taken.
+using GhostscriptWriteFn = int (*)(void* callerHandle, const char* text, int length);
+
+// The three permission lists of the interpreter's file access control.
+inline constexpr int kGhostscriptPermitReading = 0;
+inline constexpr int kGhostscriptPermitWriting = 1;
+inline constexpr int kGhostscriptPermitControl = 2;
+
+// Argument encodings of gsapi_set_arg_encoding.
+inline constexpr int kGhostscriptArgEncodingLocal = 0;
+inline constexpr int kGhostscriptArgEncodingUtf8 = 1;
+
+// Result of a run that ended by the program's own quit: not an error.
+inline constexpr int kGhostscriptQuit = -101;
+
+// The library's entry points, in gsapi order and with gsapi signatures.
+struct GhostscriptApi {
+  int (*newInstance)(void** instance, void* callerHandle);
+  void (*deleteInstance)(void* instance);
+  int (*setStdio)(void* instance, GhostscriptReadFn readInput, GhostscriptWriteFn writeOutput,
+                  GhostscriptWriteFn writeError);
+  int (*setArgEncoding)(void* instance, int encoding);
+  int (*initWithArgs)(void* instance, int argumentCount, char** arguments);
+  int (*runFile)(void* instance, const char* fileName, int userErrors, int* exitCode);
+  int (*exit)(void* instance);
+  int (*addControlPath)(void* instance, int permission, const char* path);
+  int (*removeControlPath)(void* instance, int permission, const char* path);
+  void (*purgeControlPaths)(void* instance, int permission);
+  // The argument encoding that GhostscriptText produces on this system.
+  int argEncoding;
+};
+
+// The library, or nullptr when it is not installed; loaded once per process and
+// kept until the process ends.
+const GhostscriptApi* LoadGhostscript();
+
+// A narrow path of this system (the Windows ANSI code page; bytes as they are on
+// Linux) in the interpreter's argument encoding; empty when it cannot be converted.
+std::string GhostscriptText(const std::string& narrowPath);
+
+}  // namespace quillmesh::platform

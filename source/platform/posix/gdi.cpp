@@ -1,0 +1,313 @@
+// Device contexts on Linux: printer DCs sized by the printer's paper, orientation and
+// resolution, memory DCs holding a bitmap, the window-to-viewport mapping, and
+// StretchBlt painting a memory DC's bitmap onto a printer DC's PDF page.
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "platform/posix/gdi_document.h"
+#include "platform/posix/gdi_objects.h"
+#include "platform/posix/paper_sizes.h"
+
+QmDeviceContext::QmDeviceContext() = default;
+QmDeviceContext::~QmDeviceContext() = default;
+
+namespace quillmesh::platform::gdi {
+
+namespace {
+
+// Used when a printer reports no usable resolution.
+constexpr int kFallbackDpi = 600;
+constexpr double kMillimetresPerInch = 25.4;
+constexpr double kPointsPerInch = 72.0;
+
+// Every DC handed out and not yet deleted, so a stale or forged handle is refused.
+struct DcRegistry {
+  std::mutex guard;
+  std::set<QmDeviceContext*> live;
+};
+
+DcRegistry& Registry() {
+  static DcRegistry registry;
+  return registry;
+}
+
+}  // namespace
+
+QmDeviceContext* ResolveDc(HDC dc) {
+  DcRegistry& registry = Registry();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  if (registry.live.count(dc) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return dc;
+}
+
+DevicePoint ToDevice(const QmDeviceContext& dc, double x, double y) {
+  const Mapping& mapping = dc.mapping;
+  if (mapping.mode == MM_TEXT) {
+    return {mapping.viewportOrigin.x + x, mapping.viewportOrigin.y + y};
+  }
+  return {mapping.viewportOrigin.x + x * mapping.viewportExtent.cx / mapping.windowExtent.cx,
+          mapping.viewportOrigin.y + y * mapping.viewportExtent.cy / mapping.windowExtent.cy};
+}
+
+namespace {
+
+// Records a failed call's Win32 error and yields the failure value.
+template <typename Result>
+Result FailWith(DWORD error, Result failure) {
+  SetLastError(error);
+  return failure;
+}
+
+// A device name in code page 936 as UTF-8; empty when it is not valid GBK.
+std::string DeviceNameToUtf8(LPCSTR device) {
+  if (device == nullptr) return {};
+  const int units = MultiByteToWideChar(936, 0, device, -1, nullptr, 0);
+  if (units <= 1) return {};
+  std::u16string wide(static_cast<std::size_t>(units), u'\0');
+  MultiByteToWideChar(936, 0, device, -1, wide.data(), units);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), bytes, nullptr, nullptr);
+  utf8.resize(static_cast<std::size_t>(bytes) - 1);
+  return utf8;
+}
+
+// The whole page of the paper in the orientation, in device pixels at the resolution.
+PageGeometry PageFor(short paperCode, short orientation, int dpi) {
+  const PaperSize& paper = PaperForCode(paperCode);
+  const bool landscape = orientation == DMORIENT_LANDSCAPE;
+  const double widthMm = landscape ? paper.heightMm : paper.widthMm;
+  const double heightMm = landscape ? paper.widthMm : paper.heightMm;
+  PageGeometry page;
+  page.dpi = dpi > 0 ? dpi : kFallbackDpi;
+  page.widthPixels = static_cast<int>(std::lround(widthMm / kMillimetresPerInch * page.dpi));
+  page.heightPixels = static_cast<int>(std::lround(heightMm / kMillimetresPerInch * page.dpi));
+  return page;
+}
+
+// Hands out a new DC's handle.
+HDC Register(std::unique_ptr<QmDeviceContext> dc) {
+  DcRegistry& registry = Registry();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  registry.live.insert(dc.get());
+  return dc.release();
+}
+
+// MM_ISOTROPIC keeps one unit the same size on both axes: the viewport extent shrinks
+// on the axis whose scale is larger, as Windows does.
+void KeepIsotropic(Mapping& mapping) {
+  if (mapping.mode != MM_ISOTROPIC) return;
+  SIZE& viewport = mapping.viewportExtent;
+  const double scaleX = std::fabs(static_cast<double>(viewport.cx) / mapping.windowExtent.cx);
+  const double scaleY = std::fabs(static_cast<double>(viewport.cy) / mapping.windowExtent.cy);
+  const double scale = std::min(scaleX, scaleY);
+  const auto shrink = [scale](LONG extent, LONG window) {
+    const auto magnitude = static_cast<LONG>(std::lround(std::fabs(window * scale)));
+    return extent < 0 ? -magnitude : magnitude;
+  };
+  viewport.cx = shrink(viewport.cx, mapping.windowExtent.cx);
+  viewport.cy = shrink(viewport.cy, mapping.windowExtent.cy);
+}
+
+// Replaces one extent of the DC's mapping, reporting the old one. Ignored (with success)
+// under MM_TEXT, whose extents are fixed; a zero extent fails.
+BOOL SetExtent(HDC dc, SIZE Mapping::*member, int x, int y, LPSIZE previous) {
+  QmDeviceContext* context = ResolveDc(dc);
+  if (context == nullptr) return FALSE;
+  if (previous != nullptr) *previous = context->mapping.*member;
+  if (context->mapping.mode == MM_TEXT) return TRUE;
+  if (x == 0 || y == 0) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+  context->mapping.*member = SIZE{x, y};
+  KeepIsotropic(context->mapping);
+  return TRUE;
+}
+
+// One axis of a StretchBlt: the source span in bitmap pixels (ordered) and the
+// destination span in device pixels it lands on (reversed when mirrored).
+struct Span {
+  long sourceStart;
+  long sourceEnd;
+  double destinationStart;
+  double destinationEnd;
+};
+
+// Orders the source span, carrying a mirror over to the destination; false when the
+// source span is empty or leaves the bitmap.
+bool OrderSpan(Span& span, long limit) {
+  if (span.sourceEnd < span.sourceStart) {
+    std::swap(span.sourceStart, span.sourceEnd);
+    std::swap(span.destinationStart, span.destinationEnd);
+  }
+  return span.sourceStart >= 0 && span.sourceStart < span.sourceEnd && span.sourceEnd <= limit;
+}
+
+// The pixels to paint for the source rectangle: the bitmap itself when it is drawn
+// whole at no more than its size, otherwise the rectangle shrunk to the destination's
+// device pixels (never enlarged: the PDF consumer scales up). nullptr without memory.
+std::shared_ptr<PixelBuffer> SourcePixels(const std::shared_ptr<PixelBuffer>& pixels,
+                                          const PixelRect& rect, double destinationWidth,
+                                          double destinationHeight) {
+  const auto fit = [](double destination, int source) {
+    return std::clamp(static_cast<int>(std::ceil(std::fabs(destination))), 1, source);
+  };
+  const int width = fit(destinationWidth, rect.width);
+  const int height = fit(destinationHeight, rect.height);
+  const bool whole = rect.x == 0 && rect.y == 0 && rect.width == pixels->width() &&
+                     rect.height == pixels->height();
+  if (whole && width == rect.width && height == rect.height) return pixels;
+  return Downscale(*pixels, rect, width, height);
+}
+
+}  // namespace
+
+}  // namespace quillmesh::platform::gdi
+
+using quillmesh::platform::gdi::FailWith;
+using quillmesh::platform::gdi::ResolveDc;
+
+HDC CreateDCA(LPCSTR /*driver*/, LPCSTR device, LPCSTR /*port*/, const DEVMODEA* devmode) {
+  const std::string name = quillmesh::platform::gdi::DeviceNameToUtf8(device);
+  if (name.empty()) return FailWith<HDC>(ERROR_INVALID_PRINTER_NAME, nullptr);
+  DWORD error = ERROR_INVALID_PRINTER_NAME;
+  auto printer = quillmesh::platform::Spooler().OpenPrinter(name, error);
+  if (!printer) return FailWith<HDC>(error, nullptr);
+  DEVMODEW defaults{};
+  if (!printer->GetDefaults(defaults, error)) return FailWith<HDC>(error, nullptr);
+  short paper = defaults.dmPaperSize;
+  short orientation = defaults.dmOrientation;
+  if (devmode != nullptr && (devmode->dmFields & DM_PAPERSIZE) != 0) paper = devmode->dmPaperSize;
+  if (devmode != nullptr && (devmode->dmFields & DM_ORIENTATION) != 0) {
+    orientation = devmode->dmOrientation;
+  }
+  auto dc = std::make_unique<QmDeviceContext>();
+  dc->page = quillmesh::platform::gdi::PageFor(paper, orientation, printer->Resolution());
+  dc->printer = std::move(printer);
+  return quillmesh::platform::gdi::Register(std::move(dc));
+}
+
+HDC CreateCompatibleDC(HDC dc) {
+  auto memory = std::make_unique<QmDeviceContext>();
+  if (dc != nullptr) {
+    const QmDeviceContext* reference = ResolveDc(dc);
+    if (reference == nullptr) return nullptr;
+    memory->page = reference->page;
+  }
+  memory->isMemory = true;
+  memory->bitmap = quillmesh::platform::gdi::StockBitmap();
+  return quillmesh::platform::gdi::Register(std::move(memory));
+}
+
+BOOL DeleteDC(HDC dc) {
+  {
+    auto& registry = quillmesh::platform::gdi::Registry();
+    const std::lock_guard<std::mutex> lock(registry.guard);
+    if (registry.live.erase(dc) == 0) return FailWith(ERROR_INVALID_HANDLE, FALSE);
+  }
+  quillmesh::platform::gdi::ReleaseBitmap(*dc);
+  delete dc;  // an unfinished document is discarded with it
+  return TRUE;
+}
+
+HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+  QmDeviceContext* context = ResolveDc(dc);
+  if (context == nullptr) return nullptr;
+  // Bitmaps are the only objects, and only memory DCs take them.
+  if (!context->isMemory) return FailWith<HGDIOBJ>(ERROR_INVALID_PARAMETER, nullptr);
+  return quillmesh::platform::gdi::SelectBitmap(*context, object);
+}
+
+int GetDeviceCaps(HDC dc, int index) {
+  const QmDeviceContext* context = ResolveDc(dc);
+  if (context == nullptr) return 0;
+  switch (index) {
+    case HORZRES:
+    case PHYSICALWIDTH: return context->page.widthPixels;
+    case VERTRES:
+    case PHYSICALHEIGHT: return context->page.heightPixels;
+    case LOGPIXELSX:
+    case LOGPIXELSY: return context->page.dpi;
+    default: return 0;
+  }
+}
+
+int SetMapMode(HDC dc, int mode) {
+  QmDeviceContext* context = ResolveDc(dc);
+  if (context == nullptr) return 0;
+  if (mode != MM_TEXT && mode != MM_ISOTROPIC && mode != MM_ANISOTROPIC) {
+    return FailWith(ERROR_INVALID_PARAMETER, 0);
+  }
+  auto& mapping = context->mapping;
+  const int previous = std::exchange(mapping.mode, mode);
+  if (mode == MM_TEXT) mapping.windowExtent = mapping.viewportExtent = SIZE{1, 1};
+  quillmesh::platform::gdi::KeepIsotropic(mapping);
+  return previous;
+}
+
+BOOL SetWindowExtEx(HDC dc, int x, int y, LPSIZE previous) {
+  return quillmesh::platform::gdi::SetExtent(dc, &quillmesh::platform::gdi::Mapping::windowExtent,
+                                             x, y, previous);
+}
+
+BOOL SetViewportExtEx(HDC dc, int x, int y, LPSIZE previous) {
+  return quillmesh::platform::gdi::SetExtent(dc, &quillmesh::platform::gdi::Mapping::viewportExtent,
+                                             x, y, previous);
+}
+
+BOOL SetViewportOrgEx(HDC dc, int x, int y, LPPOINT previous) {
+  QmDeviceContext* context = ResolveDc(dc);
+  if (context == nullptr) return FALSE;
+  if (previous != nullptr) *previous = context->mapping.viewportOrigin;
+  context->mapping.viewportOrigin = POINT{x, y};
+  return TRUE;
+}
+
+BOOL StretchBlt(HDC destination, int x, int y, int width, int height, HDC source, int sourceX,
+                int sourceY, int sourceWidth, int sourceHeight, DWORD rop) {
+  namespace gdi = quillmesh::platform::gdi;
+  QmDeviceContext* target = ResolveDc(destination);
+  const QmDeviceContext* memory = ResolveDc(source);
+  if (target == nullptr || memory == nullptr) return FALSE;
+  if (rop != SRCCOPY || target->isMemory || !memory->isMemory) {
+    return FailWith(ERROR_NOT_SUPPORTED, FALSE);
+  }
+  if (!target->document || !target->document->pageOpen()) {
+    return FailWith(ERROR_SPL_NO_STARTDOC, FALSE);  // drawing outside a page is dropped
+  }
+  const std::shared_ptr<gdi::PixelBuffer> pixels = gdi::SelectedPixels(*memory);
+  if (!pixels) return FailWith(ERROR_INVALID_HANDLE, FALSE);
+  const gdi::DevicePoint from = gdi::ToDevice(*memory, sourceX, sourceY);
+  const gdi::DevicePoint to = gdi::ToDevice(*memory, static_cast<double>(sourceX) + sourceWidth,
+                                            static_cast<double>(sourceY) + sourceHeight);
+  const gdi::DevicePoint topLeft = gdi::ToDevice(*target, x, y);
+  const gdi::DevicePoint bottomRight =
+      gdi::ToDevice(*target, static_cast<double>(x) + width, static_cast<double>(y) + height);
+  gdi::Span across{std::lround(from.x), std::lround(to.x), topLeft.x, bottomRight.x};
+  gdi::Span down{std::lround(from.y), std::lround(to.y), topLeft.y, bottomRight.y};
+  if (!gdi::OrderSpan(across, pixels->width()) || !gdi::OrderSpan(down, pixels->height())) {
+    return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  const double spanX = across.destinationEnd - across.destinationStart;
+  const double spanY = down.destinationEnd - down.destinationStart;
+  if (spanX == 0 || spanY == 0) return TRUE;  // nothing to cover
+  const gdi::PixelRect rect{static_cast<int>(across.sourceStart),
+                            static_cast<int>(down.sourceStart),
+                            static_cast<int>(across.sourceEnd - across.sourceStart),
+                            static_cast<int>(down.sourceEnd - down.sourceStart)};
+  std::shared_ptr<gdi::PixelBuffer> image = gdi::SourcePixels(pixels, rect, spanX, spanY);
+  if (!image) return FailWith(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+  const double pointsPerPixel = gdi::kPointsPerInch / target->page.dpi;
+  const gdi::PointRect where{across.destinationStart * pointsPerPixel,
+                             down.destinationStart * pointsPerPixel, spanX * pointsPerPixel,
+                             spanY * pointsPerPixel};
+  DWORD error = ERROR_SUCCESS;
+  return target->document->PaintImage(std::move(image), where, error) ? TRUE
+                                                                      : FailWith(error, FALSE);
+}

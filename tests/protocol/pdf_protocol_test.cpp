@@ -1,0 +1,170 @@
+// PDF jobs through the real server and real Ghostscript onto the folder printer.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "peer_protocol.h"
+#include "server_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmesh::peer::BuildFrame;
+using quillmesh::peer::PeerConnection;
+using quillmesh::peer::SubmitParam;
+
+// Runs a shell command; true when it exited with 0.
+bool Run(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A small PDF of three 1-inch pages whose grey levels tell them apart: page n is
+// filled with grey n/4 (darkest first).
+std::string MakeThreePagePdf(const std::string& folder) {
+  const std::string source = folder + "/pages.ps";
+  const std::string pdf = folder + "/pages.pdf";
+  std::ofstream(source) << "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
+                           "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n";
+  EXPECT_TRUE(Run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" + source +
+                  "' >/dev/null 2>&1"));
+  return pdf;
+}
+
+// The mean grey (0 black to 255 white) of each page of a PDF, rendered coarsely.
+std::vector<int> PageGreys(const std::string& pdf, const std::string& folder) {
+  const std::string pattern = folder + "/grey-%d.pgm";
+  EXPECT_TRUE(Run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r4 -o '" + pattern + "' '" +
+                  pdf + "' >/dev/null 2>&1"));
+  std::vector<int> greys;
+  for (int page = 1;; ++page) {
+    char name[512];
+    std::snprintf(name, sizeof name, pattern.c_str(), page);
+    std::ifstream image(name, std::ios::binary);
+    if (!image) break;
+    // Header: magic, width, height, maximum, with "#" comment lines between.
+    int fields[3] = {};
+    std::string token;
+    image >> token;
+    for (int& field : fields) {
+      while (image >> token && token.front() == '#') std::getline(image, token);
+      field = std::atoi(token.c_str());
+    }
+    image.get();
+    const int width = fields[0];
+    const int height = fields[1];
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height);
+    image.read(reinterpret_cast<char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+    long sum = 0;
+    for (unsigned char pixel : pixels) sum += pixel;
+    greys.push_back(pixels.empty() ? -1 : static_cast<int>(sum / static_cast<long>(pixels.size())));
+    fs::remove(name);
+  }
+  return greys;
+}
+
+// The MediaBox width and height of every page of a PDF, in points, rounded.
+std::vector<std::pair<int, int>> PageSizes(const std::string& pdf) {
+  const std::string text = ReadFile(pdf);
+  const std::regex mediaBox(R"(/MediaBox\s*\[\s*0\s+0\s+([\d.]+)\s+([\d.]+)\s*\])");
+  std::vector<std::pair<int, int>> sizes;
+  for (auto match = std::sregex_iterator(text.begin(), text.end(), mediaBox);
+       match != std::sregex_iterator(); ++match) {
+    sizes.emplace_back(static_cast<int>(std::stod((*match)[1]) + 0.5),
+                       static_cast<int>(std::stod((*match)[2]) + 0.5));
+  }
+  return sizes;
+}
+
+class PdfProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
+    ASSERT_TRUE(mServer.Start());
+  }
+
+  void SendPdfJob(const std::string& pdf, const std::string& property) {
+    const std::string data = ReadFile(pdf);
+    PeerConnection connection = mServer.Connect();
+    quillmesh::peer::SubmitHeader header;
+    header.printer_name = "Lab";
+    header.file_name = "report.pdf";
+    header.file_size = static_cast<std::uint32_t>(data.size());
+    header.property = std::vector<std::uint8_t>(property.begin(), property.end());
+    header.data_format = quillmesh::peer::kDataFormatPdf;
+    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout));
+    const std::vector<std::uint8_t> bytes(data.begin(), data.end());
+    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), bytes, kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout));
+    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(std::chrono::seconds(120)))
+        << connection.LastError();
+  }
+
+  std::string Printed(const std::string& name) const {
+    return mServer.WorkDir() + "/printers/Lab/" + name;
+  }
+
+  ServerProcess mServer{{"Lab"}};
+};
+
+TEST_F(PdfProtocolTest, APropertyJobIsOneDocumentOfCopiedLandscapeA3Pages) {
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  SendPdfJob(pdf, "Orientation:Landscape;PageSize:A3;NumCopies:2");
+
+  ASSERT_TRUE(fs::exists(Printed("1.pdf")));
+  EXPECT_FALSE(fs::exists(Printed("2.pdf"))) << "the job must be a single document";
+  const std::vector<int> greys = PageGreys(Printed("1.pdf"), mServer.WorkDir());
+  ASSERT_EQ(greys.size(), 6u);
+  for (std::size_t index = 0; index + 1 < greys.size(); index += 2) {
+    EXPECT_NEAR(greys[index], greys[index + 1], 8) << "a page and its copy differ";
+  }
+  EXPECT_LT(greys[0], greys[2]);
+  EXPECT_LT(greys[2], greys[4]);
+  for (const auto& [width, height] : PageSizes(Printed("1.pdf"))) {
+    EXPECT_EQ(width, 1191);  // A3 landscape: 420 x 297 mm
+    EXPECT_EQ(height, 842);
+  }
+  const std::string defaults = ReadFile(mServer.WorkDir() + "/printers/Lab/.defaults");
+  EXPECT_NE(defaults.find("orientation 2"), std::string::npos) << defaults;
+  EXPECT_NE(defaults.find("paper 8"), std::string::npos) << defaults;
+  EXPECT_TRUE(mServer.TempFiles().empty()) << "page files or the PDF were left behind";
+}
+
+TEST_F(PdfProtocolTest, AJobWithoutPropertyPrintsEachPageAsItsOwnDocument) {
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  SendPdfJob(pdf, "");
+  std::vector<int> greys;
+  for (const char* document : {"1.pdf", "2.pdf", "3.pdf"}) {
+    ASSERT_TRUE(fs::exists(Printed(document))) << document;
+    const std::vector<int> pageGreys = PageGreys(Printed(document), mServer.WorkDir());
+    ASSERT_EQ(pageGreys.size(), 1u) << document;
+    greys.push_back(pageGreys[0]);
+    for (const auto& [width, height] : PageSizes(Printed(document))) {
+      EXPECT_EQ(width, 595);  // the printer's default: A4 portrait
+      EXPECT_EQ(height, 842);
+    }
+  }
+  EXPECT_LT(greys[0], greys[1]);
+  EXPECT_LT(greys[1], greys[2]);
+  EXPECT_FALSE(fs::exists(Printed("4.pdf")));
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
+TEST_F(PdfProtocolTest, ADamagedPdfPrintsNothingAndLeavesNoFiles) {
+  const std::string pdf = mServer.WorkDir() + "/damaged.pdf";
+  std::ofstream(pdf) << "%PDF-1.4\n1 0 obj << /Type /Catalog";
+  SendPdfJob(pdf, "NumCopies:2");
+  EXPECT_FALSE(fs::exists(Printed("1.pdf")));
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
+}  // namespace

@@ -1,0 +1,604 @@
+// The GDI stand-in on Linux: printer DCs drawing PDF documents onto the folder printer,
+// memory DCs and their bitmaps, mapping, and BMP loading.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/gdi_objects.h"
+#include "platform/posix/spooler_backend.h"
+#include "platform/posix/wingdi_api.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmesh::platform::InstallSpooler;
+using quillmesh::platform::MakeFolderSpooler;
+
+// The flags the PDF path loads page files with.
+constexpr UINT kPageFileFlags =
+    LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_VGACOLOR | LR_CREATEDIBSECTION;
+constexpr char kPrinter[] = "Office";
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    std::string pattern = (fs::temp_directory_path() / "gdi_test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) mPath = pattern;
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    fs::remove_all(mPath, ignored);
+  }
+  const fs::path& path() const { return mPath; }
+
+ private:
+  fs::path mPath;
+};
+
+// Little-endian fields of a BMP file.
+void Put16(std::string& bytes, std::uint16_t value) {
+  bytes += static_cast<char>(value & 0xFF);
+  bytes += static_cast<char>(value >> 8);
+}
+void Put32(std::string& bytes, std::uint32_t value) {
+  Put16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
+  Put16(bytes, static_cast<std::uint16_t>(value >> 16));
+}
+
+using Rgb = std::uint32_t;  // 0xRRGGBB
+
+// A bottom-up BMP of the pixels (rows top first): 8-bit with a palette of the distinct
+// colours when palettised, otherwise 24-bit.
+std::string MakeBmp(const std::vector<std::vector<Rgb>>& rows, bool palettised) {
+  const auto height = static_cast<std::uint32_t>(rows.size());
+  const auto width = static_cast<std::uint32_t>(rows.front().size());
+  std::vector<Rgb> palette;
+  if (palettised) {
+    for (const auto& row : rows) {
+      for (const Rgb colour : row) {
+        if (std::find(palette.begin(), palette.end(), colour) == palette.end()) {
+          palette.push_back(colour);
+        }
+      }
+    }
+    palette.resize(256, 0);
+  }
+  const std::uint32_t bits = palettised ? 8 : 24;
+  const std::uint32_t rowBytes = (width * bits + 31) / 32 * 4;
+  const auto pixelOffset = static_cast<std::uint32_t>(14 + 40 + palette.size() * 4);
+  std::string bytes = "BM";
+  Put32(bytes, pixelOffset + rowBytes * height);
+  Put32(bytes, 0);
+  Put32(bytes, pixelOffset);
+  for (const std::uint32_t field : {40u, width, height}) Put32(bytes, field);
+  Put16(bytes, 1);
+  Put16(bytes, static_cast<std::uint16_t>(bits));
+  for (const std::uint32_t field :
+       {0u, rowBytes * height, 2835u, 2835u, static_cast<std::uint32_t>(palette.size()), 0u}) {
+    Put32(bytes, field);
+  }
+  for (const Rgb colour : palette) Put32(bytes, colour);  // B, G, R, 0
+  for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+    std::string line;
+    for (const Rgb colour : *row) {
+      if (palettised) {
+        line +=
+            static_cast<char>(std::find(palette.begin(), palette.end(), colour) - palette.begin());
+      } else {
+        for (const int shift : {0, 8, 16}) line += static_cast<char>((colour >> shift) & 0xFF);
+      }
+    }
+    line.resize(rowBytes, '\0');
+    bytes += line;
+  }
+  return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+// What a PDF file says about its pages (cairo writes page dictionaries uncompressed).
+struct PdfPages {
+  int count = 0;
+  std::vector<std::pair<double, double>> sizes;  // MediaBox width and height, in points
+};
+
+PdfPages ReadPdfPages(const fs::path& path) {
+  const std::string text = ReadFile(path);
+  PdfPages pages;
+  for (std::size_t at = text.find("/Type /Page"); at != std::string::npos;
+       at = text.find("/Type /Page", at + 1)) {
+    if (text.compare(at, 12, "/Type /Pages") != 0) ++pages.count;
+  }
+  for (std::size_t at = text.find("/MediaBox ["); at != std::string::npos;
+       at = text.find("/MediaBox [", at + 1)) {
+    std::istringstream box(text.substr(at + 11, 80));
+    double left = 0, top = 0, right = 0, bottom = 0;
+    box >> left >> top >> right >> bottom;
+    pages.sizes.emplace_back(right - left, bottom - top);
+  }
+  return pages;
+}
+
+// Draws the bitmap over the whole printable area of a new page, as the PDF path does.
+void DrawPage(HDC printer, HBITMAP bitmap) {
+  BITMAP size{};
+  ASSERT_EQ(GetObjectW(bitmap, sizeof size, &size), static_cast<int>(sizeof(BITMAP)));
+  const int width = GetDeviceCaps(printer, HORZRES);
+  const int height = GetDeviceCaps(printer, VERTRES);
+  HDC memory = CreateCompatibleDC(printer);
+  ASSERT_NE(memory, nullptr);
+  HGDIOBJ kept = SelectObject(memory, bitmap);
+  EXPECT_GT(StartPage(printer), 0);
+  SetMapMode(printer, MM_ISOTROPIC);
+  SetWindowExtEx(printer, width, height, nullptr);
+  SetViewportExtEx(printer, width, height, nullptr);
+  SetViewportOrgEx(printer, 0, 0, nullptr);
+  EXPECT_TRUE(
+      StretchBlt(printer, 0, 0, width, height, memory, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY));
+  EXPECT_GT(EndPage(printer), 0);
+  SelectObject(memory, kept);
+  EXPECT_TRUE(DeleteDC(memory));
+}
+
+DOCINFOW PictureDocument() {
+  static const char16_t kName[] = u"Printing Picture...";
+  return DOCINFOW{40, kName, nullptr, nullptr, 0};
+}
+
+class GdiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(mRoot.path() / "printers" / kPrinter);
+    fs::create_directories(TemporaryFiles());
+    const char* previous = std::getenv("TMPDIR");
+    mPreviousTmpdir = previous ? previous : "";
+    mHadTmpdir = previous != nullptr;
+    setenv("TMPDIR", TemporaryFiles().c_str(), 1);
+    InstallSpooler(MakeFolderSpooler((mRoot.path() / "printers").string()));
+  }
+  void TearDown() override {
+    InstallSpooler(nullptr);
+    if (mHadTmpdir) {
+      setenv("TMPDIR", mPreviousTmpdir.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+  fs::path PrinterFolder() const { return mRoot.path() / "printers" / kPrinter; }
+  fs::path TemporaryFiles() const { return mRoot.path() / "tmp"; }
+  void SetDefaults(const std::string& lines) { WriteFile(PrinterFolder() / ".defaults", lines); }
+
+  // A small bitmap file loaded: a red-green-blue-white pattern.
+  HBITMAP LoadPattern(bool palettised) {
+    const fs::path file = mRoot.path() / (palettised ? "page8.bmp" : "page24.bmp");
+    WriteFile(file, MakeBmp({{0xFF0000, 0x00FF00, 0x0000FF}, {0xFFFFFF, 0x000000, 0x808080}},
+                            palettised));
+    return static_cast<HBITMAP>(
+        LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
+  }
+
+  TemporaryFolder mRoot;
+  std::string mPreviousTmpdir;
+  bool mHadTmpdir = false;
+};
+
+// ---- printer DCs and their documents ----
+
+TEST_F(GdiTest, PrintsTwoPagesAsOnePdfJobAndLeavesNoTemporaryFile) {
+  SetDefaults("resolution 300\n");
+  HBITMAP palettised = LoadPattern(true);
+  HBITMAP trueColour = LoadPattern(false);
+  ASSERT_NE(palettised, nullptr);
+  ASSERT_NE(trueColour, nullptr);
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  ASSERT_NE(printer, nullptr);
+  const DOCINFOW info = PictureDocument();
+
+  EXPECT_GT(StartDocW(printer, &info), 0);
+  DrawPage(printer, palettised);
+  DrawPage(printer, trueColour);
+  EXPECT_GT(EndDoc(printer), 0);
+  EXPECT_TRUE(DeleteDC(printer));
+  EXPECT_TRUE(DeleteObject(palettised));
+  EXPECT_TRUE(DeleteObject(trueColour));
+
+  const PdfPages pages = ReadPdfPages(PrinterFolder() / "1.pdf");
+  EXPECT_EQ(pages.count, 2);
+  const std::string description = ReadFile(PrinterFolder() / "1.json");
+  EXPECT_NE(description.find("\"pages\": 2"), std::string::npos) << description;
+  EXPECT_NE(description.find("\"document\": \"Printing Picture...\""), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(TemporaryFiles()));
+}
+
+struct PageCase {
+  const char* name;
+  const char* defaults;  // the printer's ".defaults"
+  short devmodePaper;    // 0: no DEVMODE given to CreateDCA
+  short devmodeOrientation;
+  int horzres, vertres, dpi;
+  double widthPoints, heightPoints;  // the paper in the page's orientation
+};
+
+class PageGeometryTest : public GdiTest, public ::testing::WithParamInterface<PageCase> {};
+
+TEST_P(PageGeometryTest, SizesTheDeviceAndThePdfPageFromThePaper) {
+  const PageCase& page = GetParam();
+  SetDefaults(page.defaults);
+  DEVMODEA devmode{};
+  devmode.dmSize = sizeof devmode;
+  devmode.dmFields = DM_PAPERSIZE | DM_ORIENTATION;
+  devmode.dmPaperSize = page.devmodePaper;
+  devmode.dmOrientation = page.devmodeOrientation;
+  HDC printer = CreateDCA("", kPrinter, "", page.devmodePaper != 0 ? &devmode : nullptr);
+  ASSERT_NE(printer, nullptr);
+
+  EXPECT_EQ(GetDeviceCaps(printer, HORZRES), page.horzres);
+  EXPECT_EQ(GetDeviceCaps(printer, VERTRES), page.vertres);
+  EXPECT_EQ(GetDeviceCaps(printer, PHYSICALWIDTH), page.horzres);
+  EXPECT_EQ(GetDeviceCaps(printer, PHYSICALHEIGHT), page.vertres);
+  EXPECT_EQ(GetDeviceCaps(printer, LOGPIXELSX), page.dpi);
+  EXPECT_EQ(GetDeviceCaps(printer, LOGPIXELSY), page.dpi);
+
+  HBITMAP bitmap = LoadPattern(true);
+  const DOCINFOW info = PictureDocument();
+  ASSERT_GT(StartDocW(printer, &info), 0);
+  DrawPage(printer, bitmap);
+  ASSERT_GT(EndDoc(printer), 0);
+  DeleteDC(printer);
+  DeleteObject(bitmap);
+
+  const PdfPages pages = ReadPdfPages(PrinterFolder() / "1.pdf");
+  ASSERT_EQ(pages.sizes.size(), 1u);
+  EXPECT_NEAR(pages.sizes[0].first, page.widthPoints, 0.5);
+  EXPECT_NEAR(pages.sizes[0].second, page.heightPoints, 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Papers, PageGeometryTest,
+    ::testing::Values(
+        PageCase{"A4PortraitAtTheStandardResolution", "", 0, 0, 4961, 7016, 600, 595.3, 841.9},
+        PageCase{"A4PortraitAt300", "resolution 300\n", 0, 0, 2480, 3508, 300, 595.3, 841.9},
+        PageCase{"A4LandscapeAt300", "orientation 2\nresolution 300\n", 0, 0, 3508, 2480, 300,
+                 841.9, 595.3},
+        PageCase{"A3LandscapeAt580", "paper 8\norientation 2\nresolution 580\n", 0, 0, 9591, 6782,
+                 580, 1190.6, 841.9},
+        PageCase{"LetterPortrait", "paper 1\nresolution 300\n", 0, 0, 2550, 3300, 300, 612, 792},
+        PageCase{"DevmodeOverridesTheDefaults", "resolution 300\n", 8, DMORIENT_LANDSCAPE, 4961,
+                 3508, 300, 1190.6, 841.9}),
+    [](const ::testing::TestParamInfo<PageCase>& param) { return std::string(param.param.name); });
+
+TEST_F(GdiTest, TakesTheDefaultsCurrentWhenTheDcIsCreated) {
+  HDC before = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  SetDefaults("orientation 2\n");
+  HDC after = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  ASSERT_NE(before, nullptr);
+  ASSERT_NE(after, nullptr);
+  EXPECT_LT(GetDeviceCaps(before, HORZRES), GetDeviceCaps(before, VERTRES));
+  EXPECT_GT(GetDeviceCaps(after, HORZRES), GetDeviceCaps(after, VERTRES));
+  DeleteDC(before);
+  DeleteDC(after);
+}
+
+TEST_F(GdiTest, OpensAPrinterByItsGbkName) {
+  fs::create_directories(mRoot.path() / "printers" /
+                         "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA");  // 打印机
+  HDC printer = CreateDCA(nullptr, "\xB4\xF2\xD3\xA1\xBB\xFA", nullptr, nullptr);
+  EXPECT_NE(printer, nullptr);
+  EXPECT_TRUE(DeleteDC(printer));
+}
+
+TEST_F(GdiTest, RefusesAnUnknownPrinter) {
+  for (const char* name : {"Nobody", "", static_cast<const char*>(nullptr)}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(CreateDCA(nullptr, name, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PRINTER_NAME);
+  }
+}
+
+TEST_F(GdiTest, DiscardsADocumentLeftOpenOrWithoutPages) {
+  HBITMAP bitmap = LoadPattern(true);
+  const DOCINFOW info = PictureDocument();
+  HDC abandoned = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  ASSERT_GT(StartDocW(abandoned, &info), 0);
+  DrawPage(abandoned, bitmap);
+  EXPECT_TRUE(DeleteDC(abandoned));
+
+  HDC empty = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  ASSERT_GT(StartDocW(empty, &info), 0);
+  EXPECT_GT(EndDoc(empty), 0);
+  DeleteDC(empty);
+  DeleteObject(bitmap);
+
+  EXPECT_TRUE(fs::is_empty(TemporaryFiles()));
+  EXPECT_FALSE(fs::exists(PrinterFolder() / "1.pdf"));
+  EXPECT_FALSE(fs::exists(PrinterFolder() / "1.json"));
+}
+
+TEST_F(GdiTest, RefusesDocumentCallsOutOfOrder) {
+  HBITMAP bitmap = LoadPattern(false);
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  HDC memory = CreateCompatibleDC(printer);
+  SelectObject(memory, bitmap);
+  const DOCINFOW info = PictureDocument();
+
+  EXPECT_LE(StartPage(printer), 0);
+  EXPECT_LE(EndPage(printer), 0);
+  EXPECT_LE(EndDoc(printer), 0);
+  EXPECT_FALSE(StretchBlt(printer, 0, 0, 10, 10, memory, 0, 0, 3, 2, SRCCOPY));
+  ASSERT_GT(StartDocW(printer, &info), 0);
+  EXPECT_LE(StartDocW(printer, &info), 0);
+  EXPECT_FALSE(StretchBlt(printer, 0, 0, 10, 10, memory, 0, 0, 3, 2, SRCCOPY));  // no page
+  EXPECT_LE(EndPage(printer), 0);
+  EXPECT_LE(StartDocW(memory, &info), 0);
+  ASSERT_GT(StartPage(printer), 0);
+  EXPECT_LE(StartPage(printer), 0);
+  EXPECT_FALSE(StretchBlt(printer, 0, 0, 10, 10, memory, 0, 0, 4, 2, SRCCOPY));  // off the bitmap
+  EXPECT_FALSE(StretchBlt(printer, 0, 0, 10, 10, memory, 0, 0, 3, 2, 0x00EE0086));  // SRCPAINT
+  EXPECT_FALSE(StretchBlt(memory, 0, 0, 10, 10, printer, 0, 0, 3, 2, SRCCOPY));
+  EXPECT_TRUE(StretchBlt(printer, 0, 0, 10, 10, memory, 0, 0, 3, 2, SRCCOPY));
+  EXPECT_GT(EndDoc(printer), 0);  // ends the open page too
+
+  EXPECT_EQ(ReadPdfPages(PrinterFolder() / "1.pdf").count, 1);
+  DeleteDC(memory);
+  DeleteDC(printer);
+  DeleteObject(bitmap);
+}
+
+TEST_F(GdiTest, PrintsFromSeveralThreadsAtOnce) {
+  constexpr int kThreads = 4;
+  std::vector<std::thread> sessions;
+  for (int session = 0; session < kThreads; ++session) {
+    sessions.emplace_back([this, session] {
+      const fs::path file = mRoot.path() / ("thread" + std::to_string(session) + ".bmp");
+      WriteFile(file,
+                MakeBmp(std::vector<std::vector<Rgb>>(40, std::vector<Rgb>(30, 0x112233 * session)),
+                        session % 2 == 0));
+      auto bitmap = static_cast<HBITMAP>(
+          LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
+      HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+      const DOCINFOW info = PictureDocument();
+      EXPECT_GT(StartDocW(printer, &info), 0);
+      for (int page = 0; page < 3; ++page) DrawPage(printer, bitmap);
+      EXPECT_GT(EndDoc(printer), 0);
+      DeleteDC(printer);
+      EXPECT_TRUE(DeleteObject(bitmap));
+    });
+  }
+  for (std::thread& session : sessions) session.join();
+
+  for (int job = 1; job <= kThreads; ++job) {
+    EXPECT_EQ(ReadPdfPages(PrinterFolder() / (std::to_string(job) + ".pdf")).count, 3) << job;
+  }
+}
+
+// ---- memory DCs and bitmaps ----
+
+TEST_F(GdiTest, SelectsAndDeletesBitmapsAsWindowsDoes) {
+  HBITMAP bitmap = LoadPattern(true);
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  HDC first = CreateCompatibleDC(printer);
+  HDC second = CreateCompatibleDC(printer);
+  EXPECT_EQ(GetDeviceCaps(first, HORZRES), GetDeviceCaps(printer, HORZRES));
+
+  HGDIOBJ stock = SelectObject(first, bitmap);
+  ASSERT_NE(stock, nullptr);
+  EXPECT_FALSE(DeleteObject(bitmap));                // still selected
+  EXPECT_EQ(SelectObject(second, bitmap), nullptr);  // a bitmap lives in one DC at a time
+  EXPECT_EQ(SelectObject(printer, bitmap), nullptr);
+  EXPECT_EQ(SelectObject(first, stock), bitmap);
+  EXPECT_EQ(SelectObject(second, bitmap), stock);
+  EXPECT_TRUE(DeleteDC(second));     // releases the bitmap
+  EXPECT_TRUE(DeleteObject(stock));  // stock objects survive deletion
+  EXPECT_EQ(SelectObject(first, stock), stock);
+  EXPECT_TRUE(DeleteObject(bitmap));
+  EXPECT_FALSE(DeleteObject(bitmap));  // gone
+  EXPECT_EQ(SelectObject(first, bitmap), nullptr);
+  EXPECT_FALSE(DeleteDC(second));
+  DeleteDC(first);
+  DeleteDC(printer);
+}
+
+TEST_F(GdiTest, LoadsPalettisedAndTrueColourFilesAs24BitDibsTopRowFirst) {
+  for (const bool palettised : {true, false}) {
+    HBITMAP bitmap = LoadPattern(palettised);
+    ASSERT_NE(bitmap, nullptr);
+    BITMAP description{};
+    EXPECT_EQ(GetObjectW(bitmap, sizeof description, &description),
+              static_cast<int>(sizeof(BITMAP)));
+    EXPECT_EQ(description.bmType, 0);
+    EXPECT_EQ(description.bmWidth, 3);
+    EXPECT_EQ(description.bmHeight, 2);
+    EXPECT_EQ(description.bmWidthBytes, 12);  // 9 bytes padded to 4
+    EXPECT_EQ(description.bmPlanes, 1);
+    EXPECT_EQ(description.bmBitsPixel, 24);
+    EXPECT_EQ(GetObjectW(bitmap, sizeof description - 1, &description), 0);
+
+    const std::vector<Rgb> expected = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x000000, 0x808080};
+    for (int index = 0; index < 6; ++index) {
+      std::uint32_t word = 0;
+      std::memcpy(&word, bitmap->pixels->data() + index * 4, sizeof word);
+      EXPECT_EQ(word & 0xFFFFFF, expected[index]) << "pixel " << index << " of " << palettised;
+    }
+    EXPECT_TRUE(DeleteObject(bitmap));
+    EXPECT_EQ(GetObjectW(bitmap, sizeof description, &description), 0);
+  }
+}
+
+TEST_F(GdiTest, ShrinksBitmapsByAveragingBoxes) {
+  auto source = quillmesh::platform::gdi::PixelBuffer::Allocate(4, 2);
+  const std::uint32_t words[] = {0x000000, 0x0000FF, 0x101010, 0x303030,
+                                 0x00FF00, 0x00FF00, 0x202020, 0x404040};
+  std::memcpy(source->data(), words, sizeof words);
+  auto shrunk = quillmesh::platform::gdi::Downscale(*source, {0, 0, 4, 2}, 2, 1);
+  ASSERT_TRUE(shrunk);
+  std::uint32_t left = 0, right = 0;
+  std::memcpy(&left, shrunk->data(), 4);
+  std::memcpy(&right, shrunk->data() + 4, 4);
+  EXPECT_EQ(left & 0xFFFFFF, 0x008040u);  // green 510/4 rounds to 0x80, blue 255/4 to 0x40
+  EXPECT_EQ(right & 0xFFFFFF, 0x282828u);
+  auto corner = quillmesh::platform::gdi::Downscale(*source, {2, 1, 2, 1}, 1, 1);
+  std::memcpy(&right, corner->data(), 4);
+  EXPECT_EQ(right & 0xFFFFFF, 0x303030u);
+}
+
+struct BadFile {
+  const char* name;
+  std::function<std::string()> contents;  // nullptr: the file does not exist
+  DWORD error;
+};
+
+TEST_F(GdiTest, LoadImageRefusesMissingAndCorruptFiles) {
+  const std::string good = MakeBmp({{0xFF0000, 0x00FF00}}, true);
+  const std::vector<BadFile> cases = {
+      {"missing", nullptr, ERROR_FILE_NOT_FOUND},
+      {"empty", [] { return std::string(); }, ERROR_INVALID_PARAMETER},
+      {"text", [] { return std::string("not a bitmap at all, just words\n"); },
+       ERROR_INVALID_PARAMETER},
+      {"truncated header", [&good] { return good.substr(0, 30); }, ERROR_INVALID_PARAMETER},
+      {"truncated pixels", [&good] { return good.substr(0, good.size() - 2); },
+       ERROR_INVALID_PARAMETER},
+      {"huge claim in a small file",
+       [&good] {
+         std::string claim = good;
+         claim[18] = claim[19] = '\x7F';  // width 32639
+         claim[22] = claim[23] = '\x7F';  // height 32639
+         return claim;
+       },
+       ERROR_INVALID_PARAMETER},
+  };
+  for (const BadFile& bad : cases) {
+    const fs::path file = mRoot.path() / "bad.bmp";
+    fs::remove(file);
+    if (bad.contents) WriteFile(file, bad.contents());
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags), nullptr)
+        << bad.name;
+    EXPECT_EQ(GetLastError(), bad.error) << bad.name;
+  }
+}
+
+// ---- mapping ----
+
+TEST_F(GdiTest, MapsLogicalUnitsAndReportsThePreviousMapping) {
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  const QmDeviceContext& dc = *printer;
+  SIZE extent{};
+  POINT origin{};
+  SetViewportOrgEx(printer, 5, 7, nullptr);
+  EXPECT_EQ(quillmesh::platform::gdi::ToDevice(dc, 10, 20).x, 15);  // MM_TEXT: origin + logical
+  EXPECT_TRUE(SetWindowExtEx(printer, 100, 100, &extent));          // ignored under MM_TEXT
+  EXPECT_EQ(extent.cx, 1);
+
+  EXPECT_EQ(SetMapMode(printer, MM_ANISOTROPIC), MM_TEXT);
+  EXPECT_TRUE(SetWindowExtEx(printer, 100, 200, nullptr));
+  EXPECT_TRUE(SetViewportExtEx(printer, 300, 300, nullptr));
+  EXPECT_TRUE(SetViewportOrgEx(printer, 0, 0, &origin));
+  EXPECT_EQ(origin.x, 5);
+  EXPECT_EQ(origin.y, 7);
+  auto point = quillmesh::platform::gdi::ToDevice(dc, 10, 20);
+  EXPECT_DOUBLE_EQ(point.x, 30);
+  EXPECT_DOUBLE_EQ(point.y, 30);
+
+  EXPECT_EQ(SetMapMode(printer, MM_ISOTROPIC), MM_ANISOTROPIC);  // one unit, both axes
+  EXPECT_TRUE(SetViewportExtEx(printer, 300, -300, &extent));
+  EXPECT_EQ(extent.cx, 150);  // shrunk to 1.5 device pixels a unit on entering the mode
+  EXPECT_EQ(extent.cy, 300);
+  EXPECT_TRUE(SetViewportExtEx(printer, 300, -300, &extent));
+  EXPECT_EQ(extent.cx, 150);
+  EXPECT_EQ(extent.cy, -300);
+  point = quillmesh::platform::gdi::ToDevice(dc, 10, 20);
+  EXPECT_DOUBLE_EQ(point.x, 15);
+  EXPECT_DOUBLE_EQ(point.y, -30);
+  EXPECT_FALSE(SetWindowExtEx(printer, 0, 10, nullptr));
+  EXPECT_EQ(SetMapMode(printer, 42), 0);
+  DeleteDC(printer);
+}
+
+// ---- measurement (QUILLMESH_GDI_TIMING=1): a 580 dpi A4 page bitmap ----
+
+// Writes a colourful 8-bit A4 page at 580 dpi (4793 x 6783) row by row, so the test
+// itself adds little to the peak memory it reports.
+void WriteCheckerPage(const fs::path& path) {
+  constexpr std::uint32_t kWidth = 4793, kHeight = 6783, kRowBytes = (kWidth + 3) / 4 * 4;
+  constexpr std::uint32_t kPixelOffset = 14 + 40 + 256 * 4;
+  std::string header = "BM";
+  Put32(header, kPixelOffset + kRowBytes * kHeight);
+  Put32(header, 0);
+  Put32(header, kPixelOffset);
+  for (const std::uint32_t field : {40u, kWidth, kHeight}) Put32(header, field);
+  Put16(header, 1);
+  Put16(header, 8);
+  for (const std::uint32_t field : {0u, kRowBytes * kHeight, 22835u, 22835u, 256u, 0u}) {
+    Put32(header, field);
+  }
+  for (std::uint32_t index = 0; index < 256; ++index) {
+    Put32(header, (index * 37 % 256) << 16 | (index * 91 % 256) << 8 | (index * 13 % 256));
+  }
+  std::ofstream stream(path, std::ios::binary);
+  stream << header;
+  std::string row(kRowBytes, '\0');
+  for (std::uint32_t line = 0; line < kHeight; ++line) {
+    for (std::uint32_t column = 0; column < kWidth; ++column) {
+      row[column] =
+          static_cast<char>(((line / 40 + column / 40) % 2 != 0) ? 255 : (line + column) % 200);
+    }
+    stream << row;
+  }
+}
+
+TEST_F(GdiTest, TimesAFullSizePage) {
+  if (std::getenv("QUILLMESH_GDI_TIMING") == nullptr) GTEST_SKIP() << "set QUILLMESH_GDI_TIMING";
+  constexpr int kPages = 3;
+  const fs::path file = mRoot.path() / "page.bmp";
+  WriteCheckerPage(file);
+  for (const char* resolution : {"resolution 600\n", "resolution 300\n"}) {
+    SetDefaults(resolution);
+    fs::remove(PrinterFolder() / "1.pdf");
+    fs::remove(PrinterFolder() / "1.json");
+    HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+    const DOCINFOW info = PictureDocument();
+    const auto start = std::chrono::steady_clock::now();
+    StartDocW(printer, &info);
+    for (int page = 0; page < kPages; ++page) {
+      auto bitmap = static_cast<HBITMAP>(
+          LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
+      ASSERT_NE(bitmap, nullptr);
+      DrawPage(printer, bitmap);
+      DeleteObject(bitmap);
+    }
+    EndDoc(printer);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    DeleteDC(printer);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf(
+        "%.*s dpi: %.2f s a page (load + draw + spool), PDF %.1f MB, peak RSS so far %ld MB\n", 3,
+        resolution + 11, elapsed.count() / kPages, fs::file_size(PrinterFolder() / "1.pdf") / 1e6,
+        usage.ru_maxrss / 1024);
+  }
+}
+
+}  // namespace

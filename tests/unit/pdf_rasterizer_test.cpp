@@ -1,0 +1,245 @@
+// Page rendering with the real Ghostscript library: page file naming, damaged and
+// hostile documents, the log as the only place Ghostscript's messages go, and
+// rendering on two threads at once. Test documents are 1 x 1 inch pages, made with
+// the gs command at test time.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "pdf_rasterizer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+constexpr int kPixelsPerInch = 580;
+
+class PdfRasterizerTest : public ::testing::Test {
+ protected:
+  // The test folder is also TEMP, and with TMPDIR and TMP unset it is the folder that
+  // Ghostscript's SAFER mode would leave open to documents: the worst case.
+  void SetUp() override {
+    char pattern[] = "/tmp/qm-gs-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    mDir = pattern;
+    ::setenv("TEMP", mDir.c_str(), 1);
+    ::unsetenv("TMPDIR");
+    ::unsetenv("TMP");
+    // The log writer announces each folder it creates on standard output; made here,
+    // standard output holds only what rendering prints.
+    fs::create_directories(mDir + "/Quillmesh/log");
+  }
+  void TearDown() override { fs::remove_all(mDir); }
+
+  // Writes a file with the given content and returns its path.
+  std::string Write(const std::string& name, const std::string& content) const {
+    const std::string path = mDir + "/" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+  // A PostScript program of 1 x 1 inch pages, each running the body first.
+  static std::string PostScript(int pages, const std::string& body = "") {
+    std::string program = "%!PS\n<< /PageSize [72 72] >> setpagedevice\n";
+    for (int page = 0; page < pages; ++page) {
+      program += body + "\nnewpath 10 10 moveto 60 60 lineto stroke showpage\n";
+    }
+    return program;
+  }
+  // Converts a PostScript program into a PDF with the gs command.
+  std::string MakePdf(const std::string& name, int pages) const {
+    const std::string source = Write(name + ".ps", PostScript(pages));
+    const std::string pdf = mDir + "/" + name + ".pdf";
+    const std::string command = "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile='" +
+                                pdf + "' '" + source + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return pdf;
+  }
+  static std::string PageFile(const std::string& prefix, int page) {
+    return prefix + "-" + std::to_string(page) + ".bmp";
+  }
+  std::string Log() const {
+    std::ifstream stream(mDir + "/Quillmesh/log/QuillmeshLog.txt", std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+  }
+
+  std::string mDir;
+};
+
+// A little-endian 32-bit field of a BMP header.
+std::int32_t HeaderField(const std::string& bmp, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (std::size_t index = 0; index < 4; ++index) {
+    value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bmp.at(offset + index)))
+             << (8 * index);
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+TEST_F(PdfRasterizerTest, EveryPageBecomesAnEightBitBmpNumberedFromOne) {
+  for (const int pages : {1, 12}) {
+    SCOPED_TRACE(pages);
+    const std::string prefix = mDir + "/job" + std::to_string(pages);
+    ASSERT_EQ(ConvertPdftoBmp(MakePdf("doc" + std::to_string(pages), pages), prefix),
+              kPdfConversionRan);
+    for (int page = 1; page <= pages; ++page) EXPECT_TRUE(fs::exists(PageFile(prefix, page)));
+    EXPECT_FALSE(fs::exists(PageFile(prefix, 0)));
+    EXPECT_FALSE(fs::exists(PageFile(prefix, pages + 1)));
+    EXPECT_FALSE(fs::exists(prefix + "-01.bmp"));
+    const std::string bmp = ReadFile(PageFile(prefix, 1));
+    ASSERT_GT(bmp.size(), 54u);
+    EXPECT_EQ(bmp.substr(0, 2), "BM");
+    EXPECT_EQ(HeaderField(bmp, 18), kPixelsPerInch);  // width of one inch
+    EXPECT_EQ(HeaderField(bmp, 22), kPixelsPerInch);  // height
+    EXPECT_EQ(HeaderField(bmp, 28) & 0xFFFF, 8);      // bits per pixel
+  }
+}
+
+TEST_F(PdfRasterizerTest, DocumentsGhostscriptCannotReadLeaveNoPageFiles) {
+  const std::string valid = ReadFile(MakePdf("valid", 2));
+  struct Case {
+    const char* name;
+    std::string content;
+  };
+  for (const Case& test : {Case{"bare-header", "%PDF-"}, Case{"truncated", valid.substr(0, 300)},
+                           Case{"text", "just some text\n"},
+                           Case{"bytes", std::string("\x00\xff\x13\x80PDF", 8)}}) {
+    SCOPED_TRACE(test.name);
+    const std::string prefix = mDir + "/" + test.name;
+    EXPECT_EQ(ConvertPdftoBmp(Write(std::string(test.name) + ".pdf", test.content), prefix),
+              kPdfConversionRan);
+    EXPECT_FALSE(fs::exists(PageFile(prefix, 1)));
+  }
+  EXPECT_EQ(ConvertPdftoBmp(mDir + "/missing.pdf", mDir + "/missing"), kPdfConversionRan);
+  EXPECT_FALSE(fs::exists(PageFile(mDir + "/missing", 1)));
+}
+
+TEST_F(PdfRasterizerTest, GhostscriptMessagesGoToTheLogLineByLineNotToStdout) {
+  // "alpha" and "beta" reach the library's output callback separately.
+  const std::string program = "(alpha) print flush (beta\\n) print flush (x\\033y\\n) print\n"
+                              "1 1 300 { =only (\\n) print } for\n"
+                              "this_is_undefined\n";
+  CaptureStdout();
+  CaptureStderr();
+  ConvertPdftoBmp(Write("chatty.ps", program), mDir + "/chatty");
+  ConvertPdftoBmp(Write("text.pdf", "not a document\n"), mDir + "/text");
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(GetCapturedStdout(), "");
+  const std::string log = Log();
+  EXPECT_NE(log.find("Debug:Ghostscript: alphabeta\n"), std::string::npos);
+  EXPECT_NE(log.find("Ghostscript: x?y\n"), std::string::npos);
+  // Two text lines and the numbers 1 to 198 fill the 200 lines a conversion may log.
+  EXPECT_NE(log.find("Ghostscript: 198\n"), std::string::npos);
+  EXPECT_EQ(log.find("Ghostscript: 199\n"), std::string::npos);
+  EXPECT_NE(log.find("Ghostscript printed "), std::string::npos);
+  EXPECT_NE(log.find("Ghostscript could not convert " + mDir + "/text.pdf"), std::string::npos);
+}
+
+TEST_F(PdfRasterizerTest, DocumentsCannotTouchFilesOutsideTheirPageFiles) {
+  const std::string secret = Write("secret.txt", "TOPSECRET-4711");
+  const std::string victim = Write("victim.txt", "keep me");
+  struct Case {
+    const char* name;
+    std::string attempt;  // PostScript; a refusal is caught and the page still printed
+    std::string forbiddenFile;
+  };
+  const Case cases[] = {
+      {"write", "(" + mDir + "/pwned) (w) file (owned) writestring", mDir + "/pwned"},
+      {"write-beside-pages", "(" + mDir + "/job-notes.bmp) (w) file pop", mDir + "/job-notes.bmp"},
+      {"write-below", "(" + mDir + "/Quillmesh/log/x) (w) file pop", mDir + "/Quillmesh/log/x"},
+      {"rename", "(" + victim + ") (" + mDir + "/renamed) renamefile", mDir + "/renamed"},
+      {"read", "(" + secret + ") (r) file 100 string readstring pop print", ""},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string prefix = mDir + "/job";
+    const std::string program = PostScript(1, "{ " + test.attempt + " } stopped pop");
+    EXPECT_EQ(ConvertPdftoBmp(Write(std::string(test.name) + ".ps", program), prefix),
+              kPdfConversionRan);
+    EXPECT_TRUE(fs::exists(PageFile(prefix, 1)));
+    if (!test.forbiddenFile.empty()) {
+      EXPECT_FALSE(fs::exists(test.forbiddenFile));
+    }
+    fs::remove(PageFile(prefix, 1));
+  }
+  const std::string deletion = PostScript(1, "{ (" + victim + ") deletefile } stopped pop");
+  ConvertPdftoBmp(Write("delete.ps", deletion), mDir + "/job");
+  EXPECT_EQ(ReadFile(victim), "keep me");
+  EXPECT_EQ(Log().find("TOPSECRET"), std::string::npos);
+}
+
+TEST_F(PdfRasterizerTest, UnusableNamesAreRefusedBeforeGhostscriptRuns) {
+  const std::string pdf = MakePdf("doc", 1);
+  // Room for the longest allowed prefix below the test folder.
+  const std::string longest =
+      mDir + "/" + std::string(kMaxPageFilePrefixBytes - mDir.size() - 1, 'p');
+  struct Case {
+    const char* name;
+    std::string document;
+    std::string prefix;
+    int result;
+  };
+  const std::string pipe = "touch " + mDir + "/piped";
+  const Case cases[] = {
+      {"longest prefix", pdf, longest, kPdfConversionRan},
+      {"prefix too long", pdf, longest + "p", kPdfConversionNotRun},
+      {"percent in prefix", pdf, mDir + "/50%d", kPdfConversionRan},
+      {"pipe prefix", pdf, "|" + pipe, kPdfConversionNotRun},
+      {"device path", "%pipe%" + pipe, mDir + "/dev", kPdfConversionNotRun},
+      {"empty path", "", mDir + "/empty", kPdfConversionNotRun},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    EXPECT_EQ(ConvertPdftoBmp(test.document, test.prefix), test.result);
+    EXPECT_EQ(fs::exists(PageFile(test.prefix, 1)), test.result == kPdfConversionRan);
+  }
+  EXPECT_FALSE(fs::exists(mDir + "/piped"));
+}
+
+TEST_F(PdfRasterizerTest, TwoThreadsRenderAtOnce) {
+  const std::string pdf = MakePdf("shared", 2);
+  int results[2] = {-1, -1};
+  std::thread first([&] { results[0] = ConvertPdftoBmp(pdf, mDir + "/first"); });
+  std::thread second([&] { results[1] = ConvertPdftoBmp(pdf, mDir + "/second"); });
+  first.join();
+  second.join();
+  EXPECT_EQ(results[0], kPdfConversionRan);
+  EXPECT_EQ(results[1], kPdfConversionRan);
+  for (const int page : {1, 2}) {
+    ASSERT_TRUE(fs::exists(PageFile(mDir + "/first", page)));
+    EXPECT_EQ(ReadFile(PageFile(mDir + "/first", page)),
+              ReadFile(PageFile(mDir + "/second", page)));
+  }
+}
+
+TEST_F(PdfRasterizerTest, FilePathExistsFindsFilesAndFoldersAndPrintsOneLine) {
+  fs::create_directory(mDir + "/job-1.bmp");
+  struct Case {
+    std::string path;
+    int found;
+  };
+  for (const Case& test : {Case{Write("page-1.bmp", "x"), 1}, Case{mDir + "/job-1.bmp", 1},
+                           Case{mDir + "/page-2.bmp", 0}, Case{mDir + "/page-?.bmp", 0}}) {
+    SCOPED_TRACE(test.path);
+    CaptureStdout();
+    EXPECT_EQ(FilePathExists(test.path.c_str()), test.found);
+    EXPECT_EQ(GetCapturedStdout(), "FilePathExists lpPath: " + test.path +
+                                       ", RetValue: " + std::to_string(test.found) + "\n");
+  }
+}
+
+}  // namespace
