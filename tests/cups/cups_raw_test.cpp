@@ -77,9 +77,14 @@ class CupsRawTest : public ::testing::Test {
 };
 
 TEST_F(CupsRawTest, ARawJobReachesThePrinterByteForByte) {
+  // Printer language data: a PostScript header, then arbitrary bytes. The Windows
+  // spooler under Wine hands RAW jobs to CUPS untyped, and the test printer keeps an
+  // untyped document only when it recognises its language.
   std::mt19937 generator(7);
   std::string data(3 * 1024 * 1024 + 5, '\0');
   for (char& byte : data) byte = static_cast<char>(generator());
+  const std::string header = "%!PS-Adobe-3.0\n%";
+  data.replace(0, header.size(), header);
   SendRawJob(mQueue, data);
   ASSERT_TRUE(Eventually([&] {
     const std::vector<fs::path> kept = KeptDocuments();

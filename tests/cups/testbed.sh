@@ -116,7 +116,7 @@ ATTR keyword print-color-mode-default monochrome
 ATTR integer number-up-supported 1,2,4,6,9,16
 ATTR integer number-up-default 1
 ATTR keyword multiple-document-handling-default separate-documents-collated-copies
-ATTR mimeMediaType document-format-supported application/pdf,application/vnd.ms-xpsdocument,application/vnd.cups-raw,application/octet-stream
+ATTR mimeMediaType document-format-supported application/pdf,application/postscript,application/vnd.ms-xpsdocument,application/vnd.cups-raw,application/octet-stream
 ATTR integer pages-per-minute 10
 ATTR integer pages-per-minute-color 10
 EOF

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build's tests under Wine, after `cmake --build --preset windows`:
 #   1. the unit tests (ctest --preset windows starts each .exe through wine);
-#   2. the protocol tests: the Linux test client against `wine quillmesh.exe`.
+#   2. the protocol tests: the Linux test client against `wine quillmesh.exe`;
+#   3. RAW jobs from `wine quillmesh.exe` through Wine's spooler into a private cupsd.
 # Wine runs in a private prefix (build/windows/wineprefix) with one persistent
 # wineserver, started here and stopped on every way out. Exits non-zero when any
 # test failed. To run a unit test by hand in that prefix, set QM_WINE_TEMP (a
@@ -96,7 +97,7 @@ ensure_protocol_test() {
   if [[ ! -f $linux_build/CMakeCache.txt ]]; then
     cmake --preset linux >"$build_log" 2>&1 || { cat "$build_log" >&2; return 1; }
   fi
-  if ! cmake --build --preset linux -j 2 --target protocol_test quillmesh quillmesh-peer \
+  if ! cmake --build --preset linux -j 2 --target protocol_test cups_raw_test quillmesh-peer \
       >"$build_log" 2>&1; then
     cat "$build_log" >&2
     return 1
@@ -108,6 +109,14 @@ run_unit_tests() {
   local temp=$windows_build/wine-temp
   rm -rf "$temp" && mkdir -p "$temp" || return 1
   QM_WINE_TEMP=$(windows_path "$temp") ctest --preset windows
+}
+
+# RAW jobs from the Windows server through Wine's spooler into a private cupsd; the
+# test bed points CUPS_SERVER at its own scheduler for this run only.
+run_cups_tests() {
+  wait_for_free_port || return 1
+  QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" \
+    "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_raw_test"
 }
 
 # The protocol tests, with wine running the Windows server.
@@ -130,6 +139,8 @@ if ((${#failed[@]} == 0)); then
   run_unit_tests || failed+=("unit")
   echo "==== windows: protocol tests against wine quillmesh.exe"
   run_protocol_tests || failed+=("protocol")
+  echo "==== windows: RAW jobs through Wine's spooler into CUPS"
+  run_cups_tests || failed+=("cups")
 fi
 
 echo "windows: finished in $((SECONDS - started)) s"
