@@ -17,6 +17,7 @@
 #else
 #include "platform/posix/win32_api.h"
 #include "platform/posix/wingdi_api.h"
+#include "platform/posix/com_api.h"
 #endif
 
 #include <cstddef>
