@@ -1,8 +1,318 @@
+// The XPS print path: the package is loaded with the XPS object model, the local
+// driver's PrintTicket for the peer's settings is injected, and the job is followed to
+// its final state. The job file is deleted only when the job completed; otherwise it
+// stays for diagnosis.
+#ifdef _WIN32
+// The XPS GUIDs are in no MinGW library: this unit defines them.
+#include <initguid.h>
+#endif
+
+#include "xps_printing.h"
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "log_writer.h"
 #include "print_paths.h"
+#include "print_ticket.h"
+#include "text_encoding.h"
+
+namespace {
+
+constexpr ULONG kTicketChunkSize = 4096;
+constexpr char kJobName[] = "Quillmesh XPS Job";
+
+// Owns one reference to a COM interface and releases it exactly once.
+template <typename Interface>
+class ComRef {
+ public:
+  ComRef() = default;
+  ComRef(const ComRef&) = delete;
+  ComRef& operator=(const ComRef&) = delete;
+  ~ComRef() { Reset(); }
+
+  Interface* get() const { return mPointer; }
+  Interface* operator->() const { return mPointer; }
+  explicit operator bool() const { return mPointer != nullptr; }
+
+  // The slot an out-parameter fills; a reference held before is released first.
+  Interface** Receive() {
+    Reset();
+    return &mPointer;
+  }
+
+  void Reset() {
+    if (mPointer != nullptr) std::exchange(mPointer, nullptr)->Release();
+  }
+
+ private:
+  Interface* mPointer = nullptr;
+};
+
+// Owns an event handle and closes it once.
+class EventOwner {
+ public:
+  EventOwner() = default;
+  EventOwner(const EventOwner&) = delete;
+  EventOwner& operator=(const EventOwner&) = delete;
+  ~EventOwner() {
+    if (mHandle != nullptr) CloseHandle(mHandle);
+  }
+
+  // A new unnamed manual-reset event, not signalled; false when none was made.
+  bool Create() {
+    mHandle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return mHandle != nullptr;
+  }
+  HANDLE get() const { return mHandle; }
+
+ private:
+  HANDLE mHandle = nullptr;
+};
+
+// COM for the calling thread, uninitialised on the way out when this call set it up.
+class ComApartment {
+ public:
+  ComApartment() = default;
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (mInitialised) CoUninitialize();
+  }
+
+  // Joins the multithreaded apartment (S_FALSE, already joined, counts too).
+  HRESULT Initialise() {
+    const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    mInitialised = SUCCEEDED(result);
+    return result;
+  }
+
+ private:
+  bool mInitialised = false;
+};
+
+// Everything one job holds. Members are destroyed in reverse order: events are closed
+// first, then the interfaces are released, then COM is uninitialised.
+struct XpsJob {
+  ComApartment apartment;
+  ComRef<IXpsOMObjectFactory> factory;
+  ComRef<IStream> memoryStream;
+  ComRef<IXpsOMPackage> package;
+  ComRef<IStream> localTicket;
+  ComRef<IXpsPrintJob> printJob;
+  ComRef<IXpsPrintJobStream> documentStream;
+  ComRef<IXpsPrintJobStream> ticketStream;
+  EventOwner completionEvent;
+  EventOwner progressEvent;
+};
+
+// An HRESULT as "0x%lx" shows it: its 32 bits, never sign-extended.
+unsigned long Hex(HRESULT result) {
+  return static_cast<unsigned long>(static_cast<std::uint32_t>(result));
+}
+
+// The calling thread's last error, for "0x%lx".
+unsigned long LastError() { return static_cast<unsigned long>(GetLastError()); }
+
+// The whole job file; false (logged) when it cannot be opened or read.
+bool ReadXpsFile(const char* fileName, std::vector<BYTE>& bytes) {
+  std::ifstream file(fileName, std::ios::binary | std::ios::ate);
+  if (file.fail()) {
+    LOG_ERROR("cannot open xps file: %s\n", fileName);
+    return false;
+  }
+  const std::streamoff size = file.tellg();
+  file.seekg(0, std::ios::beg);
+  if (size < 0) {
+    LOG_ERROR("read xps file failed: %s\n", fileName);
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(size));
+  if (size > 0 && !file.read(reinterpret_cast<char*>(bytes.data()), size)) {
+    LOG_ERROR("read xps file failed: %s\n", fileName);
+    return false;
+  }
+  return true;
+}
+
+// Creates the object factory and loads the package from a memory stream over the
+// bytes; the bytes are released when this returns, whatever happened.
+bool LoadPackage(XpsJob& job, std::vector<BYTE> fileBytes) {
+  HRESULT result = CoCreateInstance(CLSID_XpsOMObjectFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_IXpsOMObjectFactory,
+                                    reinterpret_cast<void**>(job.factory.Receive()));
+  if (FAILED(result)) {
+    LOG_ERROR("CoCreateInstance(XpsOMObjectFactory) failed: 0x%lx\n", Hex(result));
+    return false;
+  }
+  *job.memoryStream.Receive() =
+      SHCreateMemStream(fileBytes.data(), static_cast<UINT>(fileBytes.size()));
+  if (!job.memoryStream) {
+    LOG_ERROR("SHCreateMemStream failed\n");
+    return false;
+  }
+  result = job.factory->CreatePackageFromStream(job.memoryStream.get(), FALSE,
+                                                job.package.Receive());
+  if (FAILED(result)) {
+    LOG_ERROR("CreatePackageFromStream failed: 0x%lx\n", Hex(result));
+    return false;
+  }
+  return true;
+}
+
+// The local driver's PrintTicket for the peer's settings; without one the package's
+// own PrintTickets apply, which is no failure of the job.
+void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::string& property) {
+  const HRESULT result =
+      BuildLocalPrintTicketFromProperty(printerName, property, job.localTicket.Receive());
+  if (SUCCEEDED(result) && job.localTicket) {
+    LOG_DEBUG("local PrintTicket built ok, will inject into job stream\n");
+    return;
+  }
+  job.localTicket.Reset();
+  LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n", Hex(result));
+}
+
+// Starts the print job; a PrintTicket stream is asked for only with a local ticket.
+bool StartJob(XpsJob& job, const WideString& printerName) {
+  const WideString jobName = Utf8ToWide(kJobName);
+  const HRESULT result = quillmesh::platform::StartXpsPrintJob(
+      printerName.c_str(), jobName.c_str(), nullptr, job.progressEvent.get(),
+      job.completionEvent.get(), nullptr, 0, job.printJob.Receive(), job.documentStream.Receive(),
+      job.localTicket ? job.ticketStream.Receive() : nullptr);
+  if (FAILED(result)) {
+    LOG_ERROR("StartXpsPrintJob failed: 0x%lx\n", Hex(result));
+    return false;
+  }
+  LOG_DEBUG("StartXpsPrintJob succeed\n");
+  return true;
+}
+
+// Writes the local PrintTicket into the job; a failed copy is logged and the job goes on.
+void InjectTicket(XpsJob& job) {
+  if (!job.localTicket) {
+    LOG_DEBUG("Use embedded XPS package PrintTicket (no local PrintTicket)\n");
+    return;
+  }
+  LOG_DEBUG("Inject local-driver PrintTicket into job stream\n");
+  const HRESULT result = CopyStreamToJobStream(job.localTicket.get(), job.ticketStream.get());
+  if (FAILED(result)) LOG_ERROR("CopyStreamToJobStream(ticket) failed: 0x%lx\n", Hex(result));
+  if (job.ticketStream) job.ticketStream->Close();
+}
+
+// Writes the package into the job and closes the document stream, which submits it.
+bool WriteDocument(XpsJob& job) {
+  const HRESULT result = job.package->WriteToStream(job.documentStream.get(), FALSE);
+  if (FAILED(result)) {
+    LOG_ERROR("package WriteToStream failed: 0x%lx\n", Hex(result));
+    return false;
+  }
+  job.documentStream->Close();
+  LOG_DEBUG("Waiting for xps print job completion\n");
+  return true;
+}
+
+// Waits without a time limit for the job's final state; true only when it completed.
+bool WaitForCompletion(XpsJob& job) {
+  if (WaitForSingleObject(job.completionEvent.get(), INFINITE) != WAIT_OBJECT_0) {
+    LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n", LastError());
+    return false;
+  }
+  XPS_JOB_STATUS status{};
+  const HRESULT result = job.printJob->GetJobStatus(&status);
+  if (FAILED(result)) {
+    LOG_ERROR("GetJobStatus failed: 0x%lx\n", Hex(result));
+    return false;
+  }
+  const int completion = static_cast<int>(status.completion);
+  LOG_DEBUG("GetJobStatus succeed: jobId=%u completion=%d jobStatus(HRESULT)=0x%lx "
+            "currentDocument=%d currentPage=%d currentPageTotal=%d\n",
+            status.jobId, completion, Hex(status.jobStatus), status.currentDocument,
+            status.currentPage, status.currentPageTotal);
+  switch (status.completion) {
+    case XPS_JOB_COMPLETED:
+      LOG_DEBUG("XPS_JOB_COMPLETED, jobId=%u\n", status.jobId);
+      return true;
+    case XPS_JOB_CANCELLED:
+      LOG_DEBUG("XPS_JOB_CANCELLED, jobId=%u\n", status.jobId);
+      return false;
+    case XPS_JOB_FAILED:
+      LOG_ERROR("XPS_JOB_FAILED, jobId=%u jobStatus(HRESULT)=0x%lx currentDocument=%d "
+                "currentPage=%d currentPageTotal=%d\n",
+                status.jobId, Hex(status.jobStatus), status.currentDocument, status.currentPage,
+                status.currentPageTotal);
+      return false;
+    default:
+      LOG_ERROR("XPS_JOB unknown completion=%d, jobId=%u\n", completion, status.jobId);
+      return false;
+  }
+}
+
+// Runs the job from the events to its final state: 0 once the package was written into
+// a started job, -1 otherwise; completed tells whether the job completed.
+int PrintPackage(XpsJob& job, const char* printerName, std::vector<BYTE> fileBytes,
+                 const std::string& property, bool& completed) {
+  if (!job.completionEvent.Create() || !job.progressEvent.Create()) {
+    LOG_ERROR("create event failed: 0x%lx\n", LastError());
+    return -1;
+  }
+  const HRESULT result = job.apartment.Initialise();
+  if (FAILED(result)) {
+    LOG_ERROR("CoInitializeEx failed: 0x%lx\n", Hex(result));
+    return -1;
+  }
+  if (!LoadPackage(job, std::move(fileBytes))) return -1;
+  const WideString widePrinterName = Utf8ToWide(printerName);
+  if (widePrinterName.empty()) {
+    LOG_ERROR("convert printer name to wide failed\n");
+    return -1;
+  }
+  BuildLocalTicket(job, widePrinterName, property);
+  if (!StartJob(job, widePrinterName)) return -1;
+  InjectTicket(job);
+  if (!WriteDocument(job)) return -1;
+  completed = WaitForCompletion(job);
+  return 0;
+}
+
+}  // namespace
+
+HRESULT CopyStreamToJobStream(IStream* source, IXpsPrintJobStream* destination) {
+  if (source == nullptr || destination == nullptr) return E_POINTER;
+  LARGE_INTEGER start{};
+  source->Seek(start, STREAM_SEEK_SET, nullptr);
+  BYTE chunk[kTicketChunkSize];
+  for (;;) {
+    ULONG read = 0;
+    if (FAILED(source->Read(chunk, kTicketChunkSize, &read)) || read == 0) return S_OK;
+    ULONG written = 0;
+    const HRESULT result = destination->Write(chunk, read, &written);
+    if (FAILED(result)) return result;
+    if (written != read) return E_FAIL;
+  }
+}
 
 int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property) {
-  LOG_ERROR("XPS printing is not built yet: job file %s for printer %s (propLen=%zu) is kept\n",
-            fileName, printerName, property.size());
-  return -1;
+  if (printerName == nullptr || fileName == nullptr) {
+    LOG_ERROR("PrintXpsToPrinter: printerName or fileName is null\n");
+    return -1;
+  }
+  LOG_DEBUG("start the xps print job for printer: %s, fileName: %s, propertyLen=%zu\n",
+            printerName, fileName, property.size());
+  std::vector<BYTE> fileBytes;
+  if (!ReadXpsFile(fileName, fileBytes)) return -1;
+
+  XpsJob job;
+  bool completed = false;
+  const int result = PrintPackage(job, printerName, std::move(fileBytes), property, completed);
+  LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
+  if (!completed) {
+    LOG_ERROR("xps print not succeeded, keep xps file for diagnosis: %s\n", fileName);
+  } else if (!DeleteFileA(fileName)) {
+    LOG_ERROR("delete xps file failed: 0x%lx, file:%s\n", LastError(), fileName);
+  }
+  return result;
 }

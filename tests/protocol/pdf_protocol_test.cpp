@@ -83,13 +83,11 @@ std::vector<std::pair<int, int>> PageSizes(const std::string& pdf) {
   return sizes;
 }
 
-class PdfProtocolTest : public ::testing::Test {
+// Runs the server with one printer, Lab, and sends PDF jobs to it.
+class PdfJobTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
-    ASSERT_TRUE(mServer.Start());
-  }
-
+  // Sends one PDF job and waits for the print order's acknowledgement, which comes
+  // once the job has been printed.
   void SendPdfJob(const std::string& pdf, const std::string& property) {
     const std::string data = ReadFile(pdf);
     PeerConnection connection = mServer.Connect();
@@ -114,6 +112,14 @@ class PdfProtocolTest : public ::testing::Test {
   }
 
   ServerProcess mServer{{"Lab"}};
+};
+
+class PdfProtocolTest : public PdfJobTest {
+ protected:
+  void SetUp() override {
+    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
+    ASSERT_TRUE(mServer.Start());
+  }
 };
 
 TEST_F(PdfProtocolTest, APropertyJobIsOneDocumentOfCopiedLandscapeA3Pages) {
@@ -165,6 +171,53 @@ TEST_F(PdfProtocolTest, ADamagedPdfPrintsNothingAndLeavesNoFiles) {
   SendPdfJob(pdf, "NumCopies:2");
   EXPECT_FALSE(fs::exists(Printed("1.pdf")));
   EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
+// The Windows build under Wine, where no Ghostscript DLL can be loaded and Wine's
+// spooler (pointed at no scheduler) knows no printer.
+class PdfWithoutGhostscriptTest : public PdfJobTest {
+ protected:
+  void SetUp() override {
+    if (!ServerProcess::UnderWine()) GTEST_SKIP() << "Ghostscript is linked into this build";
+    ASSERT_TRUE(mServer.Start());
+  }
+};
+
+TEST_F(PdfWithoutGhostscriptTest, AJobRendersNoPagesAndPrintsNothing) {
+  struct Case {
+    const char* property;
+    std::vector<const char*> logLines;
+    // Without a property the PDF goes once no page file is found; with one, a printer
+    // that cannot be opened gives no DC and the job returns before deleting anything.
+    bool pdfKept;
+  };
+  const Case cases[] = {
+      {"", {"Debug:[DBG-TEST] -> PDF path, hasProperty=0", "Error:gsapi_new_instance failed"}, false},
+      {"Orientation:Landscape;PageSize:A3;NumCopies:2",
+       {"Debug:[DBG-TEST] -> PDF path, hasProperty=1", "Error:gsapi_new_instance failed",
+        "Debug:OpenPrinter fail", "Debug:get printer dc fail. printer name:Lab"},
+       true},
+  };
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  for (const Case& job : cases) {
+    SCOPED_TRACE(std::string("property \"") + job.property + "\"");
+    const std::size_t logStart = mServer.LogText().size();
+    SendPdfJob(pdf, job.property);
+    const std::string log = mServer.LogText().substr(logStart);
+    std::size_t position = 0;
+    for (const char* line : job.logLines) {
+      position = log.find(line, position);
+      ASSERT_NE(position, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+    }
+    EXPECT_EQ(log.find("print page"), std::string::npos) << "a page was printed";
+    const std::vector<std::string> left = mServer.TempFiles();
+    for (const std::string& file : left) EXPECT_FALSE(file.ends_with(".bmp")) << file;
+    EXPECT_EQ(left.size(), job.pdfKept ? 1u : 0u);
+    if (job.pdfKept && left.size() == 1) {
+      EXPECT_TRUE(left[0].ends_with(".pdf")) << left[0];
+      fs::remove(left[0]);
+    }
+  }
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ pid_t ServerProcess::Spawn() const {
   // sets to "%QM_WINE_TEMP%".
   if (underWine) ::setenv("QM_WINE_TEMP", temp.c_str(), 1);
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
+  for (const auto& [name, value] : mEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
   const int quiet = ::open("/dev/null", O_WRONLY);
   ::dup2(quiet, STDOUT_FILENO);
   std::vector<char*> arguments;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "peer_protocol.h"
@@ -25,6 +26,10 @@ class ServerProcess {
 
   // Prints through another QUILLMESH_SPOOLER setting than the folder printer.
   void UseSpooler(std::string setting) { mSpooler = std::move(setting); }
+  // Sets an environment variable for the server (applied at the next start).
+  void SetEnvironment(std::string name, std::string value) {
+    mEnvironment.emplace_back(std::move(name), std::move(value));
+  }
 
   // Starts the server and waits until it accepts connections.
   bool Start();
@@ -52,6 +57,7 @@ class ServerProcess {
 
   std::string mWorkDir;
   std::string mSpooler;
+  std::vector<std::pair<std::string, std::string>> mEnvironment;
   pid_t mPid = -1;
 };
 

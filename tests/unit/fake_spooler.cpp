@@ -50,6 +50,18 @@ class FakeConnection : public quillmesh::platform::PrinterConnection {
     mRecord->calls.push_back("submitpdf " + documentName + " " + std::to_string(pages));
     return 43;
   }
+  bool SubmitXpsDocument(const std::string& /*xpsPath*/, const std::string& ticketXml,
+                         const std::string& jobName, const std::atomic<bool>& /*cancelRequested*/,
+                         quillmesh::platform::XpsJobOutcome& outcome, DWORD& error) override {
+    mRecord->calls.push_back("submitxps " + jobName);
+    mRecord->xpsTicket = ticketXml;
+    outcome = quillmesh::platform::XpsJobOutcome{};
+    if (!Outcome(!mScript.failXpsSubmission, error)) return false;
+    outcome.state = mScript.xpsState;
+    outcome.jobId = 44;
+    outcome.failure = kInjectedFailure;
+    return true;
+  }
 
  private:
   static bool Outcome(bool succeed, DWORD& error) {

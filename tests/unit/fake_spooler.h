@@ -15,12 +15,17 @@ struct FakeSpoolerScript {
   int shortWriteAt = -1;  // index of the write that takes one byte less
   bool failEndPage = false;
   bool failEndDocument = false;
+  // How an XPS job ends; failXpsSubmission makes it fail to spool at all.
+  quillmesh::platform::XpsJobOutcome::State xpsState =
+      quillmesh::platform::XpsJobOutcome::State::Completed;
+  bool failXpsSubmission = false;
 };
 
 struct FakeSpoolerRecord {
   std::vector<std::string> calls;  // "open Lab", "startdoc <name> <type>", "write 65536", ...
   std::string data;                // every byte written
   DEVMODEW defaults{};             // the printer's defaults, as GetDefaults reports them
+  std::string xpsTicket;           // the PrintTicket of the last XPS job
 };
 
 class FakeSpooler : public quillmesh::platform::SpoolerBackend {

@@ -35,10 +35,16 @@ IppMessage QueueRequest(ipp_op_t operation, const std::string& queue) {
   return request;
 }
 
-// True when the queue reports the setting: its -supported or its -default attribute.
+// True when the queue takes the setting: it reports its -supported or -default
+// attribute, or lists it among the attributes a job may be created with. A raw queue
+// (no PPD) reports neither media-supported nor media-default, yet takes media for its
+// jobs and keeps a media-default written to it.
 bool Supports(ipp_t* response, const std::string& name) {
+  ipp_attribute_t* creationAttributes =
+      ippFindAttribute(response, "job-creation-attributes-supported", IPP_TAG_KEYWORD);
   return ippFindAttribute(response, (name + "-supported").c_str(), IPP_TAG_ZERO) != nullptr ||
-         ippFindAttribute(response, (name + "-default").c_str(), IPP_TAG_ZERO) != nullptr;
+         ippFindAttribute(response, (name + "-default").c_str(), IPP_TAG_ZERO) != nullptr ||
+         (creationAttributes != nullptr && ippContainsString(creationAttributes, name.c_str()));
 }
 
 // The first value of a text attribute, or empty.

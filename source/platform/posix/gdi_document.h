@@ -52,20 +52,6 @@ class PdfDocument {
 
   // The pixels behind one image pattern, and the surface cairo reads them through
   // (made when cairo first asks for it).
-  struct PatternImage {
-    std::shared_ptr<PixelBuffer> pixels;
-    cairo_surface_t* surface = nullptr;
-  };
-
-  // Drops the pixels (and surfaces) of the images from the first one given on, once
-  // cairo has written them out.
-  void ReleaseImages(std::size_t first);
-
-  static cairo_surface_t* AcquireImage(cairo_pattern_t* pattern, void* image,
-                                       cairo_surface_t* target,
-                                       const cairo_rectangle_int_t* extents);
-  static void ReleaseImage(cairo_pattern_t* pattern, void* image, cairo_surface_t* surface);
-
   // The Win32 code for the surface's failure (a write error as the file's errno).
   DWORD SurfaceError() const;
 
@@ -77,13 +63,6 @@ class PdfDocument {
   int mWriteErrno = 0;
   cairo_surface_t* mSurface = nullptr;
   cairo_t* mContext = nullptr;
-  // Every image pattern painted so far. cairo reads an image pattern only when it
-  // writes the page out, whereas an image surface painted directly would be copied
-  // whole when released. cairo keeps copies of the patterns after the page (1.16 never
-  // frees one of them, about 200 bytes a page), so each holder lives as long as the
-  // document, its pixels only until their page is written.
-  std::vector<std::unique_ptr<PatternImage>> mImages;
-  std::size_t mFirstPageImage = 0;
   bool mPageOpen = false;
   int mPages = 0;
 };

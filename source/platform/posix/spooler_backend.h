@@ -2,6 +2,7 @@
 // system's CUPS, the built-in folder printer, or a test's own fake.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,15 @@ namespace quillmesh::platform {
 struct PrinterEntry {
   std::string name;
   bool network = false;
+};
+
+// How an XPS job ended, as the printer reported it.
+struct XpsJobOutcome {
+  enum class State { Completed, Cancelled, Failed };
+  State state = State::Failed;
+  DWORD jobId = 0;
+  int pages = 0;                  // pages of the document, 0 when it could not be read
+  DWORD failure = ERROR_SUCCESS;  // why a failed job failed
 };
 
 // One open printer: what an OpenPrinterW handle stands for. The generic layer checks
@@ -47,6 +57,15 @@ class PrinterConnection {
   // defaults; its job id, or 0 on failure. The file stays the caller's.
   virtual DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName,
                                   int pages, DWORD& error) = 0;
+
+  // Prints an XPS package file (it stays the caller's) with the job PrintTicket (XML;
+  // empty when only the package's own PrintTickets apply) and returns once the job
+  // reached its final state, which the outcome tells. A raised cancel flag asks for the
+  // job to be cancelled. False with a Win32 code when the job could not be spooled.
+  virtual bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
+                                 const std::string& jobName,
+                                 const std::atomic<bool>& cancelRequested,
+                                 XpsJobOutcome& outcome, DWORD& error) = 0;
 };
 
 class SpoolerBackend {

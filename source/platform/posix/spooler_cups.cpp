@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/posix/cups_settings.h"
+#include "platform/posix/cups_xps_job.h"
 #include "platform/posix/spooler_backend.h"
 
 namespace quillmesh::platform {
@@ -207,6 +208,14 @@ class CupsPrinterJob final : public PrinterConnection {
       return 0;
     }
     return static_cast<DWORD>(jobId);
+  }
+
+  // Renders the package into a PDF job with the ticket's settings and follows it to
+  // its final state.
+  bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
+                         const std::string& jobName, const std::atomic<bool>& cancelRequested,
+                         XpsJobOutcome& outcome, DWORD& error) override {
+    return PrintXpsOnQueue(mQueue, xpsPath, ticketXml, jobName, cancelRequested, outcome, error);
   }
 
   // Ends the document's request; the scheduler's answer tells whether it took the job.

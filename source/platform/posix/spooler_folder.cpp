@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/posix/spooler_backend.h"
+#include "platform/posix/xps_document.h"
 
 namespace quillmesh::platform {
 
@@ -243,7 +244,55 @@ class FolderPrinterJob final : public PrinterConnection {
     return WriteDescription(error) ? static_cast<DWORD>(mJobId) : 0;
   }
 
+  // Copies the package in as <id>.xps and its PrintTicket as <id>.ticket.xml, described
+  // with the settings the ticket asks for; the job completes at once. A package libgxps
+  // cannot read fails as a printer would fail it, and leaves no files.
+  bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
+                         const std::string& jobName, const std::atomic<bool>& cancelRequested,
+                         XpsJobOutcome& outcome, DWORD& error) override {
+    outcome = XpsJobOutcome{};
+    if (cancelRequested) {
+      outcome.state = XpsJobOutcome::State::Cancelled;
+      return true;
+    }
+    const int pages = CountXpsPages(xpsPath, outcome.failure);
+    if (pages < 0) return true;
+    if (!CopyXpsFiles(xpsPath, ticketXml, error)) return false;
+    mDocumentName = jobName;
+    mDataType = "XPS";
+    mPages = pages;
+    DEVMODEW defaults{};
+    GetDefaults(defaults, error);
+    if (!WriteDescription(ApplyPrintTicket(ticketXml, defaults), error)) return false;
+    outcome.state = XpsJobOutcome::State::Completed;
+    outcome.jobId = static_cast<DWORD>(mJobId);
+    outcome.pages = pages;
+    return true;
+  }
+
  private:
+  // <id>.xps byte for byte and, when there is a ticket, <id>.ticket.xml; on failure
+  // neither stays.
+  bool CopyXpsFiles(const std::string& xpsPath, const std::string& ticketXml, DWORD& error) {
+    const int descriptor = ClaimJobFile(".xps", error);
+    if (descriptor < 0) return false;
+    ::close(descriptor);
+    std::error_code failure;
+    fs::copy_file(xpsPath, mDataPath, fs::copy_options::overwrite_existing, failure);
+    if (failure) {
+      error = Win32ErrorOfErrno(failure.value());
+      fs::remove(mDataPath, failure);
+      return false;
+    }
+    mBytes = fs::file_size(mDataPath, failure);
+    const fs::path ticketPath = mFolder / (std::to_string(mJobId) + ".ticket.xml");
+    if (!ticketXml.empty() && !ReplaceFile(ticketPath, ticketXml, error)) {
+      fs::remove(mDataPath, failure);
+      return false;
+    }
+    return true;
+  }
+
   // Creates <next id><extension> exclusively, so concurrent jobs, even from other
   // processes, never share an id; the open descriptor, or -1.
   int ClaimJobFile(const char* extension, DWORD& error) {
@@ -294,6 +343,11 @@ class FolderPrinterJob final : public PrinterConnection {
   bool WriteDescription(DWORD& error) {
     DEVMODEW settings{};
     GetDefaults(settings, error);
+    return WriteDescription(settings, error);
+  }
+
+  // <id>.json with the given settings.
+  bool WriteDescription(const DEVMODEW& settings, DWORD& error) {
     char text[1024];
     std::snprintf(text, sizeof text,
                   "{\"id\": %lu, \"document\": %s, \"dataType\": %s, \"pages\": %d, "

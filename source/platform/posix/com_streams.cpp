@@ -1,0 +1,135 @@
+// COM start-up, global memory and memory streams on Linux: the stand-ins the XPS path
+// needs for CoInitializeEx, GlobalAlloc, CreateStreamOnHGlobal and SHCreateMemStream.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/com_api.h"
+#include "platform/posix/com_object.h"
+
+namespace {
+
+constexpr HRESULT STG_E_INVALIDFUNCTION = static_cast<HRESULT>(0x80030001);
+constexpr HRESULT STG_E_INVALIDPOINTER = static_cast<HRESULT>(0x80030009);
+constexpr HRESULT STG_E_MEDIUMFULL = static_cast<HRESULT>(0x80030070);
+
+// A stream never grows past what a ULONG-sized read or write loop can address.
+constexpr ULONGLONG kMaxStreamSize = std::numeric_limits<ULONG>::max();
+
+// A growable byte stream in memory with a read/write position. Every holder of a
+// reference releases it once; the last release deletes the stream.
+class MemoryStream final : public quillmesh::platform::ComObject<IStream> {
+ public:
+  explicit MemoryStream(std::vector<BYTE> bytes) : mBytes(std::move(bytes)) {}
+
+  // Copies up to size bytes from the position on; a short count at the end is no error.
+  HRESULT Read(void* buffer, ULONG size, ULONG* read) override {
+    if (buffer == nullptr && size != 0) return STG_E_INVALIDPOINTER;
+    const std::lock_guard lock(mGuard);
+    const ULONGLONG available = mPosition < mBytes.size() ? mBytes.size() - mPosition : 0;
+    const auto count = static_cast<ULONG>(std::min<ULONGLONG>(size, available));
+    if (count != 0) std::memcpy(buffer, mBytes.data() + mPosition, count);
+    mPosition += count;
+    if (read != nullptr) *read = count;
+    return S_OK;
+  }
+
+  // Writes at the position, growing the stream (zero-filled past its old end) as needed.
+  HRESULT Write(const void* buffer, ULONG size, ULONG* written) override {
+    if (written != nullptr) *written = 0;
+    if (buffer == nullptr && size != 0) return STG_E_INVALIDPOINTER;
+    const std::lock_guard lock(mGuard);
+    const ULONGLONG end = mPosition + size;
+    if (end > kMaxStreamSize) return STG_E_MEDIUMFULL;
+    if (end > mBytes.size() && !Grow(end)) return E_OUTOFMEMORY;
+    if (size != 0) std::memcpy(mBytes.data() + mPosition, buffer, size);
+    mPosition = end;
+    if (written != nullptr) *written = size;
+    return S_OK;
+  }
+
+  // Moves the position; it may pass the end (a later write fills the gap with zeros)
+  // but never go before the start.
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
+    const std::lock_guard lock(mGuard);
+    LONGLONG base = 0;
+    switch (origin) {
+      case STREAM_SEEK_SET: base = 0; break;
+      case STREAM_SEEK_CUR: base = static_cast<LONGLONG>(mPosition); break;
+      case STREAM_SEEK_END: base = static_cast<LONGLONG>(mBytes.size()); break;
+      default: return STG_E_INVALIDFUNCTION;
+    }
+    LONGLONG target = 0;
+    if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0 ||
+        static_cast<ULONGLONG>(target) > kMaxStreamSize) {
+      return STG_E_INVALIDFUNCTION;
+    }
+    mPosition = static_cast<ULONGLONG>(target);
+    if (newPosition != nullptr) newPosition->QuadPart = mPosition;
+    return S_OK;
+  }
+
+ private:
+  ~MemoryStream() override = default;
+
+  // Extends the bytes to the size; false when memory ran out.
+  bool Grow(ULONGLONG size) {
+    try {
+      mBytes.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  std::mutex mGuard;  // the bytes and the position
+  std::vector<BYTE> mBytes;
+  ULONGLONG mPosition = 0;
+};
+
+}  // namespace
+
+HRESULT CoInitializeEx(void* /*reserved*/, DWORD /*mode*/) { return S_OK; }
+
+void CoUninitialize() {}
+
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
+  // Only fixed blocks: there is no GlobalLock to reach a movable one.
+  if ((flags & ~GPTR) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const std::size_t size = std::max<std::size_t>(bytes, 1);
+  void* memory = (flags & GMEM_ZEROINIT) != 0 ? std::calloc(1, size) : std::malloc(size);
+  if (memory == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return memory;
+}
+
+HGLOBAL GlobalFree(HGLOBAL memory) {
+  std::free(memory);
+  return nullptr;
+}
+
+HRESULT CreateStreamOnHGlobal(HGLOBAL memory, BOOL /*deleteOnRelease*/, IStream** stream) {
+  if (stream == nullptr) return E_INVALIDARG;
+  *stream = nullptr;
+  // Streams over a caller's block would need GlobalSize/GlobalReAlloc; nothing uses them.
+  if (memory != nullptr) return E_NOTIMPL;
+  *stream = new (std::nothrow) MemoryStream({});
+  return *stream != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+IStream* SHCreateMemStream(const BYTE* data, UINT size) {
+  std::vector<BYTE> bytes;
+  try {
+    if (data != nullptr) bytes.assign(data, data + size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  return new (std::nothrow) MemoryStream(std::move(bytes));
+}

@@ -1,0 +1,25 @@
+// What the spooler backends need to print an XPS job: the package read and rendered by
+// libgxps, and the settings that the job PrintTicket asks for.
+#pragma once
+
+#include <string>
+
+#include "platform/posix/win32_api.h"
+
+namespace quillmesh::platform {
+
+// The number of pages of the package's first fixed document; -1 with
+// ERROR_INVALID_DATA when libgxps cannot read the package.
+int CountXpsPages(const std::string& xpsPath, DWORD& error);
+
+// Renders every page of the package's first fixed document into a PDF, each page at
+// its own size; false with a Win32 code when the package cannot be read or a page
+// cannot be drawn.
+bool RenderXpsToPdf(const std::string& xpsPath, const std::string& pdfPath, int& pages,
+                    DWORD& error);
+
+// The settings over the printer's: each one the PrintTicket names replaces the
+// printer's and marks its dmFields bit; an empty or unreadable ticket changes nothing.
+DEVMODEW ApplyPrintTicket(const std::string& ticketXml, const DEVMODEW& printerSettings);
+
+}  // namespace quillmesh::platform

@@ -1,0 +1,99 @@
+// Console-user impersonation: WTS and token calls on Windows, an inert stand-in elsewhere.
+#include "user_impersonation.h"
+
+#include "log_writer.h"
+
+#ifdef _WIN32
+#include <wtsapi32.h>
+
+#include <memory>
+
+namespace {
+
+// What WTSGetActiveConsoleSessionId returns while no session is attached to the console.
+constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
+
+// TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE | TOKEN_QUERY |
+// TOKEN_ADJUST_DEFAULT: what impersonation and the driver's queries need.
+constexpr DWORD kDuplicateTokenAccess = 0x8F;
+
+// Closes a token handle when its owner goes away.
+struct TokenCloser {
+  void operator()(HANDLE token) const { CloseHandle(token); }
+};
+using TokenHandle = std::unique_ptr<void, TokenCloser>;
+
+// The console user's token of a session; empty (error logged) when it is unavailable.
+TokenHandle QueryUserToken(DWORD sessionId) {
+  HANDLE userToken = nullptr;
+  if (!WTSQueryUserToken(sessionId, &userToken)) {
+    const DWORD error = GetLastError();
+    LOG_ERROR("Impersonate: WTSQueryUserToken(session=%lu) failed: 0x%lx\n",
+              static_cast<unsigned long>(sessionId), static_cast<unsigned long>(error));
+    return TokenHandle();
+  }
+  return TokenHandle(userToken);
+}
+
+// A primary token duplicated from the user's; empty (error logged) on failure.
+TokenHandle DuplicateUserToken(HANDLE userToken) {
+  HANDLE duplicate = nullptr;
+  if (!DuplicateTokenEx(userToken, kDuplicateTokenAccess, nullptr, SecurityImpersonation,
+                        TokenPrimary, &duplicate)) {
+    LOG_ERROR("Impersonate: DuplicateTokenEx failed: 0x%lx\n",
+              static_cast<unsigned long>(GetLastError()));
+    return TokenHandle();
+  }
+  return TokenHandle(duplicate);
+}
+
+}  // namespace
+
+// Each step's failure is logged once and leaves the object inert; the owners close
+// every token that is not kept.
+UserSessionImpersonator::UserSessionImpersonator() {
+  const DWORD sessionId = WTSGetActiveConsoleSessionId();
+  if (sessionId == kNoConsoleSession) {
+    LOG_ERROR("Impersonate: no active console session\n");
+    return;
+  }
+  TokenHandle duplicate;
+  {
+    // The user token is needed only to duplicate it: closed whatever the outcome.
+    const TokenHandle userToken = QueryUserToken(sessionId);
+    if (!userToken) return;
+    duplicate = DuplicateUserToken(userToken.get());
+  }
+  if (!duplicate) return;
+  if (!ImpersonateLoggedOnUser(duplicate.get())) {
+    LOG_ERROR("Impersonate: ImpersonateLoggedOnUser failed: 0x%lx\n",
+              static_cast<unsigned long>(GetLastError()));
+    return;
+  }
+  mToken = duplicate.release();
+  mImpersonating = true;
+  LOG_DEBUG("Impersonate: impersonating user of console session %lu\n",
+            static_cast<unsigned long>(sessionId));
+}
+
+// Reverting first: the thread must not keep running under a token that is closed.
+UserSessionImpersonator::~UserSessionImpersonator() {
+  if (mImpersonating && !RevertToSelf()) {
+    LOG_ERROR("Impersonate: RevertToSelf failed: 0x%lx\n",
+              static_cast<unsigned long>(GetLastError()));
+  }
+  if (mToken != nullptr) CloseHandle(mToken);
+}
+
+#else
+
+// Linux has no console session whose user token could be borrowed: the object reports
+// what a Windows machine without a console session reports, and stays inert.
+UserSessionImpersonator::UserSessionImpersonator() {
+  LOG_ERROR("Impersonate: no active console session\n");
+}
+
+// An inert object holds no token and no impersonation.
+UserSessionImpersonator::~UserSessionImpersonator() = default;
+
+#endif

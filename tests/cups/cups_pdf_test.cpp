@@ -1,0 +1,226 @@
+// PDF jobs through the real server into a private cupsd: one PDF document reaches the
+// printer, and a job's property changes the queue's defaults.
+#include <cups/cups.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "peer_protocol.h"
+#include "server_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmesh::peer::BuildFrame;
+using quillmesh::peer::PeerConnection;
+using quillmesh::peer::SubmitParam;
+
+// cupsd hands a job to the printer within moments, but retries a busy printer later.
+constexpr auto kCupsDeliveryLimit = std::chrono::seconds(60);
+// Rendering, drawing and spooling three 580 dpi pages twice takes seconds, not minutes.
+constexpr auto kPrintLimit = std::chrono::seconds(120);
+constexpr int kIppLandscape = 4;
+
+struct IppDeleter {
+  void operator()(ipp_t* message) const { ippDelete(message); }
+};
+using IppMessage = std::unique_ptr<ipp_t, IppDeleter>;
+
+struct PipeCloser {
+  void operator()(std::FILE* pipe) const { ::pclose(pipe); }
+};
+
+// Runs a shell command; true when it exited with 0.
+bool Run(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A PDF of three 1-inch pages whose grey levels tell them apart: page n is filled
+// with grey n/4 (darkest first).
+std::string MakeThreePagePdf(const std::string& folder) {
+  const std::string source = folder + "/pages.ps";
+  const std::string pdf = folder + "/pages.pdf";
+  std::ofstream(source) << "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
+                           "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n";
+  EXPECT_TRUE(Run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" + source +
+                  "' >/dev/null 2>&1"));
+  return pdf;
+}
+
+// The ink of every page of a PDF in percent (Ghostscript's ink_cov device prints one
+// "C M Y K CMYK OK" line a page): the darker the page, the larger.
+std::vector<double> PageInk(const std::string& pdf) {
+  const std::string command =
+      "gs -q -dSAFER -dBATCH -dNOPAUSE -r20 -sDEVICE=ink_cov -o - '" + pdf + "' 2>/dev/null";
+  std::unique_ptr<std::FILE, PipeCloser> pipe(::popen(command.c_str(), "r"));
+  std::vector<double> ink;
+  if (!pipe) return ink;
+  char line[256];
+  while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
+    double cyan = 0, magenta = 0, yellow = 0, black = 0;
+    if (std::sscanf(line, "%lf %lf %lf %lf CMYK", &cyan, &magenta, &yellow, &black) == 4) {
+      ink.push_back(cyan + magenta + yellow + black);
+    }
+  }
+  return ink;
+}
+
+// The MediaBox width and height of every page of a PDF, in points, rounded.
+std::vector<std::pair<int, int>> PageSizes(const std::string& pdf) {
+  const std::string text = ReadFile(pdf);
+  const std::regex mediaBox(R"(/MediaBox\s*\[\s*0\s+0\s+([\d.]+)\s+([\d.]+)\s*\])");
+  std::vector<std::pair<int, int>> sizes;
+  for (auto match = std::sregex_iterator(text.begin(), text.end(), mediaBox);
+       match != std::sregex_iterator(); ++match) {
+    sizes.emplace_back(static_cast<int>(std::stod((*match)[1]) + 0.5),
+                       static_cast<int>(std::stod((*match)[2]) + 0.5));
+  }
+  return sizes;
+}
+
+// A request to the private cupsd about one queue.
+IppMessage QueueRequest(ipp_op_t operation, const std::string& queue) {
+  IppMessage request(ippNewRequest(operation));
+  char uri[HTTP_MAX_URI];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                   "/printers/%s", queue.c_str());
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  return request;
+}
+
+// The queue's attributes as the scheduler reports them now.
+IppMessage QueueAttributes(const std::string& queue) {
+  IppMessage request = QueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+  return IppMessage(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/"));
+}
+
+// The queue's jobs, completed ones included, with the settings they print with.
+IppMessage QueueJobs(const std::string& queue) {
+  IppMessage request = QueueRequest(IPP_OP_GET_JOBS, queue);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+  static const char* const kWanted[] = {"job-id", "document-format", "copies", "media",
+                                        "orientation-requested"};
+  ippAddStrings(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                static_cast<int>(std::size(kWanted)), nullptr, kWanted);
+  return IppMessage(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/"));
+}
+
+// One attribute's first value as text ("" when absent), whatever its syntax.
+std::string ValueOf(ipp_t* message, const char* name) {
+  ipp_attribute_t* attribute = message ? ippFindAttribute(message, name, IPP_TAG_ZERO) : nullptr;
+  if (attribute == nullptr) return "";
+  if (ippGetValueTag(attribute) == IPP_TAG_INTEGER || ippGetValueTag(attribute) == IPP_TAG_ENUM) {
+    return std::to_string(ippGetInteger(attribute, 0));
+  }
+  const char* text = ippGetString(attribute, 0, nullptr);
+  return text ? text : "";
+}
+
+class CupsPdfTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mQueue = std::getenv("QM_TESTBED_QUEUE") ? std::getenv("QM_TESTBED_QUEUE") : "";
+    mSpool = std::getenv("QM_IPP_SPOOL") ? std::getenv("QM_IPP_SPOOL") : "";
+    if (mQueue.empty() || mSpool.empty()) GTEST_SKIP() << "no CUPS test bed in the environment";
+    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
+    mServer.UseSpooler("cups");
+    ASSERT_TRUE(mServer.Start());
+  }
+
+  // Sends one PDF job over the protocol and waits for the print order's acknowledgement,
+  // which comes once the job has been printed.
+  void SendPdfJob(const std::string& pdf, const std::string& property) {
+    const std::string data = ReadFile(pdf);
+    PeerConnection connection = mServer.Connect();
+    quillmesh::peer::SubmitHeader header;
+    header.printer_name = mQueue;
+    header.file_name = "report.pdf";
+    header.file_size = static_cast<std::uint32_t>(data.size());
+    header.property = std::vector<std::uint8_t>(property.begin(), property.end());
+    header.data_format = quillmesh::peer::kDataFormatPdf;
+    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+    const std::vector<std::uint8_t> bytes(data.begin(), data.end());
+    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), bytes, kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kPrintLimit)) << connection.LastError();
+  }
+
+  // The PDF documents ippeveprinter kept (it also leaves an empty output file of its
+  // print command beside each).
+  std::vector<fs::path> KeptPdfDocuments() const {
+    std::vector<fs::path> kept;
+    for (const auto& entry : fs::recursive_directory_iterator(mSpool)) {
+      if (entry.path().extension() == ".pdf" && entry.file_size() > 0) kept.push_back(entry.path());
+    }
+    return kept;
+  }
+
+  // What the spool folder holds, for failure messages.
+  std::string SpoolListing() const {
+    std::string listing;
+    for (const auto& entry : fs::directory_iterator(mSpool)) {
+      listing += entry.path().filename().string() + " (" + std::to_string(entry.file_size()) + ") ";
+    }
+    return listing;
+  }
+
+  std::string mQueue;
+  std::string mSpool;
+  ServerProcess mServer{{}};
+};
+
+TEST_F(CupsPdfTest, APropertyJobIsOneSixPageLandscapeA3DocumentAndBecomesTheQueueDefault) {
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  SendPdfJob(pdf, "Orientation:Landscape;PageSize:A3;NumCopies:2");
+  ASSERT_TRUE(Eventually([&] { return !KeptPdfDocuments().empty(); }, kCupsDeliveryLimit))
+      << "ippeveprinter kept no PDF document; spool: " << SpoolListing() << "\nserver log:\n"
+      << mServer.LogText();
+  // Let a second document, if the job were split, arrive before counting.
+  EXPECT_FALSE(Eventually([&] { return KeptPdfDocuments().size() > 1; }, std::chrono::seconds(2)))
+      << "the job must reach the printer as one document; spool: " << SpoolListing();
+
+  const std::string document = KeptPdfDocuments()[0].string();
+  const std::vector<double> ink = PageInk(document);
+  ASSERT_EQ(ink.size(), 6u) << document;
+  for (std::size_t index = 0; index + 1 < ink.size(); index += 2) {
+    EXPECT_NEAR(ink[index], ink[index + 1], 2.0) << "a page and its copy differ";
+  }
+  EXPECT_GT(ink[0], ink[2]) << "pages out of order";
+  EXPECT_GT(ink[2], ink[4]) << "pages out of order";
+  for (const auto& [width, height] : PageSizes(document)) {
+    EXPECT_EQ(width, 1191);  // A3 landscape: 420 x 297 mm, from the queue's new defaults
+    EXPECT_EQ(height, 842);
+  }
+
+  const IppMessage queue = QueueAttributes(mQueue);
+  ASSERT_TRUE(queue) << cupsLastErrorString();
+  EXPECT_EQ(ValueOf(queue.get(), "media-default"), "iso_a3_297x420mm");
+  EXPECT_EQ(ValueOf(queue.get(), "orientation-requested-default"), std::to_string(kIppLandscape));
+  // The copies are drawn into the document: a queue asking for more would multiply them.
+  EXPECT_EQ(ValueOf(queue.get(), "copies-default"), "1");
+
+  const IppMessage jobs = QueueJobs(mQueue);
+  ASSERT_TRUE(jobs) << cupsLastErrorString();
+  EXPECT_EQ(ValueOf(jobs.get(), "document-format"), "application/pdf");
+  const std::string copies = ValueOf(jobs.get(), "copies");
+  EXPECT_TRUE(copies.empty() || copies == "1") << "job copies: " << copies;
+
+  EXPECT_NE(mServer.LogText().find("Debug:print page 3:1/2 success"), std::string::npos);
+  EXPECT_TRUE(mServer.TempFiles().empty()) << "page files or the PDF were left behind";
+}
+
+}  // namespace
