@@ -11,6 +11,7 @@
 #include "platform/posix/gdi_document.h"
 #include "platform/posix/gdi_objects.h"
 #include "platform/posix/paper_sizes.h"
+#include "platform/posix/text_conversion.h"
 
 QmDeviceContext::QmDeviceContext() = default;
 QmDeviceContext::~QmDeviceContext() = default;
@@ -63,21 +64,6 @@ template <typename Result>
 Result FailWith(DWORD error, Result failure) {
   SetLastError(error);
   return failure;
-}
-
-// A device name in code page 936 as UTF-8; empty when it is not valid GBK.
-std::string DeviceNameToUtf8(LPCSTR device) {
-  if (device == nullptr) return {};
-  const int units = MultiByteToWideChar(936, 0, device, -1, nullptr, 0);
-  if (units <= 1) return {};
-  std::u16string wide(static_cast<std::size_t>(units), u'\0');
-  MultiByteToWideChar(936, 0, device, -1, wide.data(), units);
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), bytes, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(bytes) - 1);
-  return utf8;
 }
 
 // The whole page of the paper in the orientation, in device pixels at the resolution.
@@ -174,7 +160,7 @@ using quillmesh::platform::gdi::FailWith;
 using quillmesh::platform::gdi::ResolveDc;
 
 HDC CreateDCA(LPCSTR /*driver*/, LPCSTR device, LPCSTR /*port*/, const DEVMODEA* devmode) {
-  const std::string name = quillmesh::platform::gdi::DeviceNameToUtf8(device);
+  const std::string name = quillmesh::platform::AnsiToUtf8(device);
   if (name.empty()) return FailWith<HDC>(ERROR_INVALID_PRINTER_NAME, nullptr);
   DWORD error = ERROR_INVALID_PRINTER_NAME;
   auto printer = quillmesh::platform::Spooler().OpenPrinter(name, error);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/posix/gdi_objects.h"
+#include "platform/posix/text_conversion.h"
 
 namespace quillmesh::platform::gdi {
 
@@ -153,17 +154,6 @@ int FailWith(DWORD error) {
   return 0;
 }
 
-// UTF-16 text (up to its terminator) to UTF-8; empty for null or untranslatable text.
-std::string ToUtf8(LPCWSTR text) {
-  if (text == nullptr) return {};
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), needed, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(needed) - 1);
-  return utf8;
-}
-
 // The printer DC behind the handle with a document open; nullptr with the last error.
 QmDeviceContext* DocumentDc(HDC dc) {
   QmDeviceContext* context = ResolveDc(dc);
@@ -192,7 +182,7 @@ int StartDocW(HDC dc, const DOCINFOW* info) {
   const double pointsPerPixel = 72.0 / context->page.dpi;
   DWORD error = ERROR_SUCCESS;
   context->document =
-      PdfDocument::Create(ToUtf8(info->lpszDocName), context->page.widthPixels * pointsPerPixel,
+      PdfDocument::Create(quillmesh::platform::Utf16ToUtf8(info->lpszDocName), context->page.widthPixels * pointsPerPixel,
                           context->page.heightPixels * pointsPerPixel, error);
   return context->document ? NextDocumentId() : FailWith(error);
 }

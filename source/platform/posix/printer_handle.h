@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/posix/spooler_backend.h"
+#include "platform/posix/text_conversion.h"
 
 namespace quillmesh::platform {
 
@@ -27,11 +28,5 @@ PrinterHandle* ResolvePrinterHandle(HANDLE printer);
 
 // Records FALSE with a Win32 error code.
 BOOL FailWith(DWORD error);
-
-// UTF-16 text up to its terminator as UTF-8.
-std::string Utf16ToUtf8(LPCWSTR text);
-
-// Code page 936 text up to its terminator as UTF-8.
-std::string AnsiToUtf8(LPCSTR text);
 
 }  // namespace quillmesh::platform

@@ -23,33 +23,12 @@ HandleRegistry& Registry() {
   return registry;
 }
 
-// Text in a code page, up to its terminator, as UTF-8.
-std::string ToUtf8(UINT codePage, LPCSTR text) {
-  const int wideLength = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
-  if (wideLength <= 1) return {};
-  std::u16string wide(static_cast<std::size_t>(wideLength), u'\0');
-  MultiByteToWideChar(codePage, 0, text, -1, wide.data(), wideLength);
-  return Utf16ToUtf8(wide.c_str());
-}
-
 }  // namespace
 
 BOOL FailWith(DWORD error) {
   SetLastError(error);
   return FALSE;
 }
-
-std::string Utf16ToUtf8(LPCWSTR text) {
-  if (text == nullptr) return {};
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), needed, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(needed) - 1);
-  return utf8;
-}
-
-std::string AnsiToUtf8(LPCSTR text) { return text == nullptr ? std::string() : ToUtf8(CP_ACP, text); }
 
 PrinterHandle* ResolvePrinterHandle(HANDLE printer) {
   HandleRegistry& registry = Registry();

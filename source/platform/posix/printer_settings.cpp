@@ -16,23 +16,16 @@ namespace {
 constexpr const char kPortName[] = "quillmesh:";
 constexpr const char kDriverName[] = "Quillmesh";
 
-// UTF-8 text in code page 936.
-std::string Utf8ToAnsi(const std::string& utf8) {
-  const int wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-  if (wideLength <= 1) return {};
-  std::u16string wide(static_cast<std::size_t>(wideLength), u'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), wideLength);
-  const int ansiLength = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string ansi(static_cast<std::size_t>(std::max(ansiLength, 1)), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, ansi.data(), ansiLength, nullptr, nullptr);
-  ansi.resize(ansi.size() - 1);
-  return ansi;
+// UTF-8 text in code page 936; empty when it cannot be converted.
+std::string NarrowName(const std::string& utf8) {
+  std::string ansi;
+  return quillmesh::platform::Utf8ToAnsi(utf8, ansi) ? ansi : std::string();
 }
 
 // The narrow form of a DEVMODEW: the same settings, names in code page 936.
 DEVMODEA ToAnsi(const DEVMODEW& wide) {
   DEVMODEA ansi{};
-  const std::string deviceName = Utf8ToAnsi(quillmesh::platform::Utf16ToUtf8(wide.dmDeviceName));
+  const std::string deviceName = NarrowName(quillmesh::platform::Utf16ToUtf8(wide.dmDeviceName));
   std::memcpy(ansi.dmDeviceName, deviceName.data(),
               std::min<std::size_t>(deviceName.size(), CCHDEVICENAME - 1));
   ansi.dmSpecVersion = wide.dmSpecVersion;
@@ -103,7 +96,7 @@ BOOL GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD bufferSize, L
   DEVMODEW defaults{};
   DWORD error = ERROR_SUCCESS;
   if (!handle->connection->GetDefaults(defaults, error)) return FailWith(error);
-  const std::string name = Utf8ToAnsi(handle->name);
+  const std::string name = NarrowName(handle->name);
   // The DEVMODE comes right after the record, so it keeps the record's alignment.
   *needed = static_cast<DWORD>(sizeof(PRINTER_INFO_2A) + sizeof(DEVMODEA) + name.size() + 1 +
                                sizeof kPortName + sizeof kDriverName + 4);

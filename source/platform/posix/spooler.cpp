@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/spooler_backend.h"
+#include "platform/posix/text_conversion.h"
 #include "platform/posix/win32_api.h"
 
 namespace quillmesh::platform {
@@ -96,27 +97,6 @@ BOOL FailWith(DWORD error) {
   return FALSE;
 }
 
-// UTF-8 to the system code page through UTF-16, as Windows itself would convert.
-bool Utf8ToAnsi(const std::string& utf8, std::string& ansi) {
-  ansi.clear();
-  if (utf8.empty()) return true;
-  if (utf8.size() > static_cast<std::size_t>(INT_MAX)) return false;
-  const int utf8Length = static_cast<int>(utf8.size());
-  const int wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), utf8Length, nullptr, 0);
-  if (wideLength <= 0) return false;
-  std::basic_string<WCHAR> wide(static_cast<std::size_t>(wideLength), u'\0');
-  if (MultiByteToWideChar(CP_UTF8, 0, utf8.data(), utf8Length, wide.data(), wideLength) !=
-      wideLength) {
-    return false;
-  }
-  const int ansiLength =
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-  if (ansiLength <= 0) return false;
-  ansi.resize(static_cast<std::size_t>(ansiLength));
-  return WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, ansi.data(), ansiLength, nullptr,
-                             nullptr) == ansiLength;
-}
-
 // True when the enumeration flags ask for this kind of printer: PRINTER_ENUM_LOCAL for
 // local printers, PRINTER_ENUM_CONNECTIONS for network ones.
 bool FlagsSelect(DWORD flags, bool network) {
@@ -132,7 +112,7 @@ std::vector<NarrowPrinter> SelectNarrowPrinters(const std::vector<PrinterEntry>&
     if (!FlagsSelect(flags, printer.network)) continue;
     NarrowPrinter narrow;
     narrow.network = printer.network;
-    if (!Utf8ToAnsi(printer.name, narrow.name)) continue;
+    if (!quillmesh::platform::Utf8ToAnsi(printer.name, narrow.name)) continue;
     selected.push_back(std::move(narrow));
   }
   return selected;

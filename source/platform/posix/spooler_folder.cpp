@@ -15,6 +15,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/errno_codes.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/xps_document.h"
 
@@ -44,21 +45,6 @@ DWORD Win32ErrorOf(const std::error_code& failure) {
 bool IsHidden(const fs::path& path) {
   const std::string name = path.filename().string();
   return name.empty() || name.front() == '.';
-}
-
-// The Win32 code for a failed write or create.
-DWORD Win32ErrorOfErrno(int error) {
-  switch (error) {
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    default:
-      return ERROR_WRITE_FAULT;
-  }
 }
 
 // Text as a JSON string literal.
@@ -147,7 +133,7 @@ class FolderPrinterJob final : public PrinterConnection {
     if (descriptor < 0) return 0;
     mData = ::fdopen(descriptor, "wb");
     if (mData == nullptr) {
-      error = Win32ErrorOfErrno(errno);
+      error = Win32ErrorFromErrno(errno);
       ::close(descriptor);
       std::error_code ignored;
       fs::remove(mDataPath, ignored);
@@ -168,7 +154,7 @@ class FolderPrinterJob final : public PrinterConnection {
     written = static_cast<DWORD>(std::fwrite(data, 1, count, mData));
     mBytes += written;
     if (written == count) return true;
-    error = Win32ErrorOfErrno(errno);
+    error = Win32ErrorFromErrno(errno);
     return false;
   }
 
@@ -178,7 +164,7 @@ class FolderPrinterJob final : public PrinterConnection {
   bool EndDocument(DWORD& error) override {
     std::FILE* data = std::exchange(mData, nullptr);
     if (std::fclose(data) != 0) {
-      error = Win32ErrorOfErrno(errno);
+      error = Win32ErrorFromErrno(errno);
       return false;
     }
     return WriteDescription(error);
@@ -233,7 +219,7 @@ class FolderPrinterJob final : public PrinterConnection {
     std::error_code failure;
     fs::copy_file(pdfPath, mDataPath, fs::copy_options::overwrite_existing, failure);
     if (failure) {
-      error = Win32ErrorOfErrno(failure.value());
+      error = Win32ErrorFromErrno(failure.value());
       fs::remove(mDataPath, failure);
       return 0;
     }
@@ -280,7 +266,7 @@ class FolderPrinterJob final : public PrinterConnection {
     std::error_code failure;
     fs::copy_file(xpsPath, mDataPath, fs::copy_options::overwrite_existing, failure);
     if (failure) {
-      error = Win32ErrorOfErrno(failure.value());
+      error = Win32ErrorFromErrno(failure.value());
       fs::remove(mDataPath, failure);
       return false;
     }
@@ -302,7 +288,7 @@ class FolderPrinterJob final : public PrinterConnection {
       const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (descriptor < 0 && errno == EEXIST) continue;
       if (descriptor < 0) {
-        error = Win32ErrorOfErrno(errno);
+        error = Win32ErrorFromErrno(errno);
         return -1;
       }
       mJobId = id;
@@ -327,12 +313,12 @@ class FolderPrinterJob final : public PrinterConnection {
     const fs::path partial = path.parent_path() / (".partial-" + path.filename().string());
     std::FILE* stream = std::fopen(partial.c_str(), "w");
     if (stream == nullptr) {
-      error = Win32ErrorOfErrno(errno);
+      error = Win32ErrorFromErrno(errno);
       return false;
     }
     const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
     if (std::fclose(stream) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
-      error = Win32ErrorOfErrno(errno);
+      error = Win32ErrorFromErrno(errno);
       std::remove(partial.c_str());
       return false;
     }

@@ -9,46 +9,18 @@
 #include <string>
 #include <thread>
 
+#include "platform/errno_codes.h"
 #include "platform/platform.h"
-#include "text_encoding.h"
+#include "platform/posix/text_conversion.h"
 
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
-// The Win32 code closest to an errno value.
-DWORD Win32ErrorFromErrno(int error) {
-  switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_WRITE_FAULT;
-  }
-}
-
 // Records errno as the thread's last error and reports failure.
 BOOL FailWithErrno() {
-  SetLastError(Win32ErrorFromErrno(errno));
+  SetLastError(quillmesh::platform::Win32ErrorFromErrno(errno));
   return FALSE;
-}
-
-// UTF-16 path to the UTF-8 the file system takes.
-std::string NarrowPath(LPCWSTR path) {
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return {};
-  std::string narrow(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path, -1, narrow.data(), needed, nullptr, nullptr);
-  narrow.resize(static_cast<std::size_t>(needed) - 1);
-  return narrow;
 }
 
 }  // namespace
@@ -82,7 +54,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
 BOOL DeleteFileA(LPCSTR path) { return ::unlink(path) == 0 ? TRUE : FailWithErrno(); }
 
 BOOL DeleteFileW(LPCWSTR path) {
-  const std::string narrow = NarrowPath(path);
+  const std::string narrow = quillmesh::platform::Utf16ToUtf8(path);
   return ::unlink(narrow.c_str()) == 0 ? TRUE : FailWithErrno();
 }
 
@@ -131,7 +103,7 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
 bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
-  return std::fopen(NarrowPath(path.c_str()).c_str(), mode);
+  return std::fopen(quillmesh::platform::Utf16ToUtf8(path.c_str()).c_str(), mode);
 }
 
 const char* GetEnvironment(const char* name) { return std::getenv(name); }

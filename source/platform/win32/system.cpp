@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/errno_codes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -14,25 +15,6 @@ namespace {
 // Milliseconds between 1601-01-01 (the FILETIME epoch) and 1970-01-01.
 constexpr std::int64_t kFileTimeEpochOffsetMillis = 11644473600000LL;
 constexpr std::int64_t kFileTimeUnitsPerMilli = 10000;
-
-// The Win32 code closest to an errno value; the same table as the Linux side, so a
-// failure logs the same code on both systems.
-DWORD Win32ErrorFromErrno(int error) {
-  switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EEXIST: return ERROR_ALREADY_EXISTS;
-    case ENOSPC: return ERROR_DISK_FULL;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_WRITE_FAULT;
-  }
-}
 
 }  // namespace
 
