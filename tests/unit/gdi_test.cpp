@@ -21,6 +21,7 @@
 #include "platform/posix/gdi_objects.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/wingdi_api.h"
+#include "temporary_folder.h"
 
 namespace {
 
@@ -32,23 +33,6 @@ using quillmesh::platform::MakeFolderSpooler;
 constexpr UINT kPageFileFlags =
     LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_VGACOLOR | LR_CREATEDIBSECTION;
 constexpr char kPrinter[] = "Office";
-
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "gdi_test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) mPath = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(mPath, ignored);
-  }
-  const fs::path& path() const { return mPath; }
-
- private:
-  fs::path mPath;
-};
 
 // Little-endian fields of a BMP file.
 void Put16(std::string& bytes, std::uint16_t value) {

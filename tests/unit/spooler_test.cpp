@@ -13,6 +13,7 @@
 #include "fake_spooler.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/win32_api.h"
+#include "temporary_folder.h"
 
 namespace {
 
@@ -25,23 +26,6 @@ using quillmesh::platform::Spooler;
 using quillmesh::platform::SpoolerBackend;
 
 constexpr DWORD kLocalAndConnections = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "spooler_test.XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) mPath = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(mPath, ignored);
-  }
-  const fs::path& path() const { return mPath; }
-
- private:
-  fs::path mPath;
-};
 
 // Makes a printer folder, optionally marked as a network printer.
 void AddPrinterFolder(const fs::path& root, const std::string& name, bool network) {
