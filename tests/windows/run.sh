@@ -2,16 +2,18 @@
 # The Windows build's tests under Wine, after `cmake --build --preset windows`:
 #   1. the unit tests (ctest --preset windows starts each .exe through wine);
 #   2. the protocol tests: the Linux test client against `wine quillmesh.exe`;
-#   3. RAW jobs from `wine quillmesh.exe` through Wine's spooler into a private cupsd.
+#   3. RAW jobs from `wine quillmesh.exe` through Wine's spooler into a private cupsd,
+#      and the PrintTicket builder on Wine's spooler and PrintTicket provider there.
 # Wine runs in a private prefix (build/windows/wineprefix) with one persistent
 # wineserver, started here and stopped on every way out. Exits non-zero when any
-# test failed. To run a unit test by hand in that prefix, set QM_WINE_TEMP (a
+# test failed. To run a test program by hand in that prefix, set QM_WINE_TEMP (a
 # Windows path) too: the prefix takes TEMP from it.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 readonly root=$PWD
 readonly windows_build=$root/build/windows
 readonly linux_build=$root/build/linux
+readonly wine_temp=$windows_build/wine-temp
 readonly protocol_test=$linux_build/tests/protocol/protocol_test
 readonly server_port=9099
 readonly port_wait_seconds=600
@@ -44,6 +46,11 @@ windows_path() {
   local path=${1//\//\\}
   printf 'Z:%s' "$path"
 }
+
+# Every Windows program of the run, the server included, writes its log under TEMP;
+# unset, the prefix would hand them the literal text "%QM_WINE_TEMP%" as a relative path.
+QM_WINE_TEMP=$(windows_path "$wine_temp")
+export QM_WINE_TEMP
 
 # Keeps one wineserver alive for the whole run: without it every test program pays
 # for a server start and shutdown (about 2.5 s each).
@@ -104,19 +111,25 @@ ensure_protocol_test() {
   fi
 }
 
-# Unit tests, each under Wine, with a private TEMP that is emptied first.
+# Unit tests, each under Wine, with a private TEMP that is emptied first (the later
+# steps keep writing into it).
 run_unit_tests() {
-  local temp=$windows_build/wine-temp
-  rm -rf "$temp" && mkdir -p "$temp" || return 1
-  QM_WINE_TEMP=$(windows_path "$temp") ctest --preset windows
+  rm -rf "$wine_temp" && mkdir -p "$wine_temp" || return 1
+  ctest --preset windows
 }
 
-# RAW jobs from the Windows server through Wine's spooler into a private cupsd; the
-# test bed points CUPS_SERVER at its own scheduler for this run only.
+# RAW jobs from the Windows server through Wine's spooler into a private cupsd, then
+# the PrintTicket builder on that spooler's queue, each in a fresh test bed: the bed
+# points CUPS_SERVER at its own scheduler for that command only. Both always run.
 run_cups_tests() {
+  local status=0
+  mkdir -p "$wine_temp" || return 1
   wait_for_free_port || return 1
   QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" \
-    "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_raw_test"
+    "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_raw_test" || status=1
+  "$root/tests/cups/run_with_testbed.sh" wine "$windows_build/tests/print_ticket_wine_test.exe" \
+    || status=1
+  return "$status"
 }
 
 # The protocol tests, with wine running the Windows server.
@@ -139,7 +152,7 @@ if ((${#failed[@]} == 0)); then
   run_unit_tests || failed+=("unit")
   echo "==== windows: protocol tests against wine quillmesh.exe"
   run_protocol_tests || failed+=("protocol")
-  echo "==== windows: RAW jobs through Wine's spooler into CUPS"
+  echo "==== windows: RAW jobs and PrintTickets through Wine's spooler on CUPS"
   run_cups_tests || failed+=("cups")
 fi
 

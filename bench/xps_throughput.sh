@@ -1,0 +1,326 @@
+#!/usr/bin/env bash
+# XPS print benchmark: a multi-page XPS package through the protocol to a private CUPS
+# queue, timed from the peer's first byte until the job is complete (the print order's
+# acknowledgement comes after the server saw the job's final state), against xpstopdf of
+# the same package followed by lp of the PDF, timed until ippeveprinter kept the whole
+# document. Each figure is the median of several runs.
+#
+# usage: bench/xps_throughput.sh [SERVER]
+#   SERVER            the server binary (default: build/linux/quillmesh)
+# environment:
+#   QUILLMESH_PEER    the peer (default: quillmesh-peer beside SERVER)
+#   BENCH_PAGES       pages in the XPS package (default 50)
+#   BENCH_RUNS        runs per measurement (default 3)
+#   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
+# The server listens on the fixed port 9099; while something else holds it the script
+# waits up to two minutes for it to free up.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+bench_name=xps_throughput
+server=$(realpath "${1:-$repo/build/linux/quillmesh}")
+peer=${QUILLMESH_PEER:-$(dirname "$server")/quillmesh-peer}
+testbed=$repo/tests/cups/testbed.sh
+pages=${BENCH_PAGES:-50}
+runs=${BENCH_RUNS:-3}
+port=9099
+readonly PORT_WAIT_SECONDS=120
+readonly DELIVERY_TIMEOUT_SECONDS=600
+readonly DOCUMENT_NAME="Quillmesh XPS Bench"
+# ippeveprinter names a kept document after its job name, lowercased: the server's jobs
+# are called "Quillmesh XPS Job", the baseline's get the title below.
+readonly SERVER_DOCUMENT_GLOB='*-quillmesh_xps_job.pdf'
+readonly BASELINE_TITLE="Quillmesh XPS Baseline"
+readonly BASELINE_DOCUMENT_GLOB='*-quillmesh_xps_baseline.pdf'
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
+
+for tool in "$server" "$peer" "$testbed"; do
+  [[ -x $tool ]] || { echo "$bench_name: $tool is missing; build it first" >&2; exit 2; }
+done
+for tool in xpstopdf python3 gs lp lpstat cancel ss; do
+  command -v "$tool" >/dev/null || { echo "$bench_name: $tool is needed (xpstopdf: libgxps-utils)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/quillmesh-xps-bench.XXXXXX")
+input=$work/input.xps
+devmode=$work/devmode.bin
+server_pid=""
+bed_dir=""
+failures=0
+
+# Stops what this script started (the server by PID, the test bed by its recorded PIDs)
+# and removes the scratch folder.
+cleanup() {
+  stop_pid "$server_pid"
+  if [[ -n $bed_dir ]]; then "$testbed" stop "$bed_dir" || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# True when anything accepts connections on the port.
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+
+# Waits until nothing listens on the port; exits after PORT_WAIT_SECONDS.
+wait_for_free_port() {
+  port_in_use || return 0
+  echo "port $port is in use; waiting up to ${PORT_WAIT_SECONDS}s for it to free up"
+  local deadline=$((SECONDS + PORT_WAIT_SECONDS))
+  while port_in_use; do
+    if ((SECONDS >= deadline)); then
+      echo "$bench_name: port $port is still in use after ${PORT_WAIT_SECONDS}s; giving up" >&2
+      exit 1
+    fi
+    sleep 1
+  done
+}
+
+# Starts our server with the given settings once the port is free, and makes sure the
+# listener that answers is ours rather than something that took the port meanwhile.
+start_own_server() {
+  wait_for_free_port
+  start_server "$@"
+  if ! ss -Hltnp "sport = :$port" | grep -q "pid=$server_pid,"; then
+    echo "$bench_name: another process took port $port before the server could" >&2
+    exit 1
+  fi
+}
+
+# Stops our server and forgets its PID.
+stop_own_server() {
+  stop_pid "$server_pid"
+  server_pid=""
+}
+
+# Writes the XPS package: one fixed document of A4 pages, each with a few filled and
+# one stroked path placed by the page number, so that no two pages are alike.
+make_input_xps() {
+  python3 - "$input" "$pages" <<'EOF'
+import sys
+import zipfile
+
+path, pages = sys.argv[1], int(sys.argv[2])
+ns = "http://schemas.microsoft.com/xps/2005/06"
+
+def fixed_page(n):
+    paths = []
+    for k in range(8):
+        x, y = 60 + (n * 37 + k * 83) % 560, 80 + k * 120
+        w, h = 80 + (n * 13 + k * 29) % 140, 90
+        grey = (n * 5 + k * 30) % 200
+        colour = f"#FF{grey:02X}{(grey + 40) % 256:02X}{255 - grey:02X}"
+        paths.append(f'<Path Data="M {x},{y} L {x + w},{y} {x + w},{y + h} {x},{y + h} Z" Fill="{colour}"/>')
+    paths.append(f'<Path Data="M 397,{100 + n * 18} L 700,{500 + n * 9} 100,{1000 - n * 7} Z" '
+                 'Stroke="#FF000000" StrokeThickness="3"/>')
+    return f'<FixedPage xmlns="{ns}" Width="794" Height="1123" xml:lang="en-US">{"".join(paths)}</FixedPage>'
+
+parts = {
+    "[Content_Types].xml":
+        '<?xml version="1.0" encoding="utf-8"?>'
+        '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+        '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+        '<Default Extension="fdseq" ContentType="application/vnd.ms-package.xps-fixeddocumentsequence+xml"/>'
+        '<Default Extension="fdoc" ContentType="application/vnd.ms-package.xps-fixeddocument+xml"/>'
+        '<Default Extension="fpage" ContentType="application/vnd.ms-package.xps-fixedpage+xml"/>'
+        '</Types>',
+    "_rels/.rels":
+        '<?xml version="1.0" encoding="utf-8"?>'
+        '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+        '<Relationship Id="R0" Target="/FixedDocumentSequence.fdseq" '
+        'Type="http://schemas.microsoft.com/xps/2005/06/fixedrepresentation"/></Relationships>',
+    "FixedDocumentSequence.fdseq":
+        f'<FixedDocumentSequence xmlns="{ns}">'
+        '<DocumentReference Source="/Documents/1/FixedDocument.fdoc"/></FixedDocumentSequence>',
+    "Documents/1/FixedDocument.fdoc":
+        f'<FixedDocument xmlns="{ns}">'
+        + "".join(f'<PageContent Source="/Documents/1/Pages/{n}.fpage"/>' for n in range(1, pages + 1))
+        + "</FixedDocument>",
+}
+with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as package:
+    for name, text in parts.items():
+        package.writestr(name, text)
+    for n in range(1, pages + 1):
+        package.writestr(f"Documents/1/Pages/{n}.fpage", fixed_page(n))
+EOF
+}
+
+# Writes a 220-byte DEVMODEW (no driver extra) that asks for portrait A4.
+make_devmode() {
+  python3 - "$devmode" <<'EOF'
+import struct
+import sys
+
+DM_ORIENTATION, DM_PAPERSIZE = 0x1, 0x2
+DMORIENT_PORTRAIT, DMPAPER_A4 = 1, 9
+image = bytearray(220)
+image[0:64] = "Quillmesh Bench".encode("utf-16-le").ljust(64, b"\0")  # dmDeviceName
+struct.pack_into("<HHHHI", image, 64, 0x0401, 0, 220, 0, DM_ORIENTATION | DM_PAPERSIZE)
+struct.pack_into("<hh", image, 76, DMORIENT_PORTRAIT, DMPAPER_A4)  # dmOrientation, dmPaperSize
+struct.pack_into("<h", image, 86, 1)                               # dmCopies
+with open(sys.argv[1], "wb") as out:
+    out.write(image)
+EOF
+}
+
+# Pages in a PDF, as Ghostscript counts them (empty when it cannot read the file).
+pdf_pages() {
+  gs -q -dNODISPLAY -dNOSAFER -dBATCH -c "($1) (r) file runpdfbegin pdfpagecount = quit" 2>/dev/null || true
+}
+
+# The first kept document in the printer's spool that matches GLOB, or nothing.
+kept_document() {
+  local file
+  for file in "$QM_IPP_SPOOL"/$1; do
+    [[ -f $file ]] && { echo "$file"; return 0; }
+  done
+  return 0
+}
+
+# Checks a kept document: a PDF of every page. Sets run_verdict and counts a failure.
+check_document() {
+  local counted
+  counted=$(pdf_pages "$1")
+  if [[ $counted == "$pages" ]]; then
+    run_verdict="$pages pages kept"
+  else
+    run_verdict="KEPT DOCUMENT HAS ${counted:-no readable} PAGES"
+    failures=$((failures + 1))
+  fi
+}
+
+# Waits until the test bed's cupsd has no unfinished job, then purges its job files and
+# the printer's kept documents.
+settle_cups_queue() {
+  local deadline=$((SECONDS + DELIVERY_TIMEOUT_SECONDS))
+  while [[ -n $(lpstat -h "$CUPS_SERVER" -o "$QM_TESTBED_QUEUE" 2>/dev/null) ]]; do
+    ((SECONDS < deadline)) || { echo "$bench_name: the CUPS queue does not drain" >&2; exit 1; }
+    sleep 0.1
+  done
+  cancel -h "$CUPS_SERVER" -a -x "$QM_TESTBED_QUEUE" 2>/dev/null || true
+  find "$QM_IPP_SPOOL" -maxdepth 1 -type f -delete
+}
+
+# The median of the arguments (numbers).
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# Pages per second for a duration in nanoseconds.
+pages_per_s() { awk -v p="$pages" -v ns="$1" 'BEGIN { printf "%.1f", p / (ns / 1e9) }'; }
+
+# One server job: the peer runs in the background while the spool is polled, so the
+# moment the kept document first shows up can be set against the acknowledgement.
+# Sets run_ns (to the acknowledgement), seen_ns (document first seen, or empty) and
+# run_verdict.
+time_server_job() {
+  local start peer_pid document="" now
+  seen_ns=""
+  start=$(now_ns)
+  "$peer" print --printer "$QM_TESTBED_QUEUE" --format xps --devmode "$devmode" \
+    --document-name "$DOCUMENT_NAME" --port "$port" "$input" >/dev/null 2>"$work/peer.err" &
+  peer_pid=$!
+  while kill -0 "$peer_pid" 2>/dev/null; do
+    if [[ -z $seen_ns ]] && document=$(kept_document "$SERVER_DOCUMENT_GLOB") && [[ -n $document ]]; then
+      seen_ns=$(($(now_ns) - start))
+    fi
+    sleep 0.01
+  done
+  now=$(now_ns)
+  wait "$peer_pid" || { cat "$work/peer.err" >&2; exit 1; }
+  run_ns=$((now - start))
+  document=$(kept_document "$SERVER_DOCUMENT_GLOB")
+  if [[ -z $document ]]; then
+    run_verdict="NO DOCUMENT KEPT AT THE ACKNOWLEDGEMENT"
+    failures=$((failures + 1))
+  else
+    [[ -n $seen_ns ]] || seen_ns=$run_ns
+    check_document "$document"
+  fi
+  settle_cups_queue
+}
+
+# True once cupsd lists the job among the queue's completed ones.
+cups_job_completed() {
+  lpstat -h "$CUPS_SERVER" -W completed -o "$QM_TESTBED_QUEUE" 2>/dev/null | grep -q "^$1 "
+}
+
+# The baseline: xpstopdf, then lp of the PDF to the same queue, until ippeveprinter kept
+# the PDF at its full size; then on until cupsd calls the job completed, the end the
+# server waits for. Sets run_ns, completed_ns and run_verdict.
+time_baseline_job() {
+  local start pdf=$work/baseline.pdf bytes document="" deadline job_id
+  start=$(now_ns)
+  xpstopdf "$input" "$pdf"
+  # lp answers "request id is QUEUE-N (1 file(s))".
+  job_id=$(lp -h "$CUPS_SERVER" -d "$QM_TESTBED_QUEUE" -t "$BASELINE_TITLE" "$pdf" | awk '{ print $4 }')
+  bytes=$(stat -c %s "$pdf")
+  deadline=$((SECONDS + DELIVERY_TIMEOUT_SECONDS))
+  until document=$(kept_document "$BASELINE_DOCUMENT_GLOB") && [[ -n $document ]] &&
+    [[ $(stat -c %s "$document") == "$bytes" ]]; do
+    ((SECONDS < deadline)) || { echo "$bench_name: no complete baseline document after ${DELIVERY_TIMEOUT_SECONDS}s" >&2; exit 1; }
+    sleep 0.01
+  done
+  run_ns=$(($(now_ns) - start))
+  until cups_job_completed "$job_id"; do
+    ((SECONDS < deadline)) || { echo "$bench_name: cupsd never completed $job_id" >&2; exit 1; }
+    sleep 0.01
+  done
+  completed_ns=$(($(now_ns) - start))
+  check_document "$document"
+  rm -f "$pdf"
+  settle_cups_queue
+}
+
+make_input_xps
+make_devmode
+xpstopdf "$input" "$work/check.pdf"
+rendered=$(pdf_pages "$work/check.pdf")
+rm -f "$work/check.pdf"
+[[ $rendered == "$pages" ]] || { echo "$bench_name: xpstopdf renders ${rendered:-no} pages of $pages" >&2; exit 1; }
+echo "input: $pages A4 pages, $(stat -c %s "$input") bytes of XPS (xpstopdf renders $rendered pages); DEVMODE $(stat -c %s "$devmode") bytes, portrait A4"
+
+bed_env=$("$testbed" start)
+bed_dir=$(sed -n 's/^export QM_TESTBED_DIR=//p' <<<"$bed_env")
+eval "$bed_env"
+mkdir -p "$work/temp"
+start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER=cups CUPS_SERVER="$CUPS_SERVER"
+
+echo "server: first byte -> acknowledgement (after the job's final state); baseline: xpstopdf + lp -> ippeveprinter kept the PDF"
+server_times=()
+base_times=()
+done_times=()
+for run in $(seq "$runs"); do
+  time_server_job
+  server_times+=("$run_ns")
+  printf '  run %d: server %6s s (document first seen at %s s; %s)' \
+    "$run" "$(ns_to_s "$run_ns")" "$(ns_to_s "${seen_ns:-0}")" "$run_verdict"
+  time_baseline_job
+  base_times+=("$run_ns")
+  done_times+=("$completed_ns")
+  printf ', baseline %6s s (cupsd job completed at %s s; %s)\n' \
+    "$(ns_to_s "$run_ns")" "$(ns_to_s "$completed_ns")" "$run_verdict"
+done
+stop_own_server
+
+server_median=$(median "${server_times[@]}")
+base_median=$(median "${base_times[@]}")
+echo "  median of $runs runs:"
+printf '  %-52s %7s s %7s pages/s\n' "server (quillmesh-peer -> cupsd -> printer):" \
+  "$(ns_to_s "$server_median")" "$(pages_per_s "$server_median")"
+printf '  %-52s %7s s %7s pages/s\n' "baseline (xpstopdf + lp -> cupsd -> printer):" \
+  "$(ns_to_s "$base_median")" "$(pages_per_s "$base_median")"
+done_median=$(median "${done_times[@]}")
+printf '  %-52s %7s s %7s pages/s\n' "baseline until cupsd calls the job completed:" \
+  "$(ns_to_s "$done_median")" "$(pages_per_s "$done_median")"
+awk -v s="$server_median" -v b="$base_median" -v d="$done_median" 'BEGIN {
+  printf "  %-52s %7.2f (server pages/s / baseline pages/s; the server takes %.1fx as long)\n", "ratio:", b / s, s / b
+  printf "  %-52s %7.2f (against the baseline until cupsd completed its job)\n", "ratio, same end as the server:", d / s
+}'
+
+total=$((2 * runs))
+if ((failures == 0)); then
+  echo "kept documents: all $total are PDFs of $pages pages"
+else
+  echo "kept documents: $failures of $total are missing or incomplete"
+  exit 1
+fi
