@@ -50,40 +50,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# True when anything accepts connections on the port.
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-
-# Waits until nothing listens on the port; exits after PORT_WAIT_SECONDS.
-wait_for_free_port() {
-  port_in_use || return 0
-  echo "port $port is in use; waiting up to ${PORT_WAIT_SECONDS}s for it to free up"
-  local deadline=$((SECONDS + PORT_WAIT_SECONDS))
-  while port_in_use; do
-    if ((SECONDS >= deadline)); then
-      echo "$bench_name: port $port is still in use after ${PORT_WAIT_SECONDS}s; giving up" >&2
-      exit 1
-    fi
-    sleep 1
-  done
-}
-
-# Starts a fresh server (so that its VmHWM covers one job only) once the port is free,
-# and makes sure the listener that answers is ours.
-start_own_server() {
-  wait_for_free_port
-  start_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
-  if ! ss -Hltnp "sport = :$port" | grep -q "pid=$server_pid,"; then
-    echo "$bench_name: another process took port $port before the server could" >&2
-    exit 1
-  fi
-}
-
-# Stops our server and forgets its PID.
-stop_own_server() {
-  stop_pid "$server_pid"
-  server_pid=""
-}
-
 # Writes the PDF: A4 pages of text lines, a grey ramp and a circle, so every page has
 # text, fills and strokes to render.
 make_input_pdf() {
@@ -167,7 +133,7 @@ to_mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 # property (may be empty).
 measure_server() {
   local label=$1 expected=$2 property_text=${3:-} hwm printed
-  start_own_server
+  start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
   time_server_job "$expected" "$property_text"
   hwm=$(server_hwm_kb)
   stop_own_server

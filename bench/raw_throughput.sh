@@ -54,40 +54,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# True when anything accepts connections on the port.
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-
-# Waits until nothing listens on the port; exits after PORT_WAIT_SECONDS.
-wait_for_free_port() {
-  port_in_use || return 0
-  echo "port $port is in use; waiting up to ${PORT_WAIT_SECONDS}s for it to free up"
-  local deadline=$((SECONDS + PORT_WAIT_SECONDS))
-  while port_in_use; do
-    if ((SECONDS >= deadline)); then
-      echo "$bench_name: port $port is still in use after ${PORT_WAIT_SECONDS}s; giving up" >&2
-      exit 1
-    fi
-    sleep 1
-  done
-}
-
-# Starts our server with the given settings once the port is free, and makes sure the
-# listener that answers is ours rather than something that took the port meanwhile.
-start_own_server() {
-  wait_for_free_port
-  start_server "$@"
-  if ! ss -Hltnp "sport = :$port" | grep -q "pid=$server_pid,"; then
-    echo "$bench_name: another process took port $port before the server could" >&2
-    exit 1
-  fi
-}
-
-# Stops our server and forgets its PID.
-stop_own_server() {
-  stop_pid "$server_pid"
-  server_pid=""
-}
-
 # Waits until a file in DIR matching GLOB has the job's full size, and prints its path.
 # With REQUIRE_SUFFIX, a file only counts once its twin with that suffix exists too.
 await_full_file() {
@@ -114,9 +80,6 @@ check_bytes() {
     mismatches=$((mismatches + 1))
   fi
 }
-
-# The middle value of the arguments (numbers).
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
 # Prints one measured figure: its label, the median in seconds and MiB/s.
 report_figure() {
@@ -155,16 +118,6 @@ time_copy() {
   run_ns=$(($(now_ns) - start))
   check_bytes "$target"
   rm -f "$target"
-}
-
-# Waits until the test bed's cupsd has no unfinished job, then purges its job files.
-settle_cups_queue() {
-  local deadline=$((SECONDS + DELIVERY_TIMEOUT_SECONDS))
-  while [[ -n $(lpstat -h "$CUPS_SERVER" -o "$QM_TESTBED_QUEUE" 2>/dev/null) ]]; do
-    ((SECONDS < deadline)) || { echo "$bench_name: the CUPS queue does not drain" >&2; exit 1; }
-    sleep 0.1
-  done
-  cancel -h "$CUPS_SERVER" -a -x "$QM_TESTBED_QUEUE" 2>/dev/null || true
 }
 
 # Ends one CUPS run: the kept document is complete; checks it and clears the way.

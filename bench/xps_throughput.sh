@@ -60,40 +60,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# True when anything accepts connections on the port.
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-
-# Waits until nothing listens on the port; exits after PORT_WAIT_SECONDS.
-wait_for_free_port() {
-  port_in_use || return 0
-  echo "port $port is in use; waiting up to ${PORT_WAIT_SECONDS}s for it to free up"
-  local deadline=$((SECONDS + PORT_WAIT_SECONDS))
-  while port_in_use; do
-    if ((SECONDS >= deadline)); then
-      echo "$bench_name: port $port is still in use after ${PORT_WAIT_SECONDS}s; giving up" >&2
-      exit 1
-    fi
-    sleep 1
-  done
-}
-
-# Starts our server with the given settings once the port is free, and makes sure the
-# listener that answers is ours rather than something that took the port meanwhile.
-start_own_server() {
-  wait_for_free_port
-  start_server "$@"
-  if ! ss -Hltnp "sport = :$port" | grep -q "pid=$server_pid,"; then
-    echo "$bench_name: another process took port $port before the server could" >&2
-    exit 1
-  fi
-}
-
-# Stops our server and forgets its PID.
-stop_own_server() {
-  stop_pid "$server_pid"
-  server_pid=""
-}
-
 # Writes the XPS package: one fixed document of A4 pages, each with a few filled and
 # one stroked path placed by the page number, so that no two pages are alike.
 make_input_xps() {
@@ -190,21 +156,6 @@ check_document() {
   fi
 }
 
-# Waits until the test bed's cupsd has no unfinished job, then purges its job files and
-# the printer's kept documents.
-settle_cups_queue() {
-  local deadline=$((SECONDS + DELIVERY_TIMEOUT_SECONDS))
-  while [[ -n $(lpstat -h "$CUPS_SERVER" -o "$QM_TESTBED_QUEUE" 2>/dev/null) ]]; do
-    ((SECONDS < deadline)) || { echo "$bench_name: the CUPS queue does not drain" >&2; exit 1; }
-    sleep 0.1
-  done
-  cancel -h "$CUPS_SERVER" -a -x "$QM_TESTBED_QUEUE" 2>/dev/null || true
-  find "$QM_IPP_SPOOL" -maxdepth 1 -type f -delete
-}
-
-# The median of the arguments (numbers).
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
-
 # Pages per second for a duration in nanoseconds.
 pages_per_s() { awk -v p="$pages" -v ns="$1" 'BEGIN { printf "%.1f", p / (ns / 1e9) }'; }
 
@@ -237,6 +188,7 @@ time_server_job() {
     check_document "$document"
   fi
   settle_cups_queue
+  find "$QM_IPP_SPOOL" -maxdepth 1 -type f -delete
 }
 
 # True once cupsd lists the job among the queue's completed ones.
@@ -269,6 +221,7 @@ time_baseline_job() {
   check_document "$document"
   rm -f "$pdf"
   settle_cups_queue
+  find "$QM_IPP_SPOOL" -maxdepth 1 -type f -delete
 }
 
 make_input_xps
