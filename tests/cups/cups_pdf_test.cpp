@@ -20,9 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillmesh::peer::BuildFrame;
-using quillmesh::peer::PeerConnection;
-using quillmesh::peer::SubmitParam;
 
 // cupsd hands a job to the printer within moments, but retries a busy printer later.
 constexpr auto kCupsDeliveryLimit = std::chrono::seconds(60);
@@ -38,24 +35,6 @@ using IppMessage = std::unique_ptr<ipp_t, IppDeleter>;
 struct PipeCloser {
   void operator()(std::FILE* pipe) const { ::pclose(pipe); }
 };
-
-// Runs a shell command; true when it exited with 0.
-bool Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// A PDF of three 1-inch pages whose grey levels tell them apart: page n is filled
-// with grey n/4 (darkest first).
-std::string MakeThreePagePdf(const std::string& folder) {
-  const std::string source = folder + "/pages.ps";
-  const std::string pdf = folder + "/pages.pdf";
-  std::ofstream(source) << "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
-                           "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n";
-  EXPECT_TRUE(Run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" + source +
-                  "' >/dev/null 2>&1"));
-  return pdf;
-}
 
 // The ink of every page of a PDF in percent (Ghostscript's ink_cov device prints one
 // "C M Y K CMYK OK" line a page): the darker the page, the larger.
@@ -139,24 +118,11 @@ class CupsPdfTest : public ::testing::Test {
     ASSERT_TRUE(mServer.Start());
   }
 
-  // Sends one PDF job over the protocol and waits for the print order's acknowledgement,
-  // which comes once the job has been printed.
+  // Sends one PDF job and waits until it has printed.
   void SendPdfJob(const std::string& pdf, const std::string& property) {
-    const std::string data = ReadFile(pdf);
-    PeerConnection connection = mServer.Connect();
-    quillmesh::peer::SubmitHeader header;
-    header.printer_name = mQueue;
-    header.file_name = "report.pdf";
-    header.file_size = static_cast<std::uint32_t>(data.size());
-    header.property = std::vector<std::uint8_t>(property.begin(), property.end());
-    header.data_format = quillmesh::peer::kDataFormatPdf;
-    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
-    const std::vector<std::uint8_t> bytes(data.begin(), data.end());
-    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), bytes, kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
-    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kPrintLimit)) << connection.LastError();
+    SubmitJob(mServer, mQueue, quillmesh::peer::kDataFormatPdf,
+              std::vector<std::uint8_t>(property.begin(), property.end()), ReadFile(pdf),
+              kPrintLimit);
   }
 
   // The PDF documents ippeveprinter kept (it also leaves an empty output file of its

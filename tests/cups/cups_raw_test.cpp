@@ -15,9 +15,6 @@ namespace fs = std::filesystem;
 
 // cupsd hands a job to the printer within moments, but retries a busy printer later.
 constexpr auto kCupsDeliveryLimit = std::chrono::seconds(60);
-using quillmesh::peer::BuildFrame;
-using quillmesh::peer::PeerConnection;
-using quillmesh::peer::SubmitParam;
 
 class CupsRawTest : public ::testing::Test {
  protected:
@@ -31,22 +28,7 @@ class CupsRawTest : public ::testing::Test {
 
   // Sends one RAW job over the protocol, acknowledgement by acknowledgement.
   void SendRawJob(const std::string& printer, const std::string& data) {
-    PeerConnection connection = mServer.Connect();
-    quillmesh::peer::SubmitHeader header;
-    header.printer_name = printer;
-    header.file_name = "job.prn";
-    header.file_size = static_cast<std::uint32_t>(data.size());
-    header.data_format = quillmesh::peer::kDataFormatRaw;
-    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
-    for (std::size_t offset = 0; offset < data.size(); offset += quillmesh::peer::kMaxPayload) {
-      const std::size_t count = std::min<std::size_t>(quillmesh::peer::kMaxPayload, data.size() - offset);
-      ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), {bytes + offset, count}, kIoTimeout));
-      ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
-    }
-    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+    SubmitJob(mServer, printer, quillmesh::peer::kDataFormatRaw, {}, data, kIoTimeout);
   }
 
   // The documents ippeveprinter kept under the job name (it also leaves an empty

@@ -18,9 +18,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillmesh::peer::BuildFrame;
-using quillmesh::peer::PeerConnection;
-using quillmesh::peer::SubmitParam;
 using JobAttributes = std::map<std::string, std::string>;
 
 // The server acknowledges the print order once the job has finished at the printer.
@@ -98,20 +95,9 @@ class CupsXpsTest : public ::testing::Test {
 
   // Sends one XPS job and waits for the acknowledgement that follows its final state.
   void SendXpsJob(const std::string& package) {
-    PeerConnection connection = mServer.Connect();
-    quillmesh::peer::SubmitHeader header;
-    header.printer_name = mQueue;
-    header.file_name = "report.xps";
-    header.file_size = static_cast<std::uint32_t>(package.size());
-    header.property = *quillmesh::peer::BuildXpsPropertyBlob("report.docx", CloudDevMode());
-    header.data_format = quillmesh::peer::kDataFormatXps;
-    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
-    const std::vector<std::uint8_t> bytes(package.begin(), package.end());
-    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), bytes, kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
-    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kPrintLimit)) << connection.LastError();
+    SubmitJob(mServer, mQueue, quillmesh::peer::kDataFormatXps,
+              *quillmesh::peer::BuildXpsPropertyBlob("report.docx", CloudDevMode()), package,
+              kPrintLimit);
   }
 
   // The queue's jobs that the XPS path created.

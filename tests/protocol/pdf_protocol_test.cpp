@@ -16,32 +16,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillmesh::peer::BuildFrame;
-using quillmesh::peer::PeerConnection;
-using quillmesh::peer::SubmitParam;
-
-// Runs a shell command; true when it exited with 0.
-bool Run(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// A small PDF of three 1-inch pages whose grey levels tell them apart: page n is
-// filled with grey n/4 (darkest first).
-std::string MakeThreePagePdf(const std::string& folder) {
-  const std::string source = folder + "/pages.ps";
-  const std::string pdf = folder + "/pages.pdf";
-  std::ofstream(source) << "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
-                           "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n";
-  EXPECT_TRUE(Run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" + source +
-                  "' >/dev/null 2>&1"));
-  return pdf;
-}
 
 // The mean grey (0 black to 255 white) of each page of a PDF, rendered coarsely.
 std::vector<int> PageGreys(const std::string& pdf, const std::string& folder) {
   const std::string pattern = folder + "/grey-%d.pgm";
-  EXPECT_TRUE(Run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r4 -o '" + pattern + "' '" +
+  EXPECT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pgmraw -r4 -o '" + pattern + "' '" +
                   pdf + "' >/dev/null 2>&1"));
   std::vector<int> greys;
   for (int page = 1;; ++page) {
@@ -86,25 +65,11 @@ std::vector<std::pair<int, int>> PageSizes(const std::string& pdf) {
 // Runs the server with one printer, Lab, and sends PDF jobs to it.
 class PdfJobTest : public ::testing::Test {
  protected:
-  // Sends one PDF job and waits for the print order's acknowledgement, which comes
-  // once the job has been printed.
+  // Sends one PDF job to Lab and waits until it has printed.
   void SendPdfJob(const std::string& pdf, const std::string& property) {
-    const std::string data = ReadFile(pdf);
-    PeerConnection connection = mServer.Connect();
-    quillmesh::peer::SubmitHeader header;
-    header.printer_name = "Lab";
-    header.file_name = "report.pdf";
-    header.file_size = static_cast<std::uint32_t>(data.size());
-    header.property = std::vector<std::uint8_t>(property.begin(), property.end());
-    header.data_format = quillmesh::peer::kDataFormatPdf;
-    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout));
-    const std::vector<std::uint8_t> bytes(data.begin(), data.end());
-    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), bytes, kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout));
-    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(std::chrono::seconds(120)))
-        << connection.LastError();
+    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
+              std::vector<std::uint8_t>(property.begin(), property.end()), ReadFile(pdf),
+              std::chrono::seconds(120));
   }
 
   std::string Printed(const std::string& name) const {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -168,3 +169,44 @@ std::vector<std::string> ServerProcess::PrinterFiles(const std::string& printer,
   }
   return files;
 }
+
+void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
+               const std::vector<std::uint8_t>& property, const std::string& data,
+               std::chrono::seconds printLimit) {
+  using quillmesh::peer::SubmitParam;
+  quillmesh::peer::PeerConnection connection = server.Connect();
+  quillmesh::peer::SubmitHeader header;
+  header.printer_name = printer;
+  header.file_name = "job";
+  header.file_size = static_cast<std::uint32_t>(data.size());
+  header.property = property;
+  header.data_format = dataFormat;
+  ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
+  ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+  std::size_t offset = 0;
+  do {  // an empty file still takes one data frame
+    const std::size_t count = std::min<std::size_t>(quillmesh::peer::kMaxPayload, data.size() - offset);
+    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), {bytes + offset, count}, kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+    offset += count;
+  } while (offset < data.size());
+  ASSERT_TRUE(connection.SendAll(quillmesh::peer::BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
+  ASSERT_TRUE(connection.ExpectAcknowledgement(printLimit)) << connection.LastError();
+}
+
+bool RunCommand(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string MakeThreePagePdf(const std::string& folder) {
+  const std::string source = folder + "/pages.ps";
+  const std::string pdf = folder + "/pages.pdf";
+  std::ofstream(source) << "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
+                           "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n";
+  EXPECT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" + source +
+                  "' >/dev/null 2>&1"));
+  return pdf;
+}
+

@@ -61,6 +61,20 @@ class ServerProcess {
   pid_t mPid = -1;
 };
 
+// One job as a peer sends it: the header, the data in frames of at most the payload
+// limit, then the print order, checking every acknowledgement. The print order's comes
+// only once the job has printed, so it is waited for up to printLimit.
+void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
+               const std::vector<std::uint8_t>& property, const std::string& data,
+               std::chrono::seconds printLimit);
+
+// Runs a shell command; true when it exited with 0.
+bool RunCommand(const std::string& command);
+
+// A PDF of three 1-inch pages whose grey levels tell them apart: page n is filled with
+// grey n/4 (darkest first). Made with Ghostscript in the folder.
+std::string MakeThreePagePdf(const std::string& folder);
+
 // Whole file content, or "<missing>".
 std::string ReadFile(const std::string& path);
 

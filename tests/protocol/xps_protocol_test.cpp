@@ -16,9 +16,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using quillmesh::peer::BuildFrame;
-using quillmesh::peer::PeerConnection;
-using quillmesh::peer::SubmitParam;
 
 // DEVMODEW offsets and the field bits the peer sets.
 constexpr std::size_t kDevModeSize = 220;
@@ -87,21 +84,9 @@ class XpsProtocolTest : public ::testing::Test {
 
   // Sends one XPS job to Lab and waits for the acknowledgement that follows printing.
   void SendXpsJob(const std::string& package) {
-    PeerConnection connection = mServer.Connect();
-    quillmesh::peer::SubmitHeader header;
-    header.printer_name = "Lab";
-    header.file_name = "report.xps";
-    header.file_size = static_cast<std::uint32_t>(package.size());
-    header.property = *quillmesh::peer::BuildXpsPropertyBlob("report.docx", CloudDevMode());
-    header.data_format = quillmesh::peer::kDataFormatXps;
-    ASSERT_TRUE(connection.SendAll(*quillmesh::peer::BuildSubmitHeaderFrame(header), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout));
-    const std::vector<std::uint8_t> bytes(package.begin(), package.end());
-    ASSERT_TRUE(connection.SendFrame(2, SubmitParam(1, 2), bytes, kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout));
-    ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
-    ASSERT_TRUE(connection.ExpectAcknowledgement(std::chrono::seconds(60)))
-        << connection.LastError();
+    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatXps,
+              *quillmesh::peer::BuildXpsPropertyBlob("report.docx", CloudDevMode()), package,
+              std::chrono::seconds(60));
   }
 
   std::string Printed(const std::string& name) const {
