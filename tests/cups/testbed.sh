@@ -22,11 +22,14 @@ port_in_use() {
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null || (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null
 }
 
-# A port nobody listens on, different from the one given (if any).
+# A port nobody listens on, different from the one given (if any). It lies below the
+# system's range of ephemeral ports: a recent outgoing connection's port may sit in
+# TIME_WAIT there, and a daemon could not listen on it.
 free_port() {
-  local avoid=${1:-0} port attempt
+  local avoid=${1:-0} port attempt ephemeral_low
+  read -r ephemeral_low _ </proc/sys/net/ipv4/ip_local_port_range
   for attempt in $(seq 1 100); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((10000 + RANDOM % (ephemeral_low - 10000)))
     if [[ $port != "$avoid" ]] && ! port_in_use "$port"; then
       echo "$port"
       return 0
