@@ -40,13 +40,31 @@ free_port() {
 }
 
 # Starts a daemon in its own session with its output in R/NAME.log; records its PID
-# in R/pids and in LAUNCHED.
+# in R/pids and in LAUNCHED. Returns once the daemon leads its own process group, so
+# that every later look at the group (readiness, stop) sees the daemon's group and not
+# the one it was forked into.
 launch() {
   local root=$1 name=$2
   shift 2
   setsid "$@" </dev/null >"$root/$name.log" 2>&1 &
   LAUNCHED=$!
   echo "$name $LAUNCHED" >>"$root/pids"
+  wait_for_own_group "$name" "$LAUNCHED"
+}
+
+# Waits until the process has called setsid(): until then its group is the script's.
+# A process that exits first is left to wait_until, which reports it with its log.
+wait_for_own_group() {
+  local name=$1 pid=$2 deadline=$((SECONDS + READY_SECONDS)) fields
+  while read -r fields 2>/dev/null <"/proc/$pid/stat"; do
+    read -r -a fields <<<"${fields##*) }"  # state ppid pgrp ... after the command name
+    [[ ${fields[0]} == Z || ${fields[2]} == "$pid" ]] && return 0
+    if ((SECONDS >= deadline)); then
+      say "$name (pid $pid) did not start its own session within ${READY_SECONDS}s"
+      return 1
+    fi
+    sleep 0.01
+  done
 }
 
 # Polls a readiness check until it passes; fails when the daemon it waits for has
