@@ -12,7 +12,7 @@
 #   BENCH_PAGES       pages in the PDF (default 20)
 #   BENCH_PROPERTY    the property of the second job (default PageSize:A4;NumCopies:1)
 #   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
-# The server listens on the fixed port 9099; while something else holds it the script
+# The server listens on QUILLMESH_PORT (default 9099); while something else holds it the script
 # waits up to two minutes for it to free up.
 set -euo pipefail
 
@@ -22,7 +22,8 @@ server=$(realpath "${1:-$repo/build/linux/quillmesh}")
 peer=${QUILLMESH_PEER:-$(dirname "$server")/quillmesh-peer}
 pages=${BENCH_PAGES:-20}
 property=${BENCH_PROPERTY:-PageSize:A4;NumCopies:1}
-port=9099
+port=${QUILLMESH_PORT:-9099}
+export QUILLMESH_PORT=$port
 readonly PORT_WAIT_SECONDS=120
 readonly JOB_TIMEOUT_SECONDS=900
 readonly POLL_SECONDS=0.05

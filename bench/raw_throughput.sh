@@ -10,7 +10,7 @@
 #   BENCH_SIZE_MIB    job size in MiB (default 256)
 #   BENCH_RUNS        runs per measurement (default 3)
 #   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
-# The server listens on the fixed port 9099; while something else holds it the script
+# The server listens on QUILLMESH_PORT (default 9099); while something else holds it the script
 # waits up to two minutes for it to free up.
 set -euo pipefail
 
@@ -21,7 +21,8 @@ peer=${QUILLMESH_PEER:-$(dirname "$server")/quillmesh-peer}
 testbed=$repo/tests/cups/testbed.sh
 size_mib=${BENCH_SIZE_MIB:-256}
 runs=${BENCH_RUNS:-3}
-port=9099
+port=${QUILLMESH_PORT:-9099}
+export QUILLMESH_PORT=$port
 readonly PORT_WAIT_SECONDS=120
 readonly DELIVERY_TIMEOUT_SECONDS=600
 # ippeveprinter names a kept document after its job name, lowercased.

@@ -10,7 +10,7 @@
 #   BENCH_SIZE_MIB    upload size in MiB (default 256)
 #   BENCH_IDLE        idle connections for the memory figure (default 500)
 #   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
-# The server listens on the fixed port 9099, which must be free.
+# The server listens on QUILLMESH_PORT (default 9099), which must be free.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +21,8 @@ peer=${QUILLMESH_PEER:-$build_dir/quillmesh-peer}
 sink=${LOOPBACK_SINK:-$build_dir/bench/loopback_sink}
 size_mib=${BENCH_SIZE_MIB:-256}
 idle_count=${BENCH_IDLE:-500}
-port=9099
+port=${QUILLMESH_PORT:-9099}
+export QUILLMESH_PORT=$port
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
 

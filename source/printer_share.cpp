@@ -1,4 +1,5 @@
 // Process entry and the TCP listener: one session thread per accepted connection.
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
@@ -12,7 +13,7 @@
 namespace {
 
 constexpr const char kVersion[] = "0.2";
-constexpr unsigned short kListenPort = 9099;
+constexpr unsigned short kDefaultListenPort = 9099;
 // A short queue drops connection attempts during bursts, and each dropped attempt
 // waits a full second before the peer's system retries it.
 constexpr int kListenBacklog = SOMAXCONN;
@@ -44,6 +45,20 @@ void StartSession(SOCKET clientSocket) {
     closesocket(clientSocket);
     delete session;
   }
+}
+
+// The port to listen on: QUILLMESH_PORT when set, else the default. A value that is not
+// a port stops the server rather than have it listen somewhere nobody expects.
+unsigned short ListenPort() {
+  const char* setting = quillmesh::platform::GetEnvironment("QUILLMESH_PORT");
+  if (setting == nullptr || *setting == '\0') return kDefaultListenPort;
+  char* end = nullptr;
+  const unsigned long port = std::strtoul(setting, &end, 10);
+  if (*end != '\0' || setting[0] < '0' || setting[0] > '9' || port == 0 || port > 65535) {
+    std::fprintf(stderr, "quillmesh: QUILLMESH_PORT must be a port from 1 to 65535\n");
+    FailStartup("QUILLMESH_PORT is not a port from 1 to 65535");
+  }
+  return static_cast<unsigned short>(port);
 }
 
 }  // namespace
@@ -90,7 +105,9 @@ int StartQuillmesh(unsigned short port) {
 
 int main(int /*argc*/, char** /*argv*/) {
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
+  const unsigned short port = ListenPort();
   GetPrinterList();
-  StartQuillmesh(kListenPort);
+  LOG_DEBUG("listening on port %u\n", static_cast<unsigned>(port));
+  StartQuillmesh(port);
   return 0;
 }

@@ -16,8 +16,15 @@ struct CommandResult {
   std::string output;  // standard output and standard error together
 };
 
-CommandResult RunPeer(const std::string& arguments) {
-  const std::string command = std::string(QM_PEER_BINARY) + " " + arguments + " 2>&1";
+// Runs the peer; with a server, its port comes first so that a later --port wins.
+CommandResult RunPeer(const std::string& arguments, const ServerProcess* server = nullptr) {
+  std::string command = std::string(QM_PEER_BINARY) + " " + arguments + " 2>&1";
+  if (server != nullptr) {
+    const std::size_t commandEnd = arguments.find(' ');
+    command = std::string(QM_PEER_BINARY) + " " + arguments.substr(0, commandEnd) + " --port " +
+              std::to_string(server->Port()) +
+              (commandEnd == std::string::npos ? "" : arguments.substr(commandEnd)) + " 2>&1";
+  }
   CommandResult result{-1, {}};
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -40,7 +47,7 @@ TEST(PeerCliTest, ListsPrintersAndUploadsAJobByteForByte) {
   ServerProcess server({"Lab", "Office@net"});
   ASSERT_TRUE(server.Start());
 
-  const CommandResult list = RunPeer("list");
+  const CommandResult list = RunPeer("list", &server);
   EXPECT_EQ(list.exitCode, 0) << list.output;
   // Under Wine the server lists Wine's spooler, which has no printer there.
   EXPECT_EQ(list.output, ServerProcess::UnderWine() ? "" : "Lab\nOffice\n");
@@ -49,7 +56,7 @@ TEST(PeerCliTest, ListsPrintersAndUploadsAJobByteForByte) {
   const std::string content = RandomBytes(3 * 1024 * 1024 + 17);
   std::ofstream(source, std::ios::binary) << content;
   const CommandResult print =
-      RunPeer("print --printer Lab --format raw --chunk 65536 '" + source + "'");
+      RunPeer("print --printer Lab --format raw --chunk 65536 '" + source + "'", &server);
   EXPECT_EQ(print.exitCode, 0) << print.output;
   EXPECT_NE(server.LogText().find("[DBG-TEST] -> PrintRawToPrinter"), std::string::npos);
   if (ServerProcess::UnderWine()) return;

@@ -157,7 +157,7 @@ TEST_F(ProtocolTest, TwoHundredConcurrentConnectionsAreEachAnswered) {
   constexpr int kConnections = 200;
   std::vector<PeerConnection> connections(kConnections);
   for (PeerConnection& connection : connections) {
-    ASSERT_TRUE(connection.Connect("127.0.0.1", kServerPort, kIoTimeout)) << connection.LastError();
+    ASSERT_TRUE(connection.Connect("127.0.0.1", mServer.Port(), kIoTimeout)) << connection.LastError();
   }
   // Every connection has a job in flight at once, then all print orders go out.
   for (int index = 0; index < kConnections; ++index) {

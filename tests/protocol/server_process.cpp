@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +27,27 @@ std::string TempValueForServer(const std::string& workDir) {
   std::string windowsPath = "Z:" + workDir;
   for (char& c : windowsPath) c = (c == '/') ? '\\' : c;
   return windowsPath;
+}
+
+// A loopback port nobody listens on, below the ephemeral range so that no outgoing
+// connection takes it meanwhile; each server of a test gets its own, so test
+// programs can run side by side.
+std::uint16_t FreePort() {
+  std::random_device seed;
+  std::mt19937 generator(seed());
+  std::uniform_int_distribution<int> candidates(20000, 32000);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const auto port = static_cast<std::uint16_t>(candidates(generator));
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    const bool free = ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (free) return port;
+  }
+  std::abort();
 }
 
 }  // namespace
@@ -47,6 +71,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& printers) {
   char pattern[] = "/tmp/qm-protocol-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) std::abort();
   mWorkDir = pattern;
+  mPort = FreePort();
   for (std::string name : printers) {
     const bool network = name.size() > 4 && name.ends_with("@net");
     if (network) name.resize(name.size() - 4);
@@ -81,6 +106,7 @@ pid_t ServerProcess::Spawn() const {
   // sets to "%QM_WINE_TEMP%".
   if (underWine) ::setenv("QM_WINE_TEMP", temp.c_str(), 1);
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
+  ::setenv("QUILLMESH_PORT", std::to_string(mPort).c_str(), 1);
   for (const auto& [name, value] : mEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
   const int quiet = ::open("/dev/null", O_WRONLY);
   ::dup2(quiet, STDOUT_FILENO);
@@ -94,8 +120,8 @@ pid_t ServerProcess::Spawn() const {
 bool ServerProcess::Start() {
   // Another server on the port would answer in ours' place.
   quillmesh::peer::PeerConnection occupant;
-  if (occupant.Connect("127.0.0.1", kServerPort, std::chrono::milliseconds(500))) {
-    ADD_FAILURE() << "port " << kServerPort << " is already in use by another process";
+  if (occupant.Connect("127.0.0.1", mPort, std::chrono::milliseconds(500))) {
+    ADD_FAILURE() << "port " << mPort << " is already in use by another process";
     return false;
   }
   mPid = Spawn();
@@ -103,7 +129,7 @@ bool ServerProcess::Start() {
   const auto deadline = std::chrono::steady_clock::now() + kIoTimeout;
   while (std::chrono::steady_clock::now() < deadline) {
     quillmesh::peer::PeerConnection probe;
-    if (probe.Connect("127.0.0.1", kServerPort, std::chrono::milliseconds(500))) return true;
+    if (probe.Connect("127.0.0.1", mPort, std::chrono::milliseconds(500))) return true;
     int status = 0;
     if (::waitpid(mPid, &status, WNOHANG) == mPid) {
       mPid = -1;
@@ -145,7 +171,7 @@ void ServerProcess::Stop() {
 
 quillmesh::peer::PeerConnection ServerProcess::Connect() const {
   quillmesh::peer::PeerConnection connection;
-  EXPECT_TRUE(connection.Connect("127.0.0.1", kServerPort, kIoTimeout)) << connection.LastError();
+  EXPECT_TRUE(connection.Connect("127.0.0.1", mPort, kIoTimeout)) << connection.LastError();
   return connection;
 }
 

@@ -12,7 +12,6 @@
 
 #include "peer_protocol.h"
 
-inline constexpr std::uint16_t kServerPort = 9099;
 inline constexpr auto kIoTimeout = std::chrono::seconds(20);
 
 class ServerProcess {
@@ -41,6 +40,8 @@ class ServerProcess {
   // A new connection to the server, or a failed test.
   quillmesh::peer::PeerConnection Connect() const;
 
+  // The port this server listens on (QUILLMESH_PORT), free when the object was made.
+  std::uint16_t Port() const { return mPort; }
   const std::string& WorkDir() const { return mWorkDir; }
   std::string TempFolder() const { return mWorkDir + "/Quillmesh/temp"; }
   std::string LogText() const;
@@ -58,6 +59,7 @@ class ServerProcess {
   std::string mWorkDir;
   std::string mSpooler;
   std::vector<std::pair<std::string, std::string>> mEnvironment;
+  std::uint16_t mPort = 0;
   pid_t mPid = -1;
 };
 
