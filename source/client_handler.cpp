@@ -49,7 +49,7 @@ ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
       mDataFormat(0),
       mProtoVer(0) {}
 
-ClientHandlerInfo::~ClientHandlerInfo() = default;
+ClientHandlerInfo::~ClientHandlerInfo() { CloseJobStream(); }
 
 void* ClientHandlerInfo::operator new(std::size_t size, const std::nothrow_t&) noexcept {
   return std::calloc(1, size);
@@ -110,13 +110,37 @@ int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) 
         break;
     }
     position += consumed;
-    LOG_DEBUG("State : %d current value:0x%02X\n", mState, value);
-    if (mState == kStateFrameDone) {
-      CmdHandle();
-      mState = kStateWaitStart;
-    }
+    FinishDecoderStep(value);
   }
   return kPushContinue;
+}
+
+int ClientHandlerInfo::ReceiveNext() {
+  if (mState == kStatePayload) {
+    // Waiting for the whole rest of the payload makes one receive, one copy and one log
+    // line per frame instead of one per network segment batch.
+    return static_cast<int>(::recv(mSocket, reinterpret_cast<char*>(mCmdData + mCmdDataRecvLen),
+                                   static_cast<int>(mCmdDataLen - mCmdDataRecvLen), MSG_WAITALL));
+  }
+  return static_cast<int>(
+      ::recv(mSocket, reinterpret_cast<char*>(mRecvBuf), kHeaderReceiveSize, 0));
+}
+
+int ClientHandlerInfo::pushReceivedPayload(std::uint32_t count) {
+  const std::uint8_t value = mCmdData[mCmdDataRecvLen];
+  mCmdDataRecvLen += count;
+  mState = mCmdDataRecvLen == mCmdDataLen ? kStateFrameDone : kStatePayload;
+  FinishDecoderStep(value);
+  return kPushContinue;
+}
+
+// Logs the step's new state and dispatches a completed frame.
+void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
+  LOG_DEBUG("State : %d current value:0x%02X\n", mState, value);
+  if (mState == kStateFrameDone) {
+    CmdHandle();
+    mState = kStateWaitStart;
+  }
 }
 
 int ClientHandlerInfo::CmdHandle() {
@@ -157,17 +181,17 @@ int clientHandlerThread(ClientHandlerInfo* session) {
   LOG_DEBUG("enter\n");
   const long socketValue = static_cast<long>(session->mSocket);
   for (;;) {
-    const int received = static_cast<int>(::recv(
-        session->mSocket, reinterpret_cast<char*>(session->mRecvBuf), kRecvBufSize, 0));
+    const bool payloadInPlace = session->mState == kStatePayload;
+    const int received = session->ReceiveNext();
     if (received <= 0) {
       LOG_ERROR("socket:%ld recv error thread terminal:%d\n", socketValue, received);
       break;
     }
     LOG_DEBUG("socket:%ld recv %d\n", socketValue, received);
-    if (session->pushCmdData(session->mRecvBuf, static_cast<std::uint32_t>(received)) ==
-        kPushCloseConnection) {
-      break;
-    }
+    const auto count = static_cast<std::uint32_t>(received);
+    const int pushed = payloadInPlace ? session->pushReceivedPayload(count)
+                                      : session->pushCmdData(session->mRecvBuf, count);
+    if (pushed == kPushCloseConnection) break;
   }
   closesocket(session->mSocket);
   session->AbandonJob();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <string>
 
@@ -19,6 +20,9 @@ inline constexpr std::uint8_t kReplyParam = 0x81;
 inline constexpr std::size_t kFrameHeaderSize = 8;
 inline constexpr std::uint32_t kMaxCmdDataLen = 0x100000;
 inline constexpr std::size_t kRecvBufSize = 0x100010;
+// Outside a payload the session receives at most this much at a time: headers are short,
+// and a payload is received straight into its place, so most of mRecvBuf stays untouched.
+inline constexpr std::size_t kHeaderReceiveSize = 4096;
 
 // Upload states of a file-submit job.
 inline constexpr std::uint8_t kFileIdle = 0;
@@ -50,6 +54,13 @@ class ClientHandlerInfo {
   // Cuts received bytes into frames and handles each complete one.
   int pushCmdData(const std::uint8_t* data, std::uint32_t len);
 
+  // Receives the next bytes: a payload under way straight into mCmdData (at most what it
+  // still lacks), anything else into mRecvBuf; the count, 0 or less when the connection ended.
+  int ReceiveNext();
+
+  // Takes count payload bytes that ReceiveNext put in place, as one payload run.
+  int pushReceivedPayload(std::uint32_t count);
+
   // Runs the handler of the decoded frame's command type.
   int CmdHandle();
 
@@ -79,11 +90,18 @@ class ClientHandlerInfo {
   std::uint8_t mFileState;
   std::uint8_t mDataFormat;
   std::uint8_t mProtoVer;
+  // The job file, open from the first data chunk until the last one is written or the
+  // job is abandoned.
+  std::FILE* mJobStream = nullptr;
 
  private:
+  void FinishDecoderStep(std::uint8_t value);
   void SendAcknowledgement();
   void RunStage1Header(std::uint8_t protoVer);
-  void RunStage2Chunk();
+  bool RunStage2Chunk();
+  bool OpenJobStream();
+  bool WriteJobChunk(bool lastChunk);
+  void CloseJobStream();
   void RunStage3Print();
 };
 

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 #include "client_handler.h"
 #include "log_writer.h"
@@ -26,11 +25,6 @@ constexpr std::size_t kTempNameSize = 256;
 constexpr int kRandomPieceLimit = 32768;
 constexpr std::uint8_t kAcknowledgement[kFrameHeaderSize] = {
     kFrameStart1, kFrameStart2, kCmdFileSubmit, kReplyParam, 0, 0, 0, 0};
-
-struct FileCloser {
-  void operator()(std::FILE* stream) const { std::fclose(stream); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Big-endian reads from a payload that never go past its end.
 class PayloadReader {
@@ -143,7 +137,7 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
               mPrinterProperty.c_str(), mFileState, stage, protoVer);
     if (stage == kStageHeader) RunStage1Header(protoVer);
   } else if (mFileState == kFileReceiving && stage == kStageData) {
-    RunStage2Chunk();
+    if (RunStage2Chunk()) return 0;  // acknowledged before its write
   } else if (mFileState == kFileComplete && stage == kStagePrint) {
     RunStage3Print();
   } else {
@@ -190,30 +184,56 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
   mFileState = kFileReceiving;
 }
 
-void ClientHandlerInfo::RunStage2Chunk() {
-  FilePtr stream(std::fopen(mTmpFile.c_str(), "ab+"));
-  if (!stream) {
+bool ClientHandlerInfo::RunStage2Chunk() {
+  if (mJobStream == nullptr && !OpenJobStream()) {
     LOG_ERROR("cannot open the job file %s: %s, job abandoned\n", mTmpFile.c_str(),
               LastErrorText());
     AbandonJob();
-    return;
+    return false;
   }
-  const bool written = std::fwrite(mCmdData, 1, mCmdDataLen, stream.get()) == mCmdDataLen &&
-                       std::fflush(stream.get()) == 0;
-  if (!written) {
+  // The acknowledgement carries no status, so a chunk that leaves the file incomplete is
+  // acknowledged at once and written while the peer sends the next one. The last chunk
+  // is acknowledged only once the whole file is written and closed.
+  const bool completesFile = mCmdDataLen >= mFileSize - std::min(mFileSize, mFileOffset);
+  if (!completesFile) SendAcknowledgement();
+  if (!WriteJobChunk(completesFile)) {
     LOG_ERROR("cannot write %u bytes to the job file %s: %s, job abandoned\n", mCmdDataLen,
               mTmpFile.c_str(), LastErrorText());
-    stream.reset();
     AbandonJob();
-    return;
+    return !completesFile;
   }
-  stream.reset();
   LOG_DEBUG("FileSubmit fileName:%s offset:%d dataLen:0x%X\n", mTmpFile.c_str(),
             static_cast<int>(mFileOffset), mCmdDataLen);
   // Saturate: a peer may send more than it announced, and the count must not wrap.
   const std::uint32_t room = std::numeric_limits<std::uint32_t>::max() - mFileOffset;
   mFileOffset += std::min(room, mCmdDataLen);
   if (mFileOffset >= mFileSize) mFileState = kFileComplete;
+  return !completesFile;
+}
+
+// Opens the job file for appending, unbuffered: each chunk goes to the file in one write
+// and nothing waits in the stream between chunks.
+bool ClientHandlerInfo::OpenJobStream() {
+  mJobStream = std::fopen(mTmpFile.c_str(), "ab");
+  if (mJobStream == nullptr) return false;
+  std::setvbuf(mJobStream, nullptr, _IONBF, 0);
+  return true;
+}
+
+// Appends the chunk; the last one also closes the file, so a close that fails (a
+// delayed write error) fails the chunk.
+bool ClientHandlerInfo::WriteJobChunk(bool lastChunk) {
+  bool written = std::fwrite(mCmdData, 1, mCmdDataLen, mJobStream) == mCmdDataLen;
+  if (written && lastChunk) {
+    written = std::fclose(mJobStream) == 0;
+    mJobStream = nullptr;
+  }
+  return written;
+}
+
+void ClientHandlerInfo::CloseJobStream() {
+  if (mJobStream != nullptr) std::fclose(mJobStream);
+  mJobStream = nullptr;
 }
 
 void ClientHandlerInfo::RunStage3Print() {
@@ -248,6 +268,7 @@ void ClientHandlerInfo::RunStage3Print() {
 }
 
 void ClientHandlerInfo::AbandonJob() {
+  CloseJobStream();
   if (mFileState != kFileIdle && !mTmpFile.empty() &&
       GetFileAttributesA(mTmpFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
     if (quillmesh::platform::RemoveFile(mTmpFile.c_str())) {

@@ -1,6 +1,7 @@
 // quillmesh-peer: lists a Quillmesh server's printers and sends it print jobs, one
 // command per run, so a user can try the server by hand or script it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "peer_protocol.h"
+#include "upload_progress.h"
 
 namespace {
 
@@ -37,8 +39,10 @@ constexpr milliseconds kConnectTimeout{10000};
 // A stage-3 reply comes only after the whole print job has run, so replies get a
 // generous default.
 constexpr long kDefaultReplyTimeoutSeconds = 300;
-// Files above this size report their progress every tenth.
-constexpr std::uint64_t kProgressThreshold = 8u * 1024u * 1024u;
+// Data frames sent ahead of their acknowledgements by default: enough to keep the
+// connection busy while the server writes, few enough to stay small in memory.
+constexpr std::size_t kDefaultWindow = 4;
+constexpr std::size_t kMaxWindow = 64;
 // The public part of a DEVMODE; a shorter one is ignored by the server.
 constexpr std::size_t kDevModePublicSize = 220;
 
@@ -46,7 +50,8 @@ constexpr const char* kUsage =
     "usage: quillmesh-peer list [--host H] [--port P] [--timeout SECONDS]\n"
     "       quillmesh-peer print --printer NAME --format raw|xps|pdf\n"
     "                            [--property TEXT] [--devmode FILE [--document-name NAME]]\n"
-    "                            [--chunk BYTES] [--host H] [--port P] [--timeout SECONDS] FILE\n"
+    "                            [--chunk BYTES] [--window FRAMES] [--host H] [--port P]\n"
+    "                            [--timeout SECONDS] FILE\n"
     "\n"
     "list     prints the server's printer names, one per line.\n"
     "print    uploads FILE as one job and asks the server to print it.\n"
@@ -60,6 +65,8 @@ constexpr const char* kUsage =
     "  --devmode FILE       DEVMODE bytes for an xps job's settings\n"
     "  --document-name NAME document name for an xps job (default: FILE's name)\n"
     "  --chunk BYTES        data bytes per frame, 1 to 1048576 (default 1048576)\n"
+    "  --window FRAMES      data frames sent ahead of their acknowledgements, 1 to 64\n"
+    "                       (default 4; 1 waits for each acknowledgement)\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -80,6 +87,7 @@ struct PrintOptions {
   std::optional<std::string> devmode_path;
   std::optional<std::string> document_name;
   std::size_t chunk_size = proto::kMaxPayload;
+  std::size_t window = kDefaultWindow;
   std::string file_path;
 };
 
@@ -186,12 +194,25 @@ std::optional<std::string> TakeConnectionOption(const std::string& option, Argum
   return std::string{};
 }
 
+// Applies --window; nullopt when the option is another one, else an error text (empty
+// on success).
+std::optional<std::string> TakeWindowOption(const std::string& option, ArgumentCursor& cursor,
+                                            PrintOptions& options) {
+  if (option != "--window") return std::nullopt;
+  const auto value = cursor.Value();
+  const auto window = value ? ParseNumber(*value, 1, kMaxWindow) : std::nullopt;
+  if (!window) return "--window takes 1 to " + std::to_string(kMaxWindow) + " frames";
+  options.window = static_cast<std::size_t>(*window);
+  return std::string{};
+}
+
 // Applies one `print` option; returns an error text, empty on success.
 std::string TakePrintOption(const std::string& option, ArgumentCursor& cursor,
                             PrintOptions& options) {
   if (auto result = TakeConnectionOption(option, cursor, options.connection)) {
     return *result;
   }
+  if (auto result = TakeWindowOption(option, cursor, options)) return *result;
   const bool known = option == "--printer" || option == "--format" || option == "--property" ||
                      option == "--devmode" || option == "--document-name" || option == "--chunk";
   if (!known) {
@@ -293,28 +314,13 @@ bool ReadChunk(std::FILE* file, std::span<std::uint8_t> out) {
   return true;
 }
 
-// Prints a progress line each time another tenth of a large file is acknowledged.
-class ProgressReporter {
- public:
-  explicit ProgressReporter(std::uint64_t total) : mTotal(total) {}
-
-  // Called after each acknowledged chunk.
-  void Update(std::uint64_t done) {
-    if (mTotal <= kProgressThreshold) {
-      return;
-    }
-    const unsigned tenths = static_cast<unsigned>(done * 10 / mTotal);
-    if (tenths > mReportedTenths) {
-      mReportedTenths = tenths;
-      std::fprintf(stderr, "%s: %u%% (%llu of %llu bytes)\n", kProgramName, tenths * 10,
-                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(mTotal));
-    }
-  }
-
- private:
-  std::uint64_t mTotal;
-  unsigned mReportedTenths = 0;
-};
+// One line on standard output for the upload alone: first data byte to the last data
+// frame's acknowledgement.
+void ReportUpload(std::uint32_t bytes, double seconds, std::size_t window) {
+  const double mebibytes = static_cast<double>(bytes) / (1024.0 * 1024.0);
+  std::printf("%s: uploaded %u bytes in %.3f s, %.1f MiB/s, window %zu\n", kProgramName, bytes,
+              seconds, seconds > 0 ? mebibytes / seconds : 0.0, window);
+}
 
 // A print job ready to go: its open file, size and stage-1 frame.
 struct PreparedJob {
@@ -362,34 +368,78 @@ std::optional<PreparedJob> PrepareJob(const PrintOptions& options) {
   return job;
 }
 
-// Streams the file as stage-2 frames, each acknowledged before the next; at least one
-// frame goes out, so an empty file completes the upload too.
+// Data frames sent and not yet acknowledged, and the bytes they carry.
+class FrameWindow {
+ public:
+  FrameWindow(proto::PeerConnection& connection, std::size_t limit, milliseconds timeout)
+      : mConnection(connection), mLimit(limit), mTimeout(timeout) {}
+
+  // Sends one data frame; false when the connection broke.
+  bool Send(std::span<const std::uint8_t> chunk) {
+    const std::uint8_t param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStageData);
+    if (!mConnection.SendFrame(proto::kCmdFileSubmit, param, chunk, mTimeout)) return false;
+    mInFlight.push_back(chunk.size());
+    return true;
+  }
+
+  // Waits for acknowledgements until fewer than `keep` frames are in flight (0: all of
+  // them), adding the bytes they acknowledged to `acknowledged`.
+  bool Drain(std::size_t keep, std::uint64_t& acknowledged, proto::UploadProgress& progress) {
+    while (!mInFlight.empty() && mInFlight.size() >= std::max<std::size_t>(keep, 1)) {
+      if (!mConnection.ExpectAcknowledgement(mTimeout)) return false;
+      acknowledged += mInFlight.front();
+      mInFlight.erase(mInFlight.begin());
+      progress.Update(acknowledged);
+    }
+    return true;
+  }
+
+  // Drains down to below the window's limit, so that one more frame may go out.
+  bool MakeRoom(std::uint64_t& acknowledged, proto::UploadProgress& progress) {
+    return Drain(mLimit, acknowledged, progress);
+  }
+
+ private:
+  proto::PeerConnection& mConnection;
+  std::size_t mLimit;
+  milliseconds mTimeout;
+  std::vector<std::size_t> mInFlight;
+};
+
+// Streams the file as stage-2 frames, up to the window's count of them ahead of their
+// acknowledgements; the next chunk is read while the acknowledgements are awaited. At
+// least one frame goes out, so an empty file completes the upload too. Returns once
+// every data frame is acknowledged.
 bool SendFileData(proto::PeerConnection& connection, PreparedJob& job, const PrintOptions& options,
                   std::size_t& chunks) {
   std::vector<std::uint8_t> buffer(options.chunk_size);
-  ProgressReporter progress(job.size);
-  const std::uint8_t param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStageData);
-  std::uint64_t sent = 0;
+  proto::UploadProgress progress(job.size, ::isatty(STDERR_FILENO) == 1);
+  FrameWindow window(connection, options.window, options.connection.reply_timeout);
+  std::uint64_t read = 0;
+  std::uint64_t acknowledged = 0;
+  bool sent = true;
   do {
     const auto length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), job.size - sent));
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), job.size - read));
     const std::span<std::uint8_t> chunk(buffer.data(), length);
     if (!ReadChunk(job.file.get(), chunk)) {
-      Complain(options.file_path + " ended after " + std::to_string(sent) + " of " +
+      progress.Finish();
+      Complain(options.file_path + " ended after " + std::to_string(read) + " of " +
                std::to_string(job.size) + " bytes (did it change while being sent?)");
       return false;
     }
-    if (!connection.SendFrame(proto::kCmdFileSubmit, param, chunk,
-                              options.connection.reply_timeout) ||
-        !connection.ExpectAcknowledgement(options.connection.reply_timeout)) {
-      Complain("connection broken after " + std::to_string(sent) + " of " +
-               std::to_string(job.size) + " bytes: " + connection.LastError());
-      return false;
-    }
-    sent += length;
+    read += length;
+    sent = window.MakeRoom(acknowledged, progress) && window.Send(chunk);
     ++chunks;
-    progress.Update(sent);
-  } while (sent < job.size);
+  } while (sent && read < job.size);
+  sent = sent && window.Drain(0, acknowledged, progress);
+  progress.Finish();
+  if (!sent) {
+    Complain("connection broken after " + std::to_string(acknowledged) + " of " +
+             std::to_string(job.size) + " acknowledged bytes: " + connection.LastError());
+    return false;
+  }
+  ReportUpload(job.size, progress.ElapsedSeconds(), options.window);
   return true;
 }
 

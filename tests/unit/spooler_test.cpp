@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -12,6 +13,8 @@
 
 #include "fake_spooler.h"
 #include "platform/posix/spooler_backend.h"
+#include "platform/platform.h"
+#include "text_encoding.h"
 #include "platform/posix/win32_api.h"
 #include "temporary_folder.h"
 
@@ -61,6 +64,52 @@ TEST(FolderSpooler, ListsVisibleSubfoldersInByteOrderWithTheNetworkMarker) {
   EXPECT_TRUE(printers[1].network);
   EXPECT_EQ(printers[2].name, "\xE6\x89\x93\xE5\x8D\xB0\xE6\x9C\xBA");  // UTF-8 sorts last
   EXPECT_FALSE(printers[2].network);
+}
+
+// A RAW document fed from the file the thread opened for reading is copied from it only
+// while the fed bytes are that file's, in order; whatever is fed lands byte for byte.
+TEST(FolderSpooler, RawDocumentsHoldExactlyTheBytesFedWhetherCopiedOrWritten) {
+  TemporaryFolder root;
+  AddPrinterFolder(root.path(), "Lab", false);
+  const std::string source = (root.path() / "job.prn").string();
+  const std::string content(3 * 65536 + 5, 'j');
+  std::ofstream(source, std::ios::binary) << content;
+  const std::string other(65536, 'x');
+  struct Case {
+    const char* name;
+    std::vector<std::string> chunks;
+  };
+  const std::vector<Case> cases = {
+      {"the file in order", {content.substr(0, 65536), content.substr(65536, 65536),
+                             content.substr(131072)}},
+      {"a chunk that differs, then the file's bytes again",
+       {content.substr(0, 65536), other, content.substr(131072)}},
+      {"other bytes from the start", {other, content.substr(0, 65536)}},
+  };
+  auto backend = MakeFolderSpooler(root.path().string());
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    std::FILE* reader = quillmesh::platform::OpenWideFile(
+        Utf8ToWide(source), "rb");
+    ASSERT_NE(reader, nullptr);
+    DWORD error = ERROR_SUCCESS;
+    auto printer = backend->OpenPrinter("Lab", error);
+    ASSERT_NE(printer, nullptr);
+    const DWORD jobId = printer->StartDocument("job", "RAW", error);
+    ASSERT_NE(jobId, 0u) << error;
+    std::string expected;
+    for (const std::string& chunk : test.chunks) {
+      DWORD written = 0;
+      ASSERT_TRUE(printer->Write(chunk.data(), static_cast<DWORD>(chunk.size()), written, error));
+      EXPECT_EQ(written, chunk.size());
+      expected += chunk;
+    }
+    ASSERT_TRUE(printer->EndDocument(error)) << error;
+    std::fclose(reader);
+    std::ifstream printed(root.path() / "Lab" / (std::to_string(jobId) + ".prn"), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(printed)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(bytes == expected) << bytes.size() << " bytes printed, " << expected.size() << " fed";
+  }
 }
 
 TEST(FolderSpooler, MissingOrNonFolderRootFailsWithPathNotFound) {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/errno_codes.h"
+#include "platform/posix/sequential_source.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/xps_document.h"
 
@@ -129,16 +130,8 @@ class FolderPrinterJob final : public PrinterConnection {
       error = ERROR_INVALID_DATATYPE;
       return 0;
     }
-    const int descriptor = ClaimJobFile(".prn", error);
-    if (descriptor < 0) return 0;
-    mData = ::fdopen(descriptor, "wb");
-    if (mData == nullptr) {
-      error = Win32ErrorFromErrno(errno);
-      ::close(descriptor);
-      std::error_code ignored;
-      fs::remove(mDataPath, ignored);
-      return 0;
-    }
+    mData = ClaimJobFile(".prn", error);
+    if (mData < 0) return 0;
     mDocumentName = documentName;
     mDataType = dataType;
     return static_cast<DWORD>(mJobId);
@@ -149,21 +142,31 @@ class FolderPrinterJob final : public PrinterConnection {
     return true;
   }
 
-  // Appends the bytes to the data file.
+  // Appends the bytes to the data file: copied inside the kernel from the file the RAW
+  // path reads when they are that file's bytes in order, else written as given.
   bool Write(const void* data, DWORD count, DWORD& written, DWORD& error) override {
-    written = static_cast<DWORD>(std::fwrite(data, 1, count, mData));
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    written = static_cast<DWORD>(CopyFromSource(bytes, count));
+    while (written < count) {
+      const ssize_t step = ::write(mData, bytes + written, count - written);
+      if (step < 0 && errno == EINTR) continue;
+      if (step <= 0) {
+        error = Win32ErrorFromErrno(step < 0 ? errno : ENOSPC);
+        mBytes += written;
+        return false;
+      }
+      written += static_cast<DWORD>(step);
+    }
     mBytes += written;
-    if (written == count) return true;
-    error = Win32ErrorFromErrno(errno);
-    return false;
+    return true;
   }
 
   bool EndPage(DWORD& /*error*/) override { return true; }
 
   // Closes the data file and writes the job's description beside it.
   bool EndDocument(DWORD& error) override {
-    std::FILE* data = std::exchange(mData, nullptr);
-    if (std::fclose(data) != 0) {
+    mSource.reset();
+    if (::close(std::exchange(mData, -1)) != 0) {
       error = Win32ErrorFromErrno(errno);
       return false;
     }
@@ -257,6 +260,25 @@ class FolderPrinterJob final : public PrinterConnection {
   }
 
  private:
+  // Copies the chunk from the RAW path's job file when the document so far is that
+  // file's beginning and the chunk its next bytes; the bytes copied (0 when it is not).
+  // The first chunk decides whether the file is followed at all; a chunk that differs
+  // ends the following for the rest of the document.
+  std::size_t CopyFromSource(const unsigned char* bytes, DWORD count) {
+    if (mBytes == 0 && !mSourceTried) {
+      mSourceTried = true;
+      mSource = std::make_unique<SequentialSource>();
+      if (!mSource->Open(FileLastOpenedForReading())) mSource.reset();
+    }
+    if (!mSource || !mSource->Holds(bytes, count, mBytes)) {
+      mSource.reset();
+      return 0;
+    }
+    const std::size_t copied = mSource->CopyTo(mData, count, mBytes);
+    if (copied < count) mSource.reset();
+    return copied;
+  }
+
   // <id>.xps byte for byte and, when there is a ticket, <id>.ticket.xml; on failure
   // neither stays.
   bool CopyXpsFiles(const std::string& xpsPath, const std::string& ticketXml, DWORD& error) {
@@ -350,15 +372,17 @@ class FolderPrinterJob final : public PrinterConnection {
 
   // A RAW document that was started and never ended is not a job: its data goes.
   void DiscardUnfinishedDocument() {
-    if (mData == nullptr) return;
-    std::fclose(mData);
+    if (mData < 0) return;
+    ::close(mData);
     std::error_code ignored;
     fs::remove(mDataPath, ignored);
   }
 
   fs::path mFolder;
   std::mutex& mIdGuard;
-  std::FILE* mData = nullptr;
+  int mData = -1;  // the RAW document's data file while it is open
+  std::unique_ptr<SequentialSource> mSource;
+  bool mSourceTried = false;
   fs::path mDataPath;
   unsigned long mJobId = 0;
   std::string mDocumentName;

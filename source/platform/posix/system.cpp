@@ -11,6 +11,7 @@
 
 #include "platform/errno_codes.h"
 #include "platform/platform.h"
+#include "platform/posix/sequential_source.h"
 #include "platform/posix/text_conversion.h"
 
 namespace {
@@ -103,7 +104,10 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
 bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
-  return std::fopen(quillmesh::platform::Utf16ToUtf8(path.c_str()).c_str(), mode);
+  const std::string narrowPath = quillmesh::platform::Utf16ToUtf8(path.c_str());
+  std::FILE* stream = std::fopen(narrowPath.c_str(), mode);
+  if (stream != nullptr && mode[0] == 'r') NoteFileOpenedForReading(narrowPath);
+  return stream;
 }
 
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
