@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # RAW print benchmark: time a RAW job from the peer's first byte until the whole document
-# is at the printer, (a) on the folder printer against a plain cp, (b) on a private CUPS
-# queue against lp of the same file. Each figure is the median of several runs.
+# is at the printer, (a) on the folder printer against the floor of its two writes (a
+# plain loopback socket read into a file, then a plain cp of that file), (b) on a private
+# CUPS queue against lp of the same file. Each figure is the median of several runs.
 #
 # usage: bench/raw_throughput.sh [SERVER]
 #   SERVER            the server binary (default: build/linux/quillmesh)
 # environment:
 #   QUILLMESH_PEER    the peer (default: quillmesh-peer beside SERVER)
+#   LOOPBACK_SINK     the floor helper (default: bench/loopback_sink beside SERVER)
 #   BENCH_SIZE_MIB    job size in MiB (default 256)
 #   BENCH_RUNS        runs per measurement (default 3)
 #   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
@@ -18,6 +20,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 bench_name=raw_throughput
 server=$(realpath "${1:-$repo/build/linux/quillmesh}")
 peer=${QUILLMESH_PEER:-$(dirname "$server")/quillmesh-peer}
+sink=${LOOPBACK_SINK:-$(dirname "$server")/bench/loopback_sink}
 testbed=$repo/tests/cups/testbed.sh
 size_mib=${BENCH_SIZE_MIB:-256}
 runs=${BENCH_RUNS:-3}
@@ -30,7 +33,7 @@ readonly IPP_DOCUMENT_GLOB='*-quillmesh_raw_job.dat'
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
 
-for tool in "$server" "$peer" "$testbed"; do
+for tool in "$server" "$peer" "$sink" "$testbed"; do
   [[ -x $tool ]] || { echo "$bench_name: $tool is missing; build it first" >&2; exit 2; }
 done
 for tool in lp lpstat cancel ss; do
@@ -111,14 +114,33 @@ time_folder_job() {
   rm -f "$printer_dir"/*.prn "$printer_dir"/*.json
 }
 
-# One plain copy into a folder on the same file system. Sets run_ns and run_verdict.
-time_copy() {
-  local target=$work/copy/input.bin start
+# One plain copy of a file into a folder on the same file system. Sets run_ns and
+# run_verdict.
+time_copy_of() {
+  local target=$work/copy/copied.bin start
   start=$(now_ns)
-  cp "$input" "$target"
+  cp "$1" "$target"
   run_ns=$(($(now_ns) - start))
   check_bytes "$target"
   rm -f "$target"
+}
+
+# The floor of a stored-then-printed job: the bytes over loopback TCP into a file with
+# plain socket reads and writes (loopback_sink), then a plain cp of that file on the same
+# file system. Sets run_ns (the sum) and run_verdict (of the copy).
+time_floor_and_copy() {
+  local received=$work/copy/received.bin start floor_ns
+  "$sink" receive "$received" >"$work/sink.port" &
+  local sink_pid=$!
+  for _ in $(seq 50); do [[ -s $work/sink.port ]] && break; sleep 0.1; done
+  start=$(now_ns)
+  "$sink" send "$(head -n1 "$work/sink.port")" "$input"
+  floor_ns=$(($(now_ns) - start))
+  wait "$sink_pid"
+  rm -f "$work/sink.port"
+  time_copy_of "$received"
+  run_ns=$((run_ns + floor_ns))
+  rm -f "$received"
 }
 
 # Ends one CUPS run: the kept document is complete; checks it and clears the way.
@@ -148,15 +170,20 @@ time_cups_lp_job() {
   finish_cups_run "$start"
 }
 
+# Lets the previous run's file removals and write-back settle before the next timing.
+settle_files() { sync; sleep 1; }
+
 # Runs the server measurement and its baseline in turn, RUNS times; prints each run and
 # the medians. Arguments: the two labels and the two timing functions.
 measure_pair() {
   local server_label=$1 base_label=$2 server_job=$3 base_job=$4 run
   local -a server_times=() base_times=()
   for run in $(seq "$runs"); do
+    settle_files
     "$server_job"
     server_times+=("$run_ns")
     printf '  run %d: server %6s s (%s)' "$run" "$(ns_to_s "$run_ns")" "$run_verdict"
+    settle_files
     "$base_job"
     base_times+=("$run_ns")
     printf ', baseline %6s s (%s)\n' "$(ns_to_s "$run_ns")" "$run_verdict"
@@ -170,15 +197,15 @@ measure_pair() {
   report_ratio "$server_median" "$base_median"
 }
 
-echo "creating $size_mib MiB of random bytes in $work ($(df --output=fstype "$work" | tail -n 1) file system)"
+echo "creating $size_mib MiB of random bytes in $work ($(df --output=fstype "$work" | tail -n 1) file system; load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 head -c "$bytes" /dev/urandom >"$input"
 # TEMP, the printer folder and the copy target share the scratch folder's file system.
 mkdir -p "$work/temp" "$work/printers/Bench" "$work/copy"
 
-echo "(a) folder printer: peer start -> <id>.json present and <id>.prn complete; baseline cp"
+echo "(a) folder printer: peer start -> <id>.json present and <id>.prn complete; baseline floor + cp"
 start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
-measure_pair "server (quillmesh-peer -> folder printer):" "baseline (cp, same file system):" \
-  time_folder_job time_copy
+measure_pair "server (quillmesh-peer -> folder printer):" "baseline (loopback into a file, then cp):" \
+  time_folder_job time_floor_and_copy
 stop_own_server
 
 echo "(b) CUPS queue: first byte -> ippeveprinter kept the whole document; baseline lp -o raw"

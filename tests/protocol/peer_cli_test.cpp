@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -67,6 +68,35 @@ TEST(PeerCliTest, ListsPrintersAndUploadsAJobByteForByte) {
   EXPECT_NE(description.find("\"document\": \"Quillmesh RAW Job\""), std::string::npos) << description;
   EXPECT_NE(description.find("\"pages\": 1"), std::string::npos) << description;
   EXPECT_TRUE(server.TempFiles().empty());
+}
+
+TEST(PeerCliTest, EveryWindowUploadsByteForByteAndReportsTheUpload) {
+  ServerProcess server({"Lab"});
+  ASSERT_TRUE(server.Start());
+  const std::string source = server.WorkDir() + "/job.prn";
+  const std::string content = RandomBytes(9 * 1024 * 1024 + 3);
+  std::ofstream(source, std::ios::binary) << content;
+  for (const char* window : {"1", "8"}) {
+    SCOPED_TRACE(window);
+    const CommandResult print = RunPeer(
+        "print --printer Lab --format raw --window " + std::string(window) + " '" + source + "'",
+        &server);
+    EXPECT_EQ(print.exitCode, 0) << print.output;
+    // Standard error is a pipe here: plain percentage lines, no bar.
+    EXPECT_NE(print.output.find("quillmesh-peer: 100% (9437187 of 9437187 bytes)"),
+              std::string::npos) << print.output;
+    EXPECT_EQ(print.output.find('\r'), std::string::npos);
+    EXPECT_NE(print.output.find("window " + std::string(window) + "\n"), std::string::npos);
+    if (ServerProcess::UnderWine()) continue;
+    const std::vector<std::string> printed = server.PrinterFiles("Lab", ".prn");
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_TRUE(ReadFile(printed[0]) == content) << "the printed bytes differ";
+    std::filesystem::remove(printed[0]);
+  }
+  for (const char* bad : {"0", "65", "x"}) {
+    EXPECT_EQ(RunPeer("print --printer Lab --format raw --window " + std::string(bad) + " '" +
+                      source + "'").exitCode, 2) << bad;
+  }
 }
 
 TEST(PeerCliTest, AnUnreachableServerIsAClearFailure) {

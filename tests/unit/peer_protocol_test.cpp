@@ -1,6 +1,7 @@
 // Tests of the reference peer's protocol library: exact wire bytes of what it builds,
 // the list-reply parser against hostile replies, and the connection over loopback.
 #include "peer_protocol.h"
+#include "upload_progress.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -319,6 +320,17 @@ TEST(PeerConnectionTest, LargeFrameIsSentWhole) {
   EXPECT_EQ(Bytes(received.begin(), received.begin() + 8),
             (Bytes{0xFF, 0x5A, 0x02, 0x12, 0x00, 0x10, 0x00, 0x00}));
   EXPECT_EQ(Bytes(received.end() - payload.size(), received.end()), payload);
+}
+
+TEST(UploadProgressTest, TheBarShowsShareSizesRateAndTimeLeft) {
+  using quillmesh::peer::FormatProgressBar;
+  constexpr std::uint64_t kMiB = 1048576;
+  EXPECT_EQ(FormatProgressBar(64 * kMiB, 256 * kMiB, 32.0 * kMiB, 8),
+            "[##------]  25%  64.0/256.0 MiB  32.0 MiB/s  0:06 left");
+  EXPECT_EQ(FormatProgressBar(0, 10 * kMiB, 0, 4), "[----]   0%  0.0/10.0 MiB  0.0 MiB/s  --:-- left");
+  EXPECT_EQ(FormatProgressBar(5, 0, 1, 2), "[##] 100%  0.0/0.0 MiB  0.0 MiB/s  0:00 left");
+  const std::string slow = FormatProgressBar(kMiB, 4000 * kMiB, 0.5 * kMiB, 2);
+  EXPECT_TRUE(slow.ends_with("0.5 MiB/s  2:13:18 left")) << slow;
 }
 
 }  // namespace

@@ -46,7 +46,20 @@ bool SequentialSource::Open(const std::string& path) {
 
 bool SequentialSource::Holds(const void* data, std::size_t count, std::uint64_t offset) const {
   if (mMap == nullptr || offset > mSize || count > mSize - offset) return false;
-  return std::memcmp(mMap + offset, data, count) == 0;
+  const bool same = std::memcmp(mMap + offset, data, count) == 0;
+  ReleaseCompared(offset, count);
+  return same;
+}
+
+// Drops the compared pages from this mapping (they stay in the page cache), so a large
+// job does not count against the server's resident memory once it has been looked at.
+void SequentialSource::ReleaseCompared(std::uint64_t offset, std::size_t count) const {
+  static const auto pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t first = offset / pageSize * pageSize;
+  const std::uint64_t end = (offset + count) / pageSize * pageSize;
+  if (end > first) {
+    ::madvise(const_cast<unsigned char*>(mMap + first), end - first, MADV_DONTNEED);
+  }
 }
 
 std::size_t SequentialSource::CopyTo(int outputFd, std::size_t count, std::uint64_t offset) const {

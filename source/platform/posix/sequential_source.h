@@ -37,6 +37,8 @@ class SequentialSource {
   std::size_t CopyTo(int outputFd, std::size_t count, std::uint64_t offset) const;
 
  private:
+  void ReleaseCompared(std::uint64_t offset, std::size_t count) const;
+
   int mFd = -1;
   const unsigned char* mMap = nullptr;
   std::size_t mSize = 0;
