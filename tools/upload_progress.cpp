@@ -36,7 +36,10 @@ std::string FormatProgressBar(std::uint64_t done, std::uint64_t total, double by
   done = std::min(done, total);
   const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
   const int filled = static_cast<int>(fraction * barWidth);
-  std::string bar = "[" + std::string(filled, '#') + std::string(barWidth - filled, '-') + "]";
+  std::string bar(1, '[');
+  bar.append(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(barWidth - filled), '-');
+  bar.push_back(']');
   const double secondsLeft =
       bytesPerSecond > 0 ? static_cast<double>(total - done) / bytesPerSecond : -1.0;
   char figures[128];
@@ -44,7 +47,8 @@ std::string FormatProgressBar(std::uint64_t done, std::uint64_t total, double by
                 static_cast<int>(fraction * 100), static_cast<double>(done) / kMebibyte,
                 static_cast<double>(total) / kMebibyte, bytesPerSecond / kMebibyte,
                 FormatDuration(secondsLeft).c_str());
-  return bar + figures;
+  bar.append(figures);
+  return bar;
 }
 
 UploadProgress::UploadProgress(std::uint64_t total, bool onTerminal)
