@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Linux server and runs it in the foreground on
-# the folder printer, with one demo printer. Ctrl-C stops it.
+# Installs what is missing, builds the Linux server and the peer (nothing else, so a
+# first start does not wait for the test suites) and runs the server in the foreground
+# on the folder printer, with one demo printer. Ctrl-C stops it.
 #   QUILLMESH_SPOOLER=cups scripts/serve.sh   serves the system's CUPS queues instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j "$(nproc)"
+cmake --build --preset linux -j "$(nproc)" --target quillmesh quillmesh-peer
 
 state_dir="${QUILLMESH_HOME:-$HOME/.quillmesh}"
 printers="$state_dir/printers"
@@ -17,5 +18,6 @@ export TEMP="${TEMP:-$state_dir}"
 
 echo "serve: printers from $QUILLMESH_SPOOLER"
 echo "serve: log in $TEMP/Quillmesh/log/QuillmeshLog.txt, job files in $TEMP/Quillmesh/temp"
-echo "serve: listening on port 9099 (try: build/linux/quillmesh-peer list)"
+port=${QUILLMESH_PORT:-9099}
+echo "serve: listening on port $port (try: build/linux/quillmesh-peer list --port $port)"
 exec build/linux/quillmesh
