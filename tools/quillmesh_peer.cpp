@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "content_format.h"
+#include "lp_options.h"
 #include "peer_protocol.h"
 #include "upload_progress.h"
 
@@ -48,8 +50,8 @@ constexpr std::size_t kDevModePublicSize = 220;
 
 constexpr const char* kUsage =
     "usage: quillmesh-peer list [--host H] [--port P] [--timeout SECONDS]\n"
-    "       quillmesh-peer print --printer NAME --format raw|xps|pdf\n"
-    "                            [--property TEXT] [--devmode FILE [--document-name NAME]]\n"
+    "       quillmesh-peer print -d PRINTER [-n COPIES] [-o OPTION]... [--format raw|xps|pdf]\n"
+    "                            [--property TEXT] [--devmode FILE] [--document-name NAME]\n"
     "                            [--chunk BYTES] [--window FRAMES] [--host H] [--port P]\n"
     "                            [--timeout SECONDS] FILE\n"
     "\n"
@@ -59,15 +61,24 @@ constexpr const char* kUsage =
     "  --host H             server address (default 127.0.0.1)\n"
     "  --port P             server port (default 9099)\n"
     "  --timeout SECONDS    how long to wait for each reply (default 300)\n"
-    "  --printer NAME       the printer, as `list` shows it\n"
-    "  --format F           raw (printer data), xps or pdf\n"
-    "  --property TEXT      print settings text for pdf and raw jobs\n"
-    "  --devmode FILE       DEVMODE bytes for an xps job's settings\n"
+    "  -d, --printer NAME   the printer, as `list` shows it\n"
+    "  -n COPIES            copies, 1 to 9999 (pdf and xps jobs)\n"
+    "  -o media=NAME        paper: A2 A3 A4 A5 A6 B4 B5 Letter Legal Tabloid Ledger\n"
+    "                       Executive Statement Folio Env10 DL C5 Monarch Postcard 16K 32K\n"
+    "                       or an IPP name such as iso_a4_210x297mm\n"
+    "  -o landscape, -o portrait, -o orientation-requested=3|4\n"
+    "  -o sides=one-sided|two-sided-long-edge|two-sided-short-edge\n"
+    "  --format F           raw (printer data), xps or pdf; without it the format is\n"
+    "                       recognised from FILE's content (PDF header, ZIP package = xps)\n"
+    "  --property TEXT      exact print settings text for pdf and raw jobs\n"
+    "  --devmode FILE       exact DEVMODE bytes for an xps job's settings\n"
     "  --document-name NAME document name for an xps job (default: FILE's name)\n"
     "  --chunk BYTES        data bytes per frame, 1 to 1048576 (default 1048576)\n"
     "  --window FRAMES      data frames sent ahead of their acknowledgements, 1 to 64\n"
     "                       (default 4; 1 waits for each acknowledgement)\n"
     "\n"
+    "-n and -o become the text property of a pdf job and a DEVMODE of an xps job;\n"
+    "a raw job prints with the printer's own settings.\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
 // Settings shared by both commands.
@@ -86,6 +97,7 @@ struct PrintOptions {
   std::optional<std::string> property_text;
   std::optional<std::string> devmode_path;
   std::optional<std::string> document_name;
+  proto::LpSettings lp;
   std::size_t chunk_size = proto::kMaxPayload;
   std::size_t window = kDefaultWindow;
   std::string file_path;
@@ -244,14 +256,17 @@ std::string TakePrintOption(const std::string& option, ArgumentCursor& cursor,
 
 // Checks that the options of a print job fit together; returns an error text.
 std::string CheckPrintOptions(const PrintOptions& options) {
-  if (options.printer.empty()) return "print needs --printer";
-  if (!options.data_format) return "print needs --format";
-  if (options.file_path.empty()) return "print needs a FILE";
   const bool is_xps = *options.data_format == proto::kDataFormatXps;
   if (is_xps && options.property_text)
     return "--property is for pdf and raw jobs; xps uses --devmode";
   if (!is_xps && options.devmode_path) return "--devmode is for xps jobs only";
-  if (options.document_name && !options.devmode_path) return "--document-name needs --devmode";
+  const bool lp_settings = options.lp.HasPrintSettings();
+  if (options.document_name && !options.devmode_path && !lp_settings)
+    return "--document-name needs --devmode, -n or -o";
+  if (lp_settings && *options.data_format == proto::kDataFormatRaw)
+    return "-n and -o apply to pdf and xps jobs; a raw job prints with the printer's own settings";
+  if (lp_settings && (options.property_text || options.devmode_path))
+    return "-n and -o cannot be combined with --property or --devmode";
   return {};
 }
 
@@ -279,11 +294,17 @@ std::optional<std::vector<std::uint8_t>> ReadSmallFile(const std::string& path, 
 
 // The job property: the DEVMODE blob for xps, the settings text otherwise.
 std::optional<std::vector<std::uint8_t>> BuildProperty(const PrintOptions& options) {
-  if (!options.devmode_path) {
-    const std::string& text = options.property_text.value_or(std::string{});
+  const bool is_xps = *options.data_format == proto::kDataFormatXps;
+  if (!options.devmode_path && !(is_xps && options.lp.HasPrintSettings())) {
+    const std::string text =
+        options.property_text.value_or(options.lp.HasPrintSettings()
+                                           ? proto::BuildPropertyText(options.lp)
+                                           : std::string{});
     return std::vector<std::uint8_t>(text.begin(), text.end());
   }
-  auto devmode = ReadSmallFile(*options.devmode_path, proto::kMaxFieldBytes);
+  auto devmode = options.devmode_path
+                     ? ReadSmallFile(*options.devmode_path, proto::kMaxFieldBytes)
+                     : std::optional(proto::BuildDevMode(options.lp));
   if (!devmode) {
     return std::nullopt;
   }
@@ -530,11 +551,33 @@ int ListCommand(ArgumentCursor& cursor) {
   return RunList(options);
 }
 
+// The format of the job file, recognised from its first bytes and said on stderr.
+std::optional<std::uint8_t> RecogniseFileFormat(const std::string& path) {
+  const FileHandle file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    Complain("cannot open " + path + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> head(proto::kFormatProbeSize);
+  head.resize(std::fread(head.data(), 1, head.size(), file.get()));
+  const std::uint8_t format = proto::RecogniseFormat(head);
+  Complain("sending " + path + " as " + std::string(proto::FormatName(format)) +
+           " (recognised from its content; --format chooses)");
+  return format;
+}
+
 // Parses and runs `print`.
 int PrintCommand(ArgumentCursor& cursor) {
   PrintOptions options;
   while (!cursor.Done()) {
     const std::string argument = cursor.Next();
+    const auto lp_error = proto::TakeLpOption(argument, [&cursor] { return cursor.Value(); },
+                                              options.lp);
+    if (lp_error) {
+      if (!lp_error->empty()) return UsageError(*lp_error);
+      if (options.lp.printer) options.printer = *std::exchange(options.lp.printer, std::nullopt);
+      continue;
+    }
     if (argument.rfind("--", 0) != 0) {
       if (!options.file_path.empty()) return UsageError("print takes one FILE");
       options.file_path = argument;
@@ -542,6 +585,13 @@ int PrintCommand(ArgumentCursor& cursor) {
     }
     const std::string error = TakePrintOption(argument, cursor, options);
     if (!error.empty()) return UsageError(error);
+  }
+  if (options.printer.empty()) return UsageError("print needs -d PRINTER (or --printer)");
+  if (options.file_path.empty()) return UsageError("print needs a FILE");
+  if (!options.data_format) {
+    options.data_format = RecogniseFileFormat(options.file_path);
+    if (!options.data_format) return kExitFailure;
+    options.format_name = proto::FormatName(*options.data_format);
   }
   const std::string error = CheckPrintOptions(options);
   if (!error.empty()) return UsageError(error);

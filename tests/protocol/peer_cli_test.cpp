@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 
+#include "../xps_test_package.h"
 #include "server_process.h"
 
 namespace {
@@ -109,6 +111,60 @@ TEST(PeerCliTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(RunPeer("print --format raw").exitCode, 2);
   EXPECT_EQ(RunPeer("print --printer P --format bmp /dev/null").exitCode, 2);
   EXPECT_EQ(RunPeer("frobnicate").exitCode, 2);
+}
+
+TEST(PeerCliTest, LpStyleOptionsOfAnXpsFileBecomeItsJobPrintTicket) {
+  if (ServerProcess::UnderWine()) GTEST_SKIP() << "Wine aborts in StartXpsPrintJob";
+  ServerProcess server({"Lab"});
+  ASSERT_TRUE(server.Start());
+  const std::string package = server.WorkDir() + "/report.xps";
+  std::ofstream(package, std::ios::binary) << xps_test::MinimalPackage();
+
+  const CommandResult print = RunPeer(
+      "print -d Lab -n 2 -o media=A3 -o landscape -o sides=two-sided-long-edge " + package, &server);
+  EXPECT_EQ(print.exitCode, 0) << print.output;
+  EXPECT_NE(print.output.find("as xps (recognised from its content"), std::string::npos)
+      << print.output;
+  const std::string ticketPath = server.WorkDir() + "/printers/Lab/1.ticket.xml";
+  ASSERT_TRUE(Eventually([&] { return !ReadFile(ticketPath).empty(); }));
+  const std::string ticket = ReadFile(ticketPath);
+  EXPECT_NE(ticket.find("psk:ISOA3"), std::string::npos) << ticket;
+  EXPECT_NE(ticket.find("psk:Landscape"), std::string::npos) << ticket;
+  EXPECT_NE(ticket.find("psk:TwoSidedLongEdge"), std::string::npos) << ticket;
+  EXPECT_TRUE(std::regex_search(
+      ticket, std::regex("JobCopiesAllDocuments\"[^]*?<psf:Value[^>]*>2<")))
+      << ticket;
+}
+
+TEST(PeerCliTest, LpStyleOptionsOfAPdfFileBecomeItsTextProperty) {
+  if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
+  ServerProcess server({"Lab"});
+  ASSERT_TRUE(server.Start());
+  const std::string pdf = MakeThreePagePdf(server.WorkDir());
+
+  const CommandResult print = RunPeer("print -d Lab -o media=Letter -o landscape " + pdf, &server);
+  EXPECT_EQ(print.exitCode, 0) << print.output;
+  EXPECT_NE(print.output.find("as pdf (recognised from its content"), std::string::npos)
+      << print.output;
+  EXPECT_NE(server.LogText().find("after erase item is PageSize:LETTER"), std::string::npos);
+  EXPECT_NE(server.LogText().find("after erase item is Orientation:Landscape"), std::string::npos);
+}
+
+TEST(PeerCliTest, LpStyleUsageErrorsNameTheAcceptedValues) {
+  const ServerProcess unstarted({});  // for its work folder only
+  const std::string raw = unstarted.WorkDir() + "/job.prn";
+  std::ofstream(raw) << "plain printer data";
+  const CommandResult media = RunPeer("print -d Lab -o media=B9 " + raw);
+  EXPECT_EQ(media.exitCode, 2);
+  EXPECT_NE(media.output.find("accepted: A2, A3, A4"), std::string::npos) << media.output;
+  const CommandResult copies = RunPeer("print -d Lab -n 0 " + raw);
+  EXPECT_EQ(copies.exitCode, 2);
+  EXPECT_NE(copies.output.find("from 1 to 9999"), std::string::npos) << copies.output;
+  const CommandResult onRaw = RunPeer("print -d Lab -n 2 " + raw);
+  EXPECT_EQ(onRaw.exitCode, 2);
+  EXPECT_NE(onRaw.output.find("as raw"), std::string::npos) << onRaw.output;
+  EXPECT_NE(onRaw.output.find("a raw job prints with the printer's own settings"), std::string::npos)
+      << onRaw.output;
 }
 
 }  // namespace

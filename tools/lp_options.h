@@ -1,0 +1,58 @@
+// The lp-style print options of quillmesh-peer (-d, -n, -o media=, -o landscape,
+// -o sides=) and what they become on the wire: the text property of a PDF job or the
+// DEVMODE of an XPS job. Standard library only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmesh::peer {
+
+// A paper a user may name with -o media=.
+struct MediaName {
+  std::string_view name;      // what users type and what the usage lists ("A4", "Letter")
+  std::string_view property;  // the paper name of the text property ("A4", "ENV_DL")
+  std::string_view ipp;       // the self-describing IPP name ("iso_a4_210x297mm")
+  std::int16_t code;          // the DEVMODE paper code
+};
+
+// DEVMODE duplex values.
+enum class Sides : std::int16_t { kOneSided = 1, kLongEdge = 2, kShortEdge = 3 };
+
+// The settings given with lp-style options; each stays empty unless asked for.
+struct LpSettings {
+  std::optional<std::string> printer;
+  std::optional<int> copies;
+  const MediaName* media = nullptr;
+  std::optional<bool> landscape;
+  std::optional<Sides> sides;
+
+  // True when any print setting (not the printer) was given.
+  bool HasPrintSettings() const { return copies || media || landscape || sides; }
+};
+
+// Every paper -o media= accepts, in the order the usage lists them.
+std::span<const MediaName> AcceptedMedia();
+
+// Hands out the value of an option that takes one; empty when the command line ends.
+using NextValue = std::function<std::optional<std::string>()>;
+
+// Applies one lp-style argument ("-d NAME", "-dNAME", "-n 2", "-o media=A4",
+// "-olandscape"). nullopt when the argument is not one; otherwise an error text
+// naming the accepted values, empty on success.
+std::optional<std::string> TakeLpOption(const std::string& argument, const NextValue& next_value,
+                                        LpSettings& settings);
+
+// The text property of a PDF job ("PageSize:A4;Orientation:Landscape;NumCopies:2;...").
+std::string BuildPropertyText(const LpSettings& settings);
+
+// The 220-byte public part of a DEVMODEW with dmFields marking exactly the settings
+// given, so the server keeps the printer's own value for every other one.
+std::vector<std::uint8_t> BuildDevMode(const LpSettings& settings);
+
+}  // namespace quillmesh::peer
