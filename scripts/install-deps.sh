@@ -9,7 +9,7 @@ packages=(
   libcups2-dev cups-daemon cups-client cups-ipp-utils dbus-daemon
   libgs-dev ghostscript libcairo2-dev libgxps-dev libgxps-utils libstb-dev
   g++-mingw-w64-x86-64-posix wine wine64
-  python3 procps
+  python3 procps systemd
 )
 
 missing=()
