@@ -3,7 +3,8 @@
 #   1. the unit tests (ctest --preset windows starts each .exe through wine);
 #   2. the protocol tests: the Linux test client against `wine quillmesh.exe`;
 #   3. RAW jobs from `wine quillmesh.exe` through Wine's spooler into a private cupsd,
-#      and the PrintTicket builder on Wine's spooler and PrintTicket provider there.
+#      and the PrintTicket builder on Wine's spooler and PrintTicket provider there;
+#   4. the ZIP package's service cycle (install, net start, stop, uninstall).
 # Wine runs in a private prefix (build/windows/wineprefix) with one persistent
 # wineserver, started here and stopped on every way out. Exits non-zero when any
 # test failed. To run a test program by hand in that prefix, set QM_WINE_TEMP (a
@@ -15,8 +16,9 @@ readonly windows_build=$root/build/windows
 readonly linux_build=$root/build/linux
 readonly wine_temp=$windows_build/wine-temp
 readonly protocol_test=$linux_build/tests/protocol/protocol_test
-readonly server_port=9099
-readonly port_wait_seconds=600
+# Every test server listens on a free port of its own, so the protocol tests run in
+# this many shards side by side.
+readonly protocol_shards=${QM_PROTOCOL_SHARDS:-2}
 
 export WINEPREFIX=$windows_build/wineprefix
 export WINEDEBUG=-all
@@ -84,19 +86,6 @@ prepare_prefix() {
   done
 }
 
-# Waits while another process (another developer's protocol tests) holds the port.
-wait_for_free_port() {
-  local deadline=$((SECONDS + port_wait_seconds))
-  while ss -Hltn "sport = :$server_port" | grep -q .; do
-    if ((SECONDS >= deadline)); then
-      echo "windows: port $server_port stayed busy for ${port_wait_seconds} s" >&2
-      return 1
-    fi
-    echo "windows: port $server_port is in use, waiting"
-    sleep 5
-  done
-}
-
 # The protocol test client is a Linux program: configure the linux preset when it is
 # missing, and bring the client up to date (a stale one would test old code).
 ensure_protocol_test() {
@@ -124,7 +113,6 @@ run_unit_tests() {
 run_cups_tests() {
   local status=0
   mkdir -p "$wine_temp" || return 1
-  wait_for_free_port || return 1
   QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" \
     "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_raw_test" || status=1
   "$root/tests/cups/run_with_testbed.sh" wine "$windows_build/tests/print_ticket_wine_test.exe" \
@@ -132,11 +120,28 @@ run_cups_tests() {
   return "$status"
 }
 
-# The protocol tests, with wine running the Windows server.
+# The protocol tests, with wine running the Windows server, in shards side by side;
+# each shard's output is shown whole once it has finished.
 run_protocol_tests() {
   ensure_protocol_test || return 1
-  wait_for_free_port || return 1
-  QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" "$protocol_test"
+  local shard status=0 pids=()
+  for ((shard = 0; shard < protocol_shards; shard++)); do
+    GTEST_TOTAL_SHARDS=$protocol_shards GTEST_SHARD_INDEX=$shard \
+      QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" "$protocol_test" \
+      >"$windows_build/protocol-shard-$shard.log" 2>&1 &
+    pids+=($!)
+  done
+  for ((shard = 0; shard < protocol_shards; shard++)); do
+    wait "${pids[shard]}" || status=1
+    cat "$windows_build/protocol-shard-$shard.log"
+  done
+  return "$status"
+}
+
+# The service host's install, start, stop and uninstall, from the ZIP package.
+run_service_test() {
+  ensure_protocol_test || return 1
+  "$root/tests/windows/service_test.sh" "$windows_build" "$linux_build/quillmesh-peer"
 }
 
 failed=()
@@ -154,6 +159,8 @@ if ((${#failed[@]} == 0)); then
   run_protocol_tests || failed+=("protocol")
   echo "==== windows: RAW jobs and PrintTickets through Wine's spooler on CUPS"
   run_cups_tests || failed+=("cups")
+  echo "==== windows: the service cycle from the ZIP package"
+  run_service_test || failed+=("service")
 fi
 
 echo "windows: finished in $((SECONDS - started)) s"

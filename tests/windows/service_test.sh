@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The Windows package's service cycle under Wine, as an administrator runs it: the ZIP
+# built with CPack and unpacked, `quillmesh-service install`, `net start Quillmesh`,
+# the printer list answered on the port, `net stop`, `quillmesh-service uninstall`.
+# Run by tests/windows/run.sh inside its Wine prefix (WINEPREFIX and a running
+# wineserver come from there).
+#   service_test.sh WINDOWS_BUILD_DIR LINUX_PEER_BINARY
+set -uo pipefail
+readonly windows_build=$1
+readonly peer=$2
+readonly service_key='HKLM\SYSTEM\CurrentControlSet\Services\Quillmesh'
+work=$(mktemp -d)
+failures=0
+installed=
+
+fail() {
+  echo "FAIL: service: $*" >&2
+  failures=$((failures + 1))
+}
+
+# Leaves no service behind in the prefix, whatever failed.
+cleanup() {
+  if [[ -n $installed ]]; then
+    wine net stop Quillmesh >/dev/null 2>&1
+    wine "$installed" uninstall >/dev/null 2>&1
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A Linux path as Windows programs see it through Wine's Z: drive.
+windows_path() {
+  local path=${1//\//\\}
+  printf 'Z:%s' "$path"
+}
+
+# A loopback port nobody listens on.
+free_port() {
+  local port
+  for _ in $(seq 1 100); do
+    port=$((20000 + RANDOM % 12000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return 0; }
+  done
+  return 1
+}
+
+# True once the server answers a printer-list request on the port, within seconds.
+answers_within() {
+  local port=$1 seconds=$2 deadline=$((SECONDS + $2))
+  while ((SECONDS < deadline)); do
+    "$peer" list --port "$port" --timeout 5 >/dev/null 2>&1 && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+# The registry value's line in `reg query` output, or nothing.
+registry_value() {
+  wine reg query "$service_key" /v "$1" 2>/dev/null | tr -d '\r' | grep -i "^ *$1 "
+}
+
+echo "== service: the ZIP package"
+if ! cpack --config "$windows_build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  exit 1
+fi
+zip_file=$(ls "$work"/out/quillmesh-*.zip 2>/dev/null | head -1)
+[[ -f $zip_file ]] || { echo "FAIL: service: no ZIP was made" >&2; exit 1; }
+mkdir -p "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$zip_file") || { echo "FAIL: cannot unpack" >&2; exit 1; }
+files=$(cd "$work/unpacked" && find . -type f | sed 's|^\./[^/]*/||' | sort | tr '\n' ' ')
+[[ $files == "README.md THIRD-PARTY-NOTICES.md quillmesh-service.exe quillmesh.exe " ]] \
+  || fail "the ZIP holds: $files"
+service_exe=$(find "$work/unpacked" -name quillmesh-service.exe | head -1)
+
+echo "== service: install"
+wine "$service_exe" install || fail "install exited with $?"
+installed=$service_exe
+[[ $(registry_value Start) == *0x2 ]] || fail "not an automatic start: $(registry_value Start)"
+[[ $(registry_value ObjectName) == *LocalSystem ]] \
+  || fail "not LocalSystem: $(registry_value ObjectName)"
+[[ $(registry_value ImagePath) == *quillmesh-service.exe* ]] \
+  || fail "unexpected program: $(registry_value ImagePath)"
+registry_value FailureActions >/dev/null || fail "no restart on failure was recorded"
+
+# The server's settings: its own port and TEMP, through the service's Environment value.
+port=$(free_port) || { fail "no free port"; exit 1; }
+mkdir -p "$work/temp"
+wine reg add "$service_key" /v Environment /t REG_MULTI_SZ \
+  /d "QUILLMESH_PORT=$port\\0TEMP=$(windows_path "$work/temp")" /f >/dev/null \
+  || fail "cannot set the service's Environment value"
+
+echo "== service: net start, the printer list on port $port"
+wine net start Quillmesh || fail "net start exited with $?"
+answers_within "$port" 30 || fail "the server did not answer on port $port"
+[[ -s $work/temp/Quillmesh/log/QuillmeshLog.txt ]] \
+  || fail "the server did not log into the TEMP of the service's settings"
+
+echo "== service: net stop"
+wine net stop Quillmesh || fail "net stop exited with $?"
+! answers_within "$port" 2 || fail "the server still answers after the service stopped"
+
+echo "== service: uninstall"
+wine "$service_exe" uninstall || fail "uninstall exited with $?"
+installed=
+registry_value Start >/dev/null && fail "the service is still registered"
+
+if ((failures)); then
+  echo "service: $failures failure(s)" >&2
+  exit 1
+fi
+echo "service: every step passed"
