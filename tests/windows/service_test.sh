@@ -34,15 +34,7 @@ windows_path() {
   printf 'Z:%s' "$path"
 }
 
-# A loopback port nobody listens on.
-free_port() {
-  local port
-  for _ in $(seq 1 100); do
-    port=$((20000 + RANDOM % 12000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return 0; }
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../free_port.sh"
 
 # True once the server answers a printer-list request on the port, within seconds.
 answers_within() {
