@@ -41,18 +41,28 @@ ServiceHandle CreateOrUpdate(SC_HANDLE manager, const std::wstring& command) {
   return existing;
 }
 
-// Sets the description and the restart-on-failure actions; a stop with an error code
-// (the server ended by itself) counts as a failure too.
+// Sets the description and the restart-on-failure actions.
 bool ConfigureRecovery(SC_HANDLE service) {
   SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(kDescription)};
   SC_ACTION restarts[3] = {{SC_ACTION_RESTART, kRestartDelayMillis},
                            {SC_ACTION_RESTART, kRestartDelayMillis},
                            {SC_ACTION_RESTART, kRestartDelayMillis}};
   SERVICE_FAILURE_ACTIONSW actions{kFailureResetSeconds, nullptr, nullptr, 3, restarts};
-  SERVICE_FAILURE_ACTIONS_FLAG on_error_exit{TRUE};
   return ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description) &&
-         ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) &&
-         ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error_exit);
+         ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions);
+}
+
+// Makes a stop with an error code (the server ended by itself) count as a failure
+// too. A service manager without that setting (Wine's) restarts only after crashes:
+// said as a warning, not a failure of the installation.
+void RestartAfterErrorExits(SC_HANDLE service) {
+  SERVICE_FAILURE_ACTIONS_FLAG on_error_exit{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error_exit)) {
+    std::fprintf(stderr,
+                 "quillmesh-service: warning: this service manager cannot restart a service "
+                 "that stops with an error, only one that crashes: %s\n",
+                 ErrorText(GetLastError()).c_str());
+  }
 }
 
 // Asks a running service to stop and waits until it has.
@@ -85,6 +95,7 @@ int InstallService() {
   if (!ConfigureRecovery(service.get())) {
     return Fail("cannot set the service's restart on failure", GetLastError());
   }
+  RestartAfterErrorExits(service.get());
   std::printf("quillmesh-service: service \"Quillmesh\" installed (LocalSystem, automatic start); "
               "start it with: net start Quillmesh\n");
   return 0;

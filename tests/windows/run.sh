@@ -124,7 +124,7 @@ run_cups_tests() {
 # each shard's output is shown whole once it has finished.
 run_protocol_tests() {
   ensure_protocol_test || return 1
-  local shard status=0 pids=()
+  local shard status=0 pids=() step_started=$SECONDS
   for ((shard = 0; shard < protocol_shards; shard++)); do
     GTEST_TOTAL_SHARDS=$protocol_shards GTEST_SHARD_INDEX=$shard \
       QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" "$protocol_test" \
@@ -135,6 +135,7 @@ run_protocol_tests() {
     wait "${pids[shard]}" || status=1
     cat "$windows_build/protocol-shard-$shard.log"
   done
+  echo "windows: protocol tests in $protocol_shards shard(s) took $((SECONDS - step_started)) s"
   return "$status"
 }
 
@@ -159,6 +160,7 @@ if ((${#failed[@]} == 0)); then
   run_protocol_tests || failed+=("protocol")
   echo "==== windows: RAW jobs and PrintTickets through Wine's spooler on CUPS"
   run_cups_tests || failed+=("cups")
+  # Last: it restarts the Wine session.
   echo "==== windows: the service cycle from the ZIP package"
   run_service_test || failed+=("service")
 fi

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows package's service cycle under Wine, as an administrator runs it: the ZIP
-# built with CPack and unpacked, `quillmesh-service install`, `net start Quillmesh`,
-# the printer list answered on the port, `net stop`, `quillmesh-service uninstall`.
-# Run by tests/windows/run.sh inside its Wine prefix (WINEPREFIX and a running
-# wineserver come from there).
+# built with CPack and unpacked, `quillmesh-service install`,
+# the start with a new session, the printer list answered on the port, `net stop`,
+# `net start`, `net stop` again, `quillmesh-service uninstall`.
+# Run by tests/windows/run.sh inside its Wine prefix (WINEPREFIX comes from there), as
+# its last step: the test restarts the Wine session with a wineserver of its own, which
+# run.sh stops at its end.
 #   service_test.sh WINDOWS_BUILD_DIR LINUX_PEER_BINARY
 set -uo pipefail
 readonly windows_build=$1
@@ -73,7 +75,11 @@ installed=$service_exe
   || fail "not LocalSystem: $(registry_value ObjectName)"
 [[ $(registry_value ImagePath) == *quillmesh-service.exe* ]] \
   || fail "unexpected program: $(registry_value ImagePath)"
-registry_value FailureActions >/dev/null || fail "no restart on failure was recorded"
+# Windows keeps the restart actions in the value FailureActions. Wine's service manager
+# accepts them and drops them (and it never restarts a service), so the restart on
+# failure cannot be checked here.
+registry_value FailureActions >/dev/null \
+  || echo "note: service: no FailureActions recorded (Wine drops them); restart on failure untested"
 
 # The server's settings: its own port and TEMP, through the service's Environment value.
 port=$(free_port) || { fail "no free port"; exit 1; }
@@ -82,15 +88,39 @@ wine reg add "$service_key" /v Environment /t REG_MULTI_SZ \
   /d "QUILLMESH_PORT=$port\\0TEMP=$(windows_path "$work/temp")" /f >/dev/null \
   || fail "cannot set the service's Environment value"
 
-echo "== service: net start, the printer list on port $port"
-wine net start Quillmesh || fail "net start exited with $?"
-answers_within "$port" 30 || fail "the server did not answer on port $port"
+# Wine's service manager cannot open a service created in its running session with
+# full access: `net start` then says "Could not get handle to service", and the
+# service's own dispatcher cannot open it either, so its status never arrives ("Service
+# request timeout"). A new Wine session reads the services from the registry, and
+# both work. So the machine is "rebooted" here, which shows the automatic start too.
+# The new wineserver persists (-p) as run.sh's did: without it the session would end,
+# and the next command boot a new one, whenever no service is running.
+echo "== service: a new Wine session starts the service; the printer list on port $port"
+wineserver -k
+wineserver -p
+wine sc query Quillmesh >/dev/null 2>&1
+answers_within "$port" 60 || fail "the service did not start with the session"
 [[ -s $work/temp/Quillmesh/log/QuillmeshLog.txt ]] \
   || fail "the server did not log into the TEMP of the service's settings"
 
 echo "== service: net stop"
 wine net stop Quillmesh || fail "net stop exited with $?"
 ! answers_within "$port" 2 || fail "the server still answers after the service stopped"
+
+# Wine refuses a start ("Service already running") until the stopped service's process
+# has exited, which takes a moment after the stop is reported. Its output goes to a
+# file: Wine hands net's standard error on to the service's processes, which keep it.
+echo "== service: net start"
+started=
+for _ in $(seq 1 20); do
+  wine net start Quillmesh >"$work/net-start.log" 2>&1 && { started=yes; break; }
+  grep -q "already running" "$work/net-start.log" || break
+  sleep 0.5
+done
+cat "$work/net-start.log"
+[[ -n $started ]] || fail "net start failed"
+answers_within "$port" 30 || fail "the server did not answer after net start"
+wine net stop Quillmesh || fail "the second net stop exited with $?"
 
 echo "== service: uninstall"
 wine "$service_exe" uninstall || fail "uninstall exited with $?"
