@@ -138,13 +138,17 @@ verify_upload
 
 echo "upload, first data frame to the last data frame's acknowledgement, 1 MiB frames; $runs runs each:"
 floor_times=() window_times=() single_times=()
+# Each run starts with another of the three, so no figure always follows the same one.
+kinds=(floor window single)
 for run in $(seq "$runs"); do
-  settle
-  floor_times+=("$(time_floor)")
-  settle
-  window_times+=("$(time_server_upload "$window")")
-  settle
-  single_times+=("$(time_server_upload 1)")
+  for step in 0 1 2; do
+    settle
+    case ${kinds[$(((run + step) % 3))]} in
+      floor) floor_times+=("$(time_floor)") ;;
+      window) window_times+=("$(time_server_upload "$window")") ;;
+      single) single_times+=("$(time_server_upload 1)") ;;
+    esac
+  done
   printf '  run %d: floor %s s, server window %d %s s, server window 1 %s s\n' "$run" \
     "$(ns_to_s "${floor_times[-1]}")" "$window" "$(ns_to_s "${window_times[-1]}")" \
     "$(ns_to_s "${single_times[-1]}")"

@@ -179,6 +179,7 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
 int clientHandlerThread(ClientHandlerInfo* session) {
   LOG_DEBUG("enter\n");
   const long socketValue = static_cast<long>(session->mSocket);
+  quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
   for (;;) {
     const bool payloadInPlace = session->mState == kStatePayload;
     const int received = session->ReceiveNext();

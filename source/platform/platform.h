@@ -58,6 +58,10 @@ bool SendAll(SOCKET socket, const void* data, std::size_t length);
 // (Linux refuses the bind otherwise; Windows needs nothing).
 void AllowQuickRebind(SOCKET socket);
 
+// Sends each small reply at once: with frames in flight, an acknowledgement held back
+// until the previous one is confirmed waits for the peer's delayed confirmation.
+void SendRepliesWithoutDelay(SOCKET socket);
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds);
 

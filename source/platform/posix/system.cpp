@@ -1,4 +1,5 @@
 // Threads, clock, errors, sockets, files and environment for systems without Windows.
+#include <netinet/tcp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -91,6 +92,11 @@ ClockReading ReadClock() {
 void AllowQuickRebind(SOCKET socket) {
   const int enable = 1;
   ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
+}
+
+void SendRepliesWithoutDelay(SOCKET socket) {
+  const int enable = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

@@ -62,6 +62,12 @@ bool SendAll(SOCKET socket, const void* data, std::size_t length) {
 // SO_REUSEADDR would let a second server steal the port from a running one.
 void AllowQuickRebind(SOCKET /*socket*/) {}
 
+void SendRepliesWithoutDelay(SOCKET socket) {
+  const BOOL enable = TRUE;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&enable),
+               sizeof enable);
+}
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
