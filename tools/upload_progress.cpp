@@ -78,7 +78,8 @@ void UploadProgress::DrawBar(std::uint64_t done) {
   mLastDrawn = now;
   const double elapsed = ElapsedSeconds();
   const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
-  std::fprintf(stderr, "\r%s", FormatProgressBar(done, mTotal, rate, kBarWidth).c_str());
+  // Clears to the end of the line, as a redraw may be shorter than the one before.
+  std::fprintf(stderr, "\r%s\033[K", FormatProgressBar(done, mTotal, rate, kBarWidth).c_str());
   std::fflush(stderr);
   mBarShown = true;
 }
