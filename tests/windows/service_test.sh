@@ -67,6 +67,12 @@ files=$(cd "$work/unpacked" && find . -type f | sed 's|^\./[^/]*/||' | sort | tr
   || fail "the ZIP holds: $files"
 service_exe=$(find "$work/unpacked" -name quillmesh-service.exe | head -1)
 
+echo "== service: run by hand"
+# Started from a console rather than by the service manager, it explains itself.
+wine "$service_exe" >/dev/null 2>&1
+[[ $? -eq 2 ]] || fail "without arguments outside the service manager it did not exit with 2"
+wine "$service_exe" uninstall >/dev/null 2>&1 && fail "uninstalling an absent service succeeded"
+
 echo "== service: install"
 wine "$service_exe" install || fail "install exited with $?"
 installed=$service_exe
