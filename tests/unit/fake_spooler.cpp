@@ -6,6 +6,34 @@ namespace {
 
 constexpr DWORD kInjectedFailure = 0x1F;  // ERROR_GEN_FAILURE
 
+// A drawn document's job: its bytes go to the record's data.
+class FakePdfJob : public quillmesh::platform::PdfJobStream {
+ public:
+  FakePdfJob(const FakeSpoolerScript& script, std::shared_ptr<FakeSpoolerRecord> record)
+      : mScript(script), mRecord(std::move(record)) {}
+  ~FakePdfJob() override {
+    if (!mFinished) mRecord->calls.push_back("cancelpdf");
+  }
+  bool Write(const void* data, std::size_t size, DWORD& /*error*/) override {
+    mRecord->data.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  DWORD Finish(int pages, DWORD& error) override {
+    mFinished = true;
+    mRecord->calls.push_back("finishpdf " + std::to_string(pages));
+    if (mScript.failEndDocument) {
+      error = kInjectedFailure;
+      return 0;
+    }
+    return 43;
+  }
+
+ private:
+  FakeSpoolerScript mScript;
+  std::shared_ptr<FakeSpoolerRecord> mRecord;
+  bool mFinished = false;
+};
+
 class FakeConnection : public quillmesh::platform::PrinterConnection {
  public:
   FakeConnection(const FakeSpoolerScript& script, std::shared_ptr<FakeSpoolerRecord> record)
@@ -45,10 +73,13 @@ class FakeConnection : public quillmesh::platform::PrinterConnection {
     return true;
   }
   int Resolution() override { return 300; }
-  DWORD SubmitPdfDocument(const std::string& /*pdfPath*/, const std::string& documentName,
-                          int pages, DWORD& /*error*/) override {
-    mRecord->calls.push_back("submitpdf " + documentName + " " + std::to_string(pages));
-    return 43;
+  quillmesh::platform::PageMargins Margins() override { return mScript.margins; }
+  int MaxCopies() override { return mScript.maxCopies; }
+  std::unique_ptr<quillmesh::platform::PdfJobStream> StartPdfJob(const std::string& documentName,
+                                                                 DWORD& error) override {
+    mRecord->calls.push_back("startpdf " + documentName);
+    if (!Outcome(!mScript.failStartDocument, error)) return nullptr;
+    return std::make_unique<FakePdfJob>(mScript, mRecord);
   }
   bool SubmitXpsDocument(const std::string& /*xpsPath*/, const std::string& ticketXml,
                          const std::string& jobName, const std::atomic<bool>& /*cancelRequested*/,

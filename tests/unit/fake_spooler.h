@@ -19,6 +19,8 @@ struct FakeSpoolerScript {
   quillmesh::platform::XpsJobOutcome::State xpsState =
       quillmesh::platform::XpsJobOutcome::State::Completed;
   bool failXpsSubmission = false;
+  quillmesh::platform::PageMargins margins;  // of drawn documents' paper
+  int maxCopies = 999;
 };
 
 struct FakeSpoolerRecord {

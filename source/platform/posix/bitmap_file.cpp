@@ -1,5 +1,5 @@
-// LoadImageA, GetObjectW and DeleteObject on Linux: BMP files (8-bit palettised and
-// 24-bit) decoded by stb_image into bitmaps, and the registry of live bitmaps that
+// LoadImageA, GetObjectW and DeleteObject on Linux: BMP files read into bitmaps (8-bit
+// palettised ones as they are, others decoded by stb_image), and the registry of live bitmaps that
 // knows which DC each one is selected into.
 #include <sys/stat.h>
 
@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/posix/gdi_objects.h"
 
@@ -123,14 +124,81 @@ unsigned char* WidenToRgb24(unsigned char* rgb, int width, int height) {
   return words;
 }
 
-// The file's pixels as RGB24; nullptr with a Win32 error for a file that is missing,
-// unreadable, not a BMP stb_image reads, or too large.
+// The largest side stb_image is allowed, kept for both readers.
+constexpr std::int64_t kMaxSide = 32767;
+constexpr std::size_t kFileHeaderBytes = 14;
+constexpr std::uint32_t kInfoHeaderBytes = 40;
+constexpr std::size_t kPaletteEntries = 256;
+
+// An uncompressed 8-bit BMP with a BITMAPINFOHEADER (or a later, longer header), as
+// Ghostscript's page files are: its pixel rows are kept as they are in the file, with
+// the palette beside them. nullptr (and no error) for any other file, which the general
+// reader then takes; nullptr with a Win32 error for such a file that is damaged.
+std::shared_ptr<PixelBuffer> ReadPaletteBmp(std::FILE* file, DWORD& error) {
+  unsigned char header[kFileHeaderBytes + kInfoHeaderBytes] = {};
+  struct stat status {};
+  if (std::fread(header, 1, sizeof header, file) != sizeof header || header[0] != 'B' ||
+      header[1] != 'M' || ::fstat(::fileno(file), &status) != 0) {
+    return nullptr;
+  }
+  const std::uint32_t pixelOffset = HeaderField(header, 10, 4);
+  const std::uint32_t infoBytes = HeaderField(header, 14, 4);
+  const auto width = static_cast<std::int32_t>(HeaderField(header, 18, 4));
+  const auto height = static_cast<std::int32_t>(HeaderField(header, 22, 4));
+  const std::uint32_t bitsPerPixel = HeaderField(header, 28, 2);
+  const std::uint32_t compression = HeaderField(header, 30, 4);
+  const std::uint32_t coloursUsed = HeaderField(header, 46, 4);
+  if (infoBytes < kInfoHeaderBytes || bitsPerPixel != 8 || compression != 0) return nullptr;
+  const std::int64_t rows = height < 0 ? -static_cast<std::int64_t>(height) : height;
+  const std::uint64_t colours = coloursUsed == 0 ? kPaletteEntries : coloursUsed;
+  const std::uint64_t stride = (static_cast<std::uint64_t>(width) + 3) / 4 * 4;
+  const std::uint64_t paletteOffset = kFileHeaderBytes + infoBytes;
+  if (width <= 0 || rows == 0 || width > kMaxSide || rows > kMaxSide ||
+      colours > kPaletteEntries || paletteOffset + colours * 4 > pixelOffset ||
+      pixelOffset + stride * static_cast<std::uint64_t>(rows) >
+          static_cast<std::uint64_t>(status.st_size)) {
+    error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  std::vector<unsigned char> entries(colours * 4);
+  std::vector<std::uint32_t> palette(kPaletteEntries, 0);
+  if (std::fseek(file, static_cast<long>(paletteOffset), SEEK_SET) != 0 ||
+      std::fread(entries.data(), 1, entries.size(), file) != entries.size()) {
+    error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  for (std::size_t entry = 0; entry < colours; ++entry) {  // blue, green, red, reserved
+    palette[entry] = std::uint32_t{entries[entry * 4 + 2]} << 16 |
+                     std::uint32_t{entries[entry * 4 + 1]} << 8 | entries[entry * 4];
+  }
+  const std::size_t bytes = stride * static_cast<std::size_t>(rows);
+  auto* pixels = static_cast<unsigned char*>(std::malloc(bytes));
+  if (pixels == nullptr) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  if (std::fseek(file, static_cast<long>(pixelOffset), SEEK_SET) != 0 ||
+      std::fread(pixels, 1, bytes, file) != bytes) {
+    std::free(pixels);
+    error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return std::make_shared<PixelBuffer>(pixels, width, static_cast<int>(rows),
+                                       static_cast<int>(stride), height > 0, std::move(palette));
+}
+
+// The file's pixels: 8-bit files as palette indices, others as RGB words; nullptr with
+// a Win32 error for a file that is missing, unreadable, not a BMP, or too large.
 std::shared_ptr<PixelBuffer> DecodeBmpFile(const char* path, DWORD& error) {
   const File file(std::fopen(path, "rb"));
   if (!file) {
     error = Win32ErrorOfOpen(errno);
     return nullptr;
   }
+  error = ERROR_SUCCESS;
+  std::shared_ptr<PixelBuffer> indexed = ReadPaletteBmp(file.get(), error);
+  if (indexed || error != ERROR_SUCCESS) return indexed;
+  std::rewind(file.get());
   int width = 0;
   int height = 0;
   int channels = 0;

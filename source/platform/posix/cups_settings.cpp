@@ -1,5 +1,6 @@
 #include "platform/posix/cups_settings.h"
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 
@@ -72,6 +73,35 @@ int ResolutionOf(ipp_t* response) {
   return units == IPP_RES_PER_CM ? static_cast<int>(horizontal * 2.54 + 0.5) : horizontal;
 }
 
+// A margin of the default media: from media-col-default, else the smallest value of
+// media-<side>-margin-supported (what the printer can do at best), else 0.
+int MarginOf(ipp_t* response, const std::string& side) {
+  const std::string name = "media-" + side + "-margin";
+  ipp_attribute_t* collection = ippFindAttribute(response, "media-col-default", IPP_TAG_BEGIN_COLLECTION);
+  if (collection != nullptr) {
+    ipp_attribute_t* margin =
+        ippFindAttribute(ippGetCollection(collection, 0), name.c_str(), IPP_TAG_INTEGER);
+    if (margin != nullptr) return std::max(0, ippGetInteger(margin, 0));
+  }
+  ipp_attribute_t* supported =
+      ippFindAttribute(response, (name + "-supported").c_str(), IPP_TAG_INTEGER);
+  if (supported == nullptr) return 0;
+  int smallest = ippGetInteger(supported, 0);
+  for (int index = 1; index < ippGetCount(supported); ++index) {
+    smallest = std::min(smallest, ippGetInteger(supported, index));
+  }
+  return std::max(0, smallest);
+}
+
+// The upper bound of copies-supported; 1 when the queue does not say.
+int MaxCopiesOf(ipp_t* response) {
+  ipp_attribute_t* copies = ippFindAttribute(response, "copies-supported", IPP_TAG_RANGE);
+  if (copies == nullptr) return 1;
+  int upper = 1;
+  ippGetRange(copies, 0, &upper);
+  return std::max(1, upper);
+}
+
 // Fills the DEVMODE from the attributes of a Get-Printer-Attributes response.
 void FillDefaults(ipp_t* response, DEVMODEW& defaults) {
   const PaperSize* paper = PaperForMedia(TextOf(response, "media-default"));
@@ -126,7 +156,7 @@ DWORD Win32ErrorOfCups(ipp_status_t status) {
   }
 }
 
-bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, int& resolution,
+bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, QueueFacts& facts,
                        DWORD& error) {
   IppMessage request = QueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
   IppMessage response(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/"));
@@ -142,7 +172,10 @@ bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, int& resolu
   defaults.dmSpecVersion = DM_SPECVERSION;
   defaults.dmSize = sizeof(DEVMODEW);
   FillDefaults(response.get(), defaults);
-  resolution = ResolutionOf(response.get());
+  facts.resolution = ResolutionOf(response.get());
+  facts.margins = {MarginOf(response.get(), "left"), MarginOf(response.get(), "right"),
+                   MarginOf(response.get(), "top"), MarginOf(response.get(), "bottom")};
+  facts.maxCopies = MaxCopiesOf(response.get());
   return true;
 }
 

@@ -6,13 +6,20 @@
 
 #include <cups/cups.h>
 
+#include "platform/posix/spooler_backend.h"
 #include "platform/posix/win32_api.h"
 
 namespace quillmesh::platform {
 
-// The queue's defaults; dmFields marks the settings the queue supports. resolution
-// is its default resolution in dots per inch.
-bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, int& resolution,
+// What a queue tells beside its defaults, for documents drawn on a DC.
+struct QueueFacts {
+  int resolution = 0;  // default resolution, dots per inch
+  PageMargins margins;  // of its default media
+  int maxCopies = 1;    // the upper bound of copies-supported
+};
+
+// The queue's defaults and facts; dmFields marks the settings the queue supports.
+bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, QueueFacts& facts,
                        DWORD& error);
 
 // Makes the supported fields of the DEVMODE the queue's defaults.

@@ -1,6 +1,6 @@
-// Device contexts on Linux: printer DCs sized by the printer's paper, orientation and
-// resolution, memory DCs holding a bitmap, the window-to-viewport mapping, and
-// StretchBlt painting a memory DC's bitmap onto a printer DC's PDF page.
+// Device contexts on Linux: printer DCs sized by the printer's paper, orientation,
+// resolution and margins, memory DCs holding a bitmap, the window-to-viewport mapping,
+// and StretchBlt placing a memory DC's bitmap, losslessly, on a printer DC's PDF page.
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -66,16 +66,33 @@ Result FailWith(DWORD error, Result failure) {
   return failure;
 }
 
-// The whole page of the paper in the orientation, in device pixels at the resolution.
-PageGeometry PageFor(short paperCode, short orientation, int dpi) {
+// Hundredths of a millimetre as device pixels at the resolution.
+int MarginPixels(int hundredthsMm, int dpi) {
+  return static_cast<int>(std::lround(hundredthsMm / 100.0 / kMillimetresPerInch * dpi));
+}
+
+// The paper in the orientation, in device pixels at the resolution, and its printable
+// area inside the margins (given for the portrait sheet; they turn with it).
+PageGeometry PageFor(short paperCode, short orientation, int dpi, const PageMargins& margins) {
   const PaperSize& paper = PaperForCode(paperCode);
   const bool landscape = orientation == DMORIENT_LANDSCAPE;
   const double widthMm = landscape ? paper.heightMm : paper.widthMm;
   const double heightMm = landscape ? paper.widthMm : paper.heightMm;
   PageGeometry page;
   page.dpi = dpi > 0 ? dpi : kFallbackDpi;
-  page.widthPixels = static_cast<int>(std::lround(widthMm / kMillimetresPerInch * page.dpi));
-  page.heightPixels = static_cast<int>(std::lround(heightMm / kMillimetresPerInch * page.dpi));
+  page.physicalWidthPixels = static_cast<int>(std::lround(widthMm / kMillimetresPerInch * page.dpi));
+  page.physicalHeightPixels =
+      static_cast<int>(std::lround(heightMm / kMillimetresPerInch * page.dpi));
+  // Landscape turns the portrait sheet a quarter counter-clockwise: its left edge was the
+  // bottom, its top the left.
+  const int left = MarginPixels(landscape ? margins.bottom : margins.left, page.dpi);
+  const int right = MarginPixels(landscape ? margins.top : margins.right, page.dpi);
+  const int top = MarginPixels(landscape ? margins.left : margins.top, page.dpi);
+  const int bottom = MarginPixels(landscape ? margins.right : margins.bottom, page.dpi);
+  page.offsetXPixels = left;
+  page.offsetYPixels = top;
+  page.widthPixels = std::max(1, page.physicalWidthPixels - left - right);
+  page.heightPixels = std::max(1, page.physicalHeightPixels - top - bottom);
   return page;
 }
 
@@ -135,23 +152,6 @@ bool OrderSpan(Span& span, long limit) {
   return span.sourceStart >= 0 && span.sourceStart < span.sourceEnd && span.sourceEnd <= limit;
 }
 
-// The pixels to paint for the source rectangle: the bitmap itself when it is drawn
-// whole at no more than its size, otherwise the rectangle shrunk to the destination's
-// device pixels (never enlarged: the PDF consumer scales up). nullptr without memory.
-std::shared_ptr<PixelBuffer> SourcePixels(const std::shared_ptr<PixelBuffer>& pixels,
-                                          const PixelRect& rect, double destinationWidth,
-                                          double destinationHeight) {
-  const auto fit = [](double destination, int source) {
-    return std::clamp(static_cast<int>(std::ceil(std::fabs(destination))), 1, source);
-  };
-  const int width = fit(destinationWidth, rect.width);
-  const int height = fit(destinationHeight, rect.height);
-  const bool whole = rect.x == 0 && rect.y == 0 && rect.width == pixels->width() &&
-                     rect.height == pixels->height();
-  if (whole && width == rect.width && height == rect.height) return pixels;
-  return Downscale(*pixels, rect, width, height);
-}
-
 }  // namespace
 
 }  // namespace quillmesh::platform::gdi
@@ -174,9 +174,21 @@ HDC CreateDCA(LPCSTR /*driver*/, LPCSTR device, LPCSTR /*port*/, const DEVMODEA*
     orientation = devmode->dmOrientation;
   }
   auto dc = std::make_unique<QmDeviceContext>();
-  dc->page = quillmesh::platform::gdi::PageFor(paper, orientation, printer->Resolution());
+  dc->page = quillmesh::platform::gdi::PageFor(paper, orientation, printer->Resolution(),
+                                               printer->Margins());
   dc->printer = std::move(printer);
   return quillmesh::platform::gdi::Register(std::move(dc));
+}
+
+int DeviceCapabilitiesA(LPCSTR device, LPCSTR /*port*/, WORD capability, LPSTR /*output*/,
+                        const DEVMODEA* /*devmode*/) {
+  if (capability != DC_COPIES) return FailWith(ERROR_NOT_SUPPORTED, -1);
+  const std::string name = quillmesh::platform::AnsiToUtf8(device);
+  if (name.empty()) return FailWith(ERROR_INVALID_PRINTER_NAME, -1);
+  DWORD error = ERROR_INVALID_PRINTER_NAME;
+  auto printer = quillmesh::platform::Spooler().OpenPrinter(name, error);
+  if (!printer) return FailWith(error, -1);
+  return printer->MaxCopies();
 }
 
 HDC CreateCompatibleDC(HDC dc) {
@@ -214,10 +226,12 @@ int GetDeviceCaps(HDC dc, int index) {
   const QmDeviceContext* context = ResolveDc(dc);
   if (context == nullptr) return 0;
   switch (index) {
-    case HORZRES:
-    case PHYSICALWIDTH: return context->page.widthPixels;
-    case VERTRES:
-    case PHYSICALHEIGHT: return context->page.heightPixels;
+    case HORZRES: return context->page.widthPixels;
+    case VERTRES: return context->page.heightPixels;
+    case PHYSICALWIDTH: return context->page.physicalWidthPixels;
+    case PHYSICALHEIGHT: return context->page.physicalHeightPixels;
+    case PHYSICALOFFSETX: return context->page.offsetXPixels;
+    case PHYSICALOFFSETY: return context->page.offsetYPixels;
     case LOGPIXELSX:
     case LOGPIXELSY: return context->page.dpi;
     default: return 0;
@@ -287,13 +301,10 @@ BOOL StretchBlt(HDC destination, int x, int y, int width, int height, HDC source
                             static_cast<int>(down.sourceStart),
                             static_cast<int>(across.sourceEnd - across.sourceStart),
                             static_cast<int>(down.sourceEnd - down.sourceStart)};
-  std::shared_ptr<gdi::PixelBuffer> image = gdi::SourcePixels(pixels, rect, spanX, spanY);
-  if (!image) return FailWith(ERROR_NOT_ENOUGH_MEMORY, FALSE);
   const double pointsPerPixel = gdi::kPointsPerInch / target->page.dpi;
-  const gdi::PointRect where{across.destinationStart * pointsPerPixel,
-                             down.destinationStart * pointsPerPixel, spanX * pointsPerPixel,
-                             spanY * pointsPerPixel};
+  const gdi::PointRect where{(across.destinationStart + target->page.offsetXPixels) * pointsPerPixel,
+                             (down.destinationStart + target->page.offsetYPixels) * pointsPerPixel,
+                             spanX * pointsPerPixel, spanY * pointsPerPixel};
   DWORD error = ERROR_SUCCESS;
-  return target->document->PaintImage(std::move(image), where, error) ? TRUE
-                                                                      : FailWith(error, FALSE);
+  return target->document->PaintImage(pixels, rect, where, error) ? TRUE : FailWith(error, FALSE);
 }

@@ -1,70 +1,48 @@
-// One PDF document drawn on a printer DC: cairo writes it into a private temporary
-// file, page by page, and the finished file is handed to the printer. Private to the
-// GDI stand-in.
+// One PDF document drawn on a printer DC. The printer's job is opened when the first
+// page starts, and the PDF streams into it as pages are drawn; EndDoc finishes it. A
+// document never ended is cancelled and leaves nothing. Private to the GDI stand-in.
 #pragma once
 
-#include <cairo.h>
-
-#include <cstdio>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/posix/gdi_objects.h"
+#include "platform/posix/pdf_writer.h"
 #include "platform/posix/spooler_backend.h"
 
 namespace quillmesh::platform::gdi {
 
-// A rectangle on the page in PDF points; a negative extent mirrors what is drawn.
-struct PointRect {
-  double x;
-  double y;
-  double width;
-  double height;
-};
-
-class PdfDocument {
+class PdfDocument final : private ByteSink {
  public:
-  // A document of pages of the size in points; nullptr with a Win32 error when its
-  // temporary file or surface cannot be made.
-  static std::unique_ptr<PdfDocument> Create(std::string name, double widthPoints,
-                                             double heightPoints, DWORD& error);
-  // Discards whatever was not submitted, temporary file included.
-  ~PdfDocument();
+  // A document of pages of the size in points, spooled under the name.
+  PdfDocument(std::string name, double widthPoints, double heightPoints);
+  ~PdfDocument() override;
   PdfDocument(const PdfDocument&) = delete;
   PdfDocument& operator=(const PdfDocument&) = delete;
 
   bool pageOpen() const { return mPageOpen; }
-  void StartPage() { mPageOpen = true; }
-  // Emits the page; false with a Win32 error when cairo fails.
+  // Starts a page; the first one opens the printer's job. False with a Win32 error when
+  // the printer refuses the job.
+  bool StartPage(PrinterConnection& printer, DWORD& error);
+  // Writes the page out; false with a Win32 error when the job takes no more data.
   bool EndPage(DWORD& error);
 
-  // Paints the whole image over the rectangle. The pixels are kept until the page is
-  // emitted.
-  bool PaintImage(std::shared_ptr<PixelBuffer> pixels, const PointRect& destination, DWORD& error);
+  // Paints the rectangle of the pixels over the rectangle of the page, losslessly at
+  // the pixels' own resolution.
+  bool PaintImage(const std::shared_ptr<PixelBuffer>& pixels, const PixelRect& rect,
+                  const PointRect& destination, DWORD& error);
 
-  // Ends an open page, finishes the file and spools it; a document without pages is
-  // finished without a job. False with a Win32 error on failure.
-  bool Submit(PrinterConnection& printer, DWORD& error);
+  // Ends an open page and finishes the job; a document without pages makes no job.
+  // False with a Win32 error when the printer did not take the document.
+  bool Submit(DWORD& error);
 
  private:
-  PdfDocument(std::string name, std::string path, std::FILE* file);
-
-  // The pixels behind one image pattern, and the surface cairo reads them through
-  // (made when cairo first asks for it).
-  // The Win32 code for the surface's failure (a write error as the file's errno).
-  DWORD SurfaceError() const;
-
-  static cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length);
+  bool Write(const void* data, std::size_t size, DWORD& error) override;
 
   std::string mName;
-  std::string mPath;
-  std::FILE* mFile;
-  int mWriteErrno = 0;
-  cairo_surface_t* mSurface = nullptr;
-  cairo_t* mContext = nullptr;
+  PdfWriter mWriter;
+  std::unique_ptr<PdfJobStream> mJob;
   bool mPageOpen = false;
-  int mPages = 0;
 };
 
 }  // namespace quillmesh::platform::gdi

@@ -1,11 +1,10 @@
-// The objects behind GDI handles on Linux: bitmaps (pixels in cairo's RGB24 layout)
+// The objects behind GDI handles on Linux: bitmaps (RGB words or palette indices)
 // and device contexts (a printer DC drawing into a PDF document, or a memory DC
 // holding a bitmap). Private to the GDI stand-in.
 #pragma once
 
-#include <cairo.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,32 +14,46 @@
 
 namespace quillmesh::platform::gdi {
 
-// Pixels in cairo's RGB24 layout (one 32-bit word a pixel, rows of width * 4 bytes),
-// in one malloc'd block so a decoder's buffer can be adopted and grown in place.
+// A bitmap's pixels in one malloc'd block: either 32-bit 0x00RRGGBB words, rows top
+// first and packed, or 8-bit palette indices in the rows of a BMP file (padded, and
+// bottom row first when the file stores them so), which keeps an 8-bit page 8-bit.
 class PixelBuffer {
  public:
+  // Words: width * 4 bytes a row, top row first.
   PixelBuffer(unsigned char* data, int width, int height);
+  // Indices: rows of stride bytes, the bottom row first when bottomUp; the palette
+  // holds 0x00RRGGBB colours (256 of them, unused entries black).
+  PixelBuffer(unsigned char* data, int width, int height, int stride, bool bottomUp,
+              std::vector<std::uint32_t> palette);
   ~PixelBuffer();
   PixelBuffer(const PixelBuffer&) = delete;
   PixelBuffer& operator=(const PixelBuffer&) = delete;
 
-  // A buffer of the size with undefined pixels; nullptr when it cannot be allocated.
+  // A word buffer of the size with undefined pixels; nullptr when it cannot be allocated.
   static std::shared_ptr<PixelBuffer> Allocate(int width, int height);
 
+  bool indexed() const { return !mPalette.empty(); }
+  const std::vector<std::uint32_t>& palette() const { return mPalette; }
   unsigned char* data() const { return mData; }
   int width() const { return mWidth; }
   int height() const { return mHeight; }
-  int stride() const { return mWidth * 4; }
+  int stride() const { return mStride; }
+  // Row y counted from the top.
+  const unsigned char* Row(int y) const {
+    const int stored = mBottomUp ? mHeight - 1 - y : y;
+    return mData + static_cast<std::size_t>(stored) * static_cast<std::size_t>(mStride);
+  }
+  // The colour of one pixel as 0x00RRGGBB.
+  std::uint32_t ColourAt(int x, int y) const;
 
  private:
   unsigned char* mData;
   int mWidth;
   int mHeight;
+  int mStride;
+  bool mBottomUp = false;
+  std::vector<std::uint32_t> mPalette;
 };
-
-// An image surface over the buffer's pixels, sharing them (no copy); the surface keeps
-// the buffer alive for as long as cairo holds the surface. nullptr on failure.
-cairo_surface_t* WrapPixels(const std::shared_ptr<PixelBuffer>& pixels);
 
 // A pixel rectangle inside a buffer.
 struct PixelRect {
@@ -49,11 +62,6 @@ struct PixelRect {
   int width;
   int height;
 };
-
-// The rectangle of the source averaged down (box filter) to a buffer of the target
-// size, which is no larger than the rectangle; nullptr when memory runs out.
-std::shared_ptr<PixelBuffer> Downscale(const PixelBuffer& source, const PixelRect& rect,
-                                       int targetWidth, int targetHeight);
 
 }  // namespace quillmesh::platform::gdi
 
@@ -83,11 +91,16 @@ struct DevicePoint {
   double y;
 };
 
-// The page a printer DC draws on; memory DCs copy their printer's.
+// The page a printer DC draws on; memory DCs copy their printer's. Drawing covers the
+// printable area (width by height pixels), which starts at the offset on the sheet.
 struct PageGeometry {
   int dpi = 0;
   int widthPixels = 0;
   int heightPixels = 0;
+  int physicalWidthPixels = 0;
+  int physicalHeightPixels = 0;
+  int offsetXPixels = 0;
+  int offsetYPixels = 0;
 };
 
 }  // namespace quillmesh::platform::gdi

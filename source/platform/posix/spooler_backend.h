@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,26 @@ struct XpsJobOutcome {
   DWORD jobId = 0;
   int pages = 0;                  // pages of the document, 0 when it could not be read
   DWORD failure = ERROR_SUCCESS;  // why a failed job failed
+};
+
+// The unprintable margins of the portrait sheet, in hundredths of a millimetre.
+struct PageMargins {
+  int left = 0;
+  int right = 0;
+  int top = 0;
+  int bottom = 0;
+};
+
+// A drawn document on its way to the printer: a PDF that the printer takes as it is
+// written. One that is destroyed unfinished is cancelled and leaves nothing behind.
+class PdfJobStream {
+ public:
+  virtual ~PdfJobStream() = default;
+  // Takes the next bytes of the PDF; false with a Win32 error when the job refuses them.
+  virtual bool Write(const void* data, std::size_t size, DWORD& error) = 0;
+  // Ends the document of so many pages; its job id, or 0 with a Win32 error when the
+  // printer did not accept it.
+  virtual DWORD Finish(int pages, DWORD& error) = 0;
 };
 
 // One open printer: what an OpenPrinterW handle stands for. The generic layer checks
@@ -53,10 +74,16 @@ class PrinterConnection {
   // The printer's resolution in dots per inch, for documents drawn on a DC.
   virtual int Resolution() = 0;
 
-  // Spools a finished PDF file (pages drawn on a DC) as one job with the printer's
-  // defaults; its job id, or 0 on failure. The file stays the caller's.
-  virtual DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName,
-                                  int pages, DWORD& error) = 0;
+  // The unprintable margins of the printer's paper.
+  virtual PageMargins Margins() = 0;
+
+  // The most copies of a document the printer makes.
+  virtual int MaxCopies() = 0;
+
+  // Opens a job for a drawn document (a PDF, with the printer's defaults); nullptr
+  // with a Win32 error when the printer refuses it.
+  virtual std::unique_ptr<PdfJobStream> StartPdfJob(const std::string& documentName,
+                                                    DWORD& error) = 0;
 
   // Prints an XPS package file (it stays the caller's) with the job PrintTicket (XML;
   // empty when only the package's own PrintTickets apply) and returns once the job

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/posix/cups_settings.h"
 #include "platform/posix/cups_xps_job.h"
@@ -111,6 +112,45 @@ DWORD Win32ErrorOfJobRequest(ipp_status_t status) {
   return error == ERROR_SUCCESS ? ERROR_WRITE_FAULT : error;
 }
 
+// A drawn document's job: its PDF goes to the scheduler in the request body as it is
+// written, over the calling thread's default connection. Cancelled unless finished.
+class CupsPdfJob final : public PdfJobStream {
+ public:
+  CupsPdfJob(std::string queue, int jobId) : mQueue(std::move(queue)), mJobId(jobId) {}
+  ~CupsPdfJob() override {
+    if (mJobId == 0) return;
+    cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
+    cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), mJobId, 0);
+  }
+  CupsPdfJob(const CupsPdfJob&) = delete;
+  CupsPdfJob& operator=(const CupsPdfJob&) = delete;
+
+  bool Write(const void* data, std::size_t size, DWORD& error) override {
+    if (cupsWriteRequestData(CUPS_HTTP_DEFAULT, static_cast<const char*>(data), size) ==
+        HTTP_STATUS_CONTINUE) {
+      return true;
+    }
+    error = ERROR_WRITE_FAULT;
+    return false;
+  }
+
+  // The scheduler's answer to the finished request tells whether it took the job.
+  DWORD Finish(int /*pages*/, DWORD& error) override {
+    const ipp_status_t status = cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
+    const int jobId = std::exchange(mJobId, 0);
+    if (status > IPP_STATUS_OK_CONFLICTING) {
+      error = Win32ErrorOfJobRequest(status);
+      cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, 0);
+      return 0;
+    }
+    return static_cast<DWORD>(jobId);
+  }
+
+ private:
+  std::string mQueue;
+  int mJobId;
+};
+
 // One CUPS queue opened for printing. A document becomes one CUPS job whose data is
 // streamed to the scheduler as it is written, over the calling thread's own default
 // connection (libcups keeps one per thread).
@@ -161,53 +201,33 @@ class CupsPrinterJob final : public PrinterConnection {
   bool EndPage(DWORD& /*error*/) override { return true; }
 
   bool GetDefaults(DEVMODEW& defaults, DWORD& error) override {
-    return ReadQueueDefaults(mQueue, defaults, mResolution, error);
+    return ReadQueueDefaults(mQueue, defaults, mFacts, error);
   }
 
   bool SetDefaults(const DEVMODEW& defaults, DWORD& error) override {
     return WriteQueueDefaults(mQueue, defaults, error);
   }
 
-  // The queue's default resolution, asked once per opened printer.
-  int Resolution() override {
-    if (mResolution == 0) {
-      DEVMODEW ignoredDefaults{};
-      DWORD ignoredError = ERROR_SUCCESS;
-      if (!ReadQueueDefaults(mQueue, ignoredDefaults, mResolution, ignoredError)) {
-        mResolution = kFallbackResolution;
-      }
-    }
-    return mResolution;
-  }
+  int Resolution() override { return Facts().resolution; }
+  PageMargins Margins() override { return Facts().margins; }
+  int MaxCopies() override { return Facts().maxCopies; }
 
-  // Streams the PDF to the queue as one job; the queue's defaults apply to it.
-  DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName,
-                          int /*pages*/, DWORD& error) override {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(pdfPath.c_str(), "rb"),
-                                                         &std::fclose);
-    if (!file) {
-      error = ERROR_FILE_NOT_FOUND;
-      return 0;
-    }
+  // A job whose PDF document streams to the scheduler as it is drawn.
+  std::unique_ptr<PdfJobStream> StartPdfJob(const std::string& documentName,
+                                            DWORD& error) override {
     const int jobId = cupsCreateJob(CUPS_HTTP_DEFAULT, mQueue.c_str(), documentName.c_str(), 0,
                                     nullptr);
     if (jobId <= 0) {
       error = Win32ErrorOfJobRequest(cupsLastError());
-      return 0;
+      return nullptr;
     }
-    bool sent = cupsStartDocument(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, documentName.c_str(),
-                                  CUPS_FORMAT_PDF, 1) == HTTP_STATUS_CONTINUE;
-    std::vector<char> chunk(kPdfChunkSize);
-    for (std::size_t count; sent && (count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0;) {
-      sent = cupsWriteRequestData(CUPS_HTTP_DEFAULT, chunk.data(), count) == HTTP_STATUS_CONTINUE;
-    }
-    const ipp_status_t status = cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
-    if (!sent || status > IPP_STATUS_OK_CONFLICTING) {
-      error = sent ? Win32ErrorOfJobRequest(status) : ERROR_WRITE_FAULT;
+    if (cupsStartDocument(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, documentName.c_str(),
+                          CUPS_FORMAT_PDF, 1) != HTTP_STATUS_CONTINUE) {
+      error = Win32ErrorOfJobRequest(cupsLastError());
       cupsCancelJob2(CUPS_HTTP_DEFAULT, mQueue.c_str(), jobId, 0);
-      return 0;
+      return nullptr;
     }
-    return static_cast<DWORD>(jobId);
+    return std::make_unique<CupsPdfJob>(mQueue, jobId);
   }
 
   // Renders the package into a PDF job with the ticket's settings and follows it to
@@ -239,12 +259,24 @@ class CupsPrinterJob final : public PrinterConnection {
   }
 
   static constexpr int kFallbackResolution = 600;
-  static constexpr std::size_t kPdfChunkSize = 0x10000;
+
+  // The queue's facts, asked once per opened printer.
+  const QueueFacts& Facts() {
+    if (mFacts.resolution == 0) {
+      DEVMODEW ignoredDefaults{};
+      DWORD ignoredError = ERROR_SUCCESS;
+      if (!ReadQueueDefaults(mQueue, ignoredDefaults, mFacts, ignoredError)) {
+        mFacts = QueueFacts{};
+        mFacts.resolution = kFallbackResolution;
+      }
+    }
+    return mFacts;
+  }
 
   std::string mQueue;
   int mJobId = 0;
   bool mDocumentOpen = false;
-  int mResolution = 0;
+  QueueFacts mFacts;
 };
 
 // Owns a destination from cupsGetNamedDest.

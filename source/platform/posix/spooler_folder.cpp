@@ -94,6 +94,8 @@ constexpr const char* kDefaultsFile = ".defaults";
 constexpr const char* kUnsupportedFile = ".unsupported";
 constexpr const char* kNupName = "nup";
 constexpr const char* kResolutionName = "resolution";
+constexpr const char* kMarginName = "margin";
+constexpr int kMaxCopies = 999;
 constexpr int kStandardResolution = 600;
 
 // The "name value" pairs of a settings file; empty when it does not exist.
@@ -213,24 +215,33 @@ class FolderPrinterJob final : public PrinterConnection {
     return resolution == stored.end() ? kStandardResolution : static_cast<int>(resolution->second);
   }
 
-  // Copies the PDF in as <id>.pdf and describes it.
-  DWORD SubmitPdfDocument(const std::string& pdfPath, const std::string& documentName, int pages,
-                          DWORD& error) override {
+  // "margin" in .defaults: every side's margin, in hundredths of a millimetre.
+  PageMargins Margins() override {
+    const std::map<std::string, long> stored = ReadSettings(mFolder / kDefaultsFile);
+    const auto margin = stored.find(kMarginName);
+    const int each = margin == stored.end() ? 0 : static_cast<int>(std::clamp(margin->second, 0L, 10000L));
+    return PageMargins{each, each, each, each};
+  }
+
+  int MaxCopies() override { return kMaxCopies; }
+
+  // Writes the PDF straight into <id>.pdf as it comes; <id>.json follows once it is
+  // finished, and an unfinished one is removed.
+  std::unique_ptr<PdfJobStream> StartPdfJob(const std::string& documentName,
+                                            DWORD& error) override {
     const int descriptor = ClaimJobFile(".pdf", error);
-    if (descriptor < 0) return 0;
-    ::close(descriptor);
-    std::error_code failure;
-    fs::copy_file(pdfPath, mDataPath, fs::copy_options::overwrite_existing, failure);
-    if (failure) {
-      error = Win32ErrorFromErrno(failure.value());
-      fs::remove(mDataPath, failure);
-      return 0;
+    if (descriptor < 0) return nullptr;
+    std::FILE* file = ::fdopen(descriptor, "wb");
+    if (file == nullptr) {
+      error = Win32ErrorFromErrno(errno);
+      ::close(descriptor);
+      std::error_code ignored;
+      fs::remove(mDataPath, ignored);
+      return nullptr;
     }
     mDocumentName = documentName;
     mDataType = "PDF";
-    mPages = pages;
-    mBytes = fs::file_size(mDataPath, failure);
-    return WriteDescription(error) ? static_cast<DWORD>(mJobId) : 0;
+    return std::make_unique<FolderPdfJob>(*this, file);
   }
 
   // Copies the package in as <id>.xps and its PrintTicket as <id>.ticket.xml, described
@@ -278,6 +289,46 @@ class FolderPrinterJob final : public PrinterConnection {
     if (copied < count) mSource.reset();
     return copied;
   }
+
+  // A drawn document being written into <id>.pdf of its printer.
+  class FolderPdfJob final : public PdfJobStream {
+   public:
+    FolderPdfJob(FolderPrinterJob& printer, std::FILE* file) : mPrinter(printer), mFile(file) {}
+    ~FolderPdfJob() override {
+      if (mFile == nullptr) return;
+      std::fclose(mFile);
+      std::error_code ignored;
+      fs::remove(mPrinter.mDataPath, ignored);
+    }
+    FolderPdfJob(const FolderPdfJob&) = delete;
+    FolderPdfJob& operator=(const FolderPdfJob&) = delete;
+
+    bool Write(const void* data, std::size_t size, DWORD& error) override {
+      if (std::fwrite(data, 1, size, mFile) == size) {
+        mBytes += size;
+        return true;
+      }
+      error = Win32ErrorFromErrno(errno);
+      return false;
+    }
+
+    // Closes <id>.pdf and describes it; on failure neither file stays.
+    DWORD Finish(int pages, DWORD& error) override {
+      const bool closed = std::fclose(std::exchange(mFile, nullptr)) == 0;
+      if (!closed) error = Win32ErrorFromErrno(errno);
+      mPrinter.mPages = pages;
+      mPrinter.mBytes = mBytes;
+      if (closed && mPrinter.WriteDescription(error)) return static_cast<DWORD>(mPrinter.mJobId);
+      std::error_code ignored;
+      fs::remove(mPrinter.mDataPath, ignored);
+      return 0;
+    }
+
+   private:
+    FolderPrinterJob& mPrinter;
+    std::FILE* mFile;
+    std::uint64_t mBytes = 0;
+  };
 
   // <id>.xps byte for byte and, when there is a ticket, <id>.ticket.xml; on failure
   // neither stays.

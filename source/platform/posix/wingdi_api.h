@@ -50,6 +50,11 @@ inline constexpr int LOGPIXELSX = 88;
 inline constexpr int LOGPIXELSY = 90;
 inline constexpr int PHYSICALWIDTH = 110;
 inline constexpr int PHYSICALHEIGHT = 111;
+inline constexpr int PHYSICALOFFSETX = 112;
+inline constexpr int PHYSICALOFFSETY = 113;
+
+// DeviceCapabilitiesA capabilities.
+inline constexpr WORD DC_COPIES = 18;
 
 inline constexpr int MM_TEXT = 1;
 inline constexpr int MM_ISOTROPIC = 7;
@@ -71,6 +76,10 @@ BOOL DeleteDC(HDC dc);
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
 BOOL DeleteObject(HGDIOBJ object);
 int GetDeviceCaps(HDC dc, int index);
+// What the printer named by device (code page 936) can do; DC_COPIES only: the most
+// copies a job may ask for. -1 with the last error set when the printer cannot be opened.
+int DeviceCapabilitiesA(LPCSTR device, LPCSTR port, WORD capability, LPSTR output,
+                        const DEVMODEA* devmode);
 
 int StartDocW(HDC dc, const DOCINFOW* info);
 int StartPage(HDC dc);
