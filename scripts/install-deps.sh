@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   libcups2-dev cups-daemon cups-client cups-ipp-utils dbus-daemon
-  libgs-dev ghostscript libcairo2-dev zlib1g-dev libgxps-dev libgxps-utils libstb-dev
+  libgs-dev ghostscript libcairo2-dev libdeflate-dev libgxps-dev libgxps-utils libstb-dev
   g++-mingw-w64-x86-64-posix wine wine64
   python3 procps systemd
 )

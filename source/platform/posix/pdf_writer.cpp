@@ -5,12 +5,13 @@
 // lossless; the decoder undoes them in the other order.
 #include "platform/posix/pdf_writer.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace quillmesh::platform::gdi {
 
@@ -20,24 +21,45 @@ constexpr int kCatalogObject = 1;
 constexpr int kPageTreeObject = 2;
 constexpr std::size_t kBufferBytes = 256 * 1024;
 constexpr std::size_t kMaxRecord = 128;  // longest run or literal of a run-length record
-constexpr int kRowsPerBand = 64;         // rows encoded before the encoder output is deflated
 constexpr int kDeflateLevel = 1;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// Eight bytes from an unaligned address.
+std::uint64_t Load(const unsigned char* bytes) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
 
 // The length of the run of equal bytes at the start, at most limit (limit >= 1);
 // compares eight bytes at a time where it can.
 std::size_t RunAt(const unsigned char* bytes, std::size_t limit) {
-  const unsigned char first = bytes[0];
-  std::uint64_t pattern = 0;
-  std::memset(&pattern, first, sizeof pattern);
+  const std::uint64_t pattern = kOnes * bytes[0];
   std::size_t length = 1;
-  while (length + sizeof pattern <= limit) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, bytes + length, sizeof word);
-    if (word != pattern) break;
+  while (length + sizeof pattern <= limit && Load(bytes + length) == pattern) {
     length += sizeof pattern;
   }
-  while (length < limit && bytes[length] == first) ++length;
+  while (length < limit && bytes[length] == bytes[0]) ++length;
   return length;
+}
+
+// Where the literal that starts at from ends: the first position before end at which
+// two equal bytes begin (a run), else end. Eight positions at a time: a zero byte of
+// word ^ (word >> 8) marks a byte equal to its successor, and the lowest one that the
+// borrow trick reports is exact.
+std::size_t LiteralEnd(const unsigned char* bytes, std::size_t from, std::size_t end,
+                       std::size_t count) {
+  std::size_t at = from;
+  while (at + 8 <= end && at + 9 <= count) {
+    const std::uint64_t differences = Load(bytes + at) ^ Load(bytes + at + 1);
+    const std::uint64_t zeros = (differences - kOnes) & ~differences & kHighBits;
+    if (zeros != 0) return at + static_cast<std::size_t>(__builtin_ctzll(zeros)) / 8;
+    at += 8;
+  }
+  while (at < end && !(at + 1 < count && bytes[at] == bytes[at + 1])) ++at;
+  return at;
 }
 
 // A number as PDF writes it: fixed point, no exponent.
@@ -47,43 +69,34 @@ std::string Number(double value) {
   return text;
 }
 
-// Owns a zlib deflate stream.
-class Deflater {
- public:
-  Deflater() { mReady = deflateInit(&mStream, kDeflateLevel) == Z_OK; }
-  ~Deflater() {
-    if (mReady) deflateEnd(&mStream);
-  }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  bool ready() const { return mReady; }
-  z_stream& stream() { return mStream; }
-
- private:
-  z_stream mStream{};
-  bool mReady = false;
+struct CompressorDeleter {
+  void operator()(libdeflate_compressor* compressor) const { libdeflate_free_compressor(compressor); }
 };
+
+// A block of bytes whose pages are touched only as they are written.
+using RawBytes = std::unique_ptr<unsigned char[]>;
 
 }  // namespace
 
-void AppendRunLength(const unsigned char* bytes, std::size_t count, std::vector<unsigned char>& out) {
+std::size_t RunLengthBound(std::size_t count) { return count + count / kMaxRecord + 2; }
+
+unsigned char* AppendRunLength(const unsigned char* bytes, std::size_t count, unsigned char* out) {
   std::size_t at = 0;
   while (at < count) {
     const std::size_t run = RunAt(bytes + at, std::min(count - at, kMaxRecord));
     if (run >= 2) {
-      out.push_back(static_cast<unsigned char>(257 - run));
-      out.push_back(bytes[at]);
+      *out++ = static_cast<unsigned char>(257 - run);
+      *out++ = bytes[at];
       at += run;
       continue;
     }
-    // A literal ends where a run of two begins, or after 128 bytes.
     const std::size_t start = at;
-    const std::size_t limit = std::min(count, start + kMaxRecord);
-    ++at;
-    while (at < limit && !(at + 1 < count && bytes[at] == bytes[at + 1])) ++at;
-    out.push_back(static_cast<unsigned char>(at - start - 1));
-    out.insert(out.end(), bytes + start, bytes + at);
+    at = LiteralEnd(bytes, at + 1, std::min(count, start + kMaxRecord), count);
+    *out++ = static_cast<unsigned char>(at - start - 1);
+    std::memcpy(out, bytes + start, at - start);
+    out += at - start;
   }
+  return out;
 }
 
 PdfWriter::PdfWriter(ByteSink& sink, double pageWidthPoints, double pageHeightPoints)
@@ -177,33 +190,22 @@ bool PdfWriter::WriteImage(const PixelBuffer& pixels, const PixelRect& rect, int
          Put(std::to_string(dataLength) + "\nendobj\n", error);
 }
 
-// Encodes the rectangle band by band, so only a band's encoding is held at a time.
+// Run-length encodes the rows into one block, then deflates that block at once: the
+// whole-block coder is about twice as fast as a streaming one, and the encoded rows are a
+// fraction of the pixels.
 bool PdfWriter::WriteImageData(const PixelBuffer& pixels, const PixelRect& rect, DWORD& error) {
-  Deflater deflater;
-  if (!deflater.ready()) {
+  const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+      libdeflate_alloc_compressor(kDeflateLevel));
+  const std::size_t rowBytes = static_cast<std::size_t>(rect.width) * (pixels.indexed() ? 1 : 3);
+  const std::size_t encodedBound =
+      RunLengthBound(rowBytes) * static_cast<std::size_t>(rect.height) + 1;
+  RawBytes encoded(new (std::nothrow) unsigned char[encodedBound]);
+  std::vector<unsigned char> row(pixels.indexed() ? 0 : rowBytes);
+  if (!compressor || !encoded) {
     error = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
-  z_stream& stream = deflater.stream();
-  const std::size_t rowBytes = static_cast<std::size_t>(rect.width) * (pixels.indexed() ? 1 : 3);
-  std::vector<unsigned char> row(pixels.indexed() ? 0 : rowBytes);
-  std::vector<unsigned char> encoded;
-  std::vector<unsigned char> compressed(kBufferBytes);
-  const auto deflateBand = [&](int flush) {
-    stream.next_in = encoded.data();
-    stream.avail_in = static_cast<uInt>(encoded.size());
-    do {
-      stream.next_out = compressed.data();
-      stream.avail_out = static_cast<uInt>(compressed.size());
-      if (deflate(&stream, flush) == Z_STREAM_ERROR) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        return false;
-      }
-      if (!Put(compressed.data(), compressed.size() - stream.avail_out, error)) return false;
-    } while (stream.avail_out == 0);
-    encoded.clear();
-    return true;
-  };
+  unsigned char* end = encoded.get();
   for (int y = 0; y < rect.height; ++y) {
     const unsigned char* source = pixels.Row(rect.y + y);
     if (pixels.indexed()) {
@@ -217,11 +219,20 @@ bool PdfWriter::WriteImageData(const PixelBuffer& pixels, const PixelRect& rect,
       }
       source = row.data();
     }
-    AppendRunLength(source, rowBytes, encoded);
-    if ((y + 1) % kRowsPerBand == 0 && !deflateBand(Z_NO_FLUSH)) return false;
+    end = AppendRunLength(source, rowBytes, end);
   }
-  encoded.push_back(128);  // end of data
-  return deflateBand(Z_FINISH);
+  *end++ = 128;  // end of data
+  const auto encodedBytes = static_cast<std::size_t>(end - encoded.get());
+  const std::size_t compressedBound = libdeflate_zlib_compress_bound(compressor.get(), encodedBytes);
+  RawBytes compressed(new (std::nothrow) unsigned char[compressedBound]);
+  if (!compressed) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  const std::size_t compressedBytes = libdeflate_zlib_compress(
+      compressor.get(), encoded.get(), encodedBytes, compressed.get(), compressedBound);
+  encoded.reset();
+  return Put(compressed.get(), compressedBytes, error);
 }
 
 bool PdfWriter::EndPage(DWORD& error) {

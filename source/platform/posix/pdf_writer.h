@@ -30,9 +30,13 @@ struct PointRect {
   double height;
 };
 
-// Appends the PDF run-length encoding of the bytes (a run of equal bytes becomes two
-// bytes, anything else is copied in literal records of up to 128 bytes).
-void AppendRunLength(const unsigned char* bytes, std::size_t count, std::vector<unsigned char>& out);
+// The most bytes the run-length encoding of count bytes takes.
+std::size_t RunLengthBound(std::size_t count);
+
+// Writes the PDF run-length encoding of the bytes at out (a run of equal bytes becomes
+// two bytes, anything else is copied in literal records of up to 128 bytes); returns
+// the end of what it wrote. out must have room for RunLengthBound(count) bytes.
+unsigned char* AppendRunLength(const unsigned char* bytes, std::size_t count, unsigned char* out);
 
 class PdfWriter {
  public:
