@@ -1,7 +1,9 @@
 // The PDF print path: Ghostscript renders every page to a bitmap file, and each
-// bitmap is stretched over the printable area of a printer DC. With a text property
+// bitmap is stretched over the printable area of a printer DC while later pages are
+// still rendering. With a text property
 // all pages (and their copies) form one document; without one, every page is a
 // document of its own.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -85,26 +87,72 @@ void SetPageMapping(HDC printer, int width, int height) {
   SetViewportOrgEx(printer, 0, 0, nullptr);
 }
 
-// Draws the bitmap as one page stretched over the whole printable area.
-void DrawPage(HDC printer, const PageBitmap& bitmap, int width, int height) {
+// Draws the bitmap as one page stretched over the whole printable area; false, after
+// an Error line with the system's code, when the page could not be spooled.
+bool DrawPage(HDC printer, const PageBitmap& bitmap, int width, int height) {
   HDC memory = CreateCompatibleDC(printer);
   HGDIOBJ previous = SelectObject(memory, bitmap.Handle());
-  StartPage(printer);
-  SetPageMapping(printer, width, height);
-  StretchBlt(printer, 0, 0, width, height, memory, 0, 0, bitmap.Width(), bitmap.Height(), SRCCOPY);
-  EndPage(printer);
+  bool drawn = false;
+  if (StartPage(printer) <= 0) {
+    LOG_ERROR("StartPage failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  } else {
+    SetPageMapping(printer, width, height);
+    if (!StretchBlt(printer, 0, 0, width, height, memory, 0, 0, bitmap.Width(), bitmap.Height(),
+                    SRCCOPY)) {
+      LOG_ERROR("StretchBlt failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+    } else if (EndPage(printer) <= 0) {
+      LOG_ERROR("EndPage failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+    } else {
+      drawn = true;
+    }
+  }
   SelectObject(memory, previous);
   DeleteDC(memory);
+  return drawn;
 }
 
-// Prints each page file, every page repeated for its copies, as one document.
-void PrintPagesAsOneDocument(HDC printer, const std::string& prefix, const char* printerName,
-                             short copies) {
+// Starts the document; false after an Error line when the printer refuses it.
+bool StartPictureDocument(HDC printer) {
+  const DOCINFOW document = PictureDocument();
+  if (StartDocW(printer, &document) > 0) return true;
+  LOG_ERROR("StartDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  return false;
+}
+
+// Ends the document, which hands it to the printer; false after an Error line when the
+// printer did not take it.
+bool EndPictureDocument(HDC printer) {
+  if (EndDoc(printer) > 0) return true;
+  LOG_ERROR("EndDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  return false;
+}
+
+// How a print of pages ended.
+enum class PrintOutcome {
+  kPrinted,     // spooled (possibly short of pages whose bitmap could not be loaded)
+  kRefused,     // the rendering broke a limit: nothing printed
+  kNotSpooled,  // the printer did not take the document
+};
+
+// Deletes a drawn page's file and tells the rendering, which may then go on.
+void FinishPage(PageRendering& rendering, const std::string& pageFile, int page) {
+  if (!DeleteFileA(pageFile.c_str())) {
+    LOG_ERROR("delete bmp file failed: %d\n", static_cast<int>(GetLastError()));
+  }
+  rendering.PageDone(page);
+}
+
+// Prints each page file as it is rendered, every page repeated for its copies, as one
+// document. A refused or failed document is not ended: deleting the DC discards it.
+PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
+                                     const std::string& prefix, const char* printerName,
+                                     short copies) {
   const int width = GetDeviceCaps(printer, HORZRES);
   const int height = GetDeviceCaps(printer, VERTRES);
-  const DOCINFOW document = PictureDocument();
-  StartDocW(printer, &document);
+  if (!StartPictureDocument(printer)) return PrintOutcome::kNotSpooled;
   for (int page = 1;; ++page) {
+    rendering.AwaitPage(page);
+    if (rendering.Refused()) return PrintOutcome::kRefused;
     const std::string pageFile = PageFileName(prefix, page);
     if (FilePathExists(pageFile.c_str()) == 0) break;
     LOG_DEBUG("szBmpFile: %s, printerName: %s\n", pageFile.c_str(), printerName);
@@ -116,15 +164,75 @@ void PrintPagesAsOneDocument(HDC printer, const std::string& prefix, const char*
         break;
       }
       for (short copy = 0; copy < copies; ++copy) {
-        DrawPage(printer, bitmap, width, height);
+        if (!DrawPage(printer, bitmap, width, height)) return PrintOutcome::kNotSpooled;
         LOG_DEBUG("print page %d:%d/%d success\n", page, copy, copies);
       }
     }
-    if (!DeleteFileA(pageFile.c_str())) {
-      LOG_ERROR("delete bmp file failed: %d\n", static_cast<int>(GetLastError()));
+    FinishPage(rendering, pageFile, page);
+  }
+  if (rendering.Refused()) return PrintOutcome::kRefused;
+  return EndPictureDocument(printer) ? PrintOutcome::kPrinted : PrintOutcome::kNotSpooled;
+}
+
+// The copies to make: those asked for, but no more than the printer makes.
+short CappedCopies(short copies, const char* printerName) {
+  const int most = DeviceCapabilitiesA(printerName, nullptr, DC_COPIES, nullptr, nullptr);
+  if (most <= 0 || copies <= most) return copies;
+  LOG_ERROR("%d copies asked for; printer %s makes at most %d\n", copies, printerName, most);
+  return static_cast<short>(std::min(most, 32767));
+}
+
+// Only PDF documents are rendered: the file must start with the header Ghostscript
+// recognises a PDF by. An Error line otherwise.
+bool IsPdfDocument(const char* fileName) {
+  static constexpr char kHeader[] = "%PDF-";
+  char start[sizeof kHeader - 1] = {};
+  std::FILE* file = std::fopen(fileName, "rb");
+  const bool read = file != nullptr && std::fread(start, 1, sizeof start, file) == sizeof start;
+  if (file != nullptr) std::fclose(file);
+  if (read && std::memcmp(start, kHeader, sizeof start) == 0) return true;
+  LOG_ERROR("%s is not a PDF document, not printed\n", fileName);
+  return false;
+}
+
+// Deletes the job file once the job is over; false when it stays.
+bool DeleteJobFile(const char* fileName) {
+  if (DeleteFileA(fileName)) return true;
+  LOG_ERROR("delete pdf file failed: %d\n", static_cast<int>(GetLastError()));
+  return false;
+}
+
+// How one page printed as a document of its own ended.
+enum class PageOutcome { kPrinted, kNotLoaded, kNotSpooled };
+
+// Prints one page file as a document of its own and deletes it (PrintBmpFile's work).
+PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName) {
+  std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
+  PageOutcome outcome = PageOutcome::kNotSpooled;
+  {
+    const PageBitmap bitmap(bmpFile);
+    if (!bitmap.Loaded()) {
+      std::printf("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
+      LOG_ERROR("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
+      return PageOutcome::kNotLoaded;
+    }
+    const PrinterDc printer(GetPrinterDC(printerName));
+    if (!printer) {
+      // Nothing can be drawn; the page file is still this function's to remove.
+      LOG_ERROR("no printer DC for %s, page %s not printed\n", printerName, bmpFile);
+    } else if (StartPictureDocument(printer.get())) {
+      const int width = GetDeviceCaps(printer.get(), HORZRES);
+      const int height = GetDeviceCaps(printer.get(), VERTRES);
+      if (DrawPage(printer.get(), bitmap, width, height) && EndPictureDocument(printer.get())) {
+        std::printf("print file success\n");
+        outcome = PageOutcome::kPrinted;
+      }
     }
   }
-  EndDoc(printer);
+  if (!DeleteFileA(bmpFile)) {
+    std::printf("delete bmp file failed: %d", static_cast<int>(GetLastError()));
+  }
+  return outcome;
 }
 
 // Zero-terminated narrow text, or empty for null.
@@ -152,33 +260,7 @@ std::string Change2GBK(const char* name) {
 }
 
 int PrintBmpFile(const char* bmpFile, const char* printerName) {
-  std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
-  int result = 0;
-  {
-    const PageBitmap bitmap(bmpFile);
-    if (!bitmap.Loaded()) {
-      std::printf("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
-      return -1;
-    }
-    const PrinterDc printer(GetPrinterDC(printerName));
-    if (!printer) {
-      // Nothing can be drawn; the page file is still this function's to remove.
-      LOG_ERROR("no printer DC for %s, page %s not printed\n", printerName, bmpFile);
-      result = -1;
-    } else {
-      const int width = GetDeviceCaps(printer.get(), HORZRES);
-      const int height = GetDeviceCaps(printer.get(), VERTRES);
-      const DOCINFOW document = PictureDocument();
-      StartDocW(printer.get(), &document);
-      DrawPage(printer.get(), bitmap, width, height);
-      EndDoc(printer.get());
-      std::printf("print file success\n");
-    }
-  }
-  if (!DeleteFileA(bmpFile)) {
-    std::printf("delete bmp file failed: %d", static_cast<int>(GetLastError()));
-  }
-  return result;
+  return PrintPageDocument(bmpFile, printerName) == PageOutcome::kPrinted ? 0 : -1;
 }
 
 int PrintFileWithProperty(const char* printerName, const char* fileName,
@@ -187,19 +269,33 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
   LOG_DEBUG("Attempting to send file [%s] to printer [%s]\n", fileName, printerName);
   LOG_DEBUG("file prefix: %s\n", prefix.c_str());
   LOG_DEBUG("print property: %s\n", property.c_str());
-  ConvertPdftoBmp(Text(fileName), prefix);
-
-  const printProperty settings(property);
-  const PrinterDc printer(GetPrinterDCWithProperty(printerName, settings));
-  if (!printer) {
-    LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
+  if (!IsPdfDocument(fileName)) {
+    DeleteJobFile(fileName);
     return -1;
   }
-  PrintPagesAsOneDocument(printer.get(), prefix, printerName, settings.mCopies);
-  LOG_DEBUG("print file success\n");
-  if (!DeleteFileA(fileName)) {
-    LOG_ERROR("delete pdf file failed: %d\n", static_cast<int>(GetLastError()));
+  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined);
+
+  const printProperty settings(property);
+  const std::string printer = Change2GBK(printerName);
+  PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
+  if (!dc) {
+    LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
+    return -1;  // the job file stays for diagnosis; the page files go with the rendering
   }
+  const short copies = CappedCopies(settings.mCopies, printer.c_str());
+  const PrintOutcome outcome =
+      PrintPagesAsOneDocument(dc.get(), rendering, prefix, printerName, copies);
+  dc.reset();
+  if (outcome == PrintOutcome::kNotSpooled) {
+    LOG_ERROR("the document was not spooled; job file %s kept\n", fileName);
+    return -1;
+  }
+  if (outcome == PrintOutcome::kRefused) {
+    DeleteJobFile(fileName);
+    return -1;
+  }
+  LOG_DEBUG("print file success\n");
+  DeleteJobFile(fileName);
   return 0;
 }
 
@@ -209,15 +305,33 @@ int PrintFile(const char* printerName, const char* fileName) {
   const std::string prefix = PagePrefix(file);
   std::printf("Attempting to send file [%s] to printer [%s].\n", file.c_str(), printer.c_str());
   LOG_DEBUG("Attempting to send file [%s] to printer [%s].\n\n", file.c_str(), printer.c_str());
-  int result = ConvertPdftoBmp(file, prefix);
+  if (!IsPdfDocument(file.c_str())) {
+    DeleteJobFile(file.c_str());
+    return -1;
+  }
+  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined);
 
   std::string pageFile = PageFileName(prefix, 1);
   std::printf("first page file: %s\n", pageFile.c_str());
-  for (int page = 1; FilePathExists(pageFile.c_str()) != 0; pageFile = PageFileName(prefix, ++page)) {
+  bool spooled = true;
+  for (int page = 1;; pageFile = PageFileName(prefix, ++page)) {
+    rendering.AwaitPage(page);
+    if (rendering.Refused() || FilePathExists(pageFile.c_str()) == 0) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
-    PrintBmpFile(pageFile.c_str(), printer.c_str());
+    if (PrintPageDocument(pageFile.c_str(), printer.c_str()) == PageOutcome::kNotSpooled) {
+      spooled = false;
+    }
+    rendering.PageDone(page);
   }
-
+  int result = rendering.Result();
+  if (rendering.Refused()) {
+    DeleteJobFile(file.c_str());
+    return -1;
+  }
+  if (!spooled) {
+    LOG_ERROR("a page was not spooled; job file %s kept\n", file.c_str());
+    return -1;
+  }
   if (!DeleteFileA(file.c_str())) {
     result = static_cast<int>(GetLastError());
     std::printf("delete pdf file failed: 0x%x", static_cast<unsigned>(result));

@@ -1,8 +1,11 @@
-// Ghostscript page rendering: one interpreter instance per conversion, its file
-// access confined to the job's own page files, its messages logged line by line.
+// Ghostscript page rendering: one interpreter instance per conversion, run apart from
+// the server, its file access confined to the job's own page files, its messages
+// logged line by line.
 #include "pdf_rasterizer.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,10 +13,13 @@
 #include "log_writer.h"
 #include "platform/ghostscript.h"
 #include "platform/platform.h"
+#include "platform/render_process.h"
 
 namespace {
 
 using quillmesh::platform::GhostscriptApi;
+using quillmesh::platform::RenderReporter;
+using quillmesh::platform::RenderStream;
 
 constexpr const char kProgramName[] = "pdftoimg";
 // Longer lines are logged in pieces of this size.
@@ -21,26 +27,9 @@ constexpr std::size_t kMaxMessageLineBytes = 1000;
 // A document can print without end; the log takes this many lines per conversion.
 constexpr std::size_t kMaxLoggedMessageLines = 200;
 
-// Collects the interpreter's standard output and error, which arrive in arbitrary
-// pieces, and logs each complete line: output as Debug, error as Error.
-class GhostscriptMessages {
- public:
-  enum Stream : std::size_t { kOutput = 0, kError = 1 };
-
-  // Adds a piece of one stream and logs the lines it completes.
-  void Append(Stream stream, const char* text, int length);
-  // Logs the unterminated rest of each stream and how many lines were left out.
-  void Finish();
-
- private:
-  void LogLine(Stream stream, std::string& line);
-
-  std::array<std::string, 2> mPending;
-  std::size_t mLinesLogged = 0;
-  std::size_t mLinesLeftOut = 0;
-};
-
 // Splits the piece at line ends; an overlong line is logged in parts.
+}  // namespace
+
 void GhostscriptMessages::Append(Stream stream, const char* text, int length) {
   std::string& pending = mPending[stream];
   for (int index = 0; index < length; ++index) {
@@ -85,21 +74,38 @@ void GhostscriptMessages::LogLine(Stream stream, std::string& line) {
   line.clear();
 }
 
+namespace {
+
 // The interpreter's standard input: a document gets nothing from the server's console.
 int ReadNoInput(void* /*callerHandle*/, char* /*buffer*/, int /*length*/) { return 0; }
 
-// The interpreter's standard output, into the conversion's messages.
+// The interpreter's standard output, reported to the server.
 int WriteOutput(void* callerHandle, const char* text, int length) {
-  static_cast<GhostscriptMessages*>(callerHandle)->Append(GhostscriptMessages::kOutput, text,
-                                                          length);
+  static_cast<RenderReporter*>(callerHandle)
+      ->Report(RenderStream::kOutput, text, static_cast<std::size_t>(length));
   return length;
 }
 
-// The interpreter's standard error, into the conversion's messages.
+// The interpreter's standard error, reported to the server.
 int WriteError(void* callerHandle, const char* text, int length) {
-  static_cast<GhostscriptMessages*>(callerHandle)->Append(GhostscriptMessages::kError, text,
-                                                          length);
+  static_cast<RenderReporter*>(callerHandle)
+      ->Report(RenderStream::kError, text, static_cast<std::size_t>(length));
   return length;
+}
+
+// An Error line for the server's log, formatted where the work runs.
+void ReportError(RenderReporter& reporter, const char* format, ...)
+    __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));
+void ReportError(RenderReporter& reporter, const char* format, ...) {
+  char line[kMaxMessageLineBytes];
+  std::va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  if (length > 0) {
+    reporter.Report(RenderStream::kLogError, line,
+                    std::min(static_cast<std::size_t>(length), sizeof line - 1));
+  }
 }
 
 // Owns one interpreter instance: exits the interpreter if it was started (also
@@ -205,42 +211,48 @@ bool ConfineFileAccess(const GhostscriptApi& api, void* instance, const std::str
   return true;
 }
 
-// Runs one interpreter over the document. The instance is gone when this returns,
-// so everything it printed has reached messages.
-int RenderPages(const GhostscriptApi& api, GhostscriptMessages& messages,
-                const std::string& pdfPath, const std::string& outputPrefix) {
-  Interpreter interpreter(api, &messages);
+// Runs one interpreter over the document, reporting what it prints. This is the
+// render work: it runs apart from the server (RenderProcess) and must not log itself.
+int RenderPages(RenderReporter& reporter, const std::string& pdfPath,
+                const std::string& outputPrefix) {
+  const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
+  if (api == nullptr) {
+    ReportError(reporter, "gsapi_new_instance failed\n");
+    return kPdfConversionNotRun;
+  }
+  Interpreter interpreter(*api, &reporter);
   if (!interpreter.Created()) {
-    LOG_ERROR("gsapi_new_instance failed\n");
+    ReportError(reporter, "gsapi_new_instance failed\n");
     return kPdfConversionNotRun;
   }
   const std::string documentText = quillmesh::platform::GhostscriptText(pdfPath);
   const std::string prefixText = quillmesh::platform::GhostscriptText(outputPrefix);
   if (documentText.empty() || prefixText.empty()) {
-    LOG_ERROR("pdf file %s or page prefix %s cannot be given to Ghostscript\n", pdfPath.c_str(),
-              outputPrefix.c_str());
+    ReportError(reporter, "pdf file %s or page prefix %s cannot be given to Ghostscript\n",
+                pdfPath.c_str(), outputPrefix.c_str());
     return kPdfConversionNotRun;
   }
-  if (api.setStdio(interpreter.Handle(), ReadNoInput, WriteOutput, WriteError) < 0 ||
-      api.setArgEncoding(interpreter.Handle(), api.argEncoding) < 0) {
-    LOG_ERROR("Ghostscript streams or argument encoding could not be set\n");
+  if (api->setStdio(interpreter.Handle(), ReadNoInput, WriteOutput, WriteError) < 0 ||
+      api->setArgEncoding(interpreter.Handle(), api->argEncoding) < 0) {
+    ReportError(reporter, "Ghostscript streams or argument encoding could not be set\n");
     return kPdfConversionNotRun;
   }
   std::vector<std::string> arguments = StartArguments(prefixText);
   const int startCode = interpreter.Start(arguments);
   if (startCode < 0) {
-    LOG_ERROR("gsapi_init_with_args failed: %d\n", startCode);
+    ReportError(reporter, "gsapi_init_with_args failed: %d\n", startCode);
     return kPdfConversionNotRun;
   }
-  if (!ConfineFileAccess(api, interpreter.Handle(), prefixText)) {
-    LOG_ERROR("Ghostscript file access could not be confined to %s\n", outputPrefix.c_str());
+  if (!ConfineFileAccess(*api, interpreter.Handle(), prefixText)) {
+    ReportError(reporter, "Ghostscript file access could not be confined to %s\n",
+                outputPrefix.c_str());
     return kPdfConversionNotRun;
   }
   int exitCode = 0;
-  const int runCode = api.runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
+  const int runCode = api->runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
   if (runCode < 0 && runCode != quillmesh::platform::kGhostscriptQuit) {
-    LOG_ERROR("Ghostscript could not convert %s: error %d, exit code %d\n", pdfPath.c_str(),
-              runCode, exitCode);
+    ReportError(reporter, "Ghostscript could not convert %s: error %d, exit code %d\n",
+                pdfPath.c_str(), runCode, exitCode);
   }
   return kPdfConversionRan;
 }
@@ -268,17 +280,36 @@ bool AreUsableNames(const std::string& pdfPath, const std::string& outputPrefix)
 
 }  // namespace
 
+void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message) {
+  switch (message.stream) {
+    case RenderStream::kOutput:
+      Append(kOutput, message.text.data(), static_cast<int>(message.text.size()));
+      break;
+    case RenderStream::kError:
+      Append(kError, message.text.data(), static_cast<int>(message.text.size()));
+      break;
+    case RenderStream::kLogError:
+      LOG_ERROR("%s", message.text.c_str());
+      break;
+  }
+}
+
+std::function<int(RenderReporter&)> RenderWork(const std::string& pdfPath,
+                                               const std::string& outputPrefix) {
+  return [pdfPath, outputPrefix](RenderReporter& reporter) {
+    return RenderPages(reporter, pdfPath, outputPrefix);
+  };
+}
+
+bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix) {
+  return AreUsableNames(pdfPath, outputPrefix);
+}
+
 int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix) {
   if (!AreUsableNames(pdfPath, outputPrefix)) return kPdfConversionNotRun;
-  const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
-  if (api == nullptr) {
-    LOG_ERROR("gsapi_new_instance failed\n");
-    return kPdfConversionNotRun;
-  }
-  GhostscriptMessages messages;
-  const int result = RenderPages(*api, messages, pdfPath, outputPrefix);
-  messages.Finish();
-  return result;
+  PageRendering rendering(pdfPath, outputPrefix, PageRendering::Mode::kKeepPages);
+  rendering.AwaitEnd();
+  return rendering.Result();
 }
 
 // An exact lookup: unlike a directory search it takes no wildcards, so a name with

@@ -2,8 +2,18 @@
 // a 256-colour bitmap file next to the job, which the printing side then draws.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+
+#include "platform/render_process.h"
 
 // Longest page file prefix, in bytes: a page file name, "<prefix>-<n>.bmp", must fit
 // the 260-byte name buffers of the printing side with its terminating zero.
@@ -26,3 +36,107 @@ int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix)
 // 1 when a file or folder of exactly this path exists, else 0. Prints
 // "FilePathExists lpPath: <path>, RetValue: <result>" on standard output.
 int FilePathExists(const char* lpPath);
+
+// The limits on rendering peer documents, read once from the environment:
+// QUILLMESH_MAX_PAGES (default 2000), QUILLMESH_RENDER_SECONDS (default 600) and
+// QUILLMESH_RENDER_JOBS (default: the number of cores).
+struct PdfRenderSettings {
+  int maxPages;
+  int renderSeconds;
+  int renderJobs;
+};
+const PdfRenderSettings& PdfRenderLimits();
+
+// Logs the limits once, at start-up.
+void LogPdfRenderSettings();
+
+// Collects the interpreter's standard output and error, which arrive in arbitrary
+// pieces, and logs each complete line: output as Debug, error as Error.
+class GhostscriptMessages {
+ public:
+  enum Stream : std::size_t { kOutput = 0, kError = 1 };
+
+  // Takes one report of the render work: its text, or an Error line to log as it is.
+  void Take(const quillmesh::platform::RenderMessage& message);
+  // Adds a piece of one stream and logs the lines it completes.
+  void Append(Stream stream, const char* text, int length);
+  // Logs the unterminated rest of each stream and how many lines were left out.
+  void Finish();
+
+ private:
+  void LogLine(Stream stream, std::string& line);
+
+  std::array<std::string, 2> mPending;
+  std::size_t mLinesLogged = 0;
+  std::size_t mLinesLeftOut = 0;
+};
+
+// True when the names can be handed to Ghostscript (after an Error line when not).
+bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix);
+
+// The render work for one document: Ghostscript over it, its reports to the reporter.
+std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
+    const std::string& pdfPath, const std::string& outputPrefix);
+
+// One document rendered into page files apart from the server, watched while it runs:
+// at most QUILLMESH_RENDER_JOBS renderings run at once (later ones wait their turn), a
+// rendering that passes QUILLMESH_RENDER_SECONDS, renders a page larger than the
+// largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
+// without its reserve of free space is stopped with an Error line, and its page files
+// are removed. In the pipelined mode the pages are drawn while later ones render:
+// rendering pauses while kMaxWaitingPageFiles page files are on disk.
+class PageRendering {
+ public:
+  enum class Mode { kPipelined, kKeepPages };
+  static constexpr int kMaxPageFiles = 4;
+
+  PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode);
+  // Stops what still runs; in the pipelined mode (or after a refusal) removes every
+  // page file of the document that is left.
+  ~PageRendering();
+  PageRendering(const PageRendering&) = delete;
+  PageRendering& operator=(const PageRendering&) = delete;
+
+  // Waits until page n's file is complete (the next page's file exists, or rendering
+  // has ended).
+  void AwaitPage(int page);
+  // Page n was drawn and its file deleted: rendering may go on.
+  void PageDone(int page);
+  // Waits until rendering has ended.
+  void AwaitEnd();
+  // Whether a limit stopped the rendering.
+  bool Refused();
+  // kPdfConversionRan or kPdfConversionNotRun, once rendering has ended.
+  int Result();
+
+ private:
+  void Watch();
+  bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
+  void ScanPageFiles();
+  bool CheckNewPage(int page);
+  bool CheckFreeSpace();
+  void Refuse();
+  void RemovePageFiles();
+  std::string PageFile(int page) const;
+
+  std::string mPdfPath;
+  std::string mPrefix;
+  Mode mMode;
+  std::chrono::steady_clock::time_point mLastTick;
+  std::chrono::steady_clock::duration mRunTime{};  // time rendering ran, pauses left out
+  std::unique_ptr<quillmesh::platform::RenderProcess> mProcess;
+  GhostscriptMessages mMessages;
+  std::mutex mGuard;
+  std::condition_variable mChanged;
+  int mCreated = 0;  // page files Ghostscript has begun
+  int mDone = 0;     // pages drawn and deleted
+  int mChecked = 0;  // pages whose size and free space were checked
+  bool mPaused = false;
+  bool mEnded = false;
+  bool mRefused = false;
+  bool mStop = false;
+  bool mHoldsSlot = false;
+  int mResult = 1;
+  std::uint64_t mLargestPage = 0;
+  std::thread mWatcher;
+};

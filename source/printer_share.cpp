@@ -7,6 +7,7 @@
 
 #include "client_handler.h"
 #include "log_writer.h"
+#include "pdf_rasterizer.h"
 #include "platform/platform.h"
 #include "printer_list.h"
 
@@ -107,6 +108,7 @@ int main(int /*argc*/, char** /*argv*/) {
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();
   GetPrinterList();
+  LogPdfRenderSettings();
   LOG_DEBUG("listening on port %u\n", static_cast<unsigned>(port));
   StartQuillmesh(port);
   return 0;

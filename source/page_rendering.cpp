@@ -1,0 +1,281 @@
+// Rendering a peer's document apart from the server and watching it: render slots,
+// the time, page-count, page-size and free-space limits, the window of page files
+// that lets drawing overlap rendering, and the clean-up of page files.
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "log_writer.h"
+#include "pdf_rasterizer.h"
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDefaultMaxPages = 2000;
+constexpr int kDefaultRenderSeconds = 600;
+constexpr int kWatchMilliseconds = 2;
+// The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
+// little larger than their paper (bleed, rounding). At 580 dpi:
+constexpr double kPageSlack = 1.05;
+constexpr std::int64_t kMaxShortSidePixels = static_cast<std::int64_t>(34 * kPageSlack * 580);
+constexpr std::int64_t kMaxLongSidePixels = static_cast<std::int64_t>(44 * kPageSlack * 580);
+constexpr std::uint64_t kBmpHeaderBytes = 14 + 40 + 256 * 4;
+// A page file never grows past the largest page (the operating system stops it).
+constexpr std::uint64_t kMaxPageFileBytes =
+    kBmpHeaderBytes + static_cast<std::uint64_t>((kMaxShortSidePixels + 3) / 4 * 4) *
+                          static_cast<std::uint64_t>(kMaxLongSidePixels);
+// The temp folder keeps this much free beside the next page file; before the first
+// page file is known, an A4 page at 580 dpi is assumed.
+constexpr std::uint64_t kFreeSpaceReserveBytes = 64ULL << 20;
+constexpr std::uint64_t kA4PageFileBytes = 32532346;
+constexpr std::size_t kSizeFieldsBytes = 26;  // BMP header up to the height
+
+// A whole-number setting from the environment, or the fallback when it is unset or
+// not a positive number.
+int PositiveSetting(const char* name, int fallback) {
+  const char* text = quillmesh::platform::GetEnvironment(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value <= 0 || value > 1000000) {
+    LOG_ERROR("%s=%s is not a positive number; %d is used\n", name, text, fallback);
+    return fallback;
+  }
+  return static_cast<int>(value);
+}
+
+// The renderings allowed to run at once, and those running.
+struct RenderSlots {
+  std::mutex guard;
+  std::condition_variable freed;
+  int used = 0;
+};
+
+RenderSlots& Slots() {
+  static RenderSlots slots;
+  return slots;
+}
+
+// Takes a render slot, waiting for one while all are in use.
+void AcquireSlot() {
+  RenderSlots& slots = Slots();
+  std::unique_lock<std::mutex> lock(slots.guard);
+  const int limit = PdfRenderLimits().renderJobs;
+  if (slots.used >= limit) LOG_DEBUG("waiting for one of %d render slots\n", limit);
+  slots.freed.wait(lock, [&] { return slots.used < limit; });
+  ++slots.used;
+}
+
+void ReleaseSlot() {
+  RenderSlots& slots = Slots();
+  {
+    const std::lock_guard<std::mutex> lock(slots.guard);
+    --slots.used;
+  }
+  slots.freed.notify_one();
+}
+
+// A little-endian 32-bit field.
+std::int64_t Field32(const unsigned char* bytes) {
+  const std::uint32_t value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                              std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+  return static_cast<std::int32_t>(value);
+}
+
+// The page size a page file's header claims; false while the header is not written.
+bool PageFileSize(const std::string& file, std::int64_t& width, std::int64_t& height) {
+  unsigned char header[kSizeFieldsBytes] = {};
+  std::ifstream stream(file, std::ios::binary);
+  if (!stream.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+  width = Field32(header + 18);
+  height = std::abs(Field32(header + 22));
+  return true;
+}
+
+}  // namespace
+
+const PdfRenderSettings& PdfRenderLimits() {
+  static const PdfRenderSettings settings{
+      PositiveSetting("QUILLMESH_MAX_PAGES", kDefaultMaxPages),
+      PositiveSetting("QUILLMESH_RENDER_SECONDS", kDefaultRenderSeconds),
+      PositiveSetting("QUILLMESH_RENDER_JOBS",
+                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency())))};
+  return settings;
+}
+
+void LogPdfRenderSettings() {
+  const PdfRenderSettings& settings = PdfRenderLimits();
+  LOG_DEBUG("PDF rendering: QUILLMESH_MAX_PAGES=%d QUILLMESH_RENDER_SECONDS=%d "
+            "QUILLMESH_RENDER_JOBS=%d\n",
+            settings.maxPages, settings.renderSeconds, settings.renderJobs);
+}
+
+PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
+                             Mode mode)
+    : mPdfPath(pdfPath), mPrefix(outputPrefix), mMode(mode) {
+  AcquireSlot();
+  mHoldsSlot = true;
+  mLastTick = Clock::now();
+  if (!CheckFreeSpace()) {
+    mRefused = true;
+  } else {
+    mProcess = quillmesh::platform::RenderProcess::Start(RenderWork(pdfPath, outputPrefix),
+                                                         kMaxPageFileBytes);
+    if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
+  }
+  if (!mProcess) {
+    mEnded = true;
+    ReleaseSlot();
+    mHoldsSlot = false;
+    return;
+  }
+  mWatcher = std::thread(&PageRendering::Watch, this);
+}
+
+PageRendering::~PageRendering() {
+  {
+    const std::lock_guard<std::mutex> lock(mGuard);
+    mStop = true;
+  }
+  if (mWatcher.joinable()) mWatcher.join();
+  if (mMode == Mode::kPipelined || mRefused) RemovePageFiles();
+}
+
+std::string PageRendering::PageFile(int page) const {
+  return mPrefix + "-" + std::to_string(page) + ".bmp";
+}
+
+void PageRendering::Watch() {
+  std::vector<quillmesh::platform::RenderMessage> messages;
+  while (WatchOnce(messages)) {
+  }
+}
+
+// One round: the reports that arrived, the page files, the limits and the window.
+bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages) {
+  messages.clear();
+  const bool running = mProcess->Collect(kWatchMilliseconds, messages);
+  for (const auto& message : messages) mMessages.Take(message);
+  std::unique_lock<std::mutex> lock(mGuard);
+  const Clock::time_point now = Clock::now();
+  if (!mPaused) mRunTime += now - mLastTick;
+  mLastTick = now;
+  if (running && mStop) mProcess->Kill();
+  if (!mRefused) ScanPageFiles();
+  if (running && !mRefused &&
+      mRunTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
+    LOG_ERROR("rendering %s took longer than %d s, stopped\n", mPdfPath.c_str(),
+              PdfRenderLimits().renderSeconds);
+    Refuse();
+  }
+  if (running && mMode == Mode::kPipelined && !mRefused) {
+    const bool full = mCreated - mDone >= kMaxPageFiles;
+    if (full != mPaused) full ? mProcess->Pause() : mProcess->Resume();
+    mPaused = full;
+  }
+  if (running) {
+    lock.unlock();
+    mChanged.notify_all();
+    return true;
+  }
+  mMessages.Finish();
+  const int exitCode = mProcess->ExitCode();
+  if (exitCode < 0 && !mRefused && !mStop) {
+    LOG_ERROR("Ghostscript ended abnormally rendering %s\n", mPdfPath.c_str());
+  }
+  mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
+  mEnded = true;
+  ReleaseSlot();
+  mHoldsSlot = false;
+  lock.unlock();
+  mChanged.notify_all();
+  return false;
+}
+
+// Counts the page files Ghostscript has begun and checks each new one.
+void PageRendering::ScanPageFiles() {
+  std::error_code failure;
+  while (fs::exists(PageFile(mCreated + 1), failure)) ++mCreated;
+  while (mChecked < mCreated && CheckNewPage(mChecked + 1)) ++mChecked;
+}
+
+// The limits a new page must keep; false when it cannot be judged yet or was refused.
+bool PageRendering::CheckNewPage(int page) {
+  if (page > PdfRenderLimits().maxPages) {
+    LOG_ERROR("%s has more than %d pages, not printed\n", mPdfPath.c_str(),
+              PdfRenderLimits().maxPages);
+    Refuse();
+    return false;
+  }
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  if (!PageFileSize(PageFile(page), width, height)) return false;
+  if (std::min(width, height) > kMaxShortSidePixels || std::max(width, height) > kMaxLongSidePixels) {
+    LOG_ERROR("page %d of %s is %lld x %lld pixels, larger than the largest paper; not printed\n",
+              page, mPdfPath.c_str(), static_cast<long long>(width), static_cast<long long>(height));
+    Refuse();
+    return false;
+  }
+  std::error_code failure;
+  if (page > 1) {
+    mLargestPage = std::max<std::uint64_t>(mLargestPage, fs::file_size(PageFile(page - 1), failure));
+  }
+  return CheckFreeSpace();
+}
+
+// Whether the temp folder has room for one more page file and the reserve.
+bool PageRendering::CheckFreeSpace() {
+  std::error_code failure;
+  const fs::path folder = fs::path(mPrefix).parent_path();
+  const fs::space_info space = fs::space(folder.empty() ? fs::path(".") : folder, failure);
+  const std::uint64_t needed =
+      kFreeSpaceReserveBytes + (mLargestPage > 0 ? mLargestPage : kA4PageFileBytes);
+  if (failure || space.available >= needed) return true;
+  LOG_ERROR("only %llu MiB free in %s, %llu MiB needed to render a page of %s; stopped\n",
+            static_cast<unsigned long long>(space.available >> 20), folder.string().c_str(),
+            static_cast<unsigned long long>(needed >> 20), mPdfPath.c_str());
+  if (mProcess) Refuse();
+  return false;
+}
+
+void PageRendering::Refuse() {
+  mRefused = true;
+  mProcess->Kill();
+}
+
+void PageRendering::AwaitPage(int page) {
+  std::unique_lock<std::mutex> lock(mGuard);
+  mChanged.wait(lock, [&] { return mEnded || mRefused || mChecked > page; });
+}
+
+void PageRendering::PageDone(int page) {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  mDone = std::max(mDone, page);
+}
+
+void PageRendering::AwaitEnd() {
+  std::unique_lock<std::mutex> lock(mGuard);
+  mChanged.wait(lock, [&] { return mEnded; });
+}
+
+bool PageRendering::Refused() {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  return mRefused;
+}
+
+int PageRendering::Result() {
+  AwaitEnd();
+  return mResult;
+}
+
+// Every page file of the document: those rendered, and one more that may have been
+// begun when rendering stopped.
+void PageRendering::RemovePageFiles() {
+  std::error_code failure;
+  for (int page = 1; page <= mCreated + 1; ++page) fs::remove(PageFile(page), failure);
+}

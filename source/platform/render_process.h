@@ -1,0 +1,51 @@
+// Work run apart from the server's own threads, for Ghostscript rendering peer
+// documents: on Linux a child process that can be paused, resumed and killed, whose
+// files cannot grow past a limit; on Windows the work runs on the calling thread when
+// it is started (it cannot be paused or stopped there).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmesh::platform {
+
+// What the work reports: output, error text, or a line for the server's log.
+enum class RenderStream : unsigned char { kOutput = 0, kError = 1, kLogError = 2 };
+
+// One piece of what the work reported.
+struct RenderMessage {
+  RenderStream stream;
+  std::string text;
+};
+
+// The work's side: where its reports go.
+class RenderReporter {
+ public:
+  virtual ~RenderReporter() = default;
+  virtual void Report(RenderStream stream, const char* text, std::size_t length) = 0;
+};
+
+class RenderProcess {
+ public:
+  virtual ~RenderProcess() = default;  // kills the work if it still runs, and reaps it
+
+  // Runs work(reporter); its result (0 to 255) becomes ExitCode. Every file the work
+  // writes is kept below maxFileBytes. nullptr when the work cannot be started.
+  static std::unique_ptr<RenderProcess> Start(const std::function<int(RenderReporter&)>& work,
+                                              std::uint64_t maxFileBytes);
+
+  virtual void Pause() = 0;
+  virtual void Resume() = 0;
+  // Ends the work at once.
+  virtual void Kill() = 0;
+  // Waits up to the time for reports and appends them; false once the work has ended
+  // and every report has been collected.
+  virtual bool Collect(int timeoutMilliseconds, std::vector<RenderMessage>& messages) = 0;
+  // The work's result once Collect returned false; -1 when it was killed or crashed.
+  virtual int ExitCode() const = 0;
+};
+
+}  // namespace quillmesh::platform
