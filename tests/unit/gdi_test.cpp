@@ -18,7 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "pdf_images.h"
 #include "platform/posix/gdi_objects.h"
+#include "platform/posix/pdf_writer.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/wingdi_api.h"
 #include "temporary_folder.h"
@@ -421,31 +423,88 @@ TEST_F(GdiTest, LoadsPalettisedAndTrueColourFilesAs24BitDibsTopRowFirst) {
     EXPECT_EQ(GetObjectW(bitmap, sizeof description - 1, &description), 0);
 
     const std::vector<Rgb> expected = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x000000, 0x808080};
+    EXPECT_EQ(bitmap->pixels->indexed(), palettised);
     for (int index = 0; index < 6; ++index) {
-      std::uint32_t word = 0;
-      std::memcpy(&word, bitmap->pixels->data() + index * 4, sizeof word);
-      EXPECT_EQ(word & 0xFFFFFF, expected[index]) << "pixel " << index << " of " << palettised;
+      EXPECT_EQ(bitmap->pixels->ColourAt(index % 3, index / 3), expected[index])
+          << "pixel " << index << " of " << palettised;
     }
     EXPECT_TRUE(DeleteObject(bitmap));
     EXPECT_EQ(GetObjectW(bitmap, sizeof description, &description), 0);
   }
 }
 
-TEST_F(GdiTest, ShrinksBitmapsByAveragingBoxes) {
-  auto source = quillmesh::platform::gdi::PixelBuffer::Allocate(4, 2);
-  const std::uint32_t words[] = {0x000000, 0x0000FF, 0x101010, 0x303030,
-                                 0x00FF00, 0x00FF00, 0x202020, 0x404040};
-  std::memcpy(source->data(), words, sizeof words);
-  auto shrunk = quillmesh::platform::gdi::Downscale(*source, {0, 0, 4, 2}, 2, 1);
-  ASSERT_TRUE(shrunk);
-  std::uint32_t left = 0, right = 0;
-  std::memcpy(&left, shrunk->data(), 4);
-  std::memcpy(&right, shrunk->data() + 4, 4);
-  EXPECT_EQ(left & 0xFFFFFF, 0x008040u);  // green 510/4 rounds to 0x80, blue 255/4 to 0x40
-  EXPECT_EQ(right & 0xFFFFFF, 0x282828u);
-  auto corner = quillmesh::platform::gdi::Downscale(*source, {2, 1, 2, 1}, 1, 1);
-  std::memcpy(&right, corner->data(), 4);
-  EXPECT_EQ(right & 0xFFFFFF, 0x303030u);
+TEST_F(GdiTest, WritesEachImageLosslesslyOnceAtItsOwnResolution) {
+  SetDefaults("resolution 300\n");
+  HBITMAP palettised = LoadPattern(true);
+  HBITMAP trueColour = LoadPattern(false);
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  HDC memory = CreateCompatibleDC(printer);
+  const DOCINFOW info = PictureDocument();
+  ASSERT_GT(StartDocW(printer, &info), 0);
+  DrawPage(printer, palettised);
+  DrawPage(printer, palettised);  // a copy of the page
+  HGDIOBJ kept = SelectObject(memory, trueColour);
+  ASSERT_GT(StartPage(printer), 0);  // the right two columns, drawn far larger than they are
+  EXPECT_TRUE(StretchBlt(printer, 0, 0, 1000, 1000, memory, 1, 0, 2, 2, SRCCOPY));
+  ASSERT_GT(EndPage(printer), 0);
+  ASSERT_GT(EndDoc(printer), 0);
+  SelectObject(memory, kept);
+  DeleteDC(memory);
+  DeleteDC(printer);
+  DeleteObject(palettised);
+  DeleteObject(trueColour);
+
+  const PdfImages pdf = ReadPdfImages(ReadFile(PrinterFolder() / "1.pdf"));
+  ASSERT_EQ(pdf.pageImages.size(), 3u);
+  EXPECT_EQ(pdf.images.size(), 2u) << "the copy must refer to the page's image";
+  EXPECT_EQ(pdf.pageImages[0], pdf.pageImages[1]);
+  const PdfImage& page = pdf.images.at(pdf.pageImages[0]);
+  EXPECT_EQ(page.width, 3);
+  EXPECT_EQ(page.height, 2);
+  EXPECT_EQ(page.pixels, (std::vector<std::uint32_t>{0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF,
+                                                      0x000000, 0x808080}));
+  const PdfImage& corner = pdf.images.at(pdf.pageImages[2]);
+  EXPECT_EQ(corner.width, 2);
+  EXPECT_EQ(corner.pixels, (std::vector<std::uint32_t>{0x00FF00, 0x0000FF, 0x000000, 0x808080}));
+}
+
+TEST_F(GdiTest, RunLengthEncodingRoundTripsRunsLiteralsAndLongLines) {
+  std::string line(1000, 'a');
+  for (std::size_t at = 300; at < 700; ++at) line[at] = static_cast<char>(at * 7 % 251);
+  line[998] = 'b';
+  for (const std::string& bytes : {std::string("x"), std::string("xy"), std::string(129, 'z'), line}) {
+    std::vector<unsigned char> encoded(quillmesh::platform::gdi::RunLengthBound(bytes.size()) + 1);
+    unsigned char* end = quillmesh::platform::gdi::AppendRunLength(
+        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), encoded.data());
+    ASSERT_LE(static_cast<std::size_t>(end - encoded.data()),
+              quillmesh::platform::gdi::RunLengthBound(bytes.size()));
+    *end++ = 128;
+    EXPECT_EQ(pdf_images_detail::RunLengthDecode(std::string(encoded.data(), end)), bytes);
+  }
+}
+
+TEST_F(GdiTest, ThePrintableAreaLiesInsideTheMarginsAndDrawingStartsThere) {
+  SetDefaults("resolution 300\nmargin 1000\norientation 2\n");  // 10 mm, A4 landscape
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  EXPECT_EQ(GetDeviceCaps(printer, PHYSICALWIDTH), 3508);
+  EXPECT_EQ(GetDeviceCaps(printer, PHYSICALHEIGHT), 2480);
+  EXPECT_EQ(GetDeviceCaps(printer, PHYSICALOFFSETX), 118);
+  EXPECT_EQ(GetDeviceCaps(printer, PHYSICALOFFSETY), 118);
+  EXPECT_EQ(GetDeviceCaps(printer, HORZRES), 3508 - 236);
+  EXPECT_EQ(GetDeviceCaps(printer, VERTRES), 2480 - 236);
+  EXPECT_EQ(DeviceCapabilitiesA(kPrinter, nullptr, DC_COPIES, nullptr, nullptr), 999);
+  EXPECT_EQ(DeviceCapabilitiesA("Nobody", nullptr, DC_COPIES, nullptr, nullptr), -1);
+
+  HBITMAP bitmap = LoadPattern(true);
+  const DOCINFOW info = PictureDocument();
+  ASSERT_GT(StartDocW(printer, &info), 0);
+  DrawPage(printer, bitmap);
+  ASSERT_GT(EndDoc(printer), 0);
+  DeleteDC(printer);
+  DeleteObject(bitmap);
+  const std::string pdf = ReadFile(PrinterFolder() / "1.pdf");
+  // 118 pixels at 300 dpi is 28.32 points from the left and from the top of the sheet.
+  EXPECT_NE(pdf.find(" 28.3200 28.3200 cm"), std::string::npos) << pdf.substr(0, 2000);
 }
 
 struct BadFile {
