@@ -162,6 +162,14 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   const bool running = mProcess->Collect(kWatchMilliseconds, messages);
   for (const auto& message : messages) mMessages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
+  for (const auto& message : messages) {
+    if (message.stream == quillmesh::platform::RenderStream::kPageCount && !mRefused &&
+        std::atoll(message.text.c_str()) > PdfRenderLimits().maxPages) {
+      LOG_ERROR("%s has %s pages, more than %d; not printed\n", mPdfPath.c_str(),
+                message.text.c_str(), PdfRenderLimits().maxPages);
+      Refuse();
+    }
+  }
   const Clock::time_point now = Clock::now();
   if (!mPaused) mRunTime += now - mLastTick;
   mLastTick = now;

@@ -211,10 +211,60 @@ bool ConfineFileAccess(const GhostscriptApi& api, void* instance, const std::str
   return true;
 }
 
+// Passes reports on, or keeps them while capturing (the page count query's output).
+class CapturingReporter final : public RenderReporter {
+ public:
+  explicit CapturingReporter(RenderReporter& reporter) : mReporter(reporter) {}
+  void Report(RenderStream stream, const char* text, std::size_t length) override {
+    if (!capturing) return mReporter.Report(stream, text, length);
+    if (stream == RenderStream::kOutput) captured.append(text, length);
+  }
+  bool capturing = false;
+  std::string captured;
+
+ private:
+  RenderReporter& mReporter;
+};
+
+// Text as a PostScript string literal.
+std::string PostScriptString(const std::string& text) {
+  std::string literal = "(";
+  for (const char character : text) {
+    if (character == '(' || character == ')' || character == '\\') literal.push_back('\\');
+    literal.push_back(character);
+  }
+  return literal + ")";
+}
+
+// Asks the PDF interpreter for the document's page count before anything renders and
+// reports it, so a document of too many pages is refused before a page is printed.
+// Nothing is reported for a document the interpreter cannot open as a PDF.
+void ReportPageCount(const GhostscriptApi& api, void* instance, CapturingReporter& reporter,
+                     const std::string& documentText) {
+  if (api.addControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
+                         documentText.c_str()) < 0) {
+    return;
+  }
+  const std::string query = PostScriptString(documentText) +
+                            " (r) file runpdfbegin pdfpagecount = flush runpdfend";
+  int exitCode = 0;
+  reporter.capturing = true;
+  const int code = api.runString(instance, query.c_str(), 0, &exitCode);
+  reporter.capturing = false;
+  api.removeControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
+                        documentText.c_str());
+  const std::size_t digits = reporter.captured.find_first_of("0123456789");
+  if (code < 0 || digits == std::string::npos) return;
+  const std::string count = reporter.captured.substr(
+      digits, reporter.captured.find_first_not_of("0123456789", digits) - digits);
+  reporter.Report(RenderStream::kPageCount, count.data(), count.size());
+}
+
 // Runs one interpreter over the document, reporting what it prints. This is the
 // render work: it runs apart from the server (RenderProcess) and must not log itself.
-int RenderPages(RenderReporter& reporter, const std::string& pdfPath,
+int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
                 const std::string& outputPrefix) {
+  CapturingReporter reporter(workReporter);
   const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
   if (api == nullptr) {
     ReportError(reporter, "gsapi_new_instance failed\n");
@@ -248,6 +298,7 @@ int RenderPages(RenderReporter& reporter, const std::string& pdfPath,
                 outputPrefix.c_str());
     return kPdfConversionNotRun;
   }
+  ReportPageCount(*api, interpreter.Handle(), reporter, documentText);
   int exitCode = 0;
   const int runCode = api->runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
   if (runCode < 0 && runCode != quillmesh::platform::kGhostscriptQuit) {
@@ -290,6 +341,8 @@ void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message
       break;
     case RenderStream::kLogError:
       LOG_ERROR("%s", message.text.c_str());
+      break;
+    case RenderStream::kPageCount:
       break;
   }
 }

@@ -36,6 +36,7 @@ struct GhostscriptApi {
   int (*setArgEncoding)(void* instance, int encoding);
   int (*initWithArgs)(void* instance, int argumentCount, char** arguments);
   int (*runFile)(void* instance, const char* fileName, int userErrors, int* exitCode);
+  int (*runString)(void* instance, const char* text, int userErrors, int* exitCode);
   int (*exit)(void* instance);
   int (*addControlPath)(void* instance, int permission, const char* path);
   int (*removeControlPath)(void* instance, int permission, const char* path);

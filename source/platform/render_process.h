@@ -12,8 +12,9 @@
 
 namespace quillmesh::platform {
 
-// What the work reports: output, error text, or a line for the server's log.
-enum class RenderStream : unsigned char { kOutput = 0, kError = 1, kLogError = 2 };
+// What the work reports: output, error text, a line for the server's log, or the
+// number of pages of the document (in decimal).
+enum class RenderStream : unsigned char { kOutput = 0, kError = 1, kLogError = 2, kPageCount = 3 };
 
 // One piece of what the work reported.
 struct RenderMessage {

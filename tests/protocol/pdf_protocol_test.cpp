@@ -3,13 +3,17 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "../unit/pdf_images.h"
 #include "peer_protocol.h"
 #include "server_process.h"
 
@@ -136,6 +140,124 @@ TEST_F(PdfProtocolTest, ADamagedPdfPrintsNothingAndLeavesNoFiles) {
   SendPdfJob(pdf, "NumCopies:2");
   EXPECT_FALSE(fs::exists(Printed("1.pdf")));
   EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
+// A PDF made with Ghostscript from a PostScript program, in the folder.
+std::string MakePdf(const std::string& folder, const std::string& name,
+                    const std::string& program) {
+  const std::string source = folder + "/" + name + ".ps";
+  const std::string pdf = folder + "/" + name + ".pdf";
+  std::ofstream(source) << program;
+  EXPECT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" +
+                         source + "' >/dev/null 2>&1"));
+  return pdf;
+}
+
+// Pages of 1.5 x 1 inch with coloured fills, a grey ramp and text, so palette, dither
+// and edges all have to survive.
+constexpr char kColourPages[] =
+    "%!PS\n<< /PageSize [108 72] >> setpagedevice /Helvetica findfont 9 scalefont setfont\n"
+    "1 1 3 { /n exch def n 3 div 0.2 1 n 3 div sub setrgbcolor 5 5 60 60 rectfill\n"
+    "0 1 9 { dup 10 div setgray 8 mul 70 add 5 8 60 rectfill } for\n"
+    "0 setgray 10 30 moveto (page ) show n 1 string cvs show showpage } for\n";
+
+TEST_F(PdfProtocolTest, PrintedPagesAreThePageBitmapsPixelForPixelAndCopiesShareThem) {
+  const std::string pdf = MakePdf(mServer.WorkDir(), "colour", kColourPages);
+  const std::string expected = mServer.WorkDir() + "/expected";
+  ASSERT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=bmp256 -r580 -o '" + expected +
+                         "-%d.bmp' '" + pdf + "' >/dev/null 2>&1"));
+  SendPdfJob(pdf, "NumCopies:2");
+
+  const PdfImages printed = ReadPdfImages(ReadFile(Printed("1.pdf")));
+  ASSERT_EQ(printed.pageImages.size(), 6u);
+  EXPECT_EQ(printed.images.size(), 3u) << "each page image is stored once";
+  for (int page = 1; page <= 3; ++page) {
+    SCOPED_TRACE("page " + std::to_string(page));
+    const int image = printed.pageImages[static_cast<std::size_t>(page - 1) * 2];
+    EXPECT_EQ(printed.pageImages[static_cast<std::size_t>(page - 1) * 2 + 1], image);
+    const PdfImage bitmap = ReadBmp8(ReadFile(expected + "-" + std::to_string(page) + ".bmp"));
+    ASSERT_EQ(bitmap.width, 870);
+    const PdfImage& drawn = printed.images.at(image);
+    EXPECT_EQ(drawn.width, bitmap.width);
+    EXPECT_EQ(drawn.height, bitmap.height);
+    EXPECT_TRUE(drawn.pixels == bitmap.pixels) << "the printed image differs from the page file";
+  }
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
+TEST_F(PdfProtocolTest, PagesAreDrawnWhileLaterOnesRenderWithAtMostFourPageFiles) {
+  const std::string pdf = MakePdf(mServer.WorkDir(), "long",
+                                  "%!PS\n<< /PageSize [216 216] >> setpagedevice\n"
+                                  "1 1 24 { 24 div setgray 0 0 216 216 rectfill showpage } for\n");
+  std::atomic<bool> done{false};
+  std::size_t mostPageFiles = 0;
+  std::thread watcher([&] {
+    while (!done) {
+      std::size_t pageFiles = 0;
+      for (const std::string& file : mServer.TempFiles()) pageFiles += file.ends_with(".bmp") ? 1 : 0;
+      mostPageFiles = std::max(mostPageFiles, pageFiles);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  SendPdfJob(pdf, "");
+  done = true;
+  watcher.join();
+  EXPECT_GT(mostPageFiles, 0u);
+  EXPECT_LE(mostPageFiles, 4u);
+  EXPECT_EQ(mServer.PrinterFiles("Lab", ".pdf").size(), 24u);
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
+// The server with small limits: two pages at most.
+class PdfLimitTest : public PdfJobTest {
+ protected:
+  void SetUp() override {
+    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
+    mServer.SetEnvironment("QUILLMESH_MAX_PAGES", "2");
+    ASSERT_TRUE(mServer.Start());
+  }
+};
+
+TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
+  struct Case {
+    const char* name;
+    std::string document;
+    const char* error;
+  };
+  const std::string folder = mServer.WorkDir();
+  const Case cases[] = {
+      {"PostScript sent as a PDF", "{} loop\n", "is not a PDF document, not printed"},
+      {"a page of 100 x 100 inches",
+       ReadFile(MakePdf(folder, "huge", "%!PS\n<< /PageSize [7200 7200] >> setpagedevice showpage\n")),
+       "larger than the largest paper; not printed"},
+      {"more pages than allowed", ReadFile(MakeThreePagePdf(folder)), "has 3 pages, more than 2; not printed"},
+  };
+  for (const Case& job : cases) {
+    for (const char* property : {"", "NumCopies:1"}) {
+      SCOPED_TRACE(std::string(job.name) + ", property \"" + property + "\"");
+      const std::size_t logStart = mServer.LogText().size();
+      SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
+                std::vector<std::uint8_t>(property, property + std::strlen(property)), job.document,
+                std::chrono::seconds(60));
+      const std::string log = mServer.LogText().substr(logStart);
+      EXPECT_NE(log.find(job.error), std::string::npos) << log;
+      EXPECT_EQ(log.find("print file success"), std::string::npos) << log;
+      EXPECT_TRUE(mServer.PrinterFiles("Lab", ".pdf").empty()) << "something was printed";
+      EXPECT_TRUE(mServer.PrinterFiles("Lab", ".json").empty()) << "something was printed";
+      EXPECT_TRUE(mServer.TempFiles().empty()) << "files were left behind";
+      for (const std::string& file : mServer.PrinterFiles("Lab", "")) fs::remove(file);
+    }
+  }
+}
+
+TEST_F(PdfProtocolTest, AJobForAnUnknownPrinterKeepsItsPdfButNoPageFiles) {
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  SubmitJob(mServer, "Nobody", quillmesh::peer::kDataFormatPdf,
+            std::vector<std::uint8_t>{'N', 'u', 'm', 'C', 'o', 'p', 'i', 'e', 's', ':', '2'},
+            ReadFile(pdf), std::chrono::seconds(60));
+  const std::vector<std::string> left = mServer.TempFiles();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].ends_with(".pdf")) << left[0];
 }
 
 // The Windows build under Wine, where no Ghostscript DLL can be loaded and Wine's

@@ -105,3 +105,28 @@ inline PdfImages ReadPdfImages(const std::string& pdf) {
   }
   return result;
 }
+
+// An uncompressed 8-bit BMP file's pixels as 0xRRGGBB; empty for anything else.
+inline PdfImage ReadBmp8(const std::string& bytes) {
+  PdfImage image;
+  const auto field = [&bytes](std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t index = 4; index-- > 0;) {
+      value = value << 8 | static_cast<unsigned char>(bytes.at(offset + index));
+    }
+    return value;
+  };
+  if (bytes.size() < 54 || bytes.compare(0, 2, "BM") != 0 || (field(28) & 0xFFFF) != 8) return image;
+  const std::uint32_t pixels = field(10);
+  const std::uint32_t palette = 14 + field(14);
+  image.width = static_cast<int>(field(18));
+  image.height = static_cast<int>(field(22));
+  const std::size_t stride = (static_cast<std::size_t>(image.width) + 3) / 4 * 4;
+  for (int row = image.height - 1; row >= 0; --row) {  // stored bottom row first
+    for (int column = 0; column < image.width; ++column) {
+      const auto entry = static_cast<unsigned char>(bytes.at(pixels + row * stride + column));
+      image.pixels.push_back(field(palette + entry * 4u) & 0xFFFFFF);
+    }
+  }
+  return image;
+}

@@ -13,7 +13,7 @@ namespace {
 const GhostscriptApi kLinkedGhostscript = {
     &gsapi_new_instance,     &gsapi_delete_instance,     &gsapi_set_stdio,
     &gsapi_set_arg_encoding, &gsapi_init_with_args,      &gsapi_run_file,
-    &gsapi_exit,             &gsapi_add_control_path,    &gsapi_remove_control_path,
+    &gsapi_run_string,       &gsapi_exit,             &gsapi_add_control_path,    &gsapi_remove_control_path,
     &gsapi_purge_control_paths, kGhostscriptArgEncodingLocal,
 };
 

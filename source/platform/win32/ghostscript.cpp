@@ -42,6 +42,7 @@ std::optional<quillmesh::platform::GhostscriptApi> LoadGhostscriptDll() {
                         ResolveExport(handle, "gsapi_set_arg_encoding", api.setArgEncoding) &&
                         ResolveExport(handle, "gsapi_init_with_args", api.initWithArgs) &&
                         ResolveExport(handle, "gsapi_run_file", api.runFile) &&
+                        ResolveExport(handle, "gsapi_run_string", api.runString) &&
                         ResolveExport(handle, "gsapi_exit", api.exit) &&
                         ResolveExport(handle, "gsapi_add_control_path", api.addControlPath) &&
                         ResolveExport(handle, "gsapi_remove_control_path",
