@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -24,6 +25,13 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 constexpr int kPixelsPerInch = 580;
+
+// Small limits for this process, set before anything reads them (they are read once).
+const bool kLimitsSet = [] {
+  ::setenv("QUILLMESH_RENDER_SECONDS", "5", 1);
+  ::setenv("QUILLMESH_MAX_PAGES", "40", 1);
+  return true;
+}();
 
 class PdfRasterizerTest : public ::testing::Test {
  protected:
@@ -224,6 +232,52 @@ TEST_F(PdfRasterizerTest, TwoThreadsRenderAtOnce) {
     EXPECT_EQ(ReadFile(PageFile(mDir + "/first", page)),
               ReadFile(PageFile(mDir + "/second", page)));
   }
+}
+
+TEST_F(PdfRasterizerTest, RunawayDocumentsAreStoppedAndLeaveNoPageFiles) {
+  ASSERT_TRUE(kLimitsSet);
+  struct Case {
+    const char* name;
+    std::string program;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"endless loop", "{} loop\n", "took longer than 5 s, stopped"},
+      {"endless pages", "<< /PageSize [72 72] >> setpagedevice {showpage} loop\n",
+       "has more than 40 pages, not printed"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConvertPdftoBmp(Write("runaway.ps", test.program), mDir + "/runaway"),
+              kPdfConversionNotRun);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_NE(Log().find(test.error), std::string::npos) << Log();
+    for (const auto& entry : fs::directory_iterator(mDir)) {
+      EXPECT_FALSE(entry.path().string().ends_with(".bmp")) << entry.path();
+    }
+  }
+}
+
+TEST_F(PdfRasterizerTest, PipelinedRenderingWaitsForPagesToBeDrawnAndCleansUp) {
+  const std::string pdf = MakePdf("window", 9);
+  const std::string prefix = mDir + "/window";
+  {
+    PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined);
+    for (int page = 1; page <= 3; ++page) {
+      rendering.AwaitPage(page);
+      ASSERT_TRUE(fs::exists(PageFile(prefix, page)));
+      EXPECT_TRUE(fs::exists(PageFile(prefix, page + 1))) << "page " << page << " was not complete";
+      fs::remove(PageFile(prefix, page));
+      rendering.PageDone(page);
+    }
+    // Undrawn pages hold rendering back: it waits with four page files on disk.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int pageFiles = 0;
+    for (int page = 1; page <= 10; ++page) pageFiles += fs::exists(PageFile(prefix, page)) ? 1 : 0;
+    EXPECT_EQ(pageFiles, PageRendering::kMaxPageFiles);
+  }  // stopped early: every page file goes
+  for (int page = 1; page <= 10; ++page) EXPECT_FALSE(fs::exists(PageFile(prefix, page)));
 }
 
 TEST_F(PdfRasterizerTest, FilePathExistsFindsFilesAndFoldersAndPrintsOneLine) {
