@@ -189,4 +189,31 @@ TEST_F(CupsPdfTest, APropertyJobIsOneSixPageLandscapeA3DocumentAndBecomesTheQueu
   EXPECT_TRUE(mServer.TempFiles().empty()) << "page files or the PDF were left behind";
 }
 
+TEST_F(CupsPdfTest, AJobTheQueueRefusesIsNotReportedPrintedAndKeepsItsPdf) {
+  const auto setAccepting = [this](bool accepting) {
+    IppMessage request = QueueRequest(
+        accepting ? IPP_OP_CUPS_ACCEPT_JOBS : IPP_OP_CUPS_REJECT_JOBS, mQueue);
+    IppMessage(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/admin/"));
+    return cupsLastError() <= IPP_STATUS_OK_CONFLICTING;
+  };
+  const std::size_t keptBefore = KeptPdfDocuments().size();
+  ASSERT_TRUE(setAccepting(false)) << cupsLastErrorString();
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  for (const char* property : {"NumCopies:1", ""}) {
+    SCOPED_TRACE(std::string("property \"") + property + "\"");
+    const std::size_t logStart = mServer.LogText().size();
+    SendPdfJob(pdf, property);
+    const std::string log = mServer.LogText().substr(logStart);
+    EXPECT_NE(log.find("Error:StartPage failed: 0x"), std::string::npos) << log;
+    EXPECT_NE(log.find("job file"), std::string::npos) << log;
+    EXPECT_EQ(log.find("print file success"), std::string::npos) << log;
+    const std::vector<std::string> left = mServer.TempFiles();
+    ASSERT_EQ(left.size(), 1u) << "the PDF stays, the page files go";
+    EXPECT_TRUE(left[0].ends_with(".pdf")) << left[0];
+    fs::remove(left[0]);
+  }
+  EXPECT_TRUE(setAccepting(true)) << cupsLastErrorString();
+  EXPECT_EQ(KeptPdfDocuments().size(), keptBefore) << SpoolListing();
+}
+
 }  // namespace
