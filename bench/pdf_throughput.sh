@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# PDF print benchmark: a 20-page A4 PDF through the protocol onto the folder printer,
-# timed from the peer's first byte until every finished document's <id>.json is there,
-# with and without a text property, against Ghostscript alone rendering the same file
-# at 580 dpi. Also reports the server's peak resident memory (VmHWM) and the peak disk
-# space its work folder held while the job ran.
+# PDF print benchmark: A4 PDFs of 20 and 200 pages through the protocol, timed from the
+# peer's first byte until the printer has the whole document, against Ghostscript alone
+# rendering the same file at 580 dpi into bmp256 files, in the same run:
+#   (a) the folder printer, with and without a text property: until every finished
+#       document's <id>.json is there;
+#   (b) the private CUPS test bed (tests/cups/testbed.sh), with the property: until
+#       cupsd has handed the job on and ippeveprinter has kept the document.
+# Each line reports the server's time, its peak resident memory (VmHWM), the peak size
+# of its work folder and the most page files it held at once; each ratio line divides
+# the server's time by Ghostscript's.
 #
 # usage: bench/pdf_throughput.sh [SERVER]
 #   SERVER            the server binary (default: build/linux/quillmesh)
 # environment:
 #   QUILLMESH_PEER    the peer (default: quillmesh-peer beside SERVER)
-#   BENCH_PAGES       pages in the PDF (default 20)
-#   BENCH_PROPERTY    the property of the second job (default PageSize:A4;NumCopies:1)
-#   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
+#   BENCH_PAGE_COUNTS pages of the PDFs, one run each (default "20 200")
+#   BENCH_PROPERTY    the property of the property jobs (default PageSize:A4;NumCopies:1)
+#   BENCH_CUPS        0 skips the CUPS queue (default 1)
+#   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp); the
+#                     baseline needs room for every page file of the longest PDF
 # The server listens on QUILLMESH_PORT (default 9099); while something else holds it the script
 # waits up to two minutes for it to free up.
 set -euo pipefail
@@ -20,7 +27,10 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 bench_name=pdf_throughput
 server=$(realpath "${1:-$repo/build/linux/quillmesh}")
 peer=${QUILLMESH_PEER:-$(dirname "$server")/quillmesh-peer}
-pages=${BENCH_PAGES:-20}
+page_counts=${BENCH_PAGE_COUNTS:-20 200}
+use_cups=${BENCH_CUPS:-1}
+testbed=$repo/tests/cups/testbed.sh
+readonly DELIVERY_TIMEOUT_SECONDS=900
 property=${BENCH_PROPERTY:-PageSize:A4;NumCopies:1}
 port=${QUILLMESH_PORT:-9099}
 export QUILLMESH_PORT=$port
@@ -41,10 +51,13 @@ work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/quillmesh-pdf-bench.XXXXXX")
 input=$work/input.pdf
 printer_dir=$work/printers/Bench
 server_pid=""
+bed_dir=""
 
-# Stops the server this script started (by PID) and removes the scratch folder.
+# Stops what this script started (the server by PID, the test bed by its recorded PIDs)
+# and removes the scratch folder.
 cleanup() {
   stop_pid "$server_pid"
+  if [[ -n $bed_dir ]]; then "$testbed" stop "$bed_dir" >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -86,32 +99,51 @@ folder_bytes() {
 # The server's peak resident set (VmHWM) in kB.
 server_hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$server_pid/status"; }
 
-# Sends the PDF as one job (with the property, when given) in the background, and
-# polls until EXPECTED_JSON documents are finished, tracking the work folder's peak
-# size. Sets run_ns, peak_disk and documents.
+# Bytes and page files in the work folder's temp folder; sets bytes and page_files.
+sample_work_folder() {
+  bytes=$(folder_bytes "$work/temp/Quillmesh")
+  page_files=$(find "$work/temp/Quillmesh" -name '*.bmp' 2>/dev/null | wc -l)
+}
+
+# Sends the PDF as one job to PRINTER (with the property, when given) in the background,
+# and polls until DONE_CHECK (a function) succeeds, tracking the work folder's peak size
+# and page-file count. Sets run_ns, peak_disk and peak_page_files.
 time_server_job() {
-  local expected_json=$1 property_text=${2:-} start peer_pid deadline bytes
+  local printer=$1 done_check=$2 property_text=${3:-} start peer_pid deadline
   local -a property_args=()
   [[ -n $property_text ]] && property_args=(--property "$property_text")
   peak_disk=0
+  peak_page_files=0
   start=$(now_ns)
-  "$peer" print --printer Bench --format pdf --port "$port" "${property_args[@]}" "$input" \
+  "$peer" print --printer "$printer" --format pdf --port "$port" "${property_args[@]}" "$input" \
     >/dev/null 2>"$work/peer.err" &
   peer_pid=$!
   deadline=$((SECONDS + JOB_TIMEOUT_SECONDS))
   while :; do
-    bytes=$(folder_bytes "$work/temp/Quillmesh")
+    sample_work_folder
     ((bytes > peak_disk)) && peak_disk=$bytes
-    documents=$(find "$printer_dir" -name '*.json' | wc -l)
-    ((documents >= expected_json)) && break
+    ((page_files > peak_page_files)) && peak_page_files=$page_files
+    "$done_check" && break
     if ((SECONDS >= deadline)); then
-      echo "$bench_name: $documents of $expected_json documents after ${JOB_TIMEOUT_SECONDS}s" >&2
+      echo "$bench_name: the job did not finish within ${JOB_TIMEOUT_SECONDS}s" >&2
       exit 1
     fi
     sleep "$POLL_SECONDS"
   done
   run_ns=$(($(now_ns) - start))
   wait "$peer_pid" || { cat "$work/peer.err" >&2; exit 1; }
+}
+
+# Done checks: the folder printer holds the expected number of documents; the CUPS
+# queue has no unfinished job and ippeveprinter kept a document.
+folder_documents_done() {
+  documents=$(find "$printer_dir" -name '*.json' | wc -l)
+  ((documents >= expected_documents))
+}
+cups_document_done() {
+  [[ -z $(lpstat -h "$CUPS_SERVER" -o "$QM_TESTBED_QUEUE" 2>/dev/null) ]] || return 1
+  documents=$(find "$QM_IPP_SPOOL" -name '*.pdf' -size +0 | wc -l)
+  ((documents >= expected_documents))
 }
 
 # Pages in every PDF the folder printer received; then clears the folder.
@@ -130,19 +162,41 @@ pages_per_s() { awk -v p="$1" -v ns="$2" 'BEGIN { printf "%.2f", p / (ns / 1e9) 
 # MiB, to one decimal, for a byte count.
 to_mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 
-# One server measurement, printed as a line. Arguments: label, expected documents,
-# property (may be empty).
-measure_server() {
-  local label=$1 expected=$2 property_text=${3:-} hwm printed
+# Prints one measurement line.
+report_line() {
+  local label=$1 ns=$2 hwm_kb=$3 pages_printed=$4
+  printf '  %-46s %8s s %6s pages/s  VmHWM %6.1f MiB  work-folder peak %7s MiB, %d page files  (%d documents, %s pages printed)\n' \
+    "$label" "$(ns_to_s "$ns")" "$(pages_per_s "$pages" "$ns")" "$(awk -v k="$hwm_kb" 'BEGIN { print k / 1024 }')" \
+    "$(to_mib "$peak_disk")" "$peak_page_files" "$documents" "$pages_printed"
+}
+
+# One folder-printer measurement. Arguments: label, expected documents, property.
+measure_folder() {
+  local label=$1 property_text=${3:-} hwm
+  expected_documents=$2
   start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
-  time_server_job "$expected" "$property_text"
+  time_server_job Bench folder_documents_done "$property_text"
   hwm=$(server_hwm_kb)
   stop_own_server
-  printed=$(printed_pages_and_clear)
-  server_ns+=("$run_ns")
-  printf '  %-44s %7s s %6s pages/s  VmHWM %6.1f MiB  work-folder peak %7s MiB  (%d documents, %d pages printed)\n' \
-    "$label" "$(ns_to_s "$run_ns")" "$(pages_per_s "$pages" "$run_ns")" "$(awk -v k="$hwm" 'BEGIN { print k / 1024 }')" \
-    "$(to_mib "$peak_disk")" "$documents" "$printed"
+  report_line "$label" "$run_ns" "$hwm" "$(printed_pages_and_clear)"
+  report_ratio "$label" "$run_ns" "$gs_ns"
+}
+
+# One CUPS measurement with the property; the test bed runs already.
+measure_cups() {
+  local label=$1 hwm
+  expected_documents=1
+  settle_cups_queue
+  rm -f "$QM_IPP_SPOOL"/*
+  start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER=cups CUPS_SERVER="$CUPS_SERVER"
+  time_server_job "$QM_TESTBED_QUEUE" cups_document_done "$property"
+  hwm=$(server_hwm_kb)
+  stop_own_server
+  local kept
+  kept=$(find "$QM_IPP_SPOOL" -name '*.pdf' -size +0 | head -n 1)
+  report_line "$label" "$run_ns" "$hwm" "$(pdf_pages "$kept")"
+  rm -f "$QM_IPP_SPOOL"/*
+  report_ratio "$label" "$run_ns" "$gs_ns"
 }
 
 # Ghostscript alone rendering the same file to 580 dpi page files; prints a line.
@@ -155,7 +209,7 @@ measure_ghostscript() {
   gs_ns=$(($(now_ns) - start))
   max_kb=$(cat "$work/gs.rss")
   disk=$(folder_bytes "$out")
-  printf '  %-44s %7s s %6s pages/s  max RSS %6.1f MiB  page files     %7s MiB  (%d files)\n' \
+  printf '  %-46s %8s s %6s pages/s  max RSS %6.1f MiB  page files       %7s MiB  (%d files)\n' \
     "baseline (gs bmp256 -r580 alone):" "$(ns_to_s "$gs_ns")" "$(pages_per_s "$pages" "$gs_ns")" \
     "$(awk -v k="$max_kb" 'BEGIN { print k / 1024 }')" "$(to_mib "$disk")" "$(find "$out" -name '*.bmp' | wc -l)"
   rm -rf "$out"
@@ -164,16 +218,23 @@ measure_ghostscript() {
 # Prints server time / baseline time for one measurement.
 report_ratio() {
   awk -v label="$1" -v s="$2" -v b="$3" \
-    'BEGIN { printf "  ratio %-38s %7.2f (server pages/s / gs pages/s; the server takes %.1fx as long)\n", label ":", b / s, s / b }'
+    'BEGIN { printf "    ratio server / gs alone: %.2f  (%s)\n", s / b, label }'
 }
 
 mkdir -p "$work/temp" "$printer_dir"
-make_input_pdf
-echo "input: $pages A4 pages, $(stat -c %s "$input") bytes, in $work ($(df --output=fstype "$work" | tail -n 1))"
-echo "each figure: one run; server figures from the first byte sent until every <id>.json is present"
-server_ns=()
-measure_server "server, no property:" "$pages"
-measure_server "server, property $property:" 1 "$property"
-measure_ghostscript
-report_ratio "no property" "${server_ns[0]}" "$gs_ns"
-report_ratio "property" "${server_ns[1]}" "$gs_ns"
+if ((use_cups)); then
+  bed_env=$("$testbed" start)
+  bed_dir=$(sed -n 's/^export QM_TESTBED_DIR=//p' <<<"$bed_env")
+  eval "$bed_env"
+fi
+echo "machine load before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "each figure: one run; server figures from the first byte sent until the printer has the document"
+for pages in $page_counts; do
+  make_input_pdf
+  echo "input: $pages A4 pages, $(stat -c %s "$input") bytes, in $work ($(df --output=fstype "$work" | tail -n 1))"
+  measure_ghostscript
+  measure_folder "folder printer, no property:" "$pages"
+  measure_folder "folder printer, property $property:" 1 "$property"
+  if ((use_cups)); then measure_cups "CUPS queue, property $property:"; fi
+done
+echo "machine load after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
