@@ -250,6 +250,19 @@ TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
   }
 }
 
+TEST_F(PdfProtocolTest, CopiesAreCappedAtThePrintersMostAndCostOneImage) {
+  const std::string pdf = MakePdf(mServer.WorkDir(), "one",
+                                  "%!PS\n<< /PageSize [72 72] >> setpagedevice 0 0 36 36 rectfill "
+                                  "showpage\n");
+  SendPdfJob(pdf, "NumCopies:32767");
+  EXPECT_NE(mServer.LogText().find("Error:32767 copies asked for; printer Lab makes at most 999"),
+            std::string::npos);
+  const PdfImages printed = ReadPdfImages(ReadFile(Printed("1.pdf")));
+  EXPECT_EQ(printed.pageImages.size(), 999u);
+  EXPECT_EQ(printed.images.size(), 1u);
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
 TEST_F(PdfProtocolTest, AJobForAnUnknownPrinterKeepsItsPdfButNoPageFiles) {
   const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
   SubmitJob(mServer, "Nobody", quillmesh::peer::kDataFormatPdf,
