@@ -119,9 +119,10 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
                              Mode mode)
     : mPdfPath(pdfPath), mPrefix(outputPrefix), mMode(mode) {
   AcquireSlot();
-  mHoldsSlot = true;
   mLastTick = Clock::now();
-  if (!CheckFreeSpace()) {
+  if (!AreUsablePageNames(pdfPath, outputPrefix)) {
+    mResult = kPdfConversionNotRun;
+  } else if (!CheckFreeSpace()) {
     mRefused = true;
   } else {
     mProcess = quillmesh::platform::RenderProcess::Start(RenderWork(pdfPath, outputPrefix),
@@ -131,7 +132,6 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
   if (!mProcess) {
     mEnded = true;
     ReleaseSlot();
-    mHoldsSlot = false;
     return;
   }
   mWatcher = std::thread(&PageRendering::Watch, this);
@@ -199,7 +199,6 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
   mEnded = true;
   ReleaseSlot();
-  mHoldsSlot = false;
   lock.unlock();
   mChanged.notify_all();
   return false;

@@ -359,7 +359,6 @@ bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPre
 }
 
 int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix) {
-  if (!AreUsableNames(pdfPath, outputPrefix)) return kPdfConversionNotRun;
   PageRendering rendering(pdfPath, outputPrefix, PageRendering::Mode::kKeepPages);
   rendering.AwaitEnd();
   return rendering.Result();

@@ -24,8 +24,9 @@ inline constexpr int kPdfConversionRan = 0;
 inline constexpr int kPdfConversionNotRun = 1;
 
 // Renders page n of the PDF (or PostScript) file at pdfPath to "<outputPrefix>-<n>.bmp",
-// n from 1 without leading zeros, as 8-bit palette BMP at 580 dpi. The document runs
-// in Ghostscript's SAFER mode and may write nothing but its own page files.
+// n from 1 without leading zeros, as 8-bit palette BMP at 580 dpi, and waits until all
+// are rendered. The document runs in Ghostscript's SAFER mode, apart from the server
+// (PageRendering, whose limits apply), and may write nothing but its own page files.
 // Ghostscript's messages go to the log. Returns kPdfConversionNotRun when the
 // interpreter could not be run over the file (no library or instance, an unusable
 // prefix or path, a failed start); otherwise kPdfConversionRan, whether or not every
@@ -84,7 +85,7 @@ std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
 // largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
 // without its reserve of free space is stopped with an Error line, and its page files
 // are removed. In the pipelined mode the pages are drawn while later ones render:
-// rendering pauses while kMaxWaitingPageFiles page files are on disk.
+// rendering pauses while kMaxPageFiles page files are on disk.
 class PageRendering {
  public:
   enum class Mode { kPipelined, kKeepPages };
@@ -135,7 +136,6 @@ class PageRendering {
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;
-  bool mHoldsSlot = false;
   int mResult = 1;
   std::uint64_t mLargestPage = 0;
   std::thread mWatcher;
