@@ -186,6 +186,17 @@ class GdiTest : public ::testing::Test {
         LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
   }
 
+  // Prints the pattern as a one-page document on the DC, then deletes the DC.
+  void PrintPatternPageAndDelete(HDC printer) {
+    HBITMAP bitmap = LoadPattern(true);
+    const DOCINFOW info = PictureDocument();
+    EXPECT_GT(StartDocW(printer, &info), 0);
+    DrawPage(printer, bitmap);
+    EXPECT_GT(EndDoc(printer), 0);
+    DeleteDC(printer);
+    DeleteObject(bitmap);
+  }
+
   TemporaryFolder mRoot;
   std::string mPreviousTmpdir;
   bool mHadTmpdir = false;
@@ -248,13 +259,7 @@ TEST_P(PageGeometryTest, SizesTheDeviceAndThePdfPageFromThePaper) {
   EXPECT_EQ(GetDeviceCaps(printer, LOGPIXELSX), page.dpi);
   EXPECT_EQ(GetDeviceCaps(printer, LOGPIXELSY), page.dpi);
 
-  HBITMAP bitmap = LoadPattern(true);
-  const DOCINFOW info = PictureDocument();
-  ASSERT_GT(StartDocW(printer, &info), 0);
-  DrawPage(printer, bitmap);
-  ASSERT_GT(EndDoc(printer), 0);
-  DeleteDC(printer);
-  DeleteObject(bitmap);
+  PrintPatternPageAndDelete(printer);
 
   const PdfPages pages = ReadPdfPages(PrinterFolder() / "1.pdf");
   ASSERT_EQ(pages.sizes.size(), 1u);
@@ -495,13 +500,7 @@ TEST_F(GdiTest, ThePrintableAreaLiesInsideTheMarginsAndDrawingStartsThere) {
   EXPECT_EQ(DeviceCapabilitiesA(kPrinter, nullptr, DC_COPIES, nullptr, nullptr), 999);
   EXPECT_EQ(DeviceCapabilitiesA("Nobody", nullptr, DC_COPIES, nullptr, nullptr), -1);
 
-  HBITMAP bitmap = LoadPattern(true);
-  const DOCINFOW info = PictureDocument();
-  ASSERT_GT(StartDocW(printer, &info), 0);
-  DrawPage(printer, bitmap);
-  ASSERT_GT(EndDoc(printer), 0);
-  DeleteDC(printer);
-  DeleteObject(bitmap);
+  PrintPatternPageAndDelete(printer);
   const std::string pdf = ReadFile(PrinterFolder() / "1.pdf");
   // 118 pixels at 300 dpi is 28.32 points from the left and from the top of the sheet.
   EXPECT_NE(pdf.find(" 28.3200 28.3200 cm"), std::string::npos) << pdf.substr(0, 2000);
