@@ -182,7 +182,9 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
     Refuse();
   }
   if (running && mMode == Mode::kPipelined && !mRefused) {
-    const bool full = mCreated - mDone >= kMaxPageFiles;
+    // One short of the most: Ghostscript may begin one more page before the next
+    // round notices, and that one still keeps the promise.
+    const bool full = mCreated - mDone >= kMaxPageFiles - 1;
     if (full != mPaused) full ? mProcess->Pause() : mProcess->Resume();
     mPaused = full;
   }

