@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, serving and testing need, skipping
-# those already present. Run as root (or with sudo available).
+# Installs the Debian 12 packages that building and testing need, skipping those
+# already present. Run as root (or with sudo available).
+#   install-deps.sh          everything the tests need (both targets, CUPS test bed)
+#   install-deps.sh serve    only what building and running the Linux server needs
 set -euo pipefail
 
-packages=(
-  build-essential cmake pkg-config clang libclang-rt-14-dev
+serve_packages=(
+  build-essential cmake pkg-config
+  libcups2-dev cups-client
+  libgs-dev ghostscript libcairo2-dev libdeflate-dev libgxps-dev libstb-dev
+)
+test_packages=(
+  clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
-  libcups2-dev cups-daemon cups-client cups-ipp-utils dbus-daemon
-  libgs-dev ghostscript libcairo2-dev libdeflate-dev libgxps-dev libgxps-utils libstb-dev
+  cups-daemon cups-ipp-utils dbus-daemon libgxps-utils
   g++-mingw-w64-x86-64-posix wine wine64
   python3 procps systemd
 )
+
+case ${1:-test} in
+  serve) packages=("${serve_packages[@]}") ;;
+  test) packages=("${serve_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: $0 [serve|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

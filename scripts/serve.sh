@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Linux server and the peer (nothing else, so a
-# first start does not wait for the test suites) and runs the server in the foreground
+# Installs what serving needs, builds the Linux server and the peer (no test tools and
+# no test suites, so a first start waits for neither) and runs the server in the foreground
 # on the folder printer, with one demo printer. Ctrl-C stops it.
 #   QUILLMESH_SPOOLER=cups scripts/serve.sh   serves the system's CUPS queues instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset linux >/dev/null
+scripts/install-deps.sh serve
+cmake --preset linux -DQUILLMESH_TESTS=OFF >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target quillmesh quillmesh-peer
 
 state_dir="${QUILLMESH_HOME:-$HOME/.quillmesh}"
