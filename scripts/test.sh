@@ -24,7 +24,7 @@ run_preset() {
   if [[ $preset == windows ]]; then
     tests/windows/run.sh
   else
-    ctest --preset "$preset"
+    ctest --preset "$preset" -j "$jobs"
   fi
 }
 
