@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
 #include "log_writer.h"
@@ -95,6 +96,18 @@ bool PageFileSize(const std::string& file, std::int64_t& width, std::int64_t& he
   width = Field32(header + 18);
   height = std::abs(Field32(header + 22));
   return true;
+}
+
+// Whether the name is "<stem><n>.bmp" with n a page number.
+bool IsPageFileName(const std::string& name, const std::string& stem) {
+  constexpr std::string_view kExtension = ".bmp";
+  if (name.size() <= stem.size() + kExtension.size() || name.compare(0, stem.size(), stem) != 0 ||
+      !name.ends_with(kExtension)) {
+    return false;
+  }
+  const std::string_view number(name.data() + stem.size(),
+                                name.size() - stem.size() - kExtension.size());
+  return std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -282,9 +295,18 @@ int PageRendering::Result() {
   return mResult;
 }
 
-// Every page file of the document: those rendered, and one more that may have been
-// begun when rendering stopped.
+// Every page file of the document, "<prefix>-<n>.bmp" for any n: a rendering stopped
+// early may have begun pages the watcher never counted.
 void PageRendering::RemovePageFiles() {
+  const fs::path prefix(mPrefix);
+  const fs::path folder = prefix.parent_path().empty() ? fs::path(".") : prefix.parent_path();
+  const std::string stem = prefix.filename().string() + "-";
   std::error_code failure;
-  for (int page = 1; page <= mCreated + 1; ++page) fs::remove(PageFile(page), failure);
+  for (fs::directory_iterator entry(folder, failure), end; !failure && entry != end;
+       entry.increment(failure)) {
+    if (IsPageFileName(entry->path().filename().string(), stem)) {
+      std::error_code ignored;
+      fs::remove(entry->path(), ignored);
+    }
+  }
 }
