@@ -93,6 +93,12 @@ int WriteError(void* callerHandle, const char* text, int length) {
   return length;
 }
 
+// The interpreter's poll: it waits here while rendering is paused and is interrupted
+// once rendering is to end.
+int PollWork(void* callerHandle) {
+  return static_cast<RenderReporter*>(callerHandle)->Poll() ? 0 : -1;
+}
+
 // An Error line for the server's log, formatted where the work runs.
 void ReportError(RenderReporter& reporter, const char* format, ...)
     __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));
@@ -172,10 +178,15 @@ std::vector<std::string> GhostscriptTemporaryFolders() {
   return {"/temp", "/tmp"};
 }
 
-// Ghostscript's templates for everything below a folder: the folder with '\', '*'
-// and '?' escaped, a separator and '*'. Its separator is '/' or an escaped '\'
-// depending on the system, so both forms are given.
+}  // namespace
+
+// Ghostscript registers a temporary folder as a template: the folder with '\', '*'
+// and '?' escaped, a separator and '*' ('/' on Windows too). Removing a rule takes the
+// rule's own spelling; the library reduces both spellings alike first (on Windows a
+// doubled '\' is one separator), so the escaped form is the one to give on both
+// systems, and both separators are given.
 std::vector<std::string> FolderTemplates(const std::string& folderText) {
+  if (folderText.empty()) return {};
   std::string escaped;
   for (const char character : folderText) {
     if (character == '\\' || character == '*' || character == '?') escaped.push_back('\\');
@@ -185,6 +196,14 @@ std::vector<std::string> FolderTemplates(const std::string& folderText) {
   if (last == '/' || last == '\\') return {escaped + "*"};
   return {escaped + "/*", escaped + "\\\\*"};
 }
+
+// A rule the server adds is matched as written: there is no escape character in it
+// (on Windows '\' and '/' are both separators, on Linux '\' is an ordinary
+// character), so the prefix goes in unescaped, spelled as in -sOutputFile (matching is
+// case-sensitive on Windows too). "**" matches the formatted page number.
+std::string PageFilesRule(const std::string& prefixText) { return prefixText + "-**.bmp"; }
+
+namespace {
 
 // SAFER mode still lets a document read, write and delete anything in the temporary
 // folder, and the server's work folder lives there: other jobs' files and the log.
@@ -196,7 +215,7 @@ bool ConfineFileAccess(const GhostscriptApi& api, void* instance, const std::str
   using namespace quillmesh::platform;
   api.purgeControlPaths(instance, kGhostscriptPermitWriting);
   api.purgeControlPaths(instance, kGhostscriptPermitControl);
-  const std::string pageFiles = prefixText + "-**.bmp";
+  const std::string pageFiles = PageFilesRule(prefixText);
   if (api.addControlPath(instance, kGhostscriptPermitWriting, pageFiles.c_str()) < 0 ||
       api.addControlPath(instance, kGhostscriptPermitControl, pageFiles.c_str()) < 0) {
     return false;
@@ -219,6 +238,7 @@ class CapturingReporter final : public RenderReporter {
     if (!capturing) return mReporter.Report(stream, text, length);
     if (stream == RenderStream::kOutput) captured.append(text, length);
   }
+  bool Poll() override { return mReporter.Poll(); }
   bool capturing = false;
   std::string captured;
 
@@ -270,7 +290,7 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
     ReportError(reporter, "gsapi_new_instance failed\n");
     return kPdfConversionNotRun;
   }
-  Interpreter interpreter(*api, &reporter);
+  Interpreter interpreter(*api, static_cast<RenderReporter*>(&reporter));
   if (!interpreter.Created()) {
     ReportError(reporter, "gsapi_new_instance failed\n");
     return kPdfConversionNotRun;
@@ -283,8 +303,9 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
     return kPdfConversionNotRun;
   }
   if (api->setStdio(interpreter.Handle(), ReadNoInput, WriteOutput, WriteError) < 0 ||
+      api->setPoll(interpreter.Handle(), PollWork) < 0 ||
       api->setArgEncoding(interpreter.Handle(), api->argEncoding) < 0) {
-    ReportError(reporter, "Ghostscript streams or argument encoding could not be set\n");
+    ReportError(reporter, "Ghostscript streams, poll or argument encoding could not be set\n");
     return kPdfConversionNotRun;
   }
   std::vector<std::string> arguments = StartArguments(prefixText);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/render_process.h"
 
@@ -74,6 +75,12 @@ class GhostscriptMessages {
 
 // True when the names can be handed to Ghostscript (after an Error line when not).
 bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix);
+
+// Ghostscript's file access rules: the templates under which it opened a temporary
+// folder to documents (to withdraw them), and the rule that lets a document write and
+// delete its own page files "<prefixText>-<n>.bmp". Texts in Ghostscript's encoding.
+std::vector<std::string> FolderTemplates(const std::string& folderText);
+std::string PageFilesRule(const std::string& prefixText);
 
 // The render work for one document: Ghostscript over it, its reports to the reporter.
 std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(

@@ -14,6 +14,9 @@ using GhostscriptReadFn = int (*)(void* callerHandle, char* buffer, int length);
 // Takes length bytes of the interpreter's standard output or error; returns the
 // number of bytes taken.
 using GhostscriptWriteFn = int (*)(void* callerHandle, const char* text, int length);
+// Called now and then while the interpreter runs (where the library is built to call
+// it: the Windows DLL is, Debian's libgs is not); a non-zero result interrupts it.
+using GhostscriptPollFn = int (*)(void* callerHandle);
 
 // The three permission lists of the interpreter's file access control.
 inline constexpr int kGhostscriptPermitReading = 0;
@@ -33,6 +36,7 @@ struct GhostscriptApi {
   void (*deleteInstance)(void* instance);
   int (*setStdio)(void* instance, GhostscriptReadFn readInput, GhostscriptWriteFn writeOutput,
                   GhostscriptWriteFn writeError);
+  int (*setPoll)(void* instance, GhostscriptPollFn poll);
   int (*setArgEncoding)(void* instance, int encoding);
   int (*initWithArgs)(void* instance, int argumentCount, char** arguments);
   int (*runFile)(void* instance, const char* fileName, int userErrors, int* exitCode);

@@ -1,7 +1,7 @@
 // Work run apart from the server's own threads, for Ghostscript rendering peer
-// documents: on Linux a child process that can be paused, resumed and killed, whose
-// files cannot grow past a limit; on Windows the work runs on the calling thread when
-// it is started (it cannot be paused or stopped there).
+// documents, that can be paused, resumed and ended: on Linux a child process, whose
+// files cannot grow past a limit; on Windows a thread of its own, which pauses and
+// ends where the work polls (Ghostscript's poll callback).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,9 @@ class RenderReporter {
  public:
   virtual ~RenderReporter() = default;
   virtual void Report(RenderStream stream, const char* text, std::size_t length) = 0;
+  // Called by the work now and then: waits while the work is paused; false once it is
+  // to end. A child process is paused and ended by the system instead.
+  virtual bool Poll() { return true; }
 };
 
 class RenderProcess {

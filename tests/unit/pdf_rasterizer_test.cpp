@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pdf_rasterizer.h"
 
@@ -279,6 +281,41 @@ TEST_F(PdfRasterizerTest, PipelinedRenderingWaitsForPagesToBeDrawnAndCleansUp) {
     EXPECT_LE(pageFiles, PageRendering::kMaxPageFiles);
   }  // stopped early: every page file goes
   for (int page = 1; page <= 10; ++page) EXPECT_FALSE(fs::exists(PageFile(prefix, page)));
+}
+
+TEST_F(PdfRasterizerTest, AStoppedRenderingRemovesEveryPageFileOfItsPrefixAndNoOther) {
+  const std::string prefix = mDir + "/stopped";
+  // Pages Ghostscript began but the watcher never counted, and files that are not pages
+  // of this document.
+  for (const char* name : {"stopped-1.bmp", "stopped-17.bmp", "stopped-x.bmp", "stopped-2.bmpx",
+                           "stoppedy-1.bmp", "other-1.bmp"}) {
+    Write(name, "x");
+  }
+  { PageRendering rendering(Write("empty.ps", ""), prefix, PageRendering::Mode::kPipelined); }
+  EXPECT_FALSE(fs::exists(mDir + "/stopped-1.bmp"));
+  EXPECT_FALSE(fs::exists(mDir + "/stopped-17.bmp"));
+  for (const char* kept : {"stopped-x.bmp", "stopped-2.bmpx", "stoppedy-1.bmp", "other-1.bmp"}) {
+    EXPECT_TRUE(fs::exists(mDir + "/" + kept)) << kept;
+  }
+}
+
+// The rules are matched by Ghostscript as written, where '\' is a separator on Windows and
+// an ordinary character on Linux: the page rule must not escape it; the withdrawn folder
+// rules must be spelled as Ghostscript registered them (escaped, then "/*").
+TEST(GhostscriptRulesTest, PageRulesKeepPathsAsTheyAreAndFolderRulesUseGhostscriptsSpelling) {
+  EXPECT_EQ(PageFilesRule(R"(C:\Windows\Temp\Quillmesh\temp\12_1209_5-77.pdf)"),
+            R"(C:\Windows\Temp\Quillmesh\temp\12_1209_5-77.pdf-**.bmp)");
+  EXPECT_EQ(PageFilesRule("/tmp/Quillmesh/temp/job"), "/tmp/Quillmesh/temp/job-**.bmp");
+
+  const auto windowsTemp = FolderTemplates(R"(C:\Windows\Temp)");
+  EXPECT_NE(std::find(windowsTemp.begin(), windowsTemp.end(), R"(C:\\Windows\\Temp/*)"),
+            windowsTemp.end());
+  EXPECT_EQ(FolderTemplates(R"(D:\Users\a b\)"),
+            std::vector<std::string>{R"(D:\\Users\\a b\\*)"});
+  const auto linuxTemp = FolderTemplates("/var/tmp/we*rd?");
+  EXPECT_NE(std::find(linuxTemp.begin(), linuxTemp.end(), R"(/var/tmp/we\*rd\?/*)"),
+            linuxTemp.end());
+  EXPECT_TRUE(FolderTemplates("").empty());
 }
 
 TEST_F(PdfRasterizerTest, FilePathExistsFindsFilesAndFoldersAndPrintsOneLine) {

@@ -11,10 +11,11 @@ namespace {
 // Paths are handed over as the file system's bytes: the local encoding passes them
 // through unchanged.
 const GhostscriptApi kLinkedGhostscript = {
-    &gsapi_new_instance,     &gsapi_delete_instance,     &gsapi_set_stdio,
-    &gsapi_set_arg_encoding, &gsapi_init_with_args,      &gsapi_run_file,
-    &gsapi_run_string,       &gsapi_exit,             &gsapi_add_control_path,    &gsapi_remove_control_path,
-    &gsapi_purge_control_paths, kGhostscriptArgEncodingLocal,
+    &gsapi_new_instance,        &gsapi_delete_instance,     &gsapi_set_stdio,
+    &gsapi_set_poll,            &gsapi_set_arg_encoding,    &gsapi_init_with_args,
+    &gsapi_run_file,            &gsapi_run_string,          &gsapi_exit,
+    &gsapi_add_control_path,    &gsapi_remove_control_path, &gsapi_purge_control_paths,
+    kGhostscriptArgEncodingLocal,
 };
 
 }  // namespace

@@ -39,6 +39,7 @@ std::optional<quillmesh::platform::GhostscriptApi> LoadGhostscriptDll() {
   const bool complete = ResolveExport(handle, "gsapi_new_instance", api.newInstance) &&
                         ResolveExport(handle, "gsapi_delete_instance", api.deleteInstance) &&
                         ResolveExport(handle, "gsapi_set_stdio", api.setStdio) &&
+                        ResolveExport(handle, "gsapi_set_poll", api.setPoll) &&
                         ResolveExport(handle, "gsapi_set_arg_encoding", api.setArgEncoding) &&
                         ResolveExport(handle, "gsapi_init_with_args", api.initWithArgs) &&
                         ResolveExport(handle, "gsapi_run_file", api.runFile) &&

@@ -1,46 +1,117 @@
-// Render work on Windows: it runs on the calling thread when started, and its reports
-// are handed over afterwards. There is no process to pause or kill.
+// Render work on Windows: a thread of its own, so the server watches it while it runs.
+// A thread cannot be stopped from outside safely, so pausing and ending happen where
+// the work polls: Poll waits while the work is paused and tells it to end once it is
+// killed. Work that never polls runs to its end (the destructor waits for it).
 #include "platform/render_process.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <exception>
+#include <thread>
 
 namespace quillmesh::platform {
 
 namespace {
 
-// Keeps the reports until they are collected.
-class CollectingReporter final : public RenderReporter {
- public:
-  void Report(RenderStream stream, const char* text, std::size_t length) override {
-    messages.push_back({stream, std::string(text, length)});
-  }
-  std::vector<RenderMessage> messages;
+// What the work and the server share: the reports not yet collected and the state.
+struct WorkState {
+  std::mutex guard;
+  std::condition_variable changed;
+  std::deque<RenderMessage> reports;
+  bool paused = false;
+  bool killed = false;
+  bool ended = false;
+  int exitCode = -1;
 };
 
-class FinishedWork final : public RenderProcess {
+// The work's reporter: queues reports and holds the work while it is paused.
+class ThreadReporter final : public RenderReporter {
  public:
-  FinishedWork(int exitCode, std::vector<RenderMessage> messages)
-      : mExitCode(exitCode), mMessages(std::move(messages)) {}
-  void Pause() override {}
-  void Resume() override {}
-  void Kill() override {}
-  bool Collect(int /*timeoutMilliseconds*/, std::vector<RenderMessage>& messages) override {
-    messages.insert(messages.end(), mMessages.begin(), mMessages.end());
-    mMessages.clear();
-    return false;
+  explicit ThreadReporter(WorkState& state) : mState(state) {}
+  void Report(RenderStream stream, const char* text, std::size_t length) override {
+    {
+      const std::lock_guard<std::mutex> lock(mState.guard);
+      mState.reports.push_back({stream, std::string(text, length)});
+    }
+    mState.changed.notify_all();
   }
-  int ExitCode() const override { return mExitCode; }
+  bool Poll() override {
+    std::unique_lock<std::mutex> lock(mState.guard);
+    mState.changed.wait(lock, [&] { return !mState.paused || mState.killed; });
+    return !mState.killed;
+  }
 
  private:
-  int mExitCode;
-  std::vector<RenderMessage> mMessages;
+  WorkState& mState;
+};
+
+class WorkThread final : public RenderProcess {
+ public:
+  explicit WorkThread(const std::function<int(RenderReporter&)>& work)
+      : mThread([this, work] { Run(work); }) {}
+  ~WorkThread() override {
+    Kill();
+    mThread.join();
+  }
+  WorkThread(const WorkThread&) = delete;
+  WorkThread& operator=(const WorkThread&) = delete;
+
+  void Pause() override { SetFlag(mState.paused, true); }
+  void Resume() override { SetFlag(mState.paused, false); }
+  void Kill() override { SetFlag(mState.killed, true); }
+
+  bool Collect(int timeoutMilliseconds, std::vector<RenderMessage>& messages) override {
+    std::unique_lock<std::mutex> lock(mState.guard);
+    mState.changed.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds),
+                            [&] { return !mState.reports.empty() || mState.ended; });
+    const bool ended = mState.ended;  // reports queued before the end are taken now
+    while (!mState.reports.empty()) {
+      messages.push_back(std::move(mState.reports.front()));
+      mState.reports.pop_front();
+    }
+    return !ended;
+  }
+
+  int ExitCode() const override {
+    const std::lock_guard<std::mutex> lock(mState.guard);
+    return mState.exitCode;
+  }
+
+ private:
+  void Run(const std::function<int(RenderReporter&)>& work) {
+    ThreadReporter reporter(mState);
+    const int result = work(reporter) & 0xFF;
+    {
+      const std::lock_guard<std::mutex> lock(mState.guard);
+      mState.exitCode = mState.killed ? -1 : result;
+      mState.ended = true;
+    }
+    mState.changed.notify_all();
+  }
+
+  void SetFlag(bool& flag, bool value) {
+    {
+      const std::lock_guard<std::mutex> lock(mState.guard);
+      flag = value;
+    }
+    mState.changed.notify_all();
+  }
+
+  mutable WorkState mState;
+  std::thread mThread;  // last: it starts once the state is there
 };
 
 }  // namespace
 
 std::unique_ptr<RenderProcess> RenderProcess::Start(
     const std::function<int(RenderReporter&)>& work, std::uint64_t /*maxFileBytes*/) {
-  CollectingReporter reporter;
-  const int exitCode = work(reporter) & 0xFF;
-  return std::make_unique<FinishedWork>(exitCode, std::move(reporter.messages));
+  try {
+    return std::make_unique<WorkThread>(work);
+  } catch (const std::exception&) {
+    return nullptr;  // no thread (or no memory for one) could be had
+  }
 }
 
 }  // namespace quillmesh::platform

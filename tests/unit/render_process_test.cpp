@@ -1,0 +1,94 @@
+// Render work apart from the server (a child process on Linux, a thread on Windows):
+// its reports arrive in order with its result, and it can be paused and ended while it
+// runs, as the page rendering's limits and page-file window need.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/render_process.h"
+
+namespace {
+
+using quillmesh::platform::RenderMessage;
+using quillmesh::platform::RenderProcess;
+using quillmesh::platform::RenderReporter;
+using quillmesh::platform::RenderStream;
+using Clock = std::chrono::steady_clock;
+
+// Collects for about the given time; false once the work has ended.
+bool CollectFor(RenderProcess& process, std::chrono::milliseconds time,
+                std::vector<RenderMessage>& messages) {
+  const Clock::time_point end = Clock::now() + time;
+  bool running = true;
+  while (running && Clock::now() < end) running = process.Collect(5, messages);
+  return running;
+}
+
+// Work that reports a tick every millisecond for as long as it may go on.
+int Ticking(RenderReporter& reporter) {
+  for (int tick = 0; reporter.Poll(); ++tick) {
+    const std::string text = std::to_string(tick);
+    reporter.Report(RenderStream::kOutput, text.data(), text.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 0;
+}
+
+TEST(RenderProcessTest, ReportsArriveInOrderWithTheWorksResult) {
+  auto process = RenderProcess::Start(
+      [](RenderReporter& reporter) {
+        reporter.Report(RenderStream::kOutput, "first", 5);
+        reporter.Report(RenderStream::kLogError, "second\n", 7);
+        reporter.Report(RenderStream::kPageCount, "12", 2);
+        return 7;
+      },
+      1 << 20);
+  ASSERT_NE(process, nullptr);
+  std::vector<RenderMessage> messages;
+  EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(10), messages));
+  ASSERT_EQ(messages.size(), 3U);
+  EXPECT_EQ(messages[0].text, "first");
+  EXPECT_EQ(messages[1].stream, RenderStream::kLogError);
+  EXPECT_EQ(messages[1].text, "second\n");
+  EXPECT_EQ(messages[2].text, "12");
+  EXPECT_EQ(process->ExitCode(), 7);
+}
+
+TEST(RenderProcessTest, PausedWorkReportsNothingUntilResumedAndKilledWorkEnds) {
+  auto process = RenderProcess::Start(Ticking, 1 << 20);
+  ASSERT_NE(process, nullptr);
+  std::vector<RenderMessage> messages;
+  ASSERT_TRUE(CollectFor(*process, std::chrono::milliseconds(100), messages));
+  ASSERT_FALSE(messages.empty());
+
+  process->Pause();
+  CollectFor(*process, std::chrono::milliseconds(100), messages);  // what was on its way
+  const std::size_t whilePaused = messages.size();
+  EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(300), messages));
+  EXPECT_LE(messages.size(), whilePaused + 1) << "paused work went on";
+
+  process->Resume();
+  EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(300), messages));
+  EXPECT_GT(messages.size(), whilePaused + 1) << "resumed work did not go on";
+
+  process->Pause();  // a paused work can still be ended
+  process->Kill();
+  EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(10), messages));
+  EXPECT_EQ(process->ExitCode(), -1);
+}
+
+TEST(RenderProcessTest, DroppingRunningWorkEndsIt) {
+  const Clock::time_point start = Clock::now();
+  {
+    auto process = RenderProcess::Start(Ticking, 1 << 20);
+    ASSERT_NE(process, nullptr);
+    std::vector<RenderMessage> messages;
+    CollectFor(*process, std::chrono::milliseconds(50), messages);
+  }
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+}
+
+}  // namespace
