@@ -6,7 +6,8 @@
 #       document's <id>.json is there;
 #   (b) the private CUPS test bed (tests/cups/testbed.sh), with the property: until
 #       cupsd has handed the job on and ippeveprinter has kept the document.
-# Each line reports the server's time, its peak resident memory (VmHWM), the peak size
+# Each line reports the server's time, its peak resident memory (VmHWM; and, sampled
+# while the job runs, that of the server with its Ghostscript child), the peak size
 # of its work folder and the most page files it held at once; each ratio line divides
 # the server's time by Ghostscript's.
 #
@@ -99,6 +100,17 @@ folder_bytes() {
 # The server's peak resident set (VmHWM) in kB.
 server_hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$server_pid/status"; }
 
+# Resident kB of the server and its render children together (VmRSS added up, so pages
+# a child shares with the server count twice: an upper bound).
+server_tree_rss_kb() {
+  local total=0 pid kb
+  for pid in "$server_pid" $(cat "/proc/$server_pid"/task/*/children 2>/dev/null); do
+    kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null) || true
+    total=$((total + ${kb:-0}))
+  done
+  echo "$total"
+}
+
 # Bytes and page files in the work folder's temp folder; sets bytes and page_files.
 sample_work_folder() {
   bytes=$(folder_bytes "$work/temp/Quillmesh")
@@ -107,13 +119,15 @@ sample_work_folder() {
 
 # Sends the PDF as one job to PRINTER (with the property, when given) in the background,
 # and polls until DONE_CHECK (a function) succeeds, tracking the work folder's peak size
-# and page-file count. Sets run_ns, peak_disk and peak_page_files.
+# and page-file count and the resident memory of the server with its render children.
+# Sets run_ns, peak_disk, peak_page_files and peak_tree_kb.
 time_server_job() {
   local printer=$1 done_check=$2 property_text=${3:-} start peer_pid deadline
   local -a property_args=()
   [[ -n $property_text ]] && property_args=(--property "$property_text")
   peak_disk=0
   peak_page_files=0
+  peak_tree_kb=0
   start=$(now_ns)
   "$peer" print --printer "$printer" --format pdf --port "$port" "${property_args[@]}" "$input" \
     >/dev/null 2>"$work/peer.err" &
@@ -123,6 +137,8 @@ time_server_job() {
     sample_work_folder
     ((bytes > peak_disk)) && peak_disk=$bytes
     ((page_files > peak_page_files)) && peak_page_files=$page_files
+    tree_kb=$(server_tree_rss_kb)
+    ((tree_kb > peak_tree_kb)) && peak_tree_kb=$tree_kb
     "$done_check" && break
     if ((SECONDS >= deadline)); then
       echo "$bench_name: the job did not finish within ${JOB_TIMEOUT_SECONDS}s" >&2
@@ -165,8 +181,9 @@ to_mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 # Prints one measurement line.
 report_line() {
   local label=$1 ns=$2 hwm_kb=$3 pages_printed=$4
-  printf '  %-46s %8s s %6s pages/s  VmHWM %6.1f MiB  work-folder peak %7s MiB, %d page files  (%d documents, %s pages printed)\n' \
+  printf '  %-46s %8s s %6s pages/s  VmHWM %6.1f MiB, with renderer %6.1f MiB  work-folder peak %7s MiB, %d page files  (%d documents, %s pages printed)\n' \
     "$label" "$(ns_to_s "$ns")" "$(pages_per_s "$pages" "$ns")" "$(awk -v k="$hwm_kb" 'BEGIN { print k / 1024 }')" \
+    "$(awk -v k="$peak_tree_kb" 'BEGIN { print k / 1024 }')" \
     "$(to_mib "$peak_disk")" "$peak_page_files" "$documents" "$pages_printed"
 }
 
