@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -39,22 +40,44 @@ int FormatHeader(char* header) {
   return used;
 }
 
-// Appends the finished line to the log file, creating its folder first. The Windows
-// runtime's append mode seeks to the end and writes in two steps, so threads appending
-// at once overwrite each other's lines; one lock keeps every line whole everywhere.
+struct StreamCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+
+// The log file, kept open between lines while its path still names it: opening it (and
+// looking at every folder above it) for each line cost more than the line itself.
+struct OpenLog {
+  std::unique_ptr<std::FILE, StreamCloser> stream;
+  std::string path;
+};
+
+// Opens the log file for appending, creating its folder first.
+void OpenLogFile(OpenLog& log, const std::string& folder, const std::string& file) {
+  CreateDirectories(folder.c_str());
+  log.stream.reset(std::fopen(file.c_str(), "a+"));
+  log.path = file;
+  // One buffer large enough for the longest line keeps each line a single write.
+  if (log.stream) std::setvbuf(log.stream.get(), nullptr, _IOFBF, kLineSize * 2);
+}
+
+// Appends the finished line to the log file. A file removed or renamed from outside (or
+// a changed TEMP) is followed by a new one. The Windows runtime's append mode seeks to
+// the end and writes in two steps, so threads appending at once overwrite each other's
+// lines; one lock keeps every line whole everywhere.
 void AppendToLogFile(const char* line, std::size_t length) {
   static std::mutex appendGuard;
+  static OpenLog log;
   const std::lock_guard<std::mutex> lock(appendGuard);
   const char separator = quillmesh::platform::kPathSeparator;
   const std::string folder = GetWorkBaseDir() + separator + kLogFolderName;
   const std::string file = folder + separator + kLogFileName;
-  CreateDirectories(folder.c_str());
-  std::FILE* stream = std::fopen(file.c_str(), "a+");
-  if (stream == nullptr) return;
-  // One buffer large enough for the longest line keeps each line a single write.
-  std::setvbuf(stream, nullptr, _IOFBF, kLineSize * 2);
-  std::fwrite(line, 1, length, stream);
-  std::fclose(stream);
+  if (!log.stream || log.path != file ||
+      !quillmesh::platform::PathNamesOpenFile(log.stream.get(), file.c_str())) {
+    OpenLogFile(log, folder, file);
+  }
+  if (!log.stream) return;
+  std::fwrite(line, 1, length, log.stream.get());
+  std::fflush(log.stream.get());
 }
 
 }  // namespace

@@ -74,6 +74,11 @@ unsigned long LastSocketError();
 // Removes a file by its narrow path; false (with the system error kept) when it failed.
 bool RemoveFile(const char* path);
 
+// Whether the path still names the file open as the stream: it was not removed or
+// replaced since it was opened. Always false on Windows, where a file kept open could not
+// be removed or renamed from outside, so the log is opened for each line there.
+bool PathNamesOpenFile(std::FILE* stream, const char* path);
+
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -111,6 +112,22 @@ TEST_F(LogWriterTest, ADeletedLogFolderIsCreatedAgain) {
   const std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("Debug:second"), std::string::npos);
+}
+
+TEST_F(LogWriterTest, ALogRenamedFromOutsideIsFollowedByANewOne) {
+  LOG_DEBUG("first\n");
+  const fs::path rotated = LogFile().parent_path() / "QuillmeshLog.1.txt";
+  std::error_code renameFailure;
+  fs::rename(LogFile(), rotated, renameFailure);
+  if (renameFailure) GTEST_SKIP() << "the open log cannot be renamed here";
+  LOG_DEBUG("second\n");
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Debug:second"), std::string::npos);
+  std::ifstream old(rotated, std::ios::binary);
+  std::string oldText((std::istreambuf_iterator<char>(old)), std::istreambuf_iterator<char>());
+  EXPECT_NE(oldText.find("Debug:first"), std::string::npos);
+  EXPECT_EQ(oldText.find("Debug:second"), std::string::npos);
 }
 
 TEST_F(LogWriterTest, ConcurrentWritersProduceWholeLines) {

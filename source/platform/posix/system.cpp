@@ -109,6 +109,13 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
+bool PathNamesOpenFile(std::FILE* stream, const char* path) {
+  struct stat named {};
+  struct stat open {};
+  return ::stat(path, &named) == 0 && ::fstat(::fileno(stream), &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
   const std::string narrowPath = quillmesh::platform::Utf16ToUtf8(path.c_str());
   std::FILE* stream = std::fopen(narrowPath.c_str(), mode);
