@@ -44,8 +44,9 @@ struct StreamCloser {
   void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
 
-// The log file, kept open between lines while its path still names it: opening it (and
-// looking at every folder above it) for each line cost more than the line itself.
+// The log file, kept open between lines while its path still names it (where an open
+// file can still be removed or renamed from outside): opening it, and looking at every
+// folder above it, for each line cost more than the line itself.
 struct OpenLog {
   std::unique_ptr<std::FILE, StreamCloser> stream;
   std::string path;
@@ -53,6 +54,7 @@ struct OpenLog {
 
 // Opens the log file for appending, creating its folder first.
 void OpenLogFile(OpenLog& log, const std::string& folder, const std::string& file) {
+  log.stream.reset();
   CreateDirectories(folder.c_str());
   log.stream.reset(std::fopen(file.c_str(), "a+"));
   log.path = file;
@@ -78,6 +80,7 @@ void AppendToLogFile(const char* line, std::size_t length) {
   if (!log.stream) return;
   std::fwrite(line, 1, length, log.stream.get());
   std::fflush(log.stream.get());
+  if (!quillmesh::platform::kOpenFilesCanBeRemoved) log.stream.reset();
 }
 
 }  // namespace

@@ -74,9 +74,16 @@ unsigned long LastSocketError();
 // Removes a file by its narrow path; false (with the system error kept) when it failed.
 bool RemoveFile(const char* path);
 
+// Whether a file kept open can still be removed or renamed from outside. Not on
+// Windows, so the log is opened and closed for each line there.
+#ifdef _WIN32
+inline constexpr bool kOpenFilesCanBeRemoved = false;
+#else
+inline constexpr bool kOpenFilesCanBeRemoved = true;
+#endif
+
 // Whether the path still names the file open as the stream: it was not removed or
-// replaced since it was opened. Always false on Windows, where a file kept open could not
-// be removed or renamed from outside, so the log is opened for each line there.
+// replaced since it was opened.
 bool PathNamesOpenFile(std::FILE* stream, const char* path);
 
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.

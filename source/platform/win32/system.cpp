@@ -81,6 +81,8 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(::WSAGetLast
 // Deletes through the ANSI call; GetLastError holds the reason when it fails.
 bool RemoveFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
 
+// Files are not kept open on Windows (kOpenFilesCanBeRemoved); a stream asked about
+// is taken as stale.
 bool PathNamesOpenFile(std::FILE* /*stream*/, const char* /*path*/) { return false; }
 
 // _wfopen takes the mode in UTF-16 too; modes are plain ASCII, so widening each
