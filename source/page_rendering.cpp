@@ -10,6 +10,7 @@
 
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
+#include "platform/ghostscript.h"
 #include "platform/platform.h"
 
 namespace {
@@ -121,7 +122,26 @@ const PdfRenderSettings& PdfRenderLimits() {
   return settings;
 }
 
+namespace {
+
+// Logs where Ghostscript was found, or every place it was looked for.
+void LogGhostscriptLibrary() {
+  const quillmesh::platform::GhostscriptLibrarySearch& search =
+      quillmesh::platform::FindGhostscriptLibrary();
+  if (!search.loadedFrom.empty()) {
+    LOG_DEBUG("Ghostscript: %s\n", search.loadedFrom.c_str());
+    return;
+  }
+  std::string places;
+  for (const std::string& place : search.lookedIn) places += (places.empty() ? "" : ", ") + place;
+  LOG_ERROR("Ghostscript was not found, PDF jobs cannot print; looked in: %s\n",
+            places.empty() ? "nowhere (no candidate)" : places.c_str());
+}
+
+}  // namespace
+
 void LogPdfRenderSettings() {
+  LogGhostscriptLibrary();
   const PdfRenderSettings& settings = PdfRenderLimits();
   LOG_DEBUG("PDF rendering: QUILLMESH_MAX_PAGES=%d QUILLMESH_RENDER_SECONDS=%d "
             "QUILLMESH_RENDER_JOBS=%d\n",

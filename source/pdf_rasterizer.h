@@ -49,7 +49,7 @@ struct PdfRenderSettings {
 };
 const PdfRenderSettings& PdfRenderLimits();
 
-// Logs the limits once, at start-up.
+// Logs the limits and where Ghostscript was found, once at start-up.
 void LogPdfRenderSettings();
 
 // Collects the interpreter's standard output and error, which arrive in arbitrary

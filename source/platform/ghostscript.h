@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quillmesh::platform {
 
@@ -52,6 +53,14 @@ struct GhostscriptApi {
 // The library, or nullptr when it is not installed; loaded once per process and
 // kept until the process ends.
 const GhostscriptApi* LoadGhostscript();
+
+// Where the library came from (UTF-8): the file it was loaded from or how it is linked,
+// empty when it was not found, and every place it was looked for.
+struct GhostscriptLibrarySearch {
+  std::string loadedFrom;
+  std::vector<std::string> lookedIn;
+};
+const GhostscriptLibrarySearch& FindGhostscriptLibrary();
 
 // A narrow path of this system (the Windows ANSI code page; bytes as they are on
 // Linux) in the interpreter's argument encoding; empty when it cannot be converted.

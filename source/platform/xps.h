@@ -28,10 +28,11 @@ struct XpsPrintEntry {
   DWORD loadError = ERROR_SUCCESS;
 };
 
-// Loads xpsprint.dll (MinGW has no import library for it); it stays loaded for the
+// Loads xpsprint.dll (MinGW has no import library for it) from the system folder only,
+// so no planted copy in the current folder or on PATH is taken; it stays loaded for the
 // life of the process, as print jobs may start on any session thread at any time.
 inline XpsPrintEntry LoadXpsPrint() {
-  const HMODULE module = ::LoadLibraryW(L"xpsprint.dll");
+  const HMODULE module = ::LoadLibraryExW(L"xpsprint.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) return {nullptr, ::GetLastError()};
   const FARPROC address = ::GetProcAddress(module, "StartXpsPrintJob");
   if (address == nullptr) {

@@ -23,6 +23,11 @@ const GhostscriptApi kLinkedGhostscript = {
 // The linked library is always there.
 const GhostscriptApi* LoadGhostscript() { return &kLinkedGhostscript; }
 
+const GhostscriptLibrarySearch& FindGhostscriptLibrary() {
+  static const GhostscriptLibrarySearch linked{"libgs, linked in", {}};
+  return linked;
+}
+
 // Linux paths are byte strings; the interpreter opens them as given.
 std::string GhostscriptText(const std::string& narrowPath) { return narrowPath; }
 
