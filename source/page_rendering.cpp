@@ -158,8 +158,8 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
   } else if (!CheckFreeSpace()) {
     mRefused = true;
   } else {
-    mProcess = quillmesh::platform::RenderProcess::Start(RenderWork(pdfPath, outputPrefix),
-                                                         kMaxPageFileBytes);
+    mProcess = quillmesh::platform::RenderProcess::Start(
+        RenderWork(pdfPath, outputPrefix, mode == Mode::kPipelined), kMaxPageFileBytes);
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {
@@ -167,6 +167,7 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     ReleaseSlot();
     return;
   }
+  if (mode == Mode::kPipelined) mProcess->AllowPageFiles(kMaxPageFiles);
   mWatcher = std::thread(&PageRendering::Watch, this);
 }
 
@@ -204,7 +205,9 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
     }
   }
   const Clock::time_point now = Clock::now();
-  if (!mPaused) mRunTime += now - mLastTick;
+  // A rendering that waits for its pages to be drawn is not running.
+  const bool waitingForDrawing = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
+  if (!waitingForDrawing) mRunTime += now - mLastTick;
   mLastTick = now;
   if (running && mStop) mProcess->Kill();
   if (!mRefused) ScanPageFiles();
@@ -213,13 +216,6 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
     LOG_ERROR("rendering %s took longer than %d s, stopped\n", mPdfPath.c_str(),
               PdfRenderLimits().renderSeconds);
     Refuse();
-  }
-  if (running && mMode == Mode::kPipelined && !mRefused) {
-    // One short of the most: Ghostscript may begin one more page before the next
-    // round notices, and that one still keeps the promise.
-    const bool full = mCreated - mDone >= kMaxPageFiles - 1;
-    if (full != mPaused) full ? mProcess->Pause() : mProcess->Resume();
-    mPaused = full;
   }
   if (running) {
     lock.unlock();
@@ -295,9 +291,12 @@ void PageRendering::AwaitPage(int page) {
   mChanged.wait(lock, [&] { return mEnded || mRefused || mChecked > page; });
 }
 
+// Each page drawn frees a place in the window for a later page file.
 void PageRendering::PageDone(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
-  mDone = std::max(mDone, page);
+  if (page <= mDone) return;
+  if (mProcess) mProcess->AllowPageFiles(page - mDone);
+  mDone = page;
 }
 
 void PageRendering::AwaitEnd() {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,7 @@ class CapturingReporter final : public RenderReporter {
     if (!capturing) return mReporter.Report(stream, text, length);
     if (stream == RenderStream::kOutput) captured.append(text, length);
   }
+  bool AwaitPageTurn() override { return mReporter.AwaitPageTurn(); }
   bool Poll() override { return mReporter.Poll(); }
   bool capturing = false;
   std::string captured;
@@ -280,23 +282,61 @@ void ReportPageCount(const GhostscriptApi& api, void* instance, CapturingReporte
   reporter.Report(RenderStream::kPageCount, count.data(), count.size());
 }
 
+// Holds the interpreter before it opens each page file until the server allows one
+// more, so that no more page files than the server's window are ever on disk. The
+// library opens the file itself once the hook lets it go on.
+class PageTurnGate {
+ public:
+  PageTurnGate(RenderReporter& reporter, const std::string& prefixText)
+      : mReporter(reporter), mPageFileStart(prefixText + "-") {}
+
+  // Installs the gate's hooks on the interpreter.
+  int Install(const GhostscriptApi& api, void* instance) {
+    return api.addFileSystem(instance, &mHooks, this);
+  }
+
+ private:
+  static int OpenFile(const void* /*memory*/, void* gate, const char* name, const char* mode,
+                      void** file) {
+    return static_cast<PageTurnGate*>(gate)->Pass(name, mode[0] == 'w' || mode[0] == 'a', file);
+  }
+  static int OpenPrinter(const void* /*memory*/, void* gate, char* name, int /*binary*/,
+                         void** file) {
+    return static_cast<PageTurnGate*>(gate)->Pass(name, true, file);
+  }
+  // Waits for a page turn before a page file is written; other files pass at once.
+  int Pass(const char* name, bool writing, void** file) {
+    *file = nullptr;
+    if (!writing || std::strncmp(name, mPageFileStart.c_str(), mPageFileStart.size()) != 0) {
+      return 0;
+    }
+    return mReporter.AwaitPageTurn() ? 0 : quillmesh::platform::kGhostscriptIoError;
+  }
+
+  RenderReporter& mReporter;
+  std::string mPageFileStart;
+  quillmesh::platform::GhostscriptFileSystem mHooks{OpenFile, nullptr, nullptr, OpenPrinter,
+                                                    nullptr};
+};
+
 // Runs one interpreter over the document, reporting what it prints. This is the
 // render work: it runs apart from the server (RenderProcess) and must not log itself.
 int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
-                const std::string& outputPrefix) {
+                const std::string& outputPrefix, bool waitForPageTurns) {
   CapturingReporter reporter(workReporter);
   const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
   if (api == nullptr) {
     ReportError(reporter, "gsapi_new_instance failed\n");
     return kPdfConversionNotRun;
   }
+  const std::string documentText = quillmesh::platform::GhostscriptText(pdfPath);
+  const std::string prefixText = quillmesh::platform::GhostscriptText(outputPrefix);
+  PageTurnGate gate(reporter, prefixText);  // outlives the interpreter that calls it
   Interpreter interpreter(*api, static_cast<RenderReporter*>(&reporter));
   if (!interpreter.Created()) {
     ReportError(reporter, "gsapi_new_instance failed\n");
     return kPdfConversionNotRun;
   }
-  const std::string documentText = quillmesh::platform::GhostscriptText(pdfPath);
-  const std::string prefixText = quillmesh::platform::GhostscriptText(outputPrefix);
   if (documentText.empty() || prefixText.empty()) {
     ReportError(reporter, "pdf file %s or page prefix %s cannot be given to Ghostscript\n",
                 pdfPath.c_str(), outputPrefix.c_str());
@@ -304,8 +344,10 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
   }
   if (api->setStdio(interpreter.Handle(), ReadNoInput, WriteOutput, WriteError) < 0 ||
       api->setPoll(interpreter.Handle(), PollWork) < 0 ||
-      api->setArgEncoding(interpreter.Handle(), api->argEncoding) < 0) {
-    ReportError(reporter, "Ghostscript streams, poll or argument encoding could not be set\n");
+      api->setArgEncoding(interpreter.Handle(), api->argEncoding) < 0 ||
+      (waitForPageTurns && gate.Install(*api, interpreter.Handle()) < 0)) {
+    ReportError(reporter, "Ghostscript streams, poll, file hooks or argument encoding could "
+                          "not be set\n");
     return kPdfConversionNotRun;
   }
   std::vector<std::string> arguments = StartArguments(prefixText);
@@ -369,9 +411,10 @@ void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message
 }
 
 std::function<int(RenderReporter&)> RenderWork(const std::string& pdfPath,
-                                               const std::string& outputPrefix) {
-  return [pdfPath, outputPrefix](RenderReporter& reporter) {
-    return RenderPages(reporter, pdfPath, outputPrefix);
+                                               const std::string& outputPrefix,
+                                               bool waitForPageTurns) {
+  return [pdfPath, outputPrefix, waitForPageTurns](RenderReporter& reporter) {
+    return RenderPages(reporter, pdfPath, outputPrefix, waitForPageTurns);
   };
 }
 

@@ -82,9 +82,10 @@ bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPre
 std::vector<std::string> FolderTemplates(const std::string& folderText);
 std::string PageFilesRule(const std::string& prefixText);
 
-// The render work for one document: Ghostscript over it, its reports to the reporter.
+// The render work for one document: Ghostscript over it, its reports to the reporter;
+// with waitForPageTurns, each page file waits for the reporter's page turn.
 std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
-    const std::string& pdfPath, const std::string& outputPrefix);
+    const std::string& pdfPath, const std::string& outputPrefix, bool waitForPageTurns);
 
 // One document rendered into page files apart from the server, watched while it runs:
 // at most QUILLMESH_RENDER_JOBS renderings run at once (later ones wait their turn), a
@@ -92,7 +93,7 @@ std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
 // largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
 // without its reserve of free space is stopped with an Error line, and its page files
 // are removed. In the pipelined mode the pages are drawn while later ones render:
-// rendering pauses while kMaxPageFiles page files are on disk.
+// Ghostscript waits before a page file while kMaxPageFiles of them are on disk.
 class PageRendering {
  public:
   enum class Mode { kPipelined, kKeepPages };
@@ -131,7 +132,8 @@ class PageRendering {
   std::string mPrefix;
   Mode mMode;
   std::chrono::steady_clock::time_point mLastTick;
-  std::chrono::steady_clock::duration mRunTime{};  // time rendering ran, pauses left out
+  // time rendering ran, waits for pages to be drawn left out
+  std::chrono::steady_clock::duration mRunTime{};
   std::unique_ptr<quillmesh::platform::RenderProcess> mProcess;
   GhostscriptMessages mMessages;
   std::mutex mGuard;
@@ -139,7 +141,6 @@ class PageRendering {
   int mCreated = 0;  // page files Ghostscript has begun
   int mDone = 0;     // pages drawn and deleted
   int mChecked = 0;  // pages whose size and free space were checked
-  bool mPaused = false;
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;

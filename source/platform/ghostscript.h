@@ -19,6 +19,21 @@ using GhostscriptWriteFn = int (*)(void* callerHandle, const char* text, int len
 // it: the Windows DLL is, Debian's libgs is not); a non-zero result interrupts it.
 using GhostscriptPollFn = int (*)(void* callerHandle);
 
+// The library's file system hooks (gsapi_fs_t) as the rasteriser uses them: a hook
+// declines a name by leaving *file null and returning 0, and fails the open with a
+// negative result. The hooks it does not use stay null.
+struct GhostscriptFileSystem {
+  int (*openFile)(const void* memory, void* secret, const char* name, const char* mode,
+                  void** file);
+  void (*openPipe)();
+  void (*openScratch)();
+  int (*openPrinter)(const void* memory, void* secret, char* name, int binary, void** file);
+  void (*openHandle)();
+};
+
+// An input/output error, for a hook that refuses an open.
+inline constexpr int kGhostscriptIoError = -12;
+
 // The three permission lists of the interpreter's file access control.
 inline constexpr int kGhostscriptPermitReading = 0;
 inline constexpr int kGhostscriptPermitWriting = 1;
@@ -46,6 +61,7 @@ struct GhostscriptApi {
   int (*addControlPath)(void* instance, int permission, const char* path);
   int (*removeControlPath)(void* instance, int permission, const char* path);
   void (*purgeControlPaths)(void* instance, int permission);
+  int (*addFileSystem)(void* instance, GhostscriptFileSystem* fileSystem, void* secret);
   // The argument encoding that GhostscriptText produces on this system.
   int argEncoding;
 };

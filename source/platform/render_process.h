@@ -1,7 +1,8 @@
 // Work run apart from the server's own threads, for Ghostscript rendering peer
-// documents, that can be paused, resumed and ended: on Linux a child process, whose
-// files cannot grow past a limit; on Windows a thread of its own, which pauses and
-// ends where the work polls (Ghostscript's poll callback).
+// documents, that begins page files only as the server allows and can be ended: on
+// Linux a child process, whose files cannot grow past a limit; on Windows a thread of
+// its own, which ends where the work polls (Ghostscript's poll callback) or waits to
+// begin a page file.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,11 @@ class RenderReporter {
  public:
   virtual ~RenderReporter() = default;
   virtual void Report(RenderStream stream, const char* text, std::size_t length) = 0;
-  // Called by the work now and then: waits while the work is paused; false once it is
-  // to end. A child process is paused and ended by the system instead.
+  // Called by the work before it begins a page file: waits until the server allows one
+  // more; false when the work is to end instead.
+  virtual bool AwaitPageTurn() = 0;
+  // Called by the work now and then: false once it is to end. A child process is ended
+  // by the system instead.
   virtual bool Poll() { return true; }
 };
 
@@ -41,8 +45,8 @@ class RenderProcess {
   static std::unique_ptr<RenderProcess> Start(const std::function<int(RenderReporter&)>& work,
                                               std::uint64_t maxFileBytes);
 
-  virtual void Pause() = 0;
-  virtual void Resume() = 0;
+  // Lets the work begin this many more page files.
+  virtual void AllowPageFiles(int count) = 0;
   // Ends the work at once.
   virtual void Kill() = 0;
   // Waits up to the time for reports and appends them; false once the work has ended

@@ -1,6 +1,7 @@
 // Render work apart from the server (a child process on Linux, a thread on Windows):
-// its reports arrive in order with its result, and it can be paused and ended while it
-// runs, as the page rendering's limits and page-file window need.
+// its reports arrive in order with its result, it begins page files only as it is
+// allowed, and it can be ended while it runs, as the page rendering's limits and
+// page-file window need.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -57,25 +58,32 @@ TEST(RenderProcessTest, ReportsArriveInOrderWithTheWorksResult) {
   EXPECT_EQ(process->ExitCode(), 7);
 }
 
-TEST(RenderProcessTest, PausedWorkReportsNothingUntilResumedAndKilledWorkEnds) {
-  auto process = RenderProcess::Start(Ticking, 1 << 20);
+// Work that reports each page file it is allowed to begin, for as long as it may.
+int Paging(RenderReporter& reporter) {
+  for (int page = 1; reporter.AwaitPageTurn(); ++page) {
+    const std::string text = std::to_string(page);
+    reporter.Report(RenderStream::kOutput, text.data(), text.size());
+  }
+  return 0;
+}
+
+TEST(RenderProcessTest, WorkBeginsOnlyThePageFilesItIsAllowedAndAWaitingWorkCanBeKilled) {
+  auto process = RenderProcess::Start(Paging, 1 << 20);
   ASSERT_NE(process, nullptr);
   std::vector<RenderMessage> messages;
-  ASSERT_TRUE(CollectFor(*process, std::chrono::milliseconds(100), messages));
-  ASSERT_FALSE(messages.empty());
+  EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(200), messages));
+  EXPECT_TRUE(messages.empty()) << "a page began without a turn";
 
-  process->Pause();
-  CollectFor(*process, std::chrono::milliseconds(100), messages);  // what was on its way
-  const std::size_t whilePaused = messages.size();
+  process->AllowPageFiles(2);
   EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(300), messages));
-  EXPECT_LE(messages.size(), whilePaused + 1) << "paused work went on";
+  ASSERT_EQ(messages.size(), 2U);
+  EXPECT_EQ(messages[1].text, "2");
 
-  process->Resume();
+  process->AllowPageFiles(1);
   EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(300), messages));
-  EXPECT_GT(messages.size(), whilePaused + 1) << "resumed work did not go on";
+  EXPECT_EQ(messages.size(), 3U);
 
-  process->Pause();  // a paused work can still be ended
-  process->Kill();
+  process->Kill();  // it waits for a fourth turn
   EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(10), messages));
   EXPECT_EQ(process->ExitCode(), -1);
 }

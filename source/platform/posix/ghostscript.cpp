@@ -8,6 +8,13 @@ namespace quillmesh::platform {
 
 namespace {
 
+// The seam's hooks have the library's layout; only the pointer types of the memory
+// and file arguments differ, and nothing here looks inside them.
+int AddFileSystem(void* instance, GhostscriptFileSystem* fileSystem, void* secret) {
+  static_assert(sizeof(GhostscriptFileSystem) == sizeof(gsapi_fs_t));
+  return gsapi_add_fs(instance, reinterpret_cast<gsapi_fs_t*>(fileSystem), secret);
+}
+
 // Paths are handed over as the file system's bytes: the local encoding passes them
 // through unchanged.
 const GhostscriptApi kLinkedGhostscript = {
@@ -15,7 +22,7 @@ const GhostscriptApi kLinkedGhostscript = {
     &gsapi_set_poll,            &gsapi_set_arg_encoding,    &gsapi_init_with_args,
     &gsapi_run_file,            &gsapi_run_string,          &gsapi_exit,
     &gsapi_add_control_path,    &gsapi_remove_control_path, &gsapi_purge_control_paths,
-    kGhostscriptArgEncodingLocal,
+    &AddFileSystem,             kGhostscriptArgEncodingLocal,
 };
 
 }  // namespace

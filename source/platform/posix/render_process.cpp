@@ -1,24 +1,28 @@
 // Render work in a child process: fork() copies the server, the child runs the work
-// with only a pipe back to the server open, and the server pauses (SIGSTOP), resumes
-// and kills it. The child never touches the server's locks (it does not log; it
-// reports through the pipe) and leaves by _exit, so nothing of the server runs twice.
+// with only a pipe and a socket to the server open (its reports go one way, one byte
+// for every page file it may begin comes the other way), and the server kills it. The child
+// never touches the server's locks (it does not log; it reports through the pipe) and
+// leaves by _exit, so nothing of the server runs twice.
 #include "platform/render_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace quillmesh::platform {
 
 namespace {
 
 constexpr int kReportDescriptor = 3;
+constexpr int kPageTurnDescriptor = 4;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kFrameHeader = 5;  // stream byte and 32-bit length
 
@@ -31,6 +35,15 @@ class PipeReporter final : public RenderReporter {
     std::memcpy(header + 1, &size, sizeof size);
     WriteAll(header, sizeof header);
     WriteAll(text, length);
+  }
+  // Takes one page turn; the pipe closes when the server drops the work.
+  bool AwaitPageTurn() override {
+    char turn = 0;
+    ssize_t got = 0;
+    do {
+      got = ::read(kPageTurnDescriptor, &turn, 1);
+    } while (got < 0 && errno == EINTR);
+    return got == 1;
   }
 
  private:
@@ -46,16 +59,28 @@ class PipeReporter final : public RenderReporter {
   }
 };
 
-// In the child: keeps only the pipe open (other sessions' sockets must not stay open
-// in it), bounds file sizes so a write past the limit fails instead of filling the
-// disk, runs the work and leaves without running the server's exit handlers.
-[[noreturn]] void RunChild(int pipeWrite, const std::function<int(RenderReporter&)>& work,
-                           std::uint64_t maxFileBytes) {
-  if (pipeWrite != kReportDescriptor) {
-    ::dup2(pipeWrite, kReportDescriptor);
-    ::close(pipeWrite);
+// Puts a descriptor at its fixed number (the copy is not closed on exec: nothing is
+// executed, and the pipes must stay).
+void MoveDescriptor(int from, int to) {
+  if (from == to) {
+    ::fcntl(to, F_SETFD, 0);
+    return;
   }
-  ::close_range(kReportDescriptor + 1, ~0U, 0);
+  ::dup2(from, to);
+  ::close(from);
+}
+
+// In the child: keeps only the pipe and the socket open (other sessions' sockets must not stay
+// open in it), bounds file sizes so a write past the limit fails instead of filling the
+// disk, runs the work and leaves without running the server's exit handlers.
+[[noreturn]] void RunChild(int reportWrite, int pageTurnRead,
+                           const std::function<int(RenderReporter&)>& work,
+                           std::uint64_t maxFileBytes) {
+  // Neither may sit on the other's number before it is moved.
+  if (pageTurnRead == kReportDescriptor) pageTurnRead = ::dup(pageTurnRead);
+  MoveDescriptor(reportWrite, kReportDescriptor);
+  MoveDescriptor(pageTurnRead, kPageTurnDescriptor);
+  ::close_range(kPageTurnDescriptor + 1, ~0U, 0);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -69,23 +94,33 @@ class PipeReporter final : public RenderReporter {
 
 class ChildProcess final : public RenderProcess {
  public:
-  ChildProcess(pid_t child, int pipeRead) : mChild(child), mPipe(pipeRead) {}
+  ChildProcess(pid_t child, int reportRead, int pageTurnWrite)
+      : mChild(child), mPipe(reportRead), mPageTurns(pageTurnWrite) {}
   ~ChildProcess() override {
     if (mChild > 0) {
       Kill();
       Reap(0);
     }
     ::close(mPipe);
+    ::close(mPageTurns);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  void Pause() override { Signal(SIGSTOP); }
-  void Resume() override { Signal(SIGCONT); }
-  void Kill() override {
-    Signal(SIGKILL);
-    Signal(SIGCONT);
+  // A byte a page file, on a socket so that a child already gone raises no SIGPIPE in
+  // the server; its buffer holds far more turns than a document may have pages waiting.
+  void AllowPageFiles(int count) override {
+    const std::string turns(static_cast<std::size_t>(count > 0 ? count : 0), 'p');
+    std::size_t sent = 0;
+    while (sent < turns.size()) {
+      const ssize_t written =
+          ::send(mPageTurns, turns.data() + sent, turns.size() - sent, MSG_NOSIGNAL);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;  // the child has ended
+      sent += static_cast<std::size_t>(written);
+    }
   }
+  void Kill() override { Signal(SIGKILL); }
 
   bool Collect(int timeoutMilliseconds, std::vector<RenderMessage>& messages) override {
     if (!mPipeOpen) return Reap(0);
@@ -140,6 +175,7 @@ class ChildProcess final : public RenderProcess {
 
   pid_t mChild;
   int mPipe;
+  int mPageTurns;
   bool mPipeOpen = true;
   std::string mPending;
   int mExitCode = -1;
@@ -149,19 +185,28 @@ class ChildProcess final : public RenderProcess {
 
 std::unique_ptr<RenderProcess> RenderProcess::Start(
     const std::function<int(RenderReporter&)>& work, std::uint64_t maxFileBytes) {
-  int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return nullptr;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipeEnds[0]);
-    RunChild(pipeEnds[1], work, maxFileBytes);
-  }
-  ::close(pipeEnds[1]);
-  if (child < 0) {
-    ::close(pipeEnds[0]);
+  int reports[2];
+  int pageTurns[2];
+  if (::pipe2(reports, O_CLOEXEC) != 0) return nullptr;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pageTurns) != 0) {
+    ::close(reports[0]);
+    ::close(reports[1]);
     return nullptr;
   }
-  return std::make_unique<ChildProcess>(child, pipeEnds[0]);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(reports[0]);
+    ::close(pageTurns[1]);
+    RunChild(reports[1], pageTurns[0], work, maxFileBytes);
+  }
+  ::close(reports[1]);
+  ::close(pageTurns[0]);
+  if (child < 0) {
+    ::close(reports[0]);
+    ::close(pageTurns[1]);
+    return nullptr;
+  }
+  return std::make_unique<ChildProcess>(child, reports[0], pageTurns[1]);
 }
 
 }  // namespace quillmesh::platform

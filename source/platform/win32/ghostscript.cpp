@@ -47,7 +47,7 @@ bool ResolveExport(HMODULE module, const char* name, Function& target) {
 }
 
 // Every entry point the rasteriser calls, or nothing when the module lacks one of them
-// (a Ghostscript older than 9.50 has no path control calls).
+// (a Ghostscript too old for the path control and file system calls).
 std::optional<quillmesh::platform::GhostscriptApi> ResolveGhostscriptApi(HMODULE handle) {
   quillmesh::platform::GhostscriptApi api{};
   const bool complete = ResolveExport(handle, "gsapi_new_instance", api.newInstance) &&
@@ -63,7 +63,8 @@ std::optional<quillmesh::platform::GhostscriptApi> ResolveGhostscriptApi(HMODULE
                         ResolveExport(handle, "gsapi_remove_control_path",
                                       api.removeControlPath) &&
                         ResolveExport(handle, "gsapi_purge_control_paths",
-                                      api.purgeControlPaths);
+                                      api.purgeControlPaths) &&
+                        ResolveExport(handle, "gsapi_add_fs", api.addFileSystem);
   if (!complete) return std::nullopt;
   // The interpreter keeps file names in UTF-8 internally; handing it UTF-8 avoids a
   // second, library-side conversion from the ANSI code page.

@@ -1,7 +1,7 @@
 // Render work on Windows: a thread of its own, so the server watches it while it runs.
-// A thread cannot be stopped from outside safely, so pausing and ending happen where
-// the work polls: Poll waits while the work is paused and tells it to end once it is
-// killed. Work that never polls runs to its end (the destructor waits for it).
+// A thread cannot be stopped from outside safely, so it ends where the work polls or
+// waits for a page turn, once it is killed. Work that does neither runs to its end (the
+// destructor waits for it).
 #include "platform/render_process.h"
 
 #include <chrono>
@@ -20,13 +20,13 @@ struct WorkState {
   std::mutex guard;
   std::condition_variable changed;
   std::deque<RenderMessage> reports;
-  bool paused = false;
+  int pageTurns = 0;
   bool killed = false;
   bool ended = false;
   int exitCode = -1;
 };
 
-// The work's reporter: queues reports and holds the work while it is paused.
+// The work's reporter: queues reports and hands out page turns.
 class ThreadReporter final : public RenderReporter {
  public:
   explicit ThreadReporter(WorkState& state) : mState(state) {}
@@ -37,9 +37,15 @@ class ThreadReporter final : public RenderReporter {
     }
     mState.changed.notify_all();
   }
-  bool Poll() override {
+  bool AwaitPageTurn() override {
     std::unique_lock<std::mutex> lock(mState.guard);
-    mState.changed.wait(lock, [&] { return !mState.paused || mState.killed; });
+    mState.changed.wait(lock, [&] { return mState.pageTurns > 0 || mState.killed; });
+    if (mState.killed) return false;
+    --mState.pageTurns;
+    return true;
+  }
+  bool Poll() override {
+    const std::lock_guard<std::mutex> lock(mState.guard);
     return !mState.killed;
   }
 
@@ -58,9 +64,20 @@ class WorkThread final : public RenderProcess {
   WorkThread(const WorkThread&) = delete;
   WorkThread& operator=(const WorkThread&) = delete;
 
-  void Pause() override { SetFlag(mState.paused, true); }
-  void Resume() override { SetFlag(mState.paused, false); }
-  void Kill() override { SetFlag(mState.killed, true); }
+  void AllowPageFiles(int count) override {
+    {
+      const std::lock_guard<std::mutex> lock(mState.guard);
+      mState.pageTurns += count;
+    }
+    mState.changed.notify_all();
+  }
+  void Kill() override {
+    {
+      const std::lock_guard<std::mutex> lock(mState.guard);
+      mState.killed = true;
+    }
+    mState.changed.notify_all();
+  }
 
   bool Collect(int timeoutMilliseconds, std::vector<RenderMessage>& messages) override {
     std::unique_lock<std::mutex> lock(mState.guard);
@@ -87,14 +104,6 @@ class WorkThread final : public RenderProcess {
       const std::lock_guard<std::mutex> lock(mState.guard);
       mState.exitCode = mState.killed ? -1 : result;
       mState.ended = true;
-    }
-    mState.changed.notify_all();
-  }
-
-  void SetFlag(bool& flag, bool value) {
-    {
-      const std::lock_guard<std::mutex> lock(mState.guard);
-      flag = value;
     }
     mState.changed.notify_all();
   }
