@@ -62,6 +62,17 @@ void AllowQuickRebind(SOCKET socket);
 // until the previous one is confirmed waits for the peer's delayed confirmation.
 void SendRepliesWithoutDelay(SOCKET socket);
 
+// Makes a receive on the socket fail once it waited this many seconds for data; 0 lets
+// it wait for ever. False when the system refused the setting.
+bool SetReceiveTimeout(SOCKET socket, unsigned seconds);
+
+// Whether the last failed receive on this thread ran out of the time SetReceiveTimeout set.
+bool ReceiveTimedOut();
+
+// How many files and sockets the process may hold open at once; 0 when the system sets
+// no such per-process limit.
+std::uint64_t DescriptorLimit();
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds);
 

@@ -1,5 +1,6 @@
 // Threads, clock, errors, sockets, files and environment for systems without Windows.
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -97,6 +98,20 @@ void AllowQuickRebind(SOCKET socket) {
 void SendRepliesWithoutDelay(SOCKET socket) {
   const int enable = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
+}
+
+bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(seconds);
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+}
+
+bool ReceiveTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+std::uint64_t DescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

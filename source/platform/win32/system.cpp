@@ -68,6 +68,18 @@ void SendRepliesWithoutDelay(SOCKET socket) {
                sizeof enable);
 }
 
+// Winsock takes the receive timeout in milliseconds, as a DWORD.
+bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
+  const DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+                      sizeof milliseconds) == 0;
+}
+
+bool ReceiveTimedOut() { return ::WSAGetLastError() == WSAETIMEDOUT; }
+
+// Windows has no per-process descriptor limit for sockets and files.
+std::uint64_t DescriptorLimit() { return 0; }
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
