@@ -235,7 +235,7 @@ bool ClientHandlerInfo::RunStage2Chunk() {
 // Opens the job file for appending, unbuffered: each chunk goes to the file in one write
 // and nothing waits in the stream between chunks.
 bool ClientHandlerInfo::OpenJobStream() {
-  mJobStream = std::fopen(mTmpFile.c_str(), "ab");
+  mJobStream = quillmesh::platform::OpenPrivateFileForAppend(mTmpFile.c_str(), "ab");
   if (mJobStream == nullptr) return false;
   std::setvbuf(mJobStream, nullptr, _IONBF, 0);
   return true;

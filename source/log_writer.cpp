@@ -1,6 +1,8 @@
 #include "log_writer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -54,10 +56,19 @@ struct OpenLog {
 // Opens the log file for appending, creating its folder first.
 void OpenLogFile(OpenLog& log, const std::string& folder, const std::string& file) {
   CreateDirectories(folder.c_str());
-  log.stream.reset(std::fopen(file.c_str(), "a+"));
+  log.stream.reset(quillmesh::platform::OpenPrivateFileForAppend(file.c_str(), "a+"));
   log.path = file;
   // One buffer large enough for the longest line keeps each line a single write.
   if (log.stream) std::setvbuf(log.stream.get(), nullptr, _IOFBF, kLineSize * 2);
+}
+
+// Lines that cannot be written would otherwise vanish without a trace; standard error
+// hears of it once, not once a line.
+void ReportUnwritableLog(const std::string& file, int error) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::fprintf(stderr, "quillmesh: cannot write the log %s: %s; lines are lost until it can\n",
+               file.c_str(), std::strerror(error));
 }
 
 // Appends the finished line to the log file. A file removed or renamed from outside (or
@@ -75,9 +86,9 @@ void AppendToLogFile(const char* line, std::size_t length) {
       !quillmesh::platform::PathNamesOpenFile(log.stream.get(), file.c_str())) {
     OpenLogFile(log, folder, file);
   }
-  if (!log.stream) return;
-  std::fwrite(line, 1, length, log.stream.get());
-  std::fflush(log.stream.get());
+  const bool written = log.stream && std::fwrite(line, 1, length, log.stream.get()) == length &&
+                       std::fflush(log.stream.get()) == 0;
+  if (!written) ReportUnwritableLog(file, errno);
 }
 
 }  // namespace
@@ -110,6 +121,18 @@ std::string GetWorkBaseDir() {
   std::snprintf(base, sizeof base, "%s%c%s", temp, quillmesh::platform::kPathSeparator,
                 kWorkFolderName);
   return base;
+}
+
+bool PrepareWorkFolders(std::string& problem) {
+  const std::string base = GetWorkBaseDir();
+  if (base.empty()) return true;  // no work folder: nothing is written
+  // The work folder is checked before anything is made inside it: a link there must not
+  // lead the log folder elsewhere.
+  CreateDirectories(base.c_str());
+  if (!quillmesh::platform::SecurePrivateFolder(base.c_str(), problem)) return false;
+  const std::string logFolder = base + quillmesh::platform::kPathSeparator + kLogFolderName;
+  CreateDirectories(logFolder.c_str());
+  return quillmesh::platform::SecurePrivateFolder(base.c_str(), problem);
 }
 
 int CreateDirectories(const char* path) {

@@ -23,6 +23,11 @@ const char* GetFileBaseName(const char* path);
 // to TMPDIR, then /tmp); at most 255 characters.
 std::string GetWorkBaseDir();
 
+// Creates the work folder and its log folder, then checks that the work folder and the
+// folders in it are the server's own and closed to others (see SecurePrivateFolder);
+// false, with the reason, when one is not.
+bool PrepareWorkFolders(std::string& problem);
+
 // Creates every missing folder along a path; -1 when the path is missing or too long.
 int CreateDirectories(const char* path);
 

@@ -82,6 +82,15 @@ ServerSettings ReadSettingsOrStop() {
   return settings;
 }
 
+// Stops before the first log line when the work folder is not the server's own: its log
+// and job files must not land where another user can read or redirect them.
+void SecureWorkFoldersOrStop() {
+  std::string problem;
+  if (PrepareWorkFolders(problem)) return;
+  std::fprintf(stderr, "quillmesh: the work folder is not private: %s\n", problem.c_str());
+  std::exit(1);
+}
+
 }  // namespace
 
 int StartQuillmesh(unsigned short port) {
@@ -132,6 +141,7 @@ int StartQuillmesh(unsigned short port) {
 }
 
 int main(int /*argc*/, char** /*argv*/) {
+  SecureWorkFoldersOrStop();
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();
   InstallServerSettings(ReadSettingsOrStop());

@@ -90,6 +90,18 @@ bool RemoveFile(const char* path);
 // be removed or renamed from outside, so the log is opened for each line there.
 bool PathNamesOpenFile(std::FILE* stream, const char* path);
 
+// Opens a file for appending with a C runtime mode ("ab", "a+"). On Linux a new file is
+// readable and writable by this user only, and a symbolic link in the path's last place is
+// refused rather than followed, so no one can point the server's writes at a file of
+// their choosing. nullptr on failure, with errno set.
+std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode);
+
+// Checks that a folder and every folder directly inside it are this user's and closed to
+// others (closing one that is open); false, with the reason, when one is a link, not a
+// folder, or another user's. Always true on Windows, where folders keep the ACL they
+// inherit.
+bool SecurePrivateFolder(const char* path, std::string& problem);
+
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);
 

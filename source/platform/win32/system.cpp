@@ -95,6 +95,12 @@ bool RemoveFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
 
 bool PathNamesOpenFile(std::FILE* /*stream*/, const char* /*path*/) { return false; }
 
+std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode) {
+  return std::fopen(path, mode);
+}
+
+bool SecurePrivateFolder(const char* /*path*/, std::string& /*problem*/) { return true; }
+
 // _wfopen takes the mode in UTF-16 too; modes are plain ASCII, so widening each
 // character is the conversion.
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
