@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // MinGW's "printf" checks against the Microsoft runtime's formats; the server's
@@ -12,6 +13,16 @@
 #else
 #define QM_PRINTF_FORMAT printf
 #endif
+
+// When the log is full it becomes QuillmeshLog.1.txt, the older files move up by one and
+// the oldest beyond `files` (the log itself included) is removed.
+struct LogRotation {
+  std::uint64_t maxBytes = 64ULL << 20;
+  unsigned files = 4;
+};
+
+// Sets the rotation limits (the defaults apply until then).
+void SetLogRotation(const LogRotation& rotation);
 
 // Appends one formatted line to the log file; always returns 0.
 int WriteLog(int level, const char* format, ...) __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));

@@ -145,6 +145,7 @@ int main(int /*argc*/, char** /*argv*/) {
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();
   InstallServerSettings(ReadSettingsOrStop());
+  SetLogRotation(ServerSettingsInForce().logRotation);
   LogServerSettings(ServerSettingsInForce());
   GetPrinterList();
   LogPdfRenderSettings();

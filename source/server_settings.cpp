@@ -13,6 +13,10 @@ constexpr std::uint64_t kReservedDescriptors = 64;
 constexpr unsigned kDescriptorsPerSession = 2;
 constexpr unsigned long long kLongestIdleTimeout = 86400;
 constexpr unsigned long long kLargestFreeReserveMegabytes = 1ULL << 30;
+// A log file smaller than a few lines would rotate at every line.
+constexpr unsigned long long kSmallestLogBytes = 16384;
+constexpr unsigned long long kLargestLogBytes = 1ULL << 40;
+constexpr unsigned long long kMostLogFiles = 100;
 
 ServerSettings& InForce() {
   static ServerSettings settings;
@@ -51,12 +55,19 @@ bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
   unsigned long long maxSessions = DefaultMaxSessions(quillmesh::platform::DescriptorLimit());
   unsigned long long idleTimeout = settings.idleTimeoutSeconds;
   unsigned long long minFree = settings.minFreeMegabytes;
+  unsigned long long logBytes = settings.logRotation.maxBytes;
+  unsigned long long logFiles = settings.logRotation.files;
   if (!ReadWholeNumber("QUILLMESH_MAX_SESSIONS", 1, kSessionCeiling, maxSessions, problem) ||
       !ReadWholeNumber("QUILLMESH_IDLE_TIMEOUT", 0, kLongestIdleTimeout, idleTimeout, problem) ||
       !ReadWholeNumber("QUILLMESH_MIN_FREE_MB", 0, kLargestFreeReserveMegabytes, minFree,
-                       problem)) {
+                       problem) ||
+      !ReadWholeNumber("QUILLMESH_LOG_MAX_BYTES", kSmallestLogBytes, kLargestLogBytes, logBytes,
+                       problem) ||
+      !ReadWholeNumber("QUILLMESH_LOG_FILES", 1, kMostLogFiles, logFiles, problem)) {
     return false;
   }
+  settings.logRotation.maxBytes = logBytes;
+  settings.logRotation.files = static_cast<unsigned>(logFiles);
   settings.maxSessions = static_cast<unsigned>(maxSessions);
   settings.idleTimeoutSeconds = static_cast<unsigned>(idleTimeout);
   settings.minFreeMegabytes = minFree;
@@ -77,8 +88,11 @@ void InstallServerSettings(const ServerSettings& settings) { InForce() = setting
 
 void LogServerSettings(const ServerSettings& settings) {
   LOG_DEBUG("limits: QUILLMESH_MAX_SESSIONS=%u QUILLMESH_IDLE_TIMEOUT=%u "
-            "QUILLMESH_MIN_FREE_MB=%llu QUILLMESH_ALLOW=%s\n",
+            "QUILLMESH_MIN_FREE_MB=%llu QUILLMESH_LOG_MAX_BYTES=%llu QUILLMESH_LOG_FILES=%u "
+            "QUILLMESH_ALLOW=%s\n",
             settings.maxSessions, settings.idleTimeoutSeconds,
             static_cast<unsigned long long>(settings.minFreeMegabytes),
+            static_cast<unsigned long long>(settings.logRotation.maxBytes),
+            settings.logRotation.files,
             settings.allow.AdmitsEveryone() ? "(everyone)" : settings.allowText.c_str());
 }

@@ -1,11 +1,12 @@
-// The settings that bound what peers may take from the server: sessions, time, disk and
-// who may connect. Read once from the environment at start.
+// The settings that bound what peers may take from the server: sessions, time, disk, log
+// and who may connect. Read once from the environment at start.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "allow_list.h"
+#include "log_writer.h"
 
 struct ServerSettings {
   unsigned maxSessions = 1024;
@@ -14,6 +15,7 @@ struct ServerSettings {
   std::uint64_t minFreeMegabytes = 512;
   std::string allowText;  // as given, for the start-up log
   AllowList allow;
+  LogRotation logRotation;
 };
 
 // The default cap: each session may hold its socket and its job file open, and a

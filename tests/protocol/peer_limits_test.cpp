@@ -140,7 +140,8 @@ TEST(PeerLimitsTest, OnlyPeersOnTheAllowListAreServed) {
 TEST(PeerLimitsTest, MalformedSettingsStopTheServerAtStart) {
   for (const auto& [name, value] :
        {std::pair{"QUILLMESH_ALLOW", "10.0.0.0/33"}, std::pair{"QUILLMESH_ALLOW", "10.0.0.1,"},
-        std::pair{"QUILLMESH_MAX_SESSIONS", "0"}, std::pair{"QUILLMESH_IDLE_TIMEOUT", "5s"}}) {
+        std::pair{"QUILLMESH_MAX_SESSIONS", "0"}, std::pair{"QUILLMESH_IDLE_TIMEOUT", "5s"},
+        std::pair{"QUILLMESH_LOG_FILES", "0"}, std::pair{"QUILLMESH_LOG_MAX_BYTES", "-1"}}) {
     ServerProcess server({"Lab"});
     server.SetEnvironment(name, value);
     EXPECT_EQ(server.RunToExit(std::chrono::seconds(30)), 1) << name << "=" << value;
