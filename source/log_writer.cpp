@@ -86,7 +86,7 @@ void OpenLogFile(OpenLog& log, const std::string& folder, const std::string& fil
 // The path of the log's number-th older file; 0 is the log itself.
 std::string LogFilePath(const std::string& folder, unsigned number) {
   std::string path = folder + quillmesh::platform::kPathSeparator + kLogFileStem;
-  if (number > 0) path += "." + std::to_string(number);
+  if (number > 0) path.append(1, '.').append(std::to_string(number));
   return path + kLogFileExtension;
 }
 
