@@ -7,6 +7,7 @@
 
 #include "log_writer.h"
 #include "printer_list.h"
+#include "server_settings.h"
 
 namespace {
 
@@ -32,6 +33,19 @@ void PutUint16(std::vector<std::uint8_t>& out, std::size_t value) {
 void PutUint32(std::vector<std::uint8_t>& out, std::size_t value) {
   PutUint16(out, value >> 16);
   PutUint16(out, value & 0xFFFF);
+}
+
+// A peer that stops in the middle of an upload would hold its session and job file for
+// ever; between jobs a peer may stay connected and silent, so only an upload is timed.
+// Returns whether the receive limit is now set.
+bool ArmIdleLimit(SOCKET socket, bool uploading, bool armed) {
+  const unsigned idleSeconds = ServerSettingsInForce().idleTimeoutSeconds;
+  if (idleSeconds == 0 || uploading == armed) return armed;
+  if (!quillmesh::platform::SetReceiveTimeout(socket, uploading ? idleSeconds : 0)) {
+    LOG_ERROR("cannot set the receive timeout of socket:%ld: 0x%lx\n", static_cast<long>(socket),
+              quillmesh::platform::LastSocketError());
+  }
+  return uploading;
 }
 
 }  // namespace
@@ -180,9 +194,18 @@ int clientHandlerThread(ClientHandlerInfo* session) {
   LOG_DEBUG("enter\n");
   const long socketValue = static_cast<long>(session->mSocket);
   quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
+  bool idleLimitArmed = false;
   for (;;) {
+    idleLimitArmed =
+        ArmIdleLimit(session->mSocket, session->mFileState == kFileReceiving, idleLimitArmed);
     const bool payloadInPlace = session->mState == kStatePayload;
     const int received = session->ReceiveNext();
+    if (received < 0 && idleLimitArmed && quillmesh::platform::ReceiveTimedOut()) {
+      LOG_ERROR("socket:%ld received nothing for %u s in the middle of an upload, job "
+                "abandoned and connection closed\n",
+                socketValue, ServerSettingsInForce().idleTimeoutSeconds);
+      break;
+    }
     if (received <= 0) {
       LOG_ERROR("socket:%ld recv error thread terminal:%d\n", socketValue, received);
       break;

@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "client_handler.h"
 #include "log_writer.h"
 #include "platform/platform.h"
 #include "print_paths.h"
+#include "server_settings.h"
 
 namespace {
 
@@ -78,6 +81,20 @@ bool ReadProperty(PayloadReader& reader, std::string& property) {
 
 // The error text of the C runtime's last failure.
 const char* LastErrorText() { return std::strerror(errno); }
+
+// Whether a job of the announced size fits in the folder's free space and still leaves
+// the reserve; logs the refusal. A folder whose space cannot be read is not refused.
+bool FitsInFreeSpace(const std::string& folder, std::uint32_t fileSize) {
+  std::error_code failure;
+  const std::filesystem::space_info space = std::filesystem::space(folder, failure);
+  const std::uint64_t reserve = ServerSettingsInForce().minFreeMegabytes << 20;
+  if (failure || space.available >= reserve + fileSize) return true;
+  LOG_ERROR("a job of %u bytes does not fit in %s: %llu MiB free, %llu MiB kept in reserve "
+            "(QUILLMESH_MIN_FREE_MB); job refused\n",
+            fileSize, folder.c_str(), static_cast<unsigned long long>(space.available >> 20),
+            static_cast<unsigned long long>(reserve >> 20));
+  return false;
+}
 
 }  // namespace
 
@@ -176,6 +193,10 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
   const char separator = quillmesh::platform::kPathSeparator;
   const std::string folder = GetWorkBaseDir() + separator + kTempFolderName;
   CreateDirectories(folder.c_str());
+  if (!FitsInFreeSpace(folder, mFileSize)) {
+    mProtoVer = 0;
+    return;
+  }
   mTmpFile = folder + separator + BuildTempFileName(ExtensionForDataFormat(mDataFormat));
   LOG_DEBUG("print start PrinterName[%s] FileName[%s] FileSize[%d] PropLen[%zu] "
             "dataFormat[%d] tmpFile[%s]\n",
@@ -214,7 +235,7 @@ bool ClientHandlerInfo::RunStage2Chunk() {
 // Opens the job file for appending, unbuffered: each chunk goes to the file in one write
 // and nothing waits in the stream between chunks.
 bool ClientHandlerInfo::OpenJobStream() {
-  mJobStream = std::fopen(mTmpFile.c_str(), "ab");
+  mJobStream = quillmesh::platform::OpenPrivateFileForAppend(mTmpFile.c_str(), "ab");
   if (mJobStream == nullptr) return false;
   std::setvbuf(mJobStream, nullptr, _IONBF, 0);
   return true;

@@ -1,8 +1,11 @@
 #include "log_writer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -16,7 +19,8 @@ constexpr std::size_t kLineSize = 4096;
 constexpr std::size_t kPathSize = 256;
 constexpr const char kWorkFolderName[] = "Quillmesh";
 constexpr const char kLogFolderName[] = "log";
-constexpr const char kLogFileName[] = "QuillmeshLog.txt";
+constexpr const char kLogFileStem[] = "QuillmeshLog";
+constexpr const char kLogFileExtension[] = ".txt";
 
 // The folder TEMP names; on Linux an unset TEMP falls back to TMPDIR, then /tmp.
 const char* TemporaryFolder() {
@@ -50,16 +54,62 @@ struct StreamCloser {
 struct OpenLog {
   std::unique_ptr<std::FILE, StreamCloser> stream;
   std::string path;
+  std::uint64_t size = 0;  // bytes in the file, so rotation needs no look at the disk
 };
+
+// Everything the lines share: one lock, the open file and the rotation limits.
+struct LogState {
+  std::mutex guard;
+  OpenLog log;
+  LogRotation rotation;
+};
+
+LogState& SharedLog() {
+  static LogState state;
+  return state;
+}
 
 // Opens the log file for appending, creating its folder first.
 void OpenLogFile(OpenLog& log, const std::string& folder, const std::string& file) {
   log.stream.reset();
   CreateDirectories(folder.c_str());
-  log.stream.reset(std::fopen(file.c_str(), "a+"));
+  log.stream.reset(quillmesh::platform::OpenPrivateFileForAppend(file.c_str(), "a+"));
   log.path = file;
+  log.size = 0;
+  if (!log.stream) return;
   // One buffer large enough for the longest line keeps each line a single write.
-  if (log.stream) std::setvbuf(log.stream.get(), nullptr, _IOFBF, kLineSize * 2);
+  std::setvbuf(log.stream.get(), nullptr, _IOFBF, kLineSize * 2);
+  if (std::fseek(log.stream.get(), 0, SEEK_END) == 0) {
+    const long end = std::ftell(log.stream.get());
+    log.size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+  }
+}
+
+// The path of the log's number-th older file; 0 is the log itself.
+std::string LogFilePath(const std::string& folder, unsigned number) {
+  std::string path = folder + quillmesh::platform::kPathSeparator + kLogFileStem;
+  if (number > 0) path.append(1, '.').append(std::to_string(number));
+  return path + kLogFileExtension;
+}
+
+// Closes the full log and shifts the older files up by one, dropping the oldest, so the
+// set never holds more than `files` files; the next line opens a new log.
+void RotateLogFiles(OpenLog& log, const std::string& folder, unsigned files) {
+  log.stream.reset();
+  // Windows cannot rename over an existing file, so every target is gone first.
+  std::remove(LogFilePath(folder, files - 1).c_str());
+  for (unsigned number = files - 1; number > 0; --number) {
+    std::rename(LogFilePath(folder, number - 1).c_str(), LogFilePath(folder, number).c_str());
+  }
+}
+
+// Lines that cannot be written would otherwise vanish without a trace; standard error
+// hears of it once, not once a line.
+void ReportUnwritableLog(const std::string& file, int error) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  std::fprintf(stderr, "quillmesh: cannot write the log %s: %s; lines are lost until it can\n",
+               file.c_str(), std::strerror(error));
 }
 
 // Appends the finished line to the log file. A file removed or renamed from outside (or
@@ -67,23 +117,34 @@ void OpenLogFile(OpenLog& log, const std::string& folder, const std::string& fil
 // the end and writes in two steps, so threads appending at once overwrite each other's
 // lines; one lock keeps every line whole everywhere.
 void AppendToLogFile(const char* line, std::size_t length) {
-  static std::mutex appendGuard;
-  static OpenLog log;
-  const std::lock_guard<std::mutex> lock(appendGuard);
+  LogState& shared = SharedLog();
+  const std::lock_guard<std::mutex> lock(shared.guard);
+  OpenLog& log = shared.log;
   const char separator = quillmesh::platform::kPathSeparator;
   const std::string folder = GetWorkBaseDir() + separator + kLogFolderName;
-  const std::string file = folder + separator + kLogFileName;
+  const std::string file = LogFilePath(folder, 0);
   if (!log.stream || log.path != file ||
       !quillmesh::platform::PathNamesOpenFile(log.stream.get(), file.c_str())) {
     OpenLogFile(log, folder, file);
   }
-  if (!log.stream) return;
-  std::fwrite(line, 1, length, log.stream.get());
-  std::fflush(log.stream.get());
+  const bool written = log.stream && std::fwrite(line, 1, length, log.stream.get()) == length &&
+                       std::fflush(log.stream.get()) == 0;
+  if (!written) {
+    ReportUnwritableLog(file, errno);
+    return;
+  }
+  log.size += length;
+  if (log.size >= shared.rotation.maxBytes) RotateLogFiles(log, folder, shared.rotation.files);
   if (!quillmesh::platform::kOpenFilesCanBeRemoved) log.stream.reset();
 }
 
 }  // namespace
+
+void SetLogRotation(const LogRotation& rotation) {
+  LogState& shared = SharedLog();
+  const std::lock_guard<std::mutex> lock(shared.guard);
+  shared.rotation = rotation;
+}
 
 int WriteLog(int /*level*/, const char* format, ...) {
   char header[kHeaderSize] = {};
@@ -113,6 +174,18 @@ std::string GetWorkBaseDir() {
   std::snprintf(base, sizeof base, "%s%c%s", temp, quillmesh::platform::kPathSeparator,
                 kWorkFolderName);
   return base;
+}
+
+bool PrepareWorkFolders(std::string& problem) {
+  const std::string base = GetWorkBaseDir();
+  if (base.empty()) return true;  // no work folder: nothing is written
+  // The work folder is checked before anything is made inside it: a link there must not
+  // lead the log folder elsewhere.
+  CreateDirectories(base.c_str());
+  if (!quillmesh::platform::SecurePrivateFolder(base.c_str(), problem)) return false;
+  const std::string logFolder = base + quillmesh::platform::kPathSeparator + kLogFolderName;
+  CreateDirectories(logFolder.c_str());
+  return quillmesh::platform::SecurePrivateFolder(base.c_str(), problem);
 }
 
 int CreateDirectories(const char* path) {

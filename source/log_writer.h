@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // MinGW's "printf" checks against the Microsoft runtime's formats; the server's
@@ -13,6 +14,16 @@
 #define QM_PRINTF_FORMAT printf
 #endif
 
+// When the log is full it becomes QuillmeshLog.1.txt, the older files move up by one and
+// the oldest beyond `files` (the log itself included) is removed.
+struct LogRotation {
+  std::uint64_t maxBytes = 64ULL << 20;
+  unsigned files = 4;
+};
+
+// Sets the rotation limits (the defaults apply until then).
+void SetLogRotation(const LogRotation& rotation);
+
 // Appends one formatted line to the log file; always returns 0.
 int WriteLog(int level, const char* format, ...) __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));
 
@@ -22,6 +33,11 @@ const char* GetFileBaseName(const char* path);
 // The work folder: TEMP followed by the "Quillmesh" folder (on Linux TEMP falls back
 // to TMPDIR, then /tmp); at most 255 characters.
 std::string GetWorkBaseDir();
+
+// Creates the work folder and its log folder, then checks that the work folder and the
+// folders in it are the server's own and closed to others (see SecurePrivateFolder);
+// false, with the reason, when one is not.
+bool PrepareWorkFolders(std::string& problem);
 
 // Creates every missing folder along a path; -1 when the path is missing or too long.
 int CreateDirectories(const char* path);

@@ -10,6 +10,8 @@
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
 #include "printer_list.h"
+#include "server_settings.h"
+#include "session_gate.h"
 
 namespace {
 
@@ -29,22 +31,28 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
   std::exit(1);
 }
 
-// Hands a connection to its own detached thread; on failure the session is dropped.
-void StartSession(SOCKET clientSocket) {
+// Hands a connection to its own detached thread, which gives its slot back to the gate
+// when the session ends; on failure the session is dropped.
+void StartSession(SOCKET clientSocket, SessionGate& gate) {
   ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
               static_cast<long>(clientSocket));
     closesocket(clientSocket);
+    gate.Release();
     return;
   }
   try {
-    std::thread(clientHandlerThread, session).detach();
+    std::thread([session, &gate] {
+      clientHandlerThread(session);
+      gate.Release();
+    }).detach();
   } catch (const std::system_error& failure) {
     LOG_ERROR("cannot start the thread of socket:%ld: %s, connection closed\n",
               static_cast<long>(clientSocket), failure.what());
     closesocket(clientSocket);
     delete session;
+    gate.Release();
   }
 }
 
@@ -60,6 +68,27 @@ unsigned short ListenPort() {
     FailStartup("QUILLMESH_PORT is not a port from 1 to 65535");
   }
   return static_cast<unsigned short>(port);
+}
+
+// Reads the session, disk and admission settings; a malformed one stops the server, so
+// that a mistyped allow-list never lets everyone in.
+ServerSettings ReadSettingsOrStop() {
+  ServerSettings settings;
+  std::string problem;
+  if (!ReadServerSettings(settings, problem)) {
+    std::fprintf(stderr, "quillmesh: %s\n", problem.c_str());
+    FailStartup(problem.c_str());
+  }
+  return settings;
+}
+
+// Stops before the first log line when the work folder is not the server's own: its log
+// and job files must not land where another user can read or redirect them.
+void SecureWorkFoldersOrStop() {
+  std::string problem;
+  if (PrepareWorkFolders(problem)) return;
+  std::fprintf(stderr, "quillmesh: the work folder is not private: %s\n", problem.c_str());
+  std::exit(1);
 }
 
 }  // namespace
@@ -84,6 +113,9 @@ int StartQuillmesh(unsigned short port) {
   }
   ::listen(listener, kListenBacklog);
 
+  const ServerSettings& settings = ServerSettingsInForce();
+  // Sessions run on detached threads that may outlive this function's frame.
+  static SessionGate gate(settings.maxSessions, settings.allow);
   int failedAccepts = 0;
   for (;;) {
     LOG_DEBUG("Wait Client Connect ... \n");
@@ -100,13 +132,21 @@ int StartQuillmesh(unsigned short port) {
       continue;
     }
     failedAccepts = 0;
-    StartSession(clientSocket);
+    if (!gate.Admit(ntohl(peerAddress.sin_addr.s_addr))) {
+      closesocket(clientSocket);
+      continue;
+    }
+    StartSession(clientSocket, gate);
   }
 }
 
 int main(int /*argc*/, char** /*argv*/) {
+  SecureWorkFoldersOrStop();
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();
+  InstallServerSettings(ReadSettingsOrStop());
+  SetLogRotation(ServerSettingsInForce().logRotation);
+  LogServerSettings(ServerSettingsInForce());
   GetPrinterList();
   LogPdfRenderSettings();
   LOG_DEBUG("listening on port %u\n", static_cast<unsigned>(port));

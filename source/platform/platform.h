@@ -62,6 +62,17 @@ void AllowQuickRebind(SOCKET socket);
 // until the previous one is confirmed waits for the peer's delayed confirmation.
 void SendRepliesWithoutDelay(SOCKET socket);
 
+// Makes a receive on the socket fail once it waited this many seconds for data; 0 lets
+// it wait for ever. False when the system refused the setting.
+bool SetReceiveTimeout(SOCKET socket, unsigned seconds);
+
+// Whether the last failed receive on this thread ran out of the time SetReceiveTimeout set.
+bool ReceiveTimedOut();
+
+// How many files and sockets the process may hold open at once; 0 when the system sets
+// no such per-process limit.
+std::uint64_t DescriptorLimit();
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds);
 
@@ -85,6 +96,18 @@ inline constexpr bool kOpenFilesCanBeRemoved = true;
 // Whether the path still names the file open as the stream: it was not removed or
 // replaced since it was opened.
 bool PathNamesOpenFile(std::FILE* stream, const char* path);
+
+// Opens a file for appending with a C runtime mode ("ab", "a+"). On Linux a new file is
+// readable and writable by this user only, and a symbolic link in the path's last place is
+// refused rather than followed, so no one can point the server's writes at a file of
+// their choosing. nullptr on failure, with errno set.
+std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode);
+
+// Checks that a folder and every folder directly inside it are this user's and closed to
+// others (closing one that is open); false, with the reason, when one is a link, not a
+// folder, or another user's. Always true on Windows, where folders keep the ACL they
+// inherit.
+bool SecurePrivateFolder(const char* path, std::string& problem);
 
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -104,17 +105,23 @@ TEST(UploadWindowTest, FramesInFlightAreAnsweredInOrderAndTheJobIsByteExact) {
 TEST(UploadWindowTest, AWriteFailureWithFramesInFlightAbandonsTheJobAndRemovesItsFile) {
   if (ServerProcess::UnderWine()) GTEST_SKIP() << "the job folder is mounted from Linux";
   ServerProcess server({"Lab"});
-  SmallFileSystem jobFolder(server.TempFolder(), "2m");
+  server.SetEnvironment("QUILLMESH_MIN_FREE_MB", "0");
+  SmallFileSystem jobFolder(server.TempFolder(), "8m");
   if (!jobFolder.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
   ASSERT_TRUE(server.Start());
   const Bytes data = RandomBytes(6 * kMiB, 11);
   PeerConnection connection = server.Connect();
   ASSERT_TRUE(connection.SendAll(RawHeaderFrame(static_cast<std::uint32_t>(data.size())), kIoTimeout));
+  ExpectAcknowledgements(connection, 1);
+  // The job fitted when its header came; the disk fills up during its upload.
+  const std::string filler = server.TempFolder() + "/filler";
+  ASSERT_TRUE(RunCommand("head -c 6291456 /dev/zero > " + filler));
   ASSERT_TRUE(connection.SendAll(DataFrames(data, kMiB), kIoTimeout));
-  ExpectAcknowledgements(connection, 7);  // every frame is answered, before and after the failure
-  EXPECT_TRUE(Eventually([&] { return server.TempFiles().empty(); }));
+  ExpectAcknowledgements(connection, 6);  // every frame is answered, before and after the failure
+  EXPECT_TRUE(Eventually([&] { return server.TempFiles().size() == 1; }));
   EXPECT_NE(server.LogText().find("Error:cannot write 1048576 bytes to the job file"),
             std::string::npos);
+  std::remove(filler.c_str());
 
   // The print order finds no job; a new job on the same connection goes through.
   ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));

@@ -1,6 +1,7 @@
 // The log line layout, its limits, and the work folder helpers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -145,6 +146,33 @@ TEST_F(LogWriterTest, ConcurrentWritersProduceWholeLines) {
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesEach));
   const std::regex whole(R"(\[.*\] Debug:([a-d])\1{299}\|end)");
   for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST_F(LogWriterTest, AFullLogRotatesAndTheSetKeepsTheNewestLines) {
+  constexpr std::uint64_t kMaxBytes = 20000;
+  SetLogRotation({kMaxBytes, 3});
+  const std::string payload(150, 'x');
+  for (int index = 0; index < 600; ++index) LOG_DEBUG("line %04d %s\n", index, payload.c_str());
+  SetLogRotation({});
+
+  const fs::path folder = LogFile().parent_path();
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+    // A file ends at the first line that takes it to the limit.
+    EXPECT_LT(entry.file_size(), kMaxBytes + 400) << names.back();
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"QuillmeshLog.1.txt", "QuillmeshLog.2.txt",
+                                             "QuillmeshLog.txt"}));
+  const std::vector<std::string> lines = Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("Debug:line 0599 "), std::string::npos);
+  std::ifstream older(folder / "QuillmeshLog.2.txt", std::ios::binary);
+  std::string firstOlder;
+  std::getline(older, firstOlder);
+  EXPECT_EQ(firstOlder.find("Debug:line 0000 "), std::string::npos) << "the oldest lines are gone";
+  EXPECT_NE(firstOlder.find("Debug:line "), std::string::npos);
 }
 
 TEST_F(LogWriterTest, WorkBaseDirFollowsTemp) {

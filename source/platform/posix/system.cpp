@@ -1,5 +1,7 @@
 // Threads, clock, errors, sockets, files and environment for systems without Windows.
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -7,7 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/errno_codes.h"
@@ -49,8 +54,10 @@ DWORD GetFileAttributesA(LPCSTR path) {
   return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
+// Without security attributes a folder is its creator's alone: it holds job files and
+// the log.
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES /*security*/) {
-  return ::mkdir(path, 0777) == 0 ? TRUE : FailWithErrno();
+  return ::mkdir(path, 0700) == 0 ? TRUE : FailWithErrno();
 }
 
 BOOL DeleteFileA(LPCSTR path) { return ::unlink(path) == 0 ? TRUE : FailWithErrno(); }
@@ -99,6 +106,20 @@ void SendRepliesWithoutDelay(SOCKET socket) {
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
 }
 
+bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(seconds);
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
+}
+
+bool ReceiveTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+std::uint64_t DescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
 void SleepMilliseconds(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -114,6 +135,55 @@ bool PathNamesOpenFile(std::FILE* stream, const char* path) {
   struct stat open {};
   return ::stat(path, &named) == 0 && ::fstat(::fileno(stream), &open) == 0 &&
          named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode) {
+  const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_WRONLY;
+  const int descriptor =
+      ::open(path, access | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (descriptor < 0) return nullptr;
+  std::FILE* stream = ::fdopen(descriptor, mode);
+  if (stream == nullptr) ::close(descriptor);
+  return stream;
+}
+
+namespace {
+
+bool SecureOneFolder(const char* path, std::string& problem) {
+  struct stat status {};
+  if (::lstat(path, &status) != 0) {
+    problem = std::string(path) + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    problem = std::string(path) + " is not a folder (a symbolic link is refused)";
+    return false;
+  }
+  if (status.st_uid != ::geteuid()) {
+    problem = std::string(path) + " belongs to user " + std::to_string(status.st_uid) +
+              ", not to the server's user " + std::to_string(::geteuid());
+    return false;
+  }
+  if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::chmod(path, S_IRWXU) != 0) {
+    problem = std::string(path) + " cannot be closed to other users: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SecurePrivateFolder(const char* path, std::string& problem) {
+  if (!SecureOneFolder(path, problem)) return false;
+  std::error_code failure;
+  for (const auto& entry : std::filesystem::directory_iterator(path, failure)) {
+    if (entry.is_symlink() || entry.is_directory()) {
+      const std::string folder = entry.path().string();
+      if (!SecureOneFolder(folder.c_str(), problem)) return false;
+    }
+  }
+  if (failure) problem = std::string(path) + ": " + failure.message();
+  return !failure;
 }
 
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {

@@ -68,6 +68,18 @@ void SendRepliesWithoutDelay(SOCKET socket) {
                sizeof enable);
 }
 
+// Winsock takes the receive timeout in milliseconds, as a DWORD.
+bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
+  const DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
+                      sizeof milliseconds) == 0;
+}
+
+bool ReceiveTimedOut() { return ::WSAGetLastError() == WSAETIMEDOUT; }
+
+// Windows has no per-process descriptor limit for sockets and files.
+std::uint64_t DescriptorLimit() { return 0; }
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
@@ -84,6 +96,12 @@ bool RemoveFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
 // Files are not kept open on Windows (kOpenFilesCanBeRemoved); a stream asked about
 // is taken as stale.
 bool PathNamesOpenFile(std::FILE* /*stream*/, const char* /*path*/) { return false; }
+
+std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode) {
+  return std::fopen(path, mode);
+}
+
+bool SecurePrivateFolder(const char* /*path*/, std::string& /*problem*/) { return true; }
 
 // _wfopen takes the mode in UTF-16 too; modes are plain ASCII, so widening each
 // character is the conversion.

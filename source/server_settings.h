@@ -1,0 +1,34 @@
+// The settings that bound what peers may take from the server: sessions, time, disk, log
+// and who may connect. Read once from the environment at start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "allow_list.h"
+#include "log_writer.h"
+
+struct ServerSettings {
+  unsigned maxSessions = 1024;
+  // Seconds a session in the middle of an upload may receive nothing; 0 waits for ever.
+  unsigned idleTimeoutSeconds = 300;
+  std::uint64_t minFreeMegabytes = 512;
+  std::string allowText;  // as given, for the start-up log
+  AllowList allow;
+  LogRotation logRotation;
+};
+
+// The default cap: each session may hold its socket and its job file open, and a
+// reserve stays for the listener, the log, the spooler and rendering.
+unsigned DefaultMaxSessions(std::uint64_t descriptorLimit);
+
+// Reads every setting from the environment; false, with a message naming the variable,
+// when one is malformed.
+bool ReadServerSettings(ServerSettings& settings, std::string& problem);
+
+// The settings in force: the defaults until the server installs what it read at start.
+const ServerSettings& ServerSettingsInForce();
+void InstallServerSettings(const ServerSettings& settings);
+
+// Writes the settings to the log, one start-up line.
+void LogServerSettings(const ServerSettings& settings);

@@ -1,0 +1,169 @@
+// What a hostile or careless peer can no longer take: session slots beyond the cap, an
+// upload left hanging, a connection from outside the allow-list, disk space it announces.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peer_protocol.h"
+#include "server_process.h"
+
+namespace {
+
+using quillmesh::peer::BuildFrame;
+using quillmesh::peer::Frame;
+using quillmesh::peer::PeerConnection;
+using quillmesh::peer::SubmitParam;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kListRequest = BuildFrame(1, 0x00, {});
+
+Bytes HeaderFrame(std::uint32_t size) {
+  quillmesh::peer::SubmitHeader header;
+  header.printer_name = "Lab";
+  header.file_name = "j.prn";
+  header.file_size = size;
+  header.data_format = 2;
+  return *quillmesh::peer::BuildSubmitHeaderFrame(header);
+}
+
+Bytes DataFrame(const std::string& data) {
+  return BuildFrame(2, SubmitParam(1, 2), Bytes(data.begin(), data.end()));
+}
+
+bool ListIsAnswered(PeerConnection& connection) {
+  Frame reply;
+  return connection.SendAll(kListRequest, kIoTimeout) && connection.ReadFrame(reply, kIoTimeout);
+}
+
+// True when the server closes the connection instead of answering a list request.
+bool IsClosedUnanswered(PeerConnection& connection) {
+  Frame reply;
+  connection.SendAll(kListRequest, kIoTimeout);
+  return !connection.ReadFrame(reply, kIoTimeout) &&
+         connection.LastFailure() == quillmesh::peer::IoFailure::kClosed;
+}
+
+// A session that the server answered; retried while the probes of the start-up still
+// hold their slots.
+PeerConnection AnsweredSession(const ServerProcess& server) {
+  PeerConnection connection;
+  Eventually([&] {
+    return connection.Connect("127.0.0.1", server.Port(), kIoTimeout) && ListIsAnswered(connection);
+  });
+  return connection;
+}
+
+// A list request from a given loopback address (127.0.0.2 and so on stand in for other
+// machines); whether a reply came.
+bool ListAnsweredFrom(const char* source, std::uint16_t port) {
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &local.sin_addr);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  bool answered = ::bind(client, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+                  ::connect(client, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+                  ::send(client, kListRequest.data(), kListRequest.size(), MSG_NOSIGNAL) ==
+                      static_cast<ssize_t>(kListRequest.size());
+  pollfd readable{client, POLLIN, 0};
+  std::uint8_t header[8];
+  answered = answered && ::poll(&readable, 1, 20000) == 1 &&
+             ::recv(client, header, sizeof header, MSG_WAITALL) == sizeof header;
+  ::close(client);
+  return answered;
+}
+
+TEST(PeerLimitsTest, ConnectionsOverTheCapAreClosedUntilASessionEnds) {
+  ServerProcess server({"Lab"});
+  server.SetEnvironment("QUILLMESH_MAX_SESSIONS", "2");
+  ASSERT_TRUE(server.Start());
+  PeerConnection first = AnsweredSession(server);
+  PeerConnection second = AnsweredSession(server);
+  ASSERT_TRUE(first.IsOpen() && second.IsOpen());
+
+  PeerConnection overCap = server.Connect();
+  EXPECT_TRUE(IsClosedUnanswered(overCap));
+  EXPECT_NE(server.LogText().find("Error:1 connections refused and closed: 2 sessions open"),
+            std::string::npos);
+
+  first.Close();
+  PeerConnection newcomer = AnsweredSession(server);
+  EXPECT_TRUE(newcomer.IsOpen());
+  EXPECT_NE(server.LogText().find("QUILLMESH_MAX_SESSIONS=2 "), std::string::npos);
+}
+
+TEST(PeerLimitsTest, AStalledUploadIsAbandonedWhileAnIdleSessionStays) {
+  ServerProcess server({"Lab"});
+  server.SetEnvironment("QUILLMESH_IDLE_TIMEOUT", "1");
+  ASSERT_TRUE(server.Start());
+  PeerConnection betweenJobs = AnsweredSession(server);
+  PeerConnection stalled = server.Connect();
+  ASSERT_TRUE(stalled.SendAll(HeaderFrame(100), kIoTimeout));
+  ASSERT_TRUE(stalled.ExpectAcknowledgement(kIoTimeout));
+  ASSERT_TRUE(stalled.SendAll(DataFrame("part"), kIoTimeout));
+  ASSERT_TRUE(stalled.ExpectAcknowledgement(kIoTimeout));
+  ASSERT_EQ(server.TempFiles().size(), 1u);
+
+  Bytes byte(1);
+  EXPECT_FALSE(stalled.ReadExact(byte, kIoTimeout));
+  EXPECT_EQ(stalled.LastFailure(), quillmesh::peer::IoFailure::kClosed);
+  EXPECT_TRUE(Eventually([&] { return server.TempFiles().empty(); }));
+  EXPECT_NE(server.LogText().find("received nothing for 1 s in the middle of an upload"),
+            std::string::npos);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(ListIsAnswered(betweenJobs));
+}
+
+TEST(PeerLimitsTest, OnlyPeersOnTheAllowListAreServed) {
+  ServerProcess server({"Lab"});
+  server.SetEnvironment("QUILLMESH_ALLOW", "10.1.0.0/16, 127.0.0.2");
+  ASSERT_TRUE(server.Start());
+  EXPECT_TRUE(ListAnsweredFrom("127.0.0.2", server.Port()));
+  PeerConnection outsider = server.Connect();
+  EXPECT_TRUE(IsClosedUnanswered(outsider));
+  EXPECT_FALSE(ListAnsweredFrom("127.0.0.3", server.Port()));
+  EXPECT_NE(server.LogText().find("peers outside QUILLMESH_ALLOW (the last 127.0.0."),
+            std::string::npos);
+}
+
+TEST(PeerLimitsTest, MalformedSettingsStopTheServerAtStart) {
+  for (const auto& [name, value] :
+       {std::pair{"QUILLMESH_ALLOW", "10.0.0.0/33"}, std::pair{"QUILLMESH_ALLOW", "10.0.0.1,"},
+        std::pair{"QUILLMESH_MAX_SESSIONS", "0"}, std::pair{"QUILLMESH_IDLE_TIMEOUT", "5s"},
+        std::pair{"QUILLMESH_LOG_FILES", "0"}, std::pair{"QUILLMESH_LOG_MAX_BYTES", "-1"}}) {
+    ServerProcess server({"Lab"});
+    server.SetEnvironment(name, value);
+    EXPECT_EQ(server.RunToExit(std::chrono::seconds(30)), 1) << name << "=" << value;
+    EXPECT_NE(server.LogText().find(std::string("Error:") + name), std::string::npos)
+        << server.LogText();
+  }
+}
+
+TEST(PeerLimitsTest, AJobLargerThanTheFreeSpaceIsRefusedAndStoresNothing) {
+  ServerProcess server({"Lab"});
+  server.SetEnvironment("QUILLMESH_MIN_FREE_MB", "1073741824");  // a reserve of 1 PiB
+  ASSERT_TRUE(server.Start());
+  PeerConnection connection = server.Connect();
+  for (const Bytes& frame : {HeaderFrame(4), DataFrame("data"), BuildFrame(2, SubmitParam(1, 3), {})}) {
+    ASSERT_TRUE(connection.SendAll(frame, kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+  }
+  EXPECT_NE(server.LogText().find("Error:a job of 4 bytes does not fit in"), std::string::npos);
+  EXPECT_TRUE(server.TempFiles().empty());
+  if (!ServerProcess::UnderWine()) {
+    EXPECT_TRUE(server.PrinterFiles("Lab", "").empty());
+  }
+}
+
+}  // namespace
