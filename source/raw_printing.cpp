@@ -59,9 +59,9 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
   return true;
 }
 
-// Streams the file to the printer chunk by chunk; true when every byte was taken.
-bool CopyFileToPrinter(std::FILE* file, HANDLE printer) {
-  std::vector<BYTE> chunk(kRawChunkSize);
+// Streams the file to the printer chunk by chunk through the buffer; true when every
+// byte was taken.
+bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk) {
   std::size_t total = 0;
   for (;;) {
     const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file);
@@ -115,6 +115,8 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   WideString widePrinterName = Utf8ToWide(printerName);
   const WideString wideFileName = Utf8ToWide(fileName);
 
+  // Allocated before the printer is opened, so a failed allocation leaves nothing open.
+  std::vector<BYTE> chunk(kRawChunkSize);
   int result = -1;
   RawJob job;
   if (StartRawDocument(printerName, widePrinterName, job)) {
@@ -123,7 +125,7 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
     if (!file) {
       LOG_ERROR("open raw file failed: %s\n", fileName);
       job_report::Failed("the job file could not be read");
-    } else if (CopyFileToPrinter(file.get(), job.printer)) {
+    } else if (CopyFileToPrinter(file.get(), job.printer, chunk)) {
       result = 0;
     }
   }
