@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "log_writer.h"
@@ -162,6 +163,8 @@ int ClientHandlerInfo::CmdHandle() {
     CmdHandle_GetPrinterList();
   } else if (mCmdType == kCmdFileSubmit) {
     CmdHandle_FileSubmit();
+  } else if (mCmdType == kCmdJobOutcome) {
+    CmdHandle_JobOutcome();
   }
   return 0;
 }
@@ -190,10 +193,28 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
   return 0;
 }
 
-int clientHandlerThread(ClientHandlerInfo* session) {
-  LOG_DEBUG("enter\n");
-  const long socketValue = static_cast<long>(session->mSocket);
-  quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
+int ClientHandlerInfo::CmdHandle_JobOutcome() {
+  // The messages are the server's own texts; the cap only keeps the length field true.
+  const std::size_t messageLength = std::min<std::size_t>(mOutcome.message.size(), 0xFFFF);
+  std::vector<std::uint8_t> reply;
+  reply.reserve(kFrameHeaderSize + 7 + messageLength);
+  reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdJobOutcome, kReplyParam});
+  PutUint32(reply, 7 + messageLength);
+  reply.push_back(static_cast<std::uint8_t>(mOutcome.state));
+  PutUint32(reply, mOutcome.spoolerJobId);
+  PutUint16(reply, messageLength);
+  reply.insert(reply.end(), mOutcome.message.begin(),
+               mOutcome.message.begin() + static_cast<std::ptrdiff_t>(messageLength));
+  if (!quillmesh::platform::SendAll(mSocket, reply.data(), reply.size())) {
+    LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+  }
+  return 0;
+}
+
+namespace {
+
+// Reads the connection until it ends, a frame asks to close it, or an upload stalls.
+void ServeConnection(ClientHandlerInfo* session, long socketValue) {
   bool idleLimitArmed = false;
   for (;;) {
     idleLimitArmed =
@@ -215,6 +236,22 @@ int clientHandlerThread(ClientHandlerInfo* session) {
     const int pushed = payloadInPlace ? session->pushReceivedPayload(count)
                                       : session->pushCmdData(session->mRecvBuf, count);
     if (pushed == kPushCloseConnection) break;
+  }
+}
+
+}  // namespace
+
+int clientHandlerThread(ClientHandlerInfo* session) {
+  LOG_DEBUG("enter\n");
+  const long socketValue = static_cast<long>(session->mSocket);
+  quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
+  // Nothing a session meets may end the process: an exception ends this connection only.
+  try {
+    ServeConnection(session, socketValue);
+  } catch (const std::exception& error) {
+    LOG_ERROR("socket:%ld session ended by an exception: %s\n", socketValue, error.what());
+  } catch (...) {
+    LOG_ERROR("socket:%ld session ended by an unknown exception\n", socketValue);
   }
   closesocket(session->mSocket);
   session->AbandonJob();

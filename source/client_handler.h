@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "job_outcome.h"
 #include "platform/platform.h"
 
 // Frame layout shared by requests and replies: FF 5A, type, parameter,
@@ -16,6 +17,8 @@ inline constexpr std::uint8_t kFrameStart1 = 0xFF;
 inline constexpr std::uint8_t kFrameStart2 = 0x5A;
 inline constexpr std::uint8_t kCmdGetPrinterList = 1;
 inline constexpr std::uint8_t kCmdFileSubmit = 2;
+// Asks for the outcome of the session's last job (any parameter, payload ignored).
+inline constexpr std::uint8_t kCmdJobOutcome = 3;
 inline constexpr std::uint8_t kReplyParam = 0x81;
 inline constexpr std::size_t kFrameHeaderSize = 8;
 inline constexpr std::uint32_t kMaxCmdDataLen = 0x100000;
@@ -70,6 +73,10 @@ class ClientHandlerInfo {
   // Handles one frame of a print job upload (header, data chunk or print order).
   int CmdHandle_FileSubmit();
 
+  // Answers an outcome request: state, spooler job id (32-bit), message length
+  // (16-bit) and message, all big-endian.
+  int CmdHandle_JobOutcome();
+
   // Removes the temporary file of a job that will never be printed.
   void AbandonJob();
 
@@ -93,6 +100,8 @@ class ClientHandlerInfo {
   // The job file, open from the first data chunk until the last one is written or the
   // job is abandoned.
   std::FILE* mJobStream = nullptr;
+  // What became of the last job this session was given.
+  JobOutcome mOutcome;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
@@ -103,6 +112,9 @@ class ClientHandlerInfo {
   bool WriteJobChunk(bool lastChunk);
   void CloseJobStream();
   void RunStage3Print();
+  void DispatchPrint();
+  // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
+  void FailJob(const std::string& reason);
 };
 
 // Reads the connection until it ends, then closes the socket and destroys the session.

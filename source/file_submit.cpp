@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <limits>
+#include <new>
+#include <string>
 #include <system_error>
 
 #include "client_handler.h"
@@ -96,6 +99,16 @@ bool FitsInFreeSpace(const std::string& folder, std::uint32_t fileSize) {
   return false;
 }
 
+// The outcome message of a job file that failed to open or take a chunk, from the C
+// runtime's last failure: "no space left on device while receiving".
+std::string ReceivingFailure() {
+  std::string reason = LastErrorText();
+  if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') {
+    reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
+  }
+  return reason + " while receiving";
+}
+
 }  // namespace
 
 bool ParseFileSubmitHeader(const std::uint8_t* payload, std::uint32_t length,
@@ -158,6 +171,10 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
   } else if (mFileState == kFileComplete && stage == kStagePrint) {
     RunStage3Print();
   } else {
+    if (mFileState != kFileIdle) {
+      LOG_ERROR("a stage %d frame came out of order, job abandoned\n", stage);
+      FailJob("the job was abandoned: a frame came out of order");
+    }
     AbandonJob();
   }
 
@@ -177,6 +194,8 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
   FileSubmitHeader header;
   if (!ParseFileSubmitHeader(mCmdData, mCmdDataLen, protoVer, header)) {
     mProtoVer = 0;
+    mOutcome = JobOutcome{};
+    RecordJobFailure(mOutcome, "the job header was refused");
     return;
   }
   mPrinterName = std::move(header.printerName);
@@ -203,12 +222,16 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
             mPrinterName.c_str(), mFileName.c_str(), static_cast<int>(mFileSize),
             mPrinterProperty.size(), mDataFormat, mTmpFile.c_str());
   mFileState = kFileReceiving;
+  mOutcome = JobOutcome{};
+  mOutcome.state = JobState::kReceiving;
 }
 
 bool ClientHandlerInfo::RunStage2Chunk() {
   if (mJobStream == nullptr && !OpenJobStream()) {
+    const std::string reason = ReceivingFailure();
     LOG_ERROR("cannot open the job file %s: %s, job abandoned\n", mTmpFile.c_str(),
               LastErrorText());
+    FailJob(reason);
     AbandonJob();
     return false;
   }
@@ -218,6 +241,7 @@ bool ClientHandlerInfo::RunStage2Chunk() {
   const bool completesFile = mCmdDataLen >= mFileSize - std::min(mFileSize, mFileOffset);
   if (!completesFile) SendAcknowledgement();
   if (!WriteJobChunk(completesFile)) {
+    FailJob(ReceivingFailure());
     LOG_ERROR("cannot write %u bytes to the job file %s: %s, job abandoned\n", mCmdDataLen,
               mTmpFile.c_str(), LastErrorText());
     AbandonJob();
@@ -263,6 +287,31 @@ void ClientHandlerInfo::RunStage3Print() {
   LOG_DEBUG("[DBG-TEST] stage3 DISPATCH: dataFormat=%d printerName=[%s] tmpFile=[%s] "
             "propLen=%zu\n",
             mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
+  mOutcome = JobOutcome{};
+  mOutcome.state = JobState::kPrinting;
+  job_report::Begin();
+  // A failed allocation or thread start in a print path fails this job, not the server.
+  try {
+    DispatchPrint();
+    mOutcome = job_report::Finish();
+  } catch (const std::bad_alloc&) {
+    LOG_ERROR("the print of %s ran out of memory, job failed\n", mTmpFile.c_str());
+    mOutcome = job_report::Finish();
+    mOutcome.state = JobState::kFailed;
+    mOutcome.message = "out of memory while printing";
+  } catch (const std::exception& error) {
+    LOG_ERROR("the print of %s ended by an exception: %s\n", mTmpFile.c_str(), error.what());
+    mOutcome = job_report::Finish();
+    mOutcome.state = JobState::kFailed;
+    mOutcome.message = std::string("the print failed: ") + error.what();
+  }
+  mPrinterProperty.clear();
+  mDataFormat = 0;
+  mProtoVer = 0;
+  mFileState = kFileIdle;
+}
+
+void ClientHandlerInfo::DispatchPrint() {
   const bool hasProperty = !mPrinterProperty.empty();
   if (mDataFormat == kDataFormatXps) {
     LOG_DEBUG("[DBG-TEST] -> PrintXpsToPrinter\n");
@@ -282,11 +331,9 @@ void ClientHandlerInfo::RunStage3Print() {
       PrintFile(mPrinterName.c_str(), mTmpFile.c_str());
     }
   }
-  mPrinterProperty.clear();
-  mDataFormat = 0;
-  mProtoVer = 0;
-  mFileState = kFileIdle;
 }
+
+void ClientHandlerInfo::FailJob(const std::string& reason) { RecordJobFailure(mOutcome, reason); }
 
 void ClientHandlerInfo::AbandonJob() {
   CloseJobStream();

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "job_outcome.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
@@ -111,20 +112,42 @@ bool DrawPage(HDC printer, const PageBitmap& bitmap, int width, int height) {
   return drawn;
 }
 
-// Starts the document; false after an Error line when the printer refuses it.
-bool StartPictureDocument(HDC printer) {
+// Starts the document and returns its job id; 0 after an Error line when the printer
+// refuses it.
+int StartPictureDocument(HDC printer) {
   const DOCINFOW document = PictureDocument();
-  if (StartDocW(printer, &document) > 0) return true;
+  const int jobId = StartDocW(printer, &document);
+  if (jobId > 0) return jobId;
   LOG_ERROR("StartDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  job_report::Failed("the printer refused the document");
+  return 0;
+}
+
+// Ends the document, which hands it to the printer as the job jobId; false after an
+// Error line when the printer did not take it.
+bool EndPictureDocument(HDC printer, int jobId) {
+  if (EndDoc(printer) > 0) {
+    job_report::Spooled(static_cast<std::uint32_t>(jobId));
+    return true;
+  }
+  LOG_ERROR("EndDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  job_report::Failed("the printer did not take the document");
   return false;
 }
 
-// Ends the document, which hands it to the printer; false after an Error line when the
-// printer did not take it.
-bool EndPictureDocument(HDC printer) {
-  if (EndDoc(printer) > 0) return true;
-  LOG_ERROR("EndDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
-  return false;
+// A page's part in an outcome message: "page 3", or "the page" when it has no number.
+std::string PageText(int page) {
+  return page > 0 ? "page " + std::to_string(page) : std::string("the page");
+}
+
+// The outcome of a rendering that stopped the job or drew no page at all.
+void ReportRenderingFailure(PageRendering& rendering, int pagesPrinted) {
+  if (rendering.Refused()) {
+    job_report::Failed("the document was refused by a rendering limit");
+  } else if (pagesPrinted == 0) {
+    LOG_ERROR("no page of the document could be rendered\n");
+    job_report::Failed("no page of the document could be rendered");
+  }
 }
 
 // How a print of pages ended.
@@ -149,10 +172,15 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
                                      short copies) {
   const int width = GetDeviceCaps(printer, HORZRES);
   const int height = GetDeviceCaps(printer, VERTRES);
-  if (!StartPictureDocument(printer)) return PrintOutcome::kNotSpooled;
+  const int jobId = StartPictureDocument(printer);
+  if (jobId == 0) return PrintOutcome::kNotSpooled;
+  int pagesPrinted = 0;
   for (int page = 1;; ++page) {
     rendering.AwaitPage(page);
-    if (rendering.Refused()) return PrintOutcome::kRefused;
+    if (rendering.Refused()) {
+      ReportRenderingFailure(rendering, pagesPrinted);
+      return PrintOutcome::kRefused;
+    }
     const std::string pageFile = PageFileName(prefix, page);
     if (FilePathExists(pageFile.c_str()) == 0) break;
     LOG_DEBUG("szBmpFile: %s, printerName: %s\n", pageFile.c_str(), printerName);
@@ -161,17 +189,26 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
       if (!bitmap.Loaded()) {
         LOG_ERROR("szBmpFile: %s, printerName: %s LoadImageA failed\n", pageFile.c_str(),
                   printerName);
+        job_report::Failed(PageText(page) + " could not be loaded");
         break;
       }
       for (short copy = 0; copy < copies; ++copy) {
-        if (!DrawPage(printer, bitmap, width, height)) return PrintOutcome::kNotSpooled;
+        if (!DrawPage(printer, bitmap, width, height)) {
+          job_report::Failed(PageText(page) + " could not be spooled");
+          return PrintOutcome::kNotSpooled;
+        }
         LOG_DEBUG("print page %d:%d/%d success\n", page, copy, copies);
       }
     }
+    ++pagesPrinted;
     FinishPage(rendering, pageFile, page);
   }
-  if (rendering.Refused()) return PrintOutcome::kRefused;
-  return EndPictureDocument(printer) ? PrintOutcome::kPrinted : PrintOutcome::kNotSpooled;
+  if (rendering.Refused()) {
+    ReportRenderingFailure(rendering, pagesPrinted);
+    return PrintOutcome::kRefused;
+  }
+  ReportRenderingFailure(rendering, pagesPrinted);
+  return EndPictureDocument(printer, jobId) ? PrintOutcome::kPrinted : PrintOutcome::kNotSpooled;
 }
 
 // The copies to make: those asked for, but no more than the printer makes.
@@ -205,8 +242,9 @@ bool DeleteJobFile(const char* fileName) {
 // How one page printed as a document of its own ended.
 enum class PageOutcome { kPrinted, kNotLoaded, kNotSpooled };
 
-// Prints one page file as a document of its own and deletes it (PrintBmpFile's work).
-PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName) {
+// Prints one page file (page n of its job, 0 when unnumbered) as a document of its own
+// and deletes it (PrintBmpFile's work).
+PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int page) {
   std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
   PageOutcome outcome = PageOutcome::kNotSpooled;
   {
@@ -214,16 +252,21 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName) {
     if (!bitmap.Loaded()) {
       std::printf("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
       LOG_ERROR("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
+      job_report::Failed(PageText(page) + " could not be loaded");
       return PageOutcome::kNotLoaded;
     }
     const PrinterDc printer(GetPrinterDC(printerName));
+    const unsigned long dcError = static_cast<unsigned long>(GetLastError());
     if (!printer) {
       // Nothing can be drawn; the page file is still this function's to remove.
       LOG_ERROR("no printer DC for %s, page %s not printed\n", printerName, bmpFile);
-    } else if (StartPictureDocument(printer.get())) {
+      job_report::Failed(PrinterOpenFailure(dcError));
+    } else if (const int jobId = StartPictureDocument(printer.get()); jobId != 0) {
       const int width = GetDeviceCaps(printer.get(), HORZRES);
       const int height = GetDeviceCaps(printer.get(), VERTRES);
-      if (DrawPage(printer.get(), bitmap, width, height) && EndPictureDocument(printer.get())) {
+      if (!DrawPage(printer.get(), bitmap, width, height)) {
+        job_report::Failed(PageText(page) + " could not be spooled");
+      } else if (EndPictureDocument(printer.get(), jobId)) {
         std::printf("print file success\n");
         outcome = PageOutcome::kPrinted;
       }
@@ -260,7 +303,7 @@ std::string Change2GBK(const char* name) {
 }
 
 int PrintBmpFile(const char* bmpFile, const char* printerName) {
-  return PrintPageDocument(bmpFile, printerName) == PageOutcome::kPrinted ? 0 : -1;
+  return PrintPageDocument(bmpFile, printerName, 0) == PageOutcome::kPrinted ? 0 : -1;
 }
 
 int PrintFileWithProperty(const char* printerName, const char* fileName,
@@ -270,6 +313,7 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
   LOG_DEBUG("file prefix: %s\n", prefix.c_str());
   LOG_DEBUG("print property: %s\n", property.c_str());
   if (!IsPdfDocument(fileName)) {
+    job_report::Failed("the document is not a PDF");
     DeleteJobFile(fileName);
     return -1;
   }
@@ -279,7 +323,10 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
   const std::string printer = Change2GBK(printerName);
   PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
   if (!dc) {
+    const unsigned long error = static_cast<unsigned long>(GetLastError());
     LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
+    LOG_ERROR("no printer DC for %s: 0x%lx, job not printed\n", printerName, error);
+    job_report::Failed(PrinterOpenFailure(error));
     return -1;  // the job file stays for diagnosis; the page files go with the rendering
   }
   const short copies = CappedCopies(settings.mCopies, printer.c_str());
@@ -306,6 +353,7 @@ int PrintFile(const char* printerName, const char* fileName) {
   std::printf("Attempting to send file [%s] to printer [%s].\n", file.c_str(), printer.c_str());
   LOG_DEBUG("Attempting to send file [%s] to printer [%s].\n\n", file.c_str(), printer.c_str());
   if (!IsPdfDocument(file.c_str())) {
+    job_report::Failed("the document is not a PDF");
     DeleteJobFile(file.c_str());
     return -1;
   }
@@ -314,14 +362,20 @@ int PrintFile(const char* printerName, const char* fileName) {
   std::string pageFile = PageFileName(prefix, 1);
   std::printf("first page file: %s\n", pageFile.c_str());
   bool spooled = true;
+  int pagesPrinted = 0;
   for (int page = 1;; pageFile = PageFileName(prefix, ++page)) {
     rendering.AwaitPage(page);
     if (rendering.Refused() || FilePathExists(pageFile.c_str()) == 0) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
-    if (PrintPageDocument(pageFile.c_str(), printer.c_str()) == PageOutcome::kNotSpooled) {
-      spooled = false;
-    }
+    const PageOutcome outcome = PrintPageDocument(pageFile.c_str(), printer.c_str(), page);
+    if (outcome == PageOutcome::kNotSpooled) spooled = false;
+    if (outcome == PageOutcome::kPrinted) ++pagesPrinted;
     rendering.PageDone(page);
+  }
+  // Pages that were not loaded were already reported; only a rendering that drew
+  // nothing at all still needs a reason.
+  if (rendering.Refused() || (pagesPrinted == 0 && spooled)) {
+    ReportRenderingFailure(rendering, pagesPrinted);
   }
   int result = rendering.Result();
   if (rendering.Refused()) {

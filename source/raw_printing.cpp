@@ -1,9 +1,11 @@
 // The RAW print path: a job file that is already in the printer's own language goes to
 // the spooler unchanged, as one document with one page, and is then deleted.
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "job_outcome.h"
 #include "log_writer.h"
 #include "platform/platform.h"
 #include "print_paths.h"
@@ -27,7 +29,9 @@ unsigned long LastError() { return static_cast<unsigned long>(GetLastError()); }
 // Opens the printer and starts its RAW document and page; false once a step failed.
 bool StartRawDocument(const std::string& printerName, WideString& widePrinterName, RawJob& job) {
   if (!OpenPrinterW(widePrinterName.data(), &job.printer, nullptr)) {
-    LOG_ERROR("OpenPrinterW failed: 0x%lx, printer:%s\n", LastError(), printerName.c_str());
+    const unsigned long error = LastError();
+    LOG_ERROR("OpenPrinterW failed: 0x%lx, printer:%s\n", error, printerName.c_str());
+    job_report::Failed(PrinterOpenFailure(error));
     job.printer = nullptr;
     return false;
   }
@@ -40,6 +44,7 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
   job.jobId = StartDocPrinterW(job.printer, 1, reinterpret_cast<LPBYTE>(&documentInfo));
   if (job.jobId == 0) {
     LOG_ERROR("StartDocPrinterW failed: 0x%lx\n", LastError());
+    job_report::Failed("the spooler refused the job");
     return false;
   }
   job.documentStarted = true;
@@ -47,15 +52,16 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
 
   if (!StartPagePrinter(job.printer)) {
     LOG_ERROR("StartPagePrinter failed: 0x%lx\n", LastError());
+    job_report::Failed("the spooler refused the page");
     return false;
   }
   job.pageStarted = true;
   return true;
 }
 
-// Streams the file to the printer chunk by chunk; true when every byte was taken.
-bool CopyFileToPrinter(std::FILE* file, HANDLE printer) {
-  std::vector<BYTE> chunk(kRawChunkSize);
+// Streams the file to the printer chunk by chunk through the buffer; true when every
+// byte was taken.
+bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk) {
   std::size_t total = 0;
   for (;;) {
     const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file);
@@ -68,21 +74,29 @@ bool CopyFileToPrinter(std::FILE* file, HANDLE printer) {
     if (!accepted || written != count) {
       LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastError(),
                 static_cast<unsigned long>(written), count);
+      job_report::Failed("the spooler did not take the data");
       return false;
     }
     total += count;
   }
 }
 
-// Ends the page and the document that were started, then closes the printer.
-void FinishRawDocument(const RawJob& job) {
+// Ends the page and the document that were started, then closes the printer; false
+// when the spooler did not take the document.
+bool FinishRawDocument(const RawJob& job) {
+  bool ended = true;
   if (job.pageStarted && !EndPagePrinter(job.printer)) {
     LOG_ERROR("EndPagePrinter failed: 0x%lx\n", LastError());
+    job_report::Failed("the spooler did not take the page");
+    ended = false;
   }
   if (job.documentStarted && !EndDocPrinter(job.printer)) {
     LOG_ERROR("EndDocPrinter failed: 0x%lx\n", LastError());
+    job_report::Failed("the spooler did not take the document");
+    ended = false;
   }
   if (job.printer != nullptr) ClosePrinter(job.printer);
+  return ended;
 }
 
 struct FileCloser {
@@ -101,6 +115,8 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   WideString widePrinterName = Utf8ToWide(printerName);
   const WideString wideFileName = Utf8ToWide(fileName);
 
+  // Allocated before the printer is opened, so a failed allocation leaves nothing open.
+  std::vector<BYTE> chunk(kRawChunkSize);
   int result = -1;
   RawJob job;
   if (StartRawDocument(printerName, widePrinterName, job)) {
@@ -108,11 +124,15 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
         quillmesh::platform::OpenWideFile(wideFileName, "rb"));
     if (!file) {
       LOG_ERROR("open raw file failed: %s\n", fileName);
-    } else if (CopyFileToPrinter(file.get(), job.printer)) {
+      job_report::Failed("the job file could not be read");
+    } else if (CopyFileToPrinter(file.get(), job.printer, chunk)) {
       result = 0;
     }
   }
-  FinishRawDocument(job);
+  // The return value stays the copy's result; whether the spooler took the document is
+  // the job's outcome.
+  const bool ended = FinishRawDocument(job);
+  if (result == 0 && ended) job_report::Spooled(static_cast<std::uint32_t>(job.jobId));
 
   LOG_DEBUG("complete the RAW print job for printer: %s, ret: %d, jobId=%lu\n", printerName,
             result, static_cast<unsigned long>(job.jobId));

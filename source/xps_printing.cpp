@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "job_outcome.h"
 #include "log_writer.h"
 #include "print_paths.h"
 #include "print_ticket.h"
@@ -24,6 +25,8 @@ namespace {
 
 constexpr ULONG kTicketChunkSize = 4096;
 constexpr char kJobName[] = "Quillmesh XPS Job";
+// The high half of an HRESULT made from a Win32 error code.
+constexpr std::uint32_t kWin32Facility = 0x80070000u;
 
 // Owns one reference to a COM interface and releases it exactly once.
 template <typename Interface>
@@ -122,17 +125,20 @@ bool ReadXpsFile(const char* fileName, std::vector<BYTE>& bytes) {
   std::ifstream file(fileName, std::ios::binary | std::ios::ate);
   if (file.fail()) {
     LOG_ERROR("cannot open xps file: %s\n", fileName);
+    job_report::Failed("the job file could not be read");
     return false;
   }
   const std::streamoff size = file.tellg();
   file.seekg(0, std::ios::beg);
   if (size < 0) {
     LOG_ERROR("read xps file failed: %s\n", fileName);
+    job_report::Failed("the job file could not be read");
     return false;
   }
   bytes.resize(static_cast<std::size_t>(size));
   if (size > 0 && !file.read(reinterpret_cast<char*>(bytes.data()), size)) {
     LOG_ERROR("read xps file failed: %s\n", fileName);
+    job_report::Failed("the job file could not be read");
     return false;
   }
   return true;
@@ -146,18 +152,21 @@ bool LoadPackage(XpsJob& job, std::vector<BYTE> fileBytes) {
                                     reinterpret_cast<void**>(job.factory.Receive()));
   if (FAILED(result)) {
     LOG_ERROR("CoCreateInstance(XpsOMObjectFactory) failed: 0x%lx\n", Hex(result));
+    job_report::Failed("the package could not be loaded");
     return false;
   }
   *job.memoryStream.Receive() =
       SHCreateMemStream(fileBytes.data(), static_cast<UINT>(fileBytes.size()));
   if (!job.memoryStream) {
     LOG_ERROR("SHCreateMemStream failed\n");
+    job_report::Failed("the package could not be loaded");
     return false;
   }
   result = job.factory->CreatePackageFromStream(job.memoryStream.get(), FALSE,
                                                 job.package.Receive());
   if (FAILED(result)) {
     LOG_ERROR("CreatePackageFromStream failed: 0x%lx\n", Hex(result));
+    job_report::Failed("the package could not be read");
     return false;
   }
   return true;
@@ -185,6 +194,10 @@ bool StartJob(XpsJob& job, const WideString& printerName) {
       job.localTicket ? job.ticketStream.Receive() : nullptr);
   if (FAILED(result)) {
     LOG_ERROR("StartXpsPrintJob failed: 0x%lx\n", Hex(result));
+    const std::uint32_t code = static_cast<std::uint32_t>(result);
+    job_report::Failed((code & 0xFFFF0000u) == kWin32Facility
+                           ? PrinterOpenFailure(code & 0xFFFFu)
+                           : "the printer refused the job");
     return false;
   }
   LOG_DEBUG("StartXpsPrintJob succeed\n");
@@ -208,6 +221,7 @@ bool WriteDocument(XpsJob& job) {
   const HRESULT result = job.package->WriteToStream(job.documentStream.get(), FALSE);
   if (FAILED(result)) {
     LOG_ERROR("package WriteToStream failed: 0x%lx\n", Hex(result));
+    job_report::Failed("the package could not be written to the job");
     return false;
   }
   job.documentStream->Close();
@@ -219,12 +233,14 @@ bool WriteDocument(XpsJob& job) {
 bool WaitForCompletion(XpsJob& job) {
   if (WaitForSingleObject(job.completionEvent.get(), INFINITE) != WAIT_OBJECT_0) {
     LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n", LastError());
+    job_report::Failed("the job did not complete");
     return false;
   }
   XPS_JOB_STATUS status{};
   const HRESULT result = job.printJob->GetJobStatus(&status);
   if (FAILED(result)) {
     LOG_ERROR("GetJobStatus failed: 0x%lx\n", Hex(result));
+    job_report::Failed("the job's state could not be read");
     return false;
   }
   const int completion = static_cast<int>(status.completion);
@@ -235,18 +251,25 @@ bool WaitForCompletion(XpsJob& job) {
   switch (status.completion) {
     case XPS_JOB_COMPLETED:
       LOG_DEBUG("XPS_JOB_COMPLETED, jobId=%u\n", status.jobId);
+      job_report::Spooled(status.jobId);
       return true;
     case XPS_JOB_CANCELLED:
       LOG_DEBUG("XPS_JOB_CANCELLED, jobId=%u\n", status.jobId);
+      LOG_ERROR("the xps job %u was cancelled\n", status.jobId);
+      job_report::Failed("the job was cancelled");
+      job_report::Spooled(status.jobId);
       return false;
     case XPS_JOB_FAILED:
       LOG_ERROR("XPS_JOB_FAILED, jobId=%u jobStatus(HRESULT)=0x%lx currentDocument=%d "
                 "currentPage=%d currentPageTotal=%d\n",
                 status.jobId, Hex(status.jobStatus), status.currentDocument, status.currentPage,
                 status.currentPageTotal);
+      job_report::Failed("the job failed in the spooler");
+      job_report::Spooled(status.jobId);
       return false;
     default:
       LOG_ERROR("XPS_JOB unknown completion=%d, jobId=%u\n", completion, status.jobId);
+      job_report::Failed("the job did not complete");
       return false;
   }
 }
@@ -257,17 +280,20 @@ int PrintPackage(XpsJob& job, const char* printerName, std::vector<BYTE> fileByt
                  const std::string& property, bool& completed) {
   if (!job.completionEvent.Create() || !job.progressEvent.Create()) {
     LOG_ERROR("create event failed: 0x%lx\n", LastError());
+    job_report::Failed("the job could not be started");
     return -1;
   }
   const HRESULT result = job.apartment.Initialise();
   if (FAILED(result)) {
     LOG_ERROR("CoInitializeEx failed: 0x%lx\n", Hex(result));
+    job_report::Failed("the job could not be started");
     return -1;
   }
   if (!LoadPackage(job, std::move(fileBytes))) return -1;
   const WideString widePrinterName = Utf8ToWide(printerName);
   if (widePrinterName.empty()) {
     LOG_ERROR("convert printer name to wide failed\n");
+    job_report::Failed("printer not found");
     return -1;
   }
   BuildLocalTicket(job, widePrinterName, property);

@@ -193,6 +193,41 @@ bool ParsePrinterListReply(const Frame& reply, std::vector<std::string>& names,
   return true;
 }
 
+std::vector<std::uint8_t> BuildJobOutcomeRequest() { return BuildFrame(kCmdJobOutcome, 0, {}); }
+
+bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& error) {
+  outcome = JobOutcome{};
+  if (reply.type != kCmdJobOutcome || reply.param != kReplyParam) {
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "reply has type %u parameter 0x%02X, want type 3 parameter 0x81",
+                  unsigned{reply.type}, unsigned{reply.param});
+    error = text;
+    return false;
+  }
+  const std::span<const std::uint8_t> payload(reply.payload);
+  constexpr std::size_t kFixedPart = 7;
+  if (payload.size() < kFixedPart) {
+    error = "outcome reply of " + std::to_string(payload.size()) + " bytes is too short";
+    return false;
+  }
+  if (payload[0] > static_cast<std::uint8_t>(JobState::kFailed)) {
+    error = "outcome reply has the unknown state " + std::to_string(payload[0]);
+    return false;
+  }
+  const std::size_t length = ReadU16Be(payload, 5);
+  if (payload.size() - kFixedPart != length) {
+    error = "outcome message claims " + std::to_string(length) + " bytes but " +
+            std::to_string(payload.size() - kFixedPart) + " follow";
+    return false;
+  }
+  outcome.state = static_cast<JobState>(payload[0]);
+  outcome.spooler_job_id = static_cast<std::uint32_t>(ReadU16Be(payload, 1)) << 16 |
+                           ReadU16Be(payload, 3);
+  outcome.message.assign(reinterpret_cast<const char*>(payload.data() + kFixedPart), length);
+  return true;
+}
+
 std::string HexBytes(std::span<const std::uint8_t> bytes) {
   std::string text;
   char digits[4];

@@ -23,6 +23,8 @@ inline constexpr std::size_t kFrameHeaderSize = 8;
 inline constexpr std::uint8_t kCmdPrinterList = 1;
 inline constexpr std::uint8_t kCmdFileSubmit = 2;
 inline constexpr std::uint8_t kReplyParam = 0x81;
+// Asks for the outcome of the connection's last job; servers before it never answer.
+inline constexpr std::uint8_t kCmdJobOutcome = 3;
 
 // The largest payload the server accepts in one frame.
 inline constexpr std::uint32_t kMaxPayload = 1048576;
@@ -108,6 +110,31 @@ std::optional<std::vector<std::uint8_t>> BuildXpsPropertyBlob(
 // included). Every length is checked against the payload; false with a reason in
 // error when the reply is not a well-formed list.
 bool ParsePrinterListReply(const Frame& reply, std::vector<std::string>& names, std::string& error);
+
+// The states a job outcome reply carries.
+enum class JobState : std::uint8_t {
+  kNoJob = 0,
+  kReceiving = 1,
+  kPrinting = 2,
+  kSpooled = 3,
+  kFailed = 4,
+};
+
+// A job outcome reply: state, the spooler's job id (0 when none) and the message, a
+// failure's reason.
+struct JobOutcome {
+  JobState state = JobState::kNoJob;
+  std::uint32_t spooler_job_id = 0;
+  std::string message;
+};
+
+// The outcome request frame: FF 5A 03 00, no payload.
+std::vector<std::uint8_t> BuildJobOutcomeRequest();
+
+// Reads an outcome reply (state byte, 32-bit job id, 16-bit message length, message,
+// all big-endian). Every length is checked against the payload; false with a reason in
+// error for a reply that is not one, an unknown state or a short or overlong payload.
+bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& error);
 
 // Renders bytes as spaced hex ("FF 5A 02") for error texts.
 std::string HexBytes(std::span<const std::uint8_t> bytes);

@@ -45,6 +45,9 @@ constexpr long kDefaultReplyTimeoutSeconds = 300;
 // connection busy while the server writes, few enough to stay small in memory.
 constexpr std::size_t kDefaultWindow = 4;
 constexpr std::size_t kMaxWindow = 64;
+// How long the outcome's answer is awaited: the print has run by the time the print
+// order is acknowledged, so only a server that does not know the question is slower.
+constexpr milliseconds kOutcomeTimeout{2000};
 // The public part of a DEVMODE; a shorter one is ignored by the server.
 constexpr std::size_t kDevModePublicSize = 220;
 
@@ -53,7 +56,7 @@ constexpr const char* kUsage =
     "       quillmesh-peer print -d PRINTER [-n COPIES] [-o OPTION]... [--format raw|xps|pdf]\n"
     "                            [--property TEXT] [--devmode FILE] [--document-name NAME]\n"
     "                            [--chunk BYTES] [--window FRAMES] [--host H] [--port P]\n"
-    "                            [--timeout SECONDS] FILE\n"
+    "                            [--timeout SECONDS] [--no-status] FILE\n"
     "\n"
     "list     prints the server's printer names, one per line.\n"
     "print    uploads FILE as one job and asks the server to print it.\n"
@@ -76,9 +79,13 @@ constexpr const char* kUsage =
     "  --chunk BYTES        data bytes per frame, 1 to 1048576 (default 1048576)\n"
     "  --window FRAMES      data frames sent ahead of their acknowledgements, 1 to 64\n"
     "                       (default 4; 1 waits for each acknowledgement)\n"
+    "  --no-status          do not ask the server what became of the job\n"
     "\n"
     "-n and -o become the text property of a pdf job and a DEVMODE of an xps job;\n"
     "a raw job prints with the printer's own settings.\n"
+    "After the print order the peer asks what became of the job: it exits 1 with the\n"
+    "reason unless the job was handed to the spooler; a server that does not answer\n"
+    "within 2 s leaves the outcome unknown (exit 0).\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
 // Settings shared by both commands.
@@ -100,6 +107,7 @@ struct PrintOptions {
   proto::LpSettings lp;
   std::size_t chunk_size = proto::kMaxPayload;
   std::size_t window = kDefaultWindow;
+  bool ask_outcome = true;
   std::string file_path;
 };
 
@@ -225,6 +233,10 @@ std::string TakePrintOption(const std::string& option, ArgumentCursor& cursor,
     return *result;
   }
   if (auto result = TakeWindowOption(option, cursor, options)) return *result;
+  if (option == "--no-status") {
+    options.ask_outcome = false;
+    return {};
+  }
   const bool known = option == "--printer" || option == "--format" || option == "--property" ||
                      option == "--devmode" || option == "--document-name" || option == "--chunk";
   if (!known) {
@@ -473,6 +485,40 @@ bool ConnectTo(proto::PeerConnection& connection, const ConnectionOptions& optio
   return true;
 }
 
+// Asks what became of the job just printed and reports it: kExitOk only when it was
+// handed to the spooler or the server does not answer the question.
+int ReportOutcome(proto::PeerConnection& connection, const PrintOptions& options) {
+  proto::Frame reply;
+  if (!connection.SendAll(proto::BuildJobOutcomeRequest(), options.connection.reply_timeout) ||
+      !connection.ReadFrame(reply, kOutcomeTimeout)) {
+    if (connection.LastFailure() == proto::IoFailure::kTimeout) {
+      std::printf("%s: outcome unknown: the server does not report job outcomes\n", kProgramName);
+      return kExitOk;
+    }
+    Complain("job outcome not received: " + connection.LastError());
+    return kExitFailure;
+  }
+  proto::JobOutcome outcome;
+  std::string error;
+  if (!proto::ParseJobOutcomeReply(reply, outcome, error)) {
+    Complain("malformed job outcome: " + error);
+    return kExitFailure;
+  }
+  switch (outcome.state) {
+    case proto::JobState::kSpooled:
+      std::printf("%s: job %u handed to the spooler of \"%s\"\n", kProgramName,
+                  outcome.spooler_job_id, options.printer.c_str());
+      return kExitOk;
+    case proto::JobState::kFailed:
+      Complain("the job failed: " + outcome.message);
+      return kExitFailure;
+    default:
+      Complain("the job was not printed (state " +
+               std::to_string(static_cast<unsigned>(outcome.state)) + ")");
+      return kExitFailure;
+  }
+}
+
 // Runs one print job: header, data chunks, print order, each acknowledged.
 int RunPrint(const PrintOptions& options) {
   auto job = PrepareJob(options);
@@ -507,7 +553,8 @@ int RunPrint(const PrintOptions& options) {
       "%s: sent %s to printer \"%s\" as %s: %u bytes in %zu data frame%s, %.3f s, %.1f MiB/s\n",
       kProgramName, options.file_path.c_str(), options.printer.c_str(), options.format_name.c_str(),
       job->size, chunks, chunks == 1 ? "" : "s", seconds, seconds > 0 ? mebibytes / seconds : 0.0);
-  return kExitOk;
+  std::fflush(stdout);
+  return options.ask_outcome ? ReportOutcome(connection, options) : kExitOk;
 }
 
 // Asks for the printer list and prints one name a line, without the zero byte the

@@ -119,10 +119,11 @@ class CupsPdfTest : public ::testing::Test {
   }
 
   // Sends one PDF job and waits until it has printed.
-  void SendPdfJob(const std::string& pdf, const std::string& property) {
+  void SendPdfJob(const std::string& pdf, const std::string& property,
+                  quillmesh::peer::JobOutcome* outcome = nullptr) {
     SubmitJob(mServer, mQueue, quillmesh::peer::kDataFormatPdf,
               std::vector<std::uint8_t>(property.begin(), property.end()), ReadFile(pdf),
-              kPrintLimit);
+              kPrintLimit, outcome);
   }
 
   // The PDF documents ippeveprinter kept (it also leaves an empty output file of its
@@ -151,7 +152,9 @@ class CupsPdfTest : public ::testing::Test {
 
 TEST_F(CupsPdfTest, APropertyJobIsOneSixPageLandscapeA3DocumentAndBecomesTheQueueDefault) {
   const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
-  SendPdfJob(pdf, "Orientation:Landscape;PageSize:A3;NumCopies:2");
+  quillmesh::peer::JobOutcome outcome;
+  SendPdfJob(pdf, "Orientation:Landscape;PageSize:A3;NumCopies:2", &outcome);
+  EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
   ASSERT_TRUE(Eventually([&] { return !KeptPdfDocuments().empty(); }, kCupsDeliveryLimit))
       << "ippeveprinter kept no PDF document; spool: " << SpoolListing() << "\nserver log:\n"
       << mServer.LogText();
@@ -202,7 +205,10 @@ TEST_F(CupsPdfTest, AJobTheQueueRefusesIsNotReportedPrintedAndKeepsItsPdf) {
   for (const char* property : {"NumCopies:1", ""}) {
     SCOPED_TRACE(std::string("property \"") + property + "\"");
     const std::size_t logStart = mServer.LogText().size();
-    SendPdfJob(pdf, property);
+    quillmesh::peer::JobOutcome outcome;
+    SendPdfJob(pdf, property, &outcome);
+    EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+    EXPECT_EQ(outcome.message, "page 1 could not be spooled");
     const std::string log = mServer.LogText().substr(logStart);
     EXPECT_NE(log.find("Error:StartPage failed: 0x"), std::string::npos) << log;
     EXPECT_NE(log.find("job file"), std::string::npos) << log;

@@ -1,13 +1,20 @@
 // quillmesh-peer against the real server, as a user would script it.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "../xps_test_package.h"
 #include "server_process.h"
@@ -39,6 +46,10 @@ CommandResult RunPeer(const std::string& arguments, const ServerProcess* server 
   return result;
 }
 
+// Under Wine the server has no printer "Lab", so its jobs fail: tests of the upload
+// alone do not ask for the outcome there.
+std::string UploadOnlyUnderWine() { return ServerProcess::UnderWine() ? " --no-status" : ""; }
+
 std::string RandomBytes(std::size_t size) {
   std::mt19937 generator(42);
   std::string bytes(size, '\0');
@@ -59,7 +70,9 @@ TEST(PeerCliTest, ListsPrintersAndUploadsAJobByteForByte) {
   const std::string content = RandomBytes(3 * 1024 * 1024 + 17);
   std::ofstream(source, std::ios::binary) << content;
   const CommandResult print =
-      RunPeer("print --printer Lab --format raw --chunk 65536 '" + source + "'", &server);
+      RunPeer("print --printer Lab --format raw --chunk 65536" + UploadOnlyUnderWine() + " '" +
+                  source + "'",
+              &server);
   EXPECT_EQ(print.exitCode, 0) << print.output;
   EXPECT_NE(server.LogText().find("[DBG-TEST] -> PrintRawToPrinter"), std::string::npos);
   if (ServerProcess::UnderWine()) return;
@@ -81,7 +94,8 @@ TEST(PeerCliTest, EveryWindowUploadsByteForByteAndReportsTheUpload) {
   for (const char* window : {"1", "8"}) {
     SCOPED_TRACE(window);
     const CommandResult print = RunPeer(
-        "print --printer Lab --format raw --window " + std::string(window) + " '" + source + "'",
+        "print --printer Lab --format raw --window " + std::string(window) +
+            UploadOnlyUnderWine() + " '" + source + "'",
         &server);
     EXPECT_EQ(print.exitCode, 0) << print.output;
     // Standard error is a pipe here: plain percentage lines, no bar.
@@ -99,6 +113,92 @@ TEST(PeerCliTest, EveryWindowUploadsByteForByteAndReportsTheUpload) {
     EXPECT_EQ(RunPeer("print --printer Lab --format raw --window " + std::string(bad) + " '" +
                       source + "'").exitCode, 2) << bad;
   }
+}
+
+TEST(PeerCliTest, PrintExitsByTheJobsOutcomeUnlessToldNotToAsk) {
+  if (ServerProcess::UnderWine()) GTEST_SKIP() << "Wine's spooler has no printers here";
+  ServerProcess server({"Lab"});
+  ASSERT_TRUE(server.Start());
+  const std::string source = server.WorkDir() + "/job.prn";
+  std::ofstream(source, std::ios::binary) << "plain printer data";
+
+  const CommandResult printed = RunPeer("print -d Lab --format raw " + source, &server);
+  EXPECT_EQ(printed.exitCode, 0) << printed.output;
+  EXPECT_TRUE(std::regex_search(printed.output,
+                                std::regex("job [1-9][0-9]* handed to the spooler of \"Lab\"")))
+      << printed.output;
+  const CommandResult missing = RunPeer("print -d Nope --format raw " + source, &server);
+  EXPECT_EQ(missing.exitCode, 1) << missing.output;
+  EXPECT_NE(missing.output.find("quillmesh-peer: the job failed: printer not found"),
+            std::string::npos) << missing.output;
+  const CommandResult unasked = RunPeer("print -d Nope --no-status --format raw " + source, &server);
+  EXPECT_EQ(unasked.exitCode, 0) << unasked.output;
+  EXPECT_EQ(unasked.output.find("the job failed"), std::string::npos) << unasked.output;
+}
+
+// A server from before the outcome command: it acknowledges file-submit frames and
+// answers nothing else. Serves one connection on its own thread.
+class OldServer {
+ public:
+  OldServer() {
+    mListener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (mListener < 0 || ::bind(mListener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(mListener, 1) != 0 ||
+        ::getsockname(mListener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    mPort = ntohs(address.sin_port);
+    mThread = std::thread([this] { Serve(); });
+  }
+  ~OldServer() {
+    if (mThread.joinable()) mThread.join();
+    if (mListener >= 0) ::close(mListener);
+  }
+  OldServer(const OldServer&) = delete;
+  OldServer& operator=(const OldServer&) = delete;
+  std::uint16_t Port() const { return mPort; }
+
+ private:
+  void Serve() {
+    const int peer = ::accept(mListener, nullptr, nullptr);
+    if (peer < 0) return;
+    std::uint8_t header[8];
+    std::vector<char> payload;
+    while (::recv(peer, header, sizeof header, MSG_WAITALL) == sizeof header) {
+      const std::size_t length = std::size_t{header[4]} << 24 | std::size_t{header[5]} << 16 |
+                                 std::size_t{header[6]} << 8 | header[7];
+      payload.resize(length);
+      if (length > 0 && ::recv(peer, payload.data(), length, MSG_WAITALL) !=
+                            static_cast<ssize_t>(length)) {
+        break;
+      }
+      static const std::uint8_t kAck[8] = {0xFF, 0x5A, 0x02, 0x81, 0, 0, 0, 0};
+      if (header[2] == 2 && ::send(peer, kAck, sizeof kAck, MSG_NOSIGNAL) != sizeof kAck) break;
+    }
+    ::close(peer);
+  }
+
+  int mListener = -1;
+  std::uint16_t mPort = 0;
+  std::thread mThread;
+};
+
+TEST(PeerCliTest, AServerThatDoesNotAnswerTheOutcomeLeavesItUnknown) {
+  OldServer server;
+  ASSERT_NE(server.Port(), 0);
+  const ServerProcess unstarted({});  // for its work folder only
+  const std::string source = unstarted.WorkDir() + "/job.prn";
+  std::ofstream(source, std::ios::binary) << "plain printer data";
+  const auto started = std::chrono::steady_clock::now();
+  const CommandResult print = RunPeer(
+      "print -d Lab --format raw --port " + std::to_string(server.Port()) + " " + source);
+  EXPECT_EQ(print.exitCode, 0) << print.output;
+  EXPECT_NE(print.output.find("outcome unknown"), std::string::npos) << print.output;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
 TEST(PeerCliTest, AnUnreachableServerIsAClearFailure) {

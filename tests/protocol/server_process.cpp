@@ -198,7 +198,7 @@ std::vector<std::string> ServerProcess::PrinterFiles(const std::string& printer,
 
 void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
                const std::vector<std::uint8_t>& property, const std::string& data,
-               std::chrono::seconds printLimit) {
+               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome) {
   using quillmesh::peer::SubmitParam;
   quillmesh::peer::PeerConnection connection = server.Connect();
   quillmesh::peer::SubmitHeader header;
@@ -219,6 +219,12 @@ void SubmitJob(const ServerProcess& server, const std::string& printer, std::uin
   } while (offset < data.size());
   ASSERT_TRUE(connection.SendAll(quillmesh::peer::BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
   ASSERT_TRUE(connection.ExpectAcknowledgement(printLimit)) << connection.LastError();
+  if (outcome == nullptr) return;
+  quillmesh::peer::Frame reply;
+  std::string error;
+  ASSERT_TRUE(connection.SendAll(quillmesh::peer::BuildJobOutcomeRequest(), kIoTimeout));
+  ASSERT_TRUE(connection.ReadFrame(reply, kIoTimeout)) << connection.LastError();
+  ASSERT_TRUE(quillmesh::peer::ParseJobOutcomeReply(reply, *outcome, error)) << error;
 }
 
 bool RunCommand(const std::string& command) {

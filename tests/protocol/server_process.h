@@ -65,10 +65,11 @@ class ServerProcess {
 
 // One job as a peer sends it: the header, the data in frames of at most the payload
 // limit, then the print order, checking every acknowledgement. The print order's comes
-// only once the job has printed, so it is waited for up to printLimit.
+// only once the job has printed, so it is waited for up to printLimit. With outcome,
+// the job's outcome is asked for afterwards and stored there.
 void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
                const std::vector<std::uint8_t>& property, const std::string& data,
-               std::chrono::seconds printLimit);
+               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome = nullptr);
 
 // Runs a shell command; true when it exited with 0.
 bool RunCommand(const std::string& command);

@@ -127,6 +127,15 @@ TEST(UploadWindowTest, AWriteFailureWithFramesInFlightAbandonsTheJobAndRemovesIt
   ASSERT_TRUE(connection.SendAll(BuildFrame(2, SubmitParam(1, 3), {}), kIoTimeout));
   ExpectAcknowledgements(connection, 1);
   EXPECT_TRUE(server.PrinterFiles("Lab", ".prn").empty());
+  // A peer that asks learns why.
+  ASSERT_TRUE(connection.SendAll(quillmesh::peer::BuildJobOutcomeRequest(), kIoTimeout));
+  quillmesh::peer::Frame reply;
+  quillmesh::peer::JobOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(connection.ReadFrame(reply, kIoTimeout)) << connection.LastError();
+  ASSERT_TRUE(quillmesh::peer::ParseJobOutcomeReply(reply, outcome, error)) << error;
+  EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+  EXPECT_EQ(outcome.message, "no space left on device while receiving");
   const Bytes small = RandomBytes(1000, 13);
   ASSERT_TRUE(connection.SendAll(RawHeaderFrame(1000), kIoTimeout));
   ASSERT_TRUE(connection.SendAll(DataFrames(small, kMiB), kIoTimeout));

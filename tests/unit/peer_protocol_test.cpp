@@ -184,6 +184,31 @@ TEST(PeerListReply, MalformedRepliesAreRejected) {
   }
 }
 
+Frame OutcomeReply(Bytes payload) { return Frame{kCmdJobOutcome, kReplyParam, std::move(payload)}; }
+
+TEST(PeerJobOutcome, RequestAndRepliesAreReadToTheByte) {
+  EXPECT_EQ(BuildJobOutcomeRequest(), (Bytes{0xFF, 0x5A, 0x03, 0x00, 0, 0, 0, 0}));
+  JobOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(ParseJobOutcomeReply(
+      OutcomeReply({4, 0x01, 0x02, 0x03, 0x04, 0, 3, 'b', 'a', 'd'}), outcome, error));
+  EXPECT_EQ(outcome.state, JobState::kFailed);
+  EXPECT_EQ(outcome.spooler_job_id, 0x01020304u);
+  EXPECT_EQ(outcome.message, "bad");
+
+  const std::pair<const char*, Frame> malformed[] = {
+      {"short of the message length", OutcomeReply({3, 0, 0, 0, 1, 0})},
+      {"message past the end", OutcomeReply({4, 0, 0, 0, 0, 0, 4, 'a'})},
+      {"bytes after the message", OutcomeReply({3, 0, 0, 0, 1, 0, 0, 'x'})},
+      {"unknown state", OutcomeReply({5, 0, 0, 0, 0, 0, 0})},
+      {"acknowledgement instead", Frame{kCmdFileSubmit, kReplyParam, {}}},
+  };
+  for (const auto& [what, reply] : malformed) {
+    EXPECT_FALSE(ParseJobOutcomeReply(reply, outcome, error)) << what;
+    EXPECT_FALSE(error.empty()) << what;
+  }
+}
+
 // A loopback listener on a free port with the one connection it accepts.
 class LoopbackServer {
  public:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fake_spooler.h"
+#include "job_outcome.h"
 #include "print_paths.h"
 
 namespace {
@@ -119,6 +120,38 @@ TEST_F(RawPrintingTest, FailuresToEndThePageOrDocumentDoNotChangeTheResult) {
   EXPECT_NE(Log().find("Error:EndDocPrinter failed: 0x1f"), std::string::npos);
   EXPECT_NE(Log().find("complete the RAW print job for printer: Lab, ret: 0, jobId=42"),
             std::string::npos);
+}
+
+TEST_F(RawPrintingTest, TheOutcomeIsTheFirstStepTheSpoolerFailedOrTheJobId) {
+  struct Case {
+    const char* printer;
+    FakeSpoolerScript script;
+    JobState state;
+    std::uint32_t jobId;
+    const char* message;
+  };
+  FakeSpoolerScript startDocFails;
+  startDocFails.failStartDocument = true;
+  FakeSpoolerScript shortWrite;
+  shortWrite.shortWriteAt = 0;
+  FakeSpoolerScript endDocFails;
+  endDocFails.failEndDocument = true;
+  const Case cases[] = {
+      {"Lab", {}, JobState::kSpooled, 42, ""},
+      {"Nope", {}, JobState::kFailed, 0, "printer not found"},
+      {"Lab", startDocFails, JobState::kFailed, 0, "the spooler refused the job"},
+      {"Lab", shortWrite, JobState::kFailed, 0, "the spooler did not take the data"},
+      {"Lab", endDocFails, JobState::kFailed, 0, "the spooler did not take the document"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.message);
+    job_report::Begin();
+    Print("data", test.script, test.printer);
+    const JobOutcome outcome = job_report::Finish();
+    EXPECT_EQ(outcome.state, test.state);
+    EXPECT_EQ(outcome.message, test.message);
+    EXPECT_EQ(outcome.spoolerJobId, test.jobId);
+  }
 }
 
 TEST_F(RawPrintingTest, MissingNamesKeepTheFileAndAMissingFileIsReported) {

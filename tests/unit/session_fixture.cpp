@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <random>
 #include <sstream>
 
+#include "job_outcome.h"
 #include "print_paths.h"
 
 namespace {
@@ -90,10 +92,18 @@ bool ConnectedPair(SOCKET (&sockets)[2]) {
 void MakeNonBlocking(SOCKET socket) { ::fcntl(socket, F_SETFL, O_NONBLOCK); }
 #endif
 
-// Records one print call.
+// Records one print call and reports it spooled as job 7, or as a spooler would fail
+// it: printer "Missing" is unknown, printer "NoMemory" runs out of memory mid-job.
 int Record(const char* entryPoint, const char* printer, const char* file,
            const std::string& property) {
   RecordedPrints().push_back({entryPoint, printer, file, property, ReadWholeFile(file)});
+  const std::string name = printer;
+  if (name == kNoMemoryPrinter) throw std::bad_alloc();
+  if (name == kMissingPrinter) {
+    job_report::Failed("printer not found");
+    return -1;
+  }
+  job_report::Spooled(kRecordedJobId);
   return 0;
 }
 

@@ -19,6 +19,12 @@ struct RecordedPrint {
   std::string fileContent;
 };
 
+// The recorded print paths report every job spooled as this job id, except on these
+// printers: one the spooler does not know, one whose print throws std::bad_alloc.
+inline constexpr std::uint32_t kRecordedJobId = 7;
+inline constexpr char kMissingPrinter[] = "Missing";
+inline constexpr char kNoMemoryPrinter[] = "NoMemory";
+
 // Every print call since the last ClearRecordedPrints.
 std::vector<RecordedPrint>& RecordedPrints();
 

@@ -16,6 +16,7 @@
 
 #include "../xps_test_package.h"
 #include "fake_spooler.h"
+#include "job_outcome.h"
 #include "platform/posix/print_ticket_xml.h"
 #include "print_paths.h"
 #include "xps_printing.h"
@@ -130,21 +131,29 @@ TEST_F(XpsPrintingTest, OnlyACompletedJobDeletesTheFile) {
     bool failSubmission;
     bool deleted;
     const char* line;
+    const char* outcome;  // the failure's reason, empty when handed to the spooler
   };
   for (const Case& test : {
-           Case{"completed", State::Completed, false, true, "Debug:XPS_JOB_COMPLETED, jobId=44"},
-           Case{"cancelled", State::Cancelled, false, false, "Debug:XPS_JOB_CANCELLED, jobId=44"},
+           Case{"completed", State::Completed, false, true, "Debug:XPS_JOB_COMPLETED, jobId=44", ""},
+           Case{"cancelled", State::Cancelled, false, false, "Debug:XPS_JOB_CANCELLED, jobId=44",
+                "the job was cancelled"},
            Case{"failed", State::Failed, false, false,
-                "Error:XPS_JOB_FAILED, jobId=44 jobStatus(HRESULT)=0x8007001f currentDocument=1"},
+                "Error:XPS_JOB_FAILED, jobId=44 jobStatus(HRESULT)=0x8007001f currentDocument=1",
+                "the job failed in the spooler"},
            Case{"not spooled", State::Completed, true, false,
-                "Error:XPS_JOB_FAILED, jobId=0 jobStatus(HRESULT)=0x8007001f"},
+                "Error:XPS_JOB_FAILED, jobId=0 jobStatus(HRESULT)=0x8007001f",
+                "the job failed in the spooler"},
        }) {
     SCOPED_TRACE(test.name);
     FakeSpoolerScript script;
     script.xpsState = test.state;
     script.failXpsSubmission = test.failSubmission;
     UseFakeSpooler(script);
+    job_report::Begin();
     EXPECT_EQ(Print(xps_test::MinimalPackage()), 0);
+    const JobOutcome outcome = job_report::Finish();
+    EXPECT_EQ(outcome.state, test.deleted ? JobState::kSpooled : JobState::kFailed);
+    EXPECT_EQ(outcome.message, test.outcome);
     EXPECT_EQ(fs::exists(mJobFile), !test.deleted);
     EXPECT_NE(Log().find(test.line), std::string::npos) << Log();
     EXPECT_NE(std::find(mRecord->calls.begin(), mRecord->calls.end(), "submitxps Quillmesh XPS Job"),
@@ -180,23 +189,28 @@ TEST_F(XpsPrintingTest, FailuresBeforeTheJobIsWrittenReturnMinusOneAndKeepTheFil
     std::string content;
     const char* printer;
     const char* line;
+    const char* outcome;
   };
+  constexpr const char* kUnread = "the package could not be read";
   for (const Case& test : {
            Case{"not a zip", "plain text, not a package", "Lab",
-                "Error:CreatePackageFromStream failed: 0x8007000d"},
-           Case{"empty file", "", "Lab", "Error:CreatePackageFromStream failed: 0x8007000d"},
+                "Error:CreatePackageFromStream failed: 0x8007000d", kUnread},
+           Case{"empty file", "", "Lab", "Error:CreatePackageFromStream failed: 0x8007000d",
+                kUnread},
            Case{"truncated zip", truncated, "Lab",
-                "Error:CreatePackageFromStream failed: 0x8007000d"},
+                "Error:CreatePackageFromStream failed: 0x8007000d", kUnread},
            Case{"no relationships", xps_test::BuildZip(withoutRelationships), "Lab",
-                "Error:CreatePackageFromStream failed: 0x8007000d"},
+                "Error:CreatePackageFromStream failed: 0x8007000d", kUnread},
            Case{"empty printer name", xps_test::MinimalPackage(), "",
-                "Error:convert printer name to wide failed"},
+                "Error:convert printer name to wide failed", "printer not found"},
            Case{"unknown printer", xps_test::MinimalPackage(), "Nowhere",
-                "Error:StartXpsPrintJob failed: 0x80070709"},
+                "Error:StartXpsPrintJob failed: 0x80070709", "printer not found"},
        }) {
     SCOPED_TRACE(test.name);
     UseFolderPrinter();
+    job_report::Begin();
     EXPECT_EQ(Print(test.content, test.printer), -1);
+    EXPECT_EQ(job_report::Finish().message, test.outcome);
     EXPECT_TRUE(fs::exists(mJobFile));
     const std::string log = Log();
     EXPECT_NE(log.find(test.line), std::string::npos) << log;

@@ -1,0 +1,95 @@
+// The outcome command: what a session reports of its last job, from the first header
+// to the print paths' results, and a print that throws failing only its job.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "session_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The exact reply: FF 5A 03 81, length, state, job id, message length, message.
+std::string OutcomeReply(std::uint8_t state, std::uint32_t jobId, const std::string& message) {
+  const std::size_t length = 7 + message.size();
+  std::string reply = {'\xFF', '\x5A', '\x03', '\x81'};
+  for (int shift = 24; shift >= 0; shift -= 8) reply.push_back(static_cast<char>(length >> shift));
+  reply.push_back(static_cast<char>(state));
+  for (int shift = 24; shift >= 0; shift -= 8) reply.push_back(static_cast<char>(jobId >> shift));
+  reply.push_back(static_cast<char>(message.size() >> 8));
+  reply.push_back(static_cast<char>(message.size()));
+  return reply + message;
+}
+
+class JobOutcomeTest : public SessionTest {
+ protected:
+  // Drops the replies so far, asks for the outcome and returns the answer.
+  std::string AskOutcome(std::uint8_t param = 0) {
+    Replies();
+    Push(Frame(3, param, {'i', 'g', 'n', 'o', 'r', 'e', 'd'}));
+    return Replies();
+  }
+  void RunJob(const std::string& printer) {
+    Push(Frame(2, 0x11, HeaderPayload(printer, "job.prn", 2, "", 2)));
+    Push(Frame(2, 0x12, {'h', 'i'}));
+    Push(Frame(2, 0x13, {}));
+  }
+};
+
+TEST_F(JobOutcomeTest, TheReplyFollowsTheLastJobFromItsHeaderToItsResult) {
+  EXPECT_EQ(AskOutcome(0x5C), OutcomeReply(0, 0, ""));
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 2, "", 2)));
+  EXPECT_EQ(AskOutcome(), OutcomeReply(1, 0, ""));
+  Push(Frame(2, 0x12, {'h', 'i'}));
+  Push(Frame(2, 0x13, {}));
+  EXPECT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));
+  EXPECT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));  // asking changes nothing
+
+  RunJob(kMissingPrinter);
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "printer not found"));
+  RunJob("Lab");
+  EXPECT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));
+}
+
+TEST_F(JobOutcomeTest, JobsThatNeverReachAPrintPathReportWhy) {
+  Push(Frame(2, 0x11, {0x00, 0x09, 'L'}));
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "the job header was refused"));
+
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 10, "", 2)));
+  Push(Frame(2, 0x13, {}));  // the print order before the data
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "the job was abandoned: a frame came out of order"));
+  EXPECT_NE(LogText().find("Error:a stage 3 frame came out of order, job abandoned"),
+            std::string::npos);
+  Push(Frame(2, 0x13, {}));  // a stray frame with no job keeps the reason
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "the job was abandoned: a frame came out of order"));
+
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 4, "", 2)));
+  fs::create_directories(mSession->mTmpFile);  // the job file cannot be opened
+  Push(Frame(2, 0x12, {'d', 'a', 't', 'a'}));
+  // The C runtime's reason, lower-cased: "is a directory" on Linux, another on Windows.
+  const std::string reply = AskOutcome();
+  ASSERT_GT(reply.size(), 15u);
+  EXPECT_EQ(reply[8], '\x04');
+  const std::string reason = reply.substr(15);
+  EXPECT_TRUE(reason.ends_with(" while receiving")) << reason;
+  EXPECT_TRUE(reason[0] >= 'a' && reason[0] <= 'z') << reason;
+#ifndef _WIN32
+  EXPECT_EQ(reason, "is a directory while receiving");
+#endif
+  EXPECT_TRUE(RecordedPrints().empty());
+}
+
+TEST_F(JobOutcomeTest, AnAllocationFailureInAPrintFailsTheJobAndTheSessionGoesOn) {
+  RunJob(kNoMemoryPrinter);
+  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_NE(LogText().find("Error:the print of " + mSession->mTmpFile +
+                           " ran out of memory, job failed"),
+            std::string::npos);
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "out of memory while printing"));
+  RunJob("Lab");
+  EXPECT_EQ(RecordedPrints().size(), 2u);
+  EXPECT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));
+}
+
+}  // namespace
