@@ -147,17 +147,24 @@ std::optional<std::vector<std::uint8_t>> BuildXpsPropertyBlob(
   return blob;
 }
 
+namespace {
+
+// Whether the frame is the server's reply to the command type; says why not in error.
+bool IsReplyTo(const Frame& reply, std::uint8_t type, std::string& error) {
+  if (reply.type == type && reply.param == kReplyParam) return true;
+  char text[96];
+  std::snprintf(text, sizeof text, "reply has type %u parameter 0x%02X, want type %u parameter 0x81",
+                unsigned{reply.type}, unsigned{reply.param}, unsigned{type});
+  error = text;
+  return false;
+}
+
+}  // namespace
+
 bool ParsePrinterListReply(const Frame& reply, std::vector<std::string>& names,
                            std::string& error) {
   names.clear();
-  if (reply.type != kCmdPrinterList || reply.param != kReplyParam) {
-    char text[96];
-    std::snprintf(text, sizeof text,
-                  "reply has type %u parameter 0x%02X, want type 1 parameter 0x81",
-                  unsigned{reply.type}, unsigned{reply.param});
-    error = text;
-    return false;
-  }
+  if (!IsReplyTo(reply, kCmdPrinterList, error)) return false;
   const std::span<const std::uint8_t> payload(reply.payload);
   if (payload.size() < 2) {
     error = "list reply too short for its name count";
@@ -197,14 +204,7 @@ std::vector<std::uint8_t> BuildJobOutcomeRequest() { return BuildFrame(kCmdJobOu
 
 bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& error) {
   outcome = JobOutcome{};
-  if (reply.type != kCmdJobOutcome || reply.param != kReplyParam) {
-    char text[96];
-    std::snprintf(text, sizeof text,
-                  "reply has type %u parameter 0x%02X, want type 3 parameter 0x81",
-                  unsigned{reply.type}, unsigned{reply.param});
-    error = text;
-    return false;
-  }
+  if (!IsReplyTo(reply, kCmdJobOutcome, error)) return false;
   const std::span<const std::uint8_t> payload(reply.payload);
   constexpr std::size_t kFixedPart = 7;
   if (payload.size() < kFixedPart) {

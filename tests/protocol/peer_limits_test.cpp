@@ -24,14 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 const Bytes kListRequest = BuildFrame(1, 0x00, {});
 
-Bytes HeaderFrame(std::uint32_t size) {
-  quillmesh::peer::SubmitHeader header;
-  header.printer_name = "Lab";
-  header.file_name = "j.prn";
-  header.file_size = size;
-  header.data_format = 2;
-  return *quillmesh::peer::BuildSubmitHeaderFrame(header);
-}
+Bytes HeaderFrame(std::uint32_t size) { return SubmitHeaderFrame("Lab", "j.prn", size, 2); }
 
 Bytes DataFrame(const std::string& data) {
   return BuildFrame(2, SubmitParam(1, 2), Bytes(data.begin(), data.end()));

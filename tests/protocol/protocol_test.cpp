@@ -33,16 +33,6 @@ Bytes ExpectedListReply() {
   return BuildFrame(1, 0x81, payload);
 }
 
-Bytes HeaderFrame(const std::string& printer, const std::string& file, std::uint32_t size,
-                  std::uint8_t dataFormat) {
-  quillmesh::peer::SubmitHeader header;
-  header.printer_name = printer;
-  header.file_name = file;
-  header.file_size = size;
-  header.data_format = dataFormat;
-  return *quillmesh::peer::BuildSubmitHeaderFrame(header);
-}
-
 Bytes DataFrame(const std::string& data) {
   return BuildFrame(2, SubmitParam(1, 2), ToBytes(data));
 }
@@ -92,7 +82,7 @@ TEST_F(ProtocolTest, PrinterListReplyIsExactWhateverTheRequestCarries) {
 
 TEST_F(ProtocolTest, AJobIsAcknowledgedFrameByFrameAndLandsInItsFile) {
   PeerConnection connection = mServer.Connect();
-  SubmitFrame(connection, HeaderFrame("Lab", "a.pdf", 3, 0));
+  SubmitFrame(connection, SubmitHeaderFrame("Lab", "a.pdf", 3, 0));
   SubmitFrame(connection, DataFrame("abc"));
   ASSERT_EQ(mServer.TempFiles().size(), 1u);
   const std::string jobFile = mServer.TempFiles()[0];
@@ -106,7 +96,7 @@ TEST_F(ProtocolTest, TwoJobsInARowUseTwoFiles) {
   PeerConnection connection = mServer.Connect();
   std::vector<std::string> seen;
   for (const std::string data : {"first job", "second"}) {
-    SubmitFrame(connection, HeaderFrame("Lab", "j.prn", static_cast<std::uint32_t>(data.size()), 2));
+    SubmitFrame(connection, SubmitHeaderFrame("Lab", "j.prn", static_cast<std::uint32_t>(data.size()), 2));
     SubmitFrame(connection, DataFrame(data));
     bool found = false;
     for (const std::string& file : mServer.TempFiles()) {
@@ -125,13 +115,13 @@ TEST_F(ProtocolTest, TwoJobsInARowUseTwoFiles) {
 TEST_F(ProtocolTest, AbandonedJobsLeaveNoFileBehind) {
   {
     PeerConnection connection = mServer.Connect();
-    SubmitFrame(connection, HeaderFrame("Lab", "a.prn", 100, 2));
+    SubmitFrame(connection, SubmitHeaderFrame("Lab", "a.prn", 100, 2));
     SubmitFrame(connection, DataFrame("part"));
     ASSERT_EQ(mServer.TempFiles().size(), 1u);
     SubmitFrame(connection, kPrintOrder);  // too early: the job is abandoned
     EXPECT_TRUE(mServer.TempFiles().empty());
 
-    SubmitFrame(connection, HeaderFrame("Lab", "b.prn", 100, 2));
+    SubmitFrame(connection, SubmitHeaderFrame("Lab", "b.prn", 100, 2));
     SubmitFrame(connection, DataFrame("part"));
     ASSERT_EQ(mServer.TempFiles().size(), 1u);
   }  // the connection ends mid-upload
@@ -148,7 +138,7 @@ TEST_F(ProtocolTest, AnOverlongFrameClosesOnlyItsConnection) {
   EXPECT_NE(mServer.LogText().find("Error:frame payload length 1048577 exceeds"),
             std::string::npos);
 
-  SubmitFrame(bystander, HeaderFrame("Lab", "ok.prn", 1, 2));
+  SubmitFrame(bystander, SubmitHeaderFrame("Lab", "ok.prn", 1, 2));
   PeerConnection newcomer = mServer.Connect();
   SubmitFrame(newcomer, kPrintOrder);
 }
@@ -163,7 +153,7 @@ TEST_F(ProtocolTest, TwoHundredConcurrentConnectionsAreEachAnswered) {
   for (int index = 0; index < kConnections; ++index) {
     const std::string data = "job " + std::to_string(index);
     ASSERT_TRUE(connections[index].SendAll(
-        HeaderFrame("Lab", "c.prn", static_cast<std::uint32_t>(data.size()), 2), kIoTimeout));
+        SubmitHeaderFrame("Lab", "c.prn", static_cast<std::uint32_t>(data.size()), 2), kIoTimeout));
     ASSERT_TRUE(connections[index].SendAll(DataFrame(data), kIoTimeout));
   }
   for (PeerConnection& connection : connections) {
@@ -190,7 +180,7 @@ TEST_F(ProtocolTest, TwoHundredConcurrentConnectionsAreEachAnswered) {
 TEST_F(ProtocolTest, ARawJobForAnUnknownPrinterLeavesNothingBehind) {
   // Wine's spooler refuses the unknown name with the same code as the folder printer.
   PeerConnection connection = mServer.Connect();
-  SubmitFrame(connection, HeaderFrame("Nope", "n.prn", 4, 2));
+  SubmitFrame(connection, SubmitHeaderFrame("Nope", "n.prn", 4, 2));
   SubmitFrame(connection, DataFrame("data"));
   SubmitFrame(connection, kPrintOrder);
   EXPECT_NE(mServer.LogText().find("Error:OpenPrinterW failed: 0x709, printer:Nope"),

@@ -227,6 +227,16 @@ void SubmitJob(const ServerProcess& server, const std::string& printer, std::uin
   ASSERT_TRUE(quillmesh::peer::ParseJobOutcomeReply(reply, *outcome, error)) << error;
 }
 
+std::vector<std::uint8_t> SubmitHeaderFrame(const std::string& printer, const std::string& file,
+                                            std::uint32_t size, std::uint8_t dataFormat) {
+  quillmesh::peer::SubmitHeader header;
+  header.printer_name = printer;
+  header.file_name = file;
+  header.file_size = size;
+  header.data_format = dataFormat;
+  return *quillmesh::peer::BuildSubmitHeaderFrame(header);
+}
+
 bool RunCommand(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;

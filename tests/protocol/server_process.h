@@ -71,6 +71,10 @@ void SubmitJob(const ServerProcess& server, const std::string& printer, std::uin
                const std::vector<std::uint8_t>& property, const std::string& data,
                std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome = nullptr);
 
+// A stage-1 header frame for a job of that size, without a property.
+std::vector<std::uint8_t> SubmitHeaderFrame(const std::string& printer, const std::string& file,
+                                            std::uint32_t size, std::uint8_t dataFormat);
+
 // Runs a shell command; true when it exited with 0.
 bool RunCommand(const std::string& command);
 

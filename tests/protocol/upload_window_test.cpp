@@ -27,14 +27,7 @@ Bytes RandomBytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-Bytes RawHeaderFrame(std::uint32_t size) {
-  quillmesh::peer::SubmitHeader header;
-  header.printer_name = "Lab";
-  header.file_name = "job.prn";
-  header.file_size = size;
-  header.data_format = 2;
-  return *quillmesh::peer::BuildSubmitHeaderFrame(header);
-}
+Bytes RawHeaderFrame(std::uint32_t size) { return SubmitHeaderFrame("Lab", "job.prn", size, 2); }
 
 // The data cut into frames of at most `frame` bytes, all in one buffer.
 Bytes DataFrames(const Bytes& data, std::size_t frame) {
