@@ -10,10 +10,9 @@
 #include "xps_printing.h"
 
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "job_outcome.h"
 #include "log_writer.h"
@@ -25,8 +24,10 @@ namespace {
 
 constexpr ULONG kTicketChunkSize = 4096;
 constexpr char kJobName[] = "Quillmesh XPS Job";
+constexpr char kOutOfMemory[] = "out of memory while printing";
 // The high half of an HRESULT made from a Win32 error code.
 constexpr std::uint32_t kWin32Facility = 0x80070000u;
+constexpr DWORD kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a part the spooler cannot read
 
 // Owns one reference to a COM interface and releases it exactly once.
 template <typename Interface>
@@ -102,7 +103,7 @@ class ComApartment {
 struct XpsJob {
   ComApartment apartment;
   ComRef<IXpsOMObjectFactory> factory;
-  ComRef<IStream> memoryStream;
+  ComRef<IStream> packageStream;
   ComRef<IXpsOMPackage> package;
   ComRef<IStream> localTicket;
   ComRef<IXpsPrintJob> printJob;
@@ -120,33 +121,21 @@ unsigned long Hex(HRESULT result) {
 // The calling thread's last error, for "0x%lx".
 unsigned long LastError() { return static_cast<unsigned long>(GetLastError()); }
 
-// The whole job file; false (logged) when it cannot be opened or read.
-bool ReadXpsFile(const char* fileName, std::vector<BYTE>& bytes) {
-  std::ifstream file(fileName, std::ios::binary | std::ios::ate);
-  if (file.fail()) {
+// A stream that reads the job file in place, so the package is never copied into
+// memory; false (logged) when the file cannot be opened.
+bool OpenPackageStream(XpsJob& job, const char* fileName) {
+  const HRESULT result = SHCreateStreamOnFileA(fileName, STGM_READ | STGM_SHARE_DENY_WRITE,
+                                               job.packageStream.Receive());
+  if (FAILED(result) || !job.packageStream) {
     LOG_ERROR("cannot open xps file: %s\n", fileName);
-    job_report::Failed("the job file could not be read");
-    return false;
-  }
-  const std::streamoff size = file.tellg();
-  file.seekg(0, std::ios::beg);
-  if (size < 0) {
-    LOG_ERROR("read xps file failed: %s\n", fileName);
-    job_report::Failed("the job file could not be read");
-    return false;
-  }
-  bytes.resize(static_cast<std::size_t>(size));
-  if (size > 0 && !file.read(reinterpret_cast<char*>(bytes.data()), size)) {
-    LOG_ERROR("read xps file failed: %s\n", fileName);
     job_report::Failed("the job file could not be read");
     return false;
   }
   return true;
 }
 
-// Creates the object factory and loads the package from a memory stream over the
-// bytes; the bytes are released when this returns, whatever happened.
-bool LoadPackage(XpsJob& job, std::vector<BYTE> fileBytes) {
+// Creates the object factory and loads the package from the job file's stream.
+bool LoadPackage(XpsJob& job) {
   HRESULT result = CoCreateInstance(CLSID_XpsOMObjectFactory, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IXpsOMObjectFactory,
                                     reinterpret_cast<void**>(job.factory.Receive()));
@@ -155,18 +144,11 @@ bool LoadPackage(XpsJob& job, std::vector<BYTE> fileBytes) {
     job_report::Failed("the package could not be loaded");
     return false;
   }
-  *job.memoryStream.Receive() =
-      SHCreateMemStream(fileBytes.data(), static_cast<UINT>(fileBytes.size()));
-  if (!job.memoryStream) {
-    LOG_ERROR("SHCreateMemStream failed\n");
-    job_report::Failed("the package could not be loaded");
-    return false;
-  }
-  result = job.factory->CreatePackageFromStream(job.memoryStream.get(), FALSE,
+  result = job.factory->CreatePackageFromStream(job.packageStream.get(), FALSE,
                                                 job.package.Receive());
   if (FAILED(result)) {
     LOG_ERROR("CreatePackageFromStream failed: 0x%lx\n", Hex(result));
-    job_report::Failed("the package could not be read");
+    job_report::Failed(result == E_OUTOFMEMORY ? kOutOfMemory : "the package could not be read");
     return false;
   }
   return true;
@@ -229,6 +211,26 @@ bool WriteDocument(XpsJob& job) {
   return true;
 }
 
+// The reason of a failed job: a page the spooler could not load (counted within its
+// document, which is named after the first), a failed allocation, or the failure as such.
+std::string FailedJobReason(const XPS_JOB_STATUS& status) {
+  if (status.jobStatus == E_OUTOFMEMORY) {
+    LOG_ERROR("the xps job %u ran out of memory\n", status.jobId);
+    return kOutOfMemory;
+  }
+  if (status.jobStatus != HRESULT_FROM_WIN32(kErrorInvalidData) || status.currentPage <= 0) {
+    return "the job failed in the spooler";
+  }
+  char reason[96];
+  if (status.currentDocument > 1) {
+    std::snprintf(reason, sizeof reason, "page %d of document %d could not be loaded",
+                  status.currentPage, status.currentDocument);
+  } else {
+    std::snprintf(reason, sizeof reason, "page %d could not be loaded", status.currentPage);
+  }
+  return reason;
+}
+
 // Waits without a time limit for the job's final state; true only when it completed.
 bool WaitForCompletion(XpsJob& job) {
   if (WaitForSingleObject(job.completionEvent.get(), INFINITE) != WAIT_OBJECT_0) {
@@ -264,7 +266,7 @@ bool WaitForCompletion(XpsJob& job) {
                 "currentPage=%d currentPageTotal=%d\n",
                 status.jobId, Hex(status.jobStatus), status.currentDocument, status.currentPage,
                 status.currentPageTotal);
-      job_report::Failed("the job failed in the spooler");
+      job_report::Failed(FailedJobReason(status));
       job_report::Spooled(status.jobId);
       return false;
     default:
@@ -276,8 +278,8 @@ bool WaitForCompletion(XpsJob& job) {
 
 // Runs the job from the events to its final state: 0 once the package was written into
 // a started job, -1 otherwise; completed tells whether the job completed.
-int PrintPackage(XpsJob& job, const char* printerName, std::vector<BYTE> fileBytes,
-                 const std::string& property, bool& completed) {
+int PrintPackage(XpsJob& job, const char* printerName, const std::string& property,
+                 bool& completed) {
   if (!job.completionEvent.Create() || !job.progressEvent.Create()) {
     LOG_ERROR("create event failed: 0x%lx\n", LastError());
     job_report::Failed("the job could not be started");
@@ -289,7 +291,7 @@ int PrintPackage(XpsJob& job, const char* printerName, std::vector<BYTE> fileByt
     job_report::Failed("the job could not be started");
     return -1;
   }
-  if (!LoadPackage(job, std::move(fileBytes))) return -1;
+  if (!LoadPackage(job)) return -1;
   const WideString widePrinterName = Utf8ToWide(printerName);
   if (widePrinterName.empty()) {
     LOG_ERROR("convert printer name to wide failed\n");
@@ -328,12 +330,10 @@ int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::
   }
   LOG_DEBUG("start the xps print job for printer: %s, fileName: %s, propertyLen=%zu\n",
             printerName, fileName, property.size());
-  std::vector<BYTE> fileBytes;
-  if (!ReadXpsFile(fileName, fileBytes)) return -1;
-
   XpsJob job;
+  if (!OpenPackageStream(job, fileName)) return -1;
   bool completed = false;
-  const int result = PrintPackage(job, printerName, std::move(fileBytes), property, completed);
+  const int result = PrintPackage(job, printerName, property, completed);
   LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
   if (!completed) {
     LOG_ERROR("xps print not succeeded, keep xps file for diagnosis: %s\n", fileName);

@@ -78,6 +78,12 @@ HRESULT CreateStreamOnHGlobal(HGLOBAL memory, BOOL deleteOnRelease, IStream** st
 // A memory stream over a copy of the bytes, or nullptr.
 IStream* SHCreateMemStream(const BYTE* data, UINT size);
 
+// A stream that reads the file in place (nothing of it is held in memory); only reading
+// (STGM_READ, with any sharing mode) is supported. The HRESULT of the open's error.
+inline constexpr DWORD STGM_READ = 0x0;
+inline constexpr DWORD STGM_SHARE_DENY_WRITE = 0x20;
+HRESULT SHCreateStreamOnFileA(LPCSTR file, DWORD mode, IStream** stream);
+
 // Events: unnamed, manual- or auto-reset.
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;

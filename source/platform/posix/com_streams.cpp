@@ -1,6 +1,8 @@
-// COM start-up, global memory and memory streams on Linux: the stand-ins the XPS path
-// needs for CoInitializeEx, GlobalAlloc, CreateStreamOnHGlobal and SHCreateMemStream.
+// COM start-up, global memory, memory and file streams on Linux: the stand-ins the XPS
+// path needs for CoInitializeEx, GlobalAlloc, CreateStreamOnHGlobal, SHCreateMemStream
+// and SHCreateStreamOnFileA.
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -11,12 +13,15 @@
 
 #include "platform/posix/com_api.h"
 #include "platform/posix/com_object.h"
+#include "platform/posix/zip_archive.h"
 
 namespace {
 
 constexpr HRESULT STG_E_INVALIDFUNCTION = static_cast<HRESULT>(0x80030001);
 constexpr HRESULT STG_E_INVALIDPOINTER = static_cast<HRESULT>(0x80030009);
 constexpr HRESULT STG_E_MEDIUMFULL = static_cast<HRESULT>(0x80030070);
+constexpr HRESULT STG_E_ACCESSDENIED = static_cast<HRESULT>(0x80030005);
+constexpr HRESULT STG_E_READFAULT = static_cast<HRESULT>(0x8003001E);
 
 // A stream never grows past what a ULONG-sized read or write loop can address.
 constexpr ULONGLONG kMaxStreamSize = std::numeric_limits<ULONG>::max();
@@ -92,6 +97,73 @@ class MemoryStream final : public quillmesh::platform::ComObject<IStream> {
   ULONGLONG mPosition = 0;
 };
 
+// A read-only stream over a file, read in place by offset.
+class FileStream final : public quillmesh::platform::ComObject<IStream> {
+ public:
+  // Opens the file; false with errno set when it cannot be.
+  bool Open(const char* path) { return mFile.Open(path); }
+
+  // Copies up to size bytes from the position on; a short count at the end is no error.
+  HRESULT Read(void* buffer, ULONG size, ULONG* read) override {
+    if (read != nullptr) *read = 0;
+    if (buffer == nullptr && size != 0) return STG_E_INVALIDPOINTER;
+    const std::lock_guard lock(mGuard);
+    const ULONGLONG end = mFile.Size();
+    const auto count = static_cast<ULONG>(
+        std::min<ULONGLONG>(size, mPosition < end ? end - mPosition : 0));
+    if (count != 0 && !mFile.ReadAt(mPosition, buffer, count)) return STG_E_READFAULT;
+    mPosition += count;
+    if (read != nullptr) *read = count;
+    return S_OK;
+  }
+
+  HRESULT Write(const void* /*buffer*/, ULONG /*size*/, ULONG* written) override {
+    if (written != nullptr) *written = 0;
+    return STG_E_ACCESSDENIED;
+  }
+
+  // Moves the position; it may pass the end (reads there find nothing) but never go
+  // before the start.
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
+    const std::lock_guard lock(mGuard);
+    LONGLONG base = 0;
+    switch (origin) {
+      case STREAM_SEEK_SET: base = 0; break;
+      case STREAM_SEEK_CUR: base = static_cast<LONGLONG>(mPosition); break;
+      case STREAM_SEEK_END: base = static_cast<LONGLONG>(mFile.Size()); break;
+      default: return STG_E_INVALIDFUNCTION;
+    }
+    LONGLONG target = 0;
+    if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0) {
+      return STG_E_INVALIDFUNCTION;
+    }
+    mPosition = static_cast<ULONGLONG>(target);
+    if (newPosition != nullptr) newPosition->QuadPart = mPosition;
+    return S_OK;
+  }
+
+ private:
+  ~FileStream() override = default;
+
+  std::mutex mGuard;  // the position
+  quillmesh::platform::FileByteSource mFile;
+  ULONGLONG mPosition = 0;
+};
+
+// The HRESULT of a failed open, as Windows reports a missing or forbidden file.
+HRESULT OpenFailure(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    case EACCES:
+    case EPERM:
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    default:
+      return E_FAIL;
+  }
+}
+
 }  // namespace
 
 HRESULT CoInitializeEx(void* /*reserved*/, DWORD /*mode*/) { return S_OK; }
@@ -132,4 +204,21 @@ IStream* SHCreateMemStream(const BYTE* data, UINT size) {
     return nullptr;
   }
   return new (std::nothrow) MemoryStream(std::move(bytes));
+}
+
+HRESULT SHCreateStreamOnFileA(LPCSTR file, DWORD mode, IStream** stream) {
+  if (stream == nullptr) return E_INVALIDARG;
+  *stream = nullptr;
+  if (file == nullptr) return E_INVALIDARG;
+  // The access bits are the low two; only reading is supported.
+  if ((mode & 0x3) != STGM_READ) return E_NOTIMPL;
+  auto* fileStream = new (std::nothrow) FileStream();
+  if (fileStream == nullptr) return E_OUTOFMEMORY;
+  if (!fileStream->Open(file)) {
+    const int error = errno;
+    fileStream->Release();
+    return OpenFailure(error);
+  }
+  *stream = fileStream;
+  return S_OK;
 }

@@ -202,7 +202,9 @@ bool PrintXpsOnQueue(const std::string& queue, const std::string& xpsPath,
     error = ERROR_WRITE_FAULT;
     return false;
   }
-  if (!RenderXpsToPdf(xpsPath, pdf.path(), outcome.pages, outcome.failure)) return true;
+  if (!RenderXpsToPdf(xpsPath, pdf.path(), outcome.pages, outcome.failedAt, outcome.failure)) {
+    return true;
+  }
   JobOptions options;
   AddTicketOptions(ApplyPrintTicket(ticketXml, DEVMODEW{}), options);
   const int jobId = SendPdfJob(queue, pdf.path(), jobName, options, error);

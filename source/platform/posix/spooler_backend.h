@@ -18,13 +18,21 @@ struct PrinterEntry {
   bool network = false;
 };
 
+// Where in an XPS package a page failed: its fixed document and its page in that
+// document, both from 1; 0 when the package itself could not be read.
+struct XpsPagePosition {
+  int document = 0;
+  int page = 0;
+};
+
 // How an XPS job ended, as the printer reported it.
 struct XpsJobOutcome {
   enum class State { Completed, Cancelled, Failed };
   State state = State::Failed;
   DWORD jobId = 0;
-  int pages = 0;                  // pages of the document, 0 when it could not be read
+  int pages = 0;                  // pages of every document, 0 when it could not be read
   DWORD failure = ERROR_SUCCESS;  // why a failed job failed
+  XpsPagePosition failedAt;       // the page that could not be read, when that was why
 };
 
 // The unprintable margins of the portrait sheet, in hundredths of a millimetre.

@@ -245,8 +245,9 @@ class FolderPrinterJob final : public PrinterConnection {
   }
 
   // Copies the package in as <id>.xps and its PrintTicket as <id>.ticket.xml, described
-  // with the settings the ticket asks for; the job completes at once. A package libgxps
-  // cannot read fails as a printer would fail it, and leaves no files.
+  // with the pages of all its documents and the settings the ticket asks for; the job
+  // completes at once. A package libgxps cannot read, or one with a page it cannot
+  // load, fails as a printer would fail it, and leaves no files.
   bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
                          const std::string& jobName, const std::atomic<bool>& cancelRequested,
                          XpsJobOutcome& outcome, DWORD& error) override {
@@ -255,7 +256,7 @@ class FolderPrinterJob final : public PrinterConnection {
       outcome.state = XpsJobOutcome::State::Cancelled;
       return true;
     }
-    const int pages = CountXpsPages(xpsPath, outcome.failure);
+    const int pages = CountXpsPages(xpsPath, outcome.failedAt, outcome.failure);
     if (pages < 0) return true;
     if (!CopyXpsFiles(xpsPath, ticketXml, error)) return false;
     mDocumentName = jobName;

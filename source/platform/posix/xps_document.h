@@ -4,19 +4,21 @@
 
 #include <string>
 
+#include "platform/posix/spooler_backend.h"
 #include "platform/posix/win32_api.h"
 
 namespace quillmesh::platform {
 
-// The number of pages of the package's first fixed document; -1 with
-// ERROR_INVALID_DATA when libgxps cannot read the package.
-int CountXpsPages(const std::string& xpsPath, DWORD& error);
+// The pages of every fixed document of the package's sequence, each page loaded once so
+// that one the printer could not read is found here; -1 with ERROR_INVALID_DATA when
+// libgxps cannot read the package or a page of it (failedAt says which).
+int CountXpsPages(const std::string& xpsPath, XpsPagePosition& failedAt, DWORD& error);
 
-// Renders every page of the package's first fixed document into a PDF, each page at
+// Renders every page of every fixed document of the sequence into one PDF, each page at
 // its own size; false with a Win32 code when the package cannot be read or a page
-// cannot be drawn.
+// cannot be drawn (failedAt says which).
 bool RenderXpsToPdf(const std::string& xpsPath, const std::string& pdfPath, int& pages,
-                    DWORD& error);
+                    XpsPagePosition& failedAt, DWORD& error);
 
 // The settings over the printer's: each one the PrintTicket names replaces the
 // printer's and marks its dmFields bit; an empty or unreadable ticket changes nothing.

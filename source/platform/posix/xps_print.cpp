@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -81,19 +83,24 @@ void FinishJob(XpsJobState& state, XPS_JOB_COMPLETION completion, HRESULT jobSta
   Signal(state.completionEvent);
 }
 
-// The worker: prints the collected package and reports how the job ended.
-void RunJob(XpsJobState& state) {
+// The job's progress as the final state tells it: the first document and the pages of
+// all of them, or the page that could not be read.
+void RecordProgress(XpsJobState& state, const XpsJobOutcome& outcome) {
+  const std::lock_guard<std::mutex> lock(state.guard);
+  state.status.jobId = outcome.jobId;
+  const bool pageFailed = outcome.failedAt.page > 0;
+  state.status.currentDocument = pageFailed ? outcome.failedAt.document : 1;
+  state.status.currentPage = pageFailed ? outcome.failedAt.page : outcome.pages;
+  state.status.currentPageTotal = outcome.pages;
+}
+
+// Prints the collected package and reports how the job ended.
+void PrintCollectedJob(XpsJobState& state) {
   XpsJobOutcome outcome;
   DWORD error = ERROR_SUCCESS;
   const bool spooled = state.printer->SubmitXpsDocument(
       state.documentPath, state.ticketXml, state.jobName, state.cancelRequested, outcome, error);
-  {
-    const std::lock_guard<std::mutex> lock(state.guard);
-    state.status.jobId = outcome.jobId;
-    state.status.currentDocument = 1;
-    state.status.currentPage = outcome.pages;
-    state.status.currentPageTotal = outcome.pages;
-  }
+  RecordProgress(state, outcome);
   if (!spooled) {
     FinishJob(state, XPS_JOB_FAILED, HRESULT_FROM_WIN32(error));
   } else if (outcome.state == XpsJobOutcome::State::Completed) {
@@ -102,6 +109,18 @@ void RunJob(XpsJobState& state) {
     FinishJob(state, XPS_JOB_CANCELLED, HRESULT_FROM_WIN32(kErrorPrintCancelled));
   } else {
     FinishJob(state, XPS_JOB_FAILED, HRESULT_FROM_WIN32(outcome.failure));
+  }
+}
+
+// The worker. No exception leaves the job's thread, where it would end the process: a
+// failed allocation fails the job with E_OUTOFMEMORY, anything else with E_UNEXPECTED.
+void RunJob(XpsJobState& state) {
+  try {
+    PrintCollectedJob(state);
+  } catch (const std::bad_alloc&) {
+    FinishJob(state, XPS_JOB_FAILED, E_OUTOFMEMORY);
+  } catch (...) {
+    FinishJob(state, XPS_JOB_FAILED, E_UNEXPECTED);
   }
 }
 
@@ -160,9 +179,23 @@ class XpsJobStream final : public ComObject<IXpsPrintJobStream> {
       FinishJob(state, XPS_JOB_FAILED, HRESULT_FROM_WIN32(error));
       return HRESULT_FROM_WIN32(error);
     }
-    state.worker = std::thread(RunJob, std::ref(state));
+    if (!StartWorker(state)) {
+      lock.unlock();
+      FinishJob(state, XPS_JOB_FAILED, E_OUTOFMEMORY);
+      return E_OUTOFMEMORY;
+    }
     Signal(state.progressEvent);
     return S_OK;
+  }
+
+  // Starts the job's worker; false when no thread could be made.
+  static bool StartWorker(XpsJobState& state) {
+    try {
+      state.worker = std::thread(RunJob, std::ref(state));
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
   }
 
   std::shared_ptr<XpsJobState> mState;
