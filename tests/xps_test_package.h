@@ -1,5 +1,5 @@
 // Hand-made XPS packages for tests: a ZIP archive of stored (uncompressed) entries,
-// built byte by byte, holding one fixed document of one page.
+// built byte by byte (as a plain or a ZIP64 archive), holding fixed documents of pages.
 #pragma once
 
 #include <array>
@@ -27,53 +27,95 @@ inline void Put(std::string& out, std::uint32_t value, int width) {
   for (int index = 0; index < width; ++index) out += static_cast<char>((value >> (8 * index)) & 0xFF);
 }
 
-// A ZIP archive of the parts, in order, every entry stored.
-inline std::string BuildZip(const Parts& parts) {
+// Appends a 64-bit little-endian integer.
+inline void Put64(std::string& out, std::uint64_t value) {
+  Put(out, static_cast<std::uint32_t>(value), 4);
+  Put(out, static_cast<std::uint32_t>(value >> 32), 4);
+}
+
+// A ZIP archive of the parts, in order, every entry stored. A ZIP64 archive gives every
+// size and offset in ZIP64 extra fields (the 32-bit fields say 0xFFFFFFFF) and ends with
+// the ZIP64 end record and its locator, as writers do for archives past 4 GiB.
+inline std::string BuildZip(const Parts& parts, bool zip64 = false) {
+  const std::uint32_t version = zip64 ? 45 : 20;
   std::string archive;
   std::string directory;
   for (const auto& [name, data] : parts) {
-    const std::uint32_t offset = static_cast<std::uint32_t>(archive.size());
+    const std::uint64_t offset = archive.size();
     const std::uint32_t crc = Crc32(data);
     const auto size = static_cast<std::uint32_t>(data.size());
+    const std::uint32_t narrowSize = zip64 ? 0xFFFFFFFFu : size;
     Put(archive, 0x04034b50, 4);  // local file header
-    Put(archive, 20, 2);          // version needed
+    Put(archive, version, 2);     // version needed
     Put(archive, 0, 2);           // flags
     Put(archive, 0, 2);           // stored
     Put(archive, 0, 4);           // time and date
     Put(archive, crc, 4);
-    Put(archive, size, 4);
-    Put(archive, size, 4);
+    Put(archive, narrowSize, 4);
+    Put(archive, narrowSize, 4);
     Put(archive, static_cast<std::uint32_t>(name.size()), 2);
-    Put(archive, 0, 2);
-    archive += name + data;
+    Put(archive, zip64 ? 20 : 0, 2);
+    archive += name;
+    if (zip64) {
+      Put(archive, 0x0001, 2);
+      Put(archive, 16, 2);
+      Put64(archive, size);
+      Put64(archive, size);
+    }
+    archive += data;
 
     Put(directory, 0x02014b50, 4);  // central directory entry
-    Put(directory, 20, 2);          // version made by
-    Put(directory, 20, 2);
+    Put(directory, version, 2);     // version made by
+    Put(directory, version, 2);
     Put(directory, 0, 2);
     Put(directory, 0, 2);
     Put(directory, 0, 4);
     Put(directory, crc, 4);
-    Put(directory, size, 4);
-    Put(directory, size, 4);
+    Put(directory, narrowSize, 4);
+    Put(directory, narrowSize, 4);
     Put(directory, static_cast<std::uint32_t>(name.size()), 2);
-    Put(directory, 0, 2);  // extra
-    Put(directory, 0, 2);  // comment
-    Put(directory, 0, 2);  // disk
-    Put(directory, 0, 2);  // internal attributes
-    Put(directory, 0, 4);  // external attributes
-    Put(directory, offset, 4);
+    Put(directory, zip64 ? 28 : 0, 2);  // extra
+    Put(directory, 0, 2);               // comment
+    Put(directory, 0, 2);               // disk
+    Put(directory, 0, 2);               // internal attributes
+    Put(directory, 0, 4);               // external attributes
+    Put(directory, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(offset), 4);
     directory += name;
+    if (zip64) {
+      Put(directory, 0x0001, 2);
+      Put(directory, 24, 2);
+      Put64(directory, size);
+      Put64(directory, size);
+      Put64(directory, offset);
+    }
   }
-  const auto directoryOffset = static_cast<std::uint32_t>(archive.size());
+  const std::uint64_t directoryOffset = archive.size();
   archive += directory;
+  if (zip64) {
+    const std::uint64_t recordOffset = archive.size();
+    Put(archive, 0x06064b50, 4);  // ZIP64 end of central directory
+    Put64(archive, 44);           // the record's size after this field
+    Put(archive, version, 2);
+    Put(archive, version, 2);
+    Put(archive, 0, 4);
+    Put(archive, 0, 4);
+    Put64(archive, parts.size());
+    Put64(archive, parts.size());
+    Put64(archive, directory.size());
+    Put64(archive, directoryOffset);
+    Put(archive, 0x07064b50, 4);  // its locator
+    Put(archive, 0, 4);
+    Put64(archive, recordOffset);
+    Put(archive, 1, 4);
+  }
+  const std::uint32_t entries = zip64 ? 0xFFFF : static_cast<std::uint32_t>(parts.size());
   Put(archive, 0x06054b50, 4);  // end of central directory
   Put(archive, 0, 2);
   Put(archive, 0, 2);
-  Put(archive, static_cast<std::uint32_t>(parts.size()), 2);
-  Put(archive, static_cast<std::uint32_t>(parts.size()), 2);
-  Put(archive, static_cast<std::uint32_t>(directory.size()), 4);
-  Put(archive, directoryOffset, 4);
+  Put(archive, entries, 2);
+  Put(archive, entries, 2);
+  Put(archive, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(directory.size()), 4);
+  Put(archive, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(directoryOffset), 4);
   Put(archive, 0, 2);
   return archive;
 }
@@ -109,6 +151,79 @@ inline Parts MinimalParts() {
 
 // A valid one-page package.
 inline std::string MinimalPackage() { return BuildZip(MinimalParts()); }
+
+// A US Letter page whose black square is placed by its number, so no two pages match.
+inline std::string Page(int number) {
+  const std::string right = std::to_string(200 + 20 * number);
+  return R"(<FixedPage xmlns="http://schemas.microsoft.com/xps/2005/06" Width="816" Height="1056" xml:lang="en-US">)"
+         R"(<Path Data="M 96,96 L )" + right + R"(,96 )" + right + R"(,480 96,480 Z" Fill="#FF000000"/></FixedPage>)";
+}
+
+// A package whose sequence holds one fixed document per entry of pagesPerDocument, with
+// that many pages each; the pieces option stores every page in two interleaved pieces.
+inline Parts DocumentsParts(const std::vector<int>& pagesPerDocument, bool pieces = false) {
+  Parts parts = MinimalParts();
+  parts.resize(2);  // the content types and the package relationships
+  std::string sequence = R"(<FixedDocumentSequence xmlns="http://schemas.microsoft.com/xps/2005/06">)";
+  Parts documents;
+  for (std::size_t document = 1; document <= pagesPerDocument.size(); ++document) {
+    const std::string folder = "Documents/" + std::to_string(document);
+    sequence += R"(<DocumentReference Source="/)" + folder + R"(/FixedDocument.fdoc"/>)";
+    std::string fixedDocument = R"(<FixedDocument xmlns="http://schemas.microsoft.com/xps/2005/06">)";
+    for (int page = 1; page <= pagesPerDocument[document - 1]; ++page) {
+      const std::string pageName = folder + "/Pages/" + std::to_string(page) + ".fpage";
+      fixedDocument += R"(<PageContent Source="/)" + pageName + R"("/>)";
+      const std::string markup = Page(page);
+      if (pieces) {
+        documents.emplace_back(pageName + "/[0].piece", markup.substr(0, markup.size() / 2));
+        documents.emplace_back(pageName + "/[1].last.piece", markup.substr(markup.size() / 2));
+      } else {
+        documents.emplace_back(pageName, markup);
+      }
+    }
+    documents.emplace_back(folder + "/FixedDocument.fdoc", fixedDocument + "</FixedDocument>");
+  }
+  parts.emplace_back("FixedDocumentSequence.fdseq", sequence + "</FixedDocumentSequence>");
+  parts.insert(parts.end(), documents.begin(), documents.end());
+  return parts;
+}
+
+// Two fixed documents of two and three pages.
+inline std::string TwoDocumentPackage(bool zip64 = false) {
+  return BuildZip(DocumentsParts({2, 3}), zip64);
+}
+
+// Two documents of two and three pages whose second document's third page is no markup
+// libgxps can load.
+inline std::string PackageWithUnloadablePage() {
+  Parts parts = DocumentsParts({2, 3});
+  for (auto& [name, data] : parts) {
+    if (name == "Documents/2/Pages/3.fpage") data = "<FixedPage this is not markup";
+  }
+  return BuildZip(parts);
+}
+
+// A one-page package whose sequence carries a job-level PrintTicket: three copies,
+// landscape. The ticket part is named relative to the sequence, as writers do.
+inline std::string PackageWithJobTicket() {
+  Parts parts = MinimalParts();
+  parts.emplace_back(
+      "_rels/FixedDocumentSequence.fdseq.rels",
+      R"(<?xml version="1.0" encoding="utf-8"?>)"
+      R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+      R"(<Relationship Id="T0" Target="Metadata/Job_PT.xml" )"
+      R"(Type="http://schemas.microsoft.com/xps/2005/06/printticket"/></Relationships>)");
+  parts.emplace_back(
+      "Metadata/Job_PT.xml",
+      R"(<?xml version="1.0" encoding="UTF-8"?>)"
+      R"(<psf:PrintTicket xmlns:psf="http://schemas.microsoft.com/windows/2003/08/printing/printschemaframework" )"
+      R"(xmlns:psk="http://schemas.microsoft.com/windows/2003/08/printing/printschemakeywords" )"
+      R"(xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:xsd="http://www.w3.org/2001/XMLSchema" version="1">)"
+      R"(<psf:Feature name="psk:PageOrientation"><psf:Option name="psk:Landscape"/></psf:Feature>)"
+      R"(<psf:ParameterInit name="psk:JobCopiesAllDocuments"><psf:Value xsi:type="xsd:integer">3</psf:Value>)"
+      R"(</psf:ParameterInit></psf:PrintTicket>)");
+  return BuildZip(parts);
+}
 
 // A ZIP with every part an XPS package needs, whose package relationships are not XML:
 // it loads as a package, but libgxps cannot find its documents.

@@ -4,6 +4,8 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -80,6 +82,16 @@ std::vector<std::uint8_t> CloudDevMode() {
   store(86, 2, 2);                           // copies
   store(94, 2, 2);                           // long-edge duplex
   return devMode;
+}
+
+// The pages of a PDF as Ghostscript counts them; -1 when it cannot read the file.
+int PdfPageCount(const fs::path& pdf) {
+  const std::string command = "gs -q -dNODISPLAY -dNOSAFER -dBATCH -c \"(" + pdf.string() +
+                              ") (r) file runpdfbegin pdfpagecount = quit\" 2>/dev/null";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
+  int pages = -1;
+  if (pipe && std::fscanf(pipe.get(), "%d", &pages) != 1) pages = -1;
+  return pages;
 }
 
 class CupsXpsTest : public ::testing::Test {
@@ -160,6 +172,22 @@ TEST_F(CupsXpsTest, APackageThePrinterCannotReadFailsAndIsKept) {
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(ReadFile(kept.front()), xps_test::UnreadablePackage());
   EXPECT_EQ(XpsJobs().size(), jobsBefore) << "nothing may reach the queue";
+}
+
+// Both fixed documents of the package reach the printer: one PDF of all five pages.
+TEST_F(CupsXpsTest, EveryDocumentOfThePackageIsPrinted) {
+  const std::vector<fs::path> before = KeptDocuments();
+  SendXpsJob(xps_test::TwoDocumentPackage());
+  ASSERT_NE(mServer.LogText().find("Debug:XPS_JOB_COMPLETED, jobId="), std::string::npos);
+  std::vector<fs::path> added;
+  ASSERT_TRUE(Eventually([&] {
+    added = KeptDocuments();
+    std::erase_if(added, [&](const fs::path& path) {
+      return std::find(before.begin(), before.end(), path) != before.end();
+    });
+    return added.size() == 1;
+  }, std::chrono::seconds(30))) << "ippeveprinter kept no PDF of the job";
+  EXPECT_EQ(PdfPageCount(added.front()), 5);
 }
 
 }  // namespace

@@ -84,6 +84,8 @@ TEST_F(JobOutcomeProtocolTest, EachPathReportsWhatTheSpoolerDidWithTheJob) {
       {"not a pdf", "Lab", 0, "plain text", "", JobState::kFailed, "the document is not a PDF"},
       {"xps the printer cannot read", "Lab", 1, xps_test::UnreadablePackage(), "",
        JobState::kFailed, "the job failed in the spooler"},
+      {"xps with a page that cannot be loaded", "Lab", 1, xps_test::PackageWithUnloadablePage(),
+       "", JobState::kFailed, "page 3 of document 2 could not be loaded"},
   };
   PeerConnection connection = mServer.Connect();
   EXPECT_EQ(Ask(connection).state, JobState::kNoJob);

@@ -124,6 +124,26 @@ TEST_F(XpsProtocolTest, APrinterConfiguredToKeepItsSettingsIgnoresThePeers) {
             std::string::npos);
 }
 
+// Two fixed documents of two and three pages, as a plain archive, a ZIP64 one and one
+// whose pages are stored in interleaved pieces: the printer counts all five pages.
+TEST_F(XpsProtocolTest, EveryDocumentOfTheSequenceIsPrinted) {
+  Start("");
+  const std::string packages[] = {xps_test::TwoDocumentPackage(),
+                                  xps_test::TwoDocumentPackage(/*zip64=*/true),
+                                  xps_test::BuildZip(xps_test::DocumentsParts({2, 3}, true))};
+  for (int job = 1; job <= 3; ++job) {
+    SCOPED_TRACE(job);
+    const std::string& package = packages[job - 1];
+    SendXpsJob(package);
+    const std::string id = std::to_string(job);
+    ASSERT_TRUE(Eventually([&] { return fs::exists(Printed(id + ".json")); }));
+    EXPECT_NE(ReadFile(Printed(id + ".json")).find("\"pages\": 5,"), std::string::npos)
+        << ReadFile(Printed(id + ".json"));
+    EXPECT_EQ(ReadFile(Printed(id + ".xps")), package);
+  }
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
 TEST_F(XpsProtocolTest, APackageThePrinterCannotReadIsKeptForDiagnosis) {
   Start("");
   SendXpsJob(xps_test::UnreadablePackage());

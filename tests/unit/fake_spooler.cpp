@@ -63,9 +63,9 @@ class FakeConnection : public quillmesh::platform::PrinterConnection {
     mRecord->calls.push_back("enddoc");
     return Outcome(!mScript.failEndDocument, error);
   }
-  bool GetDefaults(DEVMODEW& defaults, DWORD& /*error*/) override {
+  bool GetDefaults(DEVMODEW& defaults, DWORD& error) override {
     defaults = mRecord->defaults;
-    return true;
+    return Outcome(!mScript.failGetDefaults, error);
   }
   bool SetDefaults(const DEVMODEW& defaults, DWORD& /*error*/) override {
     mRecord->calls.push_back("setdefaults");

@@ -19,6 +19,7 @@ struct FakeSpoolerScript {
   quillmesh::platform::XpsJobOutcome::State xpsState =
       quillmesh::platform::XpsJobOutcome::State::Completed;
   bool failXpsSubmission = false;
+  bool failGetDefaults = false;  // the driver's DEVMODE cannot be read: no local PrintTicket
   quillmesh::platform::PageMargins margins;  // of drawn documents' paper
   int maxCopies = 999;
 };

@@ -18,6 +18,7 @@
 #include "fake_spooler.h"
 #include "job_outcome.h"
 #include "platform/posix/print_ticket_xml.h"
+#include "platform/posix/test_hooks.h"
 #include "print_paths.h"
 #include "xps_printing.h"
 
@@ -359,6 +360,54 @@ TEST_F(XpsPrintingTest, JobCancelledBeforeItsDocumentIsClosedEndsAtOnce) {
   job->Release();
   CloseHandle(completion);
   EXPECT_FALSE(fs::exists(Printed("1.xps")));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(XpsPrintingTest, WithoutALocalTicketThePackagesOwnJobTicketApplies) {
+  FakeSpoolerScript script;
+  script.failGetDefaults = true;
+  UseFakeSpooler(script);
+  EXPECT_EQ(Print(xps_test::PackageWithJobTicket()), 0);
+  EXPECT_NE(Log().find("Debug:Use embedded XPS package PrintTicket (no local PrintTicket)"),
+            std::string::npos);
+  quillmesh::platform::TicketSettings ticket;
+  ASSERT_TRUE(quillmesh::platform::ReadPrintTicket(mRecord->xpsTicket, ticket)) << mRecord->xpsTicket;
+  EXPECT_EQ(ticket.copies, 3);
+  EXPECT_EQ(ticket.orientation, DMORIENT_LANDSCAPE);
+}
+
+// A failed allocation while the package is loaded (the session's thread) or while the
+// job reads the package's own ticket (the job's thread) fails that job only: the next
+// job prints.
+TEST_F(XpsPrintingTest, AFailedAllocationFailsTheJobAndTheNextJobPrints) {
+  struct Case {
+    const char* name;
+    int buffersBefore;  // archive buffers made before the one that fails
+    int result;
+  };
+  for (const Case& test : {Case{"loading the package", 0, -1}, Case{"in the job", 1, 0}}) {
+    SCOPED_TRACE(test.name);
+    FakeSpoolerScript script;
+    script.failGetDefaults = true;
+    UseFakeSpooler(script);
+    quillmesh::platform::FailArchiveAllocation(test.buffersBefore);
+    job_report::Begin();
+    EXPECT_EQ(Print(xps_test::MinimalPackage()), test.result);
+    JobOutcome outcome = job_report::Finish();
+    EXPECT_EQ(outcome.state, JobState::kFailed);
+    EXPECT_EQ(outcome.message, "out of memory while printing");
+    EXPECT_TRUE(fs::exists(mJobFile));
+
+    job_report::Begin();
+    EXPECT_EQ(Print(xps_test::MinimalPackage()), 0);
+    outcome = job_report::Finish();
+    EXPECT_EQ(outcome.state, JobState::kSpooled) << outcome.message;
+  }
+  EXPECT_NE(Log().find("Error:CreatePackageFromStream failed: 0x8007000e"), std::string::npos);
+  EXPECT_NE(Log().find("Error:the xps job 0 ran out of memory"), std::string::npos);
 }
 
 }  // namespace

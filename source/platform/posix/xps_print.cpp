@@ -21,6 +21,7 @@
 #include "platform/posix/printer_handle.h"
 #include "platform/posix/spooler_backend.h"
 #include "platform/posix/xps_api.h"
+#include "platform/posix/xps_package_ticket.h"
 
 namespace quillmesh::platform {
 
@@ -94,12 +95,15 @@ void RecordProgress(XpsJobState& state, const XpsJobOutcome& outcome) {
   state.status.currentPageTotal = outcome.pages;
 }
 
-// Prints the collected package and reports how the job ended.
+// Prints the collected package and reports how the job ended. A job given no
+// PrintTicket prints with the package's own job-level one, as the Windows spooler does.
 void PrintCollectedJob(XpsJobState& state) {
+  const std::string ticketXml =
+      state.ticketXml.empty() ? ReadPackageJobTicket(state.documentPath) : state.ticketXml;
   XpsJobOutcome outcome;
   DWORD error = ERROR_SUCCESS;
   const bool spooled = state.printer->SubmitXpsDocument(
-      state.documentPath, state.ticketXml, state.jobName, state.cancelRequested, outcome, error);
+      state.documentPath, ticketXml, state.jobName, state.cancelRequested, outcome, error);
   RecordProgress(state, outcome);
   if (!spooled) {
     FinishJob(state, XPS_JOB_FAILED, HRESULT_FROM_WIN32(error));

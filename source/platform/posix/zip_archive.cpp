@@ -207,6 +207,13 @@ long PieceIndex(std::string_view name, std::string_view part, bool& last) {
   return last || SameName(suffix, ".piece") ? index : -1;
 }
 
+// The most a deflate stream of that many bytes can take: stored blocks cost five bytes
+// in every 65535, and writers may add an empty block or two. A larger claim would only
+// make us hold compressed bytes that cannot inflate to the size the entry states.
+std::uint64_t DeflateBound(std::uint64_t uncompressedSize) {
+  return uncompressedSize + uncompressedSize / 8192 + 1024;
+}
+
 // The entry's data, inflated, appended to data; kTooLarge when data would pass the
 // maximum size.
 PartRead AppendEntryData(const ByteSource& archive, const ZipEntry& entry,
@@ -216,7 +223,8 @@ PartRead AppendEntryData(const ByteSource& archive, const ZipEntry& entry,
     return PartRead::kMalformed;
   }
   if (entry.uncompressedSize > maximumSize - data.size()) return PartRead::kTooLarge;
-  if (entry.method == kMethodStored && entry.compressedSize != entry.uncompressedSize) {
+  if (entry.method == kMethodStored ? entry.compressedSize != entry.uncompressedSize
+                                    : entry.compressedSize > DeflateBound(entry.uncompressedSize)) {
     return PartRead::kMalformed;
   }
   unsigned char header[kLocalHeaderSize];
