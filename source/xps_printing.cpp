@@ -330,10 +330,15 @@ int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::
   }
   LOG_DEBUG("start the xps print job for printer: %s, fileName: %s, propertyLen=%zu\n",
             printerName, fileName, property.size());
-  XpsJob job;
-  if (!OpenPackageStream(job, fileName)) return -1;
   bool completed = false;
-  const int result = PrintPackage(job, printerName, property, completed);
+  int result = -1;
+  {
+    // The job, and with it the stream that holds the job file open (on Windows without
+    // delete sharing), is released before the file is deleted.
+    XpsJob job;
+    if (!OpenPackageStream(job, fileName)) return -1;
+    result = PrintPackage(job, printerName, property, completed);
+  }
   LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
   if (!completed) {
     LOG_ERROR("xps print not succeeded, keep xps file for diagnosis: %s\n", fileName);
