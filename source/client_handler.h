@@ -9,6 +9,7 @@
 #include <string>
 
 #include "job_outcome.h"
+#include "kept_files.h"
 #include "platform/platform.h"
 
 // Frame layout shared by requests and replies: FF 5A, type, parameter,
@@ -102,6 +103,8 @@ class ClientHandlerInfo {
   std::FILE* mJobStream = nullptr;
   // What became of the last job this session was given.
   JobOutcome mOutcome;
+  // Keeps the job file under way, and its page files, out of every sweep.
+  JobFileClaim mJobClaim;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
@@ -113,6 +116,7 @@ class ClientHandlerInfo {
   void CloseJobStream();
   void RunStage3Print();
   void DispatchPrint();
+  void ReleaseJobFile();
   // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
   void FailJob(const std::string& reason);
 };

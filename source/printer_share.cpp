@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "client_handler.h"
+#include "file_submit.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
@@ -147,6 +148,8 @@ int main(int /*argc*/, char** /*argv*/) {
   InstallServerSettings(ReadSettingsOrStop());
   SetLogRotation(ServerSettingsInForce().logRotation);
   LogServerSettings(ServerSettingsInForce());
+  // Files of jobs that died with an earlier process are bounded before any new job.
+  SweepJobFolder();
   GetPrinterList();
   LogPdfRenderSettings();
   LOG_DEBUG("listening on port %u\n", static_cast<unsigned>(port));

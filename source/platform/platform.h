@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // UTF-16 text as the wide ("W") operations take it.
 using WideString = std::basic_string<WCHAR>;
@@ -84,6 +85,17 @@ unsigned long LastSocketError();
 
 // Removes a file by its narrow path; false (with the system error kept) when it failed.
 bool RemoveFile(const char* path);
+
+// One entry of a folder, described without following a link.
+struct FolderEntry {
+  std::string name;
+  std::uint64_t bytes = 0;
+  std::int64_t modifiedMillis = 0;  // last write, milliseconds since 1970-01-01 UTC
+  bool regularFile = false;         // false for a folder, a link or anything else
+};
+
+// The entries of a folder, without "." and ".."; false when it cannot be read.
+bool ListFolder(const char* path, std::vector<FolderEntry>& entries);
 
 // Whether a file kept open can still be removed or renamed from outside. Not on
 // Windows, so the log is opened and closed for each line there.
