@@ -50,10 +50,12 @@ class ClientHandlerInfo {
   ClientHandlerInfo(const ClientHandlerInfo&) = delete;
   ClientHandlerInfo& operator=(const ClientHandlerInfo&) = delete;
 
-  // Sessions are allocated zero-filled, so the two large buffers start zeroed
-  // without being touched (untouched pages cost no memory).
+  // Sessions are taken straight from the system, zero-filled, so the two large buffers
+  // start zeroed without being touched (untouched pages cost no memory), and an ended
+  // session's pages all go back to the system at once: the C runtime's heaps would keep
+  // them resident for later.
   static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
-  static void operator delete(void* memory) noexcept;
+  static void operator delete(void* memory, std::size_t size) noexcept;
 
   // Cuts received bytes into frames and handles each complete one.
   int pushCmdData(const std::uint8_t* data, std::uint32_t len);
@@ -101,6 +103,8 @@ class ClientHandlerInfo {
   // The job file, open from the first data chunk until the last one is written or the
   // job is abandoned.
   std::FILE* mJobStream = nullptr;
+  // Payload bytes touched since the pages were last given back (DiscardIdlePayload).
+  std::uint32_t mPayloadTouched = 0;
   // What became of the last job this session was given.
   JobOutcome mOutcome;
   // Keeps the job file under way, and its page files, out of every sweep.
@@ -108,6 +112,7 @@ class ClientHandlerInfo {
 
  private:
   void FinishDecoderStep(std::uint8_t value);
+  void DiscardIdlePayload();
   void SendAcknowledgement();
   void RunStage1Header(std::uint8_t protoVer);
   bool RunStage2Chunk();

@@ -74,6 +74,18 @@ bool ReceiveTimedOut();
 // no such per-process limit.
 std::uint64_t DescriptorLimit();
 
+// Memory straight from the system rather than the C runtime's heap, zero-filled and in
+// whole pages; a page costs memory only once touched, and freeing gives it all back at
+// once (a heap keeps freed blocks for later). nullptr when the system refuses.
+void* AllocatePages(std::size_t bytes);
+
+// Gives memory from AllocatePages back to the system; bytes as allocated.
+void FreePages(void* memory, std::size_t bytes);
+
+// Hands the whole pages inside the range back to the system while keeping the range
+// usable: their content is lost and they cost memory again only once touched.
+void DiscardPages(void* memory, std::size_t bytes);
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds);
 

@@ -2,10 +2,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -120,6 +122,25 @@ std::uint64_t DescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
   return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+void* AllocatePages(std::size_t bytes) {
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void FreePages(void* memory, std::size_t bytes) {
+  if (memory != nullptr) ::munmap(memory, bytes);
+}
+
+// The whole pages inside the range are dropped; a private anonymous page then reads as
+// zeros when touched again.
+void DiscardPages(void* memory, std::size_t bytes) {
+  const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (start + pageSize - 1) / pageSize * pageSize;
+  const std::uintptr_t end = (start + bytes) / pageSize * pageSize;
+  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

@@ -96,6 +96,31 @@ bool ReceiveTimedOut() { return ::WSAGetLastError() == WSAETIMEDOUT; }
 // Windows has no per-process descriptor limit for sockets and files.
 std::uint64_t DescriptorLimit() { return 0; }
 
+// Reserved and committed at once; committed pages are zero and take no memory until touched.
+void* AllocatePages(std::size_t bytes) {
+  return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+// VirtualFree releases the whole reservation by its base, so the size is not needed.
+void FreePages(void* memory, std::size_t /*bytes*/) {
+  if (memory != nullptr) ::VirtualFree(memory, 0, MEM_RELEASE);
+}
+
+// MEM_RESET lets the system drop the pages' content instead of paging it out; unlocking
+// pages that were never locked takes them out of the working set at once.
+void DiscardPages(void* memory, std::size_t bytes) {
+  SYSTEM_INFO system{};
+  ::GetSystemInfo(&system);
+  const auto pageSize = static_cast<std::uintptr_t>(system.dwPageSize);
+  const auto start = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (start + pageSize - 1) / pageSize * pageSize;
+  const std::uintptr_t end = (start + bytes) / pageSize * pageSize;
+  if (end <= first) return;
+  void* pages = reinterpret_cast<void*>(first);
+  ::VirtualAlloc(pages, end - first, MEM_RESET, PAGE_READWRITE);
+  ::VirtualUnlock(pages, end - first);
+}
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
