@@ -112,6 +112,10 @@ int StartQuillmesh(unsigned short port) {
       SOCKET_ERROR) {
     FailStartup("bind() error");
   }
+  // The files of jobs that died with an earlier process are bounded before any new job
+  // arrives, and only once the port is ours: a second server started by mistake must not
+  // sweep the page files of the one that runs.
+  SweepJobFolder();
   ::listen(listener, kListenBacklog);
 
   const ServerSettings& settings = ServerSettingsInForce();
@@ -148,8 +152,6 @@ int main(int /*argc*/, char** /*argv*/) {
   InstallServerSettings(ReadSettingsOrStop());
   SetLogRotation(ServerSettingsInForce().logRotation);
   LogServerSettings(ServerSettingsInForce());
-  // Files of jobs that died with an earlier process are bounded before any new job.
-  SweepJobFolder();
   GetPrinterList();
   LogPdfRenderSettings();
   LOG_DEBUG("listening on port %u\n", static_cast<unsigned>(port));

@@ -194,6 +194,12 @@ TEST(PeerLimitsTest, AtStartTheFilesAnEarlierProcessLeftAreBounded) {
   EXPECT_NE(log.find("0001.xps (26 bytes), kept longer than 7 days"), std::string::npos) << log;
   EXPECT_NE(log.find("0002-1.bmp (26 bytes), a page file of a job no longer printing"),
             std::string::npos);
+
+  // A second server started by mistake on the same port and folder sweeps nothing: the
+  // page file might be one the running server is printing.
+  MakeAgedFile(leftPage, 1);
+  EXPECT_EQ(server.RunToExit(std::chrono::seconds(30)), 1);
+  EXPECT_TRUE(std::filesystem::exists(leftPage));
 }
 
 TEST(PeerLimitsTest, AFileKeptForDiagnosisBeyondTheBoundIsRemovedAfterItsJob) {
