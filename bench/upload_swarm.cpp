@@ -1,7 +1,10 @@
 // Many peers uploading at once, for the memory figure of the upload benchmark.
-//   upload_swarm send PORT COUNT SIZE PRINTER   COUNT connections each send a RAW job of
+//   upload_swarm send PORT COUNT SIZE PRINTER [HOLD]
+//                                               COUNT connections each send a RAW job of
 //                                               SIZE bytes in 1 MiB frames; all of them hold
-//                                               their first frame on the server at once
+//                                               their first frame on the server at once. With
+//                                               HOLD, every connection stays open and silent
+//                                               for HOLD seconds once all jobs are over
 //   upload_swarm verify FOLDER COUNT SIZE       checks that FOLDER holds COUNT printed
 //                                               jobs, each exactly the bytes sent for it
 // Job n is its index as 8 big-endian bytes followed by a pattern shared by every job.
@@ -61,10 +64,10 @@ bool SendDataFrame(proto::PeerConnection& connection, const Bytes& pattern, cons
          connection.ExpectAcknowledgement(kTimeout);
 }
 
-// One peer's whole job; waits at the barrier once its first frame is acknowledged.
-bool UploadOne(std::uint16_t port, std::uint64_t index, const Bytes& pattern,
-               const std::string& printer, std::barrier<>& allHoldAFrame) {
-  proto::PeerConnection connection;
+// One peer's whole job on its connection; waits at the barrier once its first frame is
+// acknowledged.
+bool UploadOne(proto::PeerConnection& connection, std::uint16_t port, std::uint64_t index,
+               const Bytes& pattern, const std::string& printer, std::barrier<>& allHoldAFrame) {
   proto::SubmitHeader header;
   header.printer_name = printer;
   header.file_name = "swarm.prn";
@@ -98,16 +101,29 @@ bool UploadOne(std::uint16_t port, std::uint64_t index, const Bytes& pattern,
   return ok;
 }
 
-// Runs COUNT peers at once; 0 when every job was acknowledged to the end.
-int Send(std::uint16_t port, std::size_t count, std::size_t size, const std::string& printer) {
+// Says, once, that every job is over and the connections are held.
+void AnnounceHolding() noexcept {
+  std::printf("every job is over; the connections stay open\n");
+  std::fflush(stdout);
+}
+
+// Runs COUNT peers at once, each holding its connection HOLD seconds after all jobs are
+// over; 0 when every job was acknowledged to the end.
+int Send(std::uint16_t port, std::size_t count, std::size_t size, const std::string& printer,
+         unsigned holdSeconds) {
   const Bytes pattern = SharedPattern(size);
   std::barrier<> allHoldAFrame(static_cast<std::ptrdiff_t>(count));
+  std::barrier allJobsOver(static_cast<std::ptrdiff_t>(count), &AnnounceHolding);
   std::vector<char> results(count, 0);
   std::vector<std::thread> peers;
   peers.reserve(count);
   for (std::size_t index = 0; index < count; ++index) {
     peers.emplace_back([&, index] {
-      results[index] = UploadOne(port, index, pattern, printer, allHoldAFrame) ? 1 : 0;
+      proto::PeerConnection connection;
+      results[index] = UploadOne(connection, port, index, pattern, printer, allHoldAFrame) ? 1 : 0;
+      if (holdSeconds == 0) return;
+      allJobsOver.arrive_and_wait();
+      std::this_thread::sleep_for(std::chrono::seconds(holdSeconds));
     });
   }
   for (std::thread& peer : peers) peer.join();
@@ -144,14 +160,15 @@ int Verify(const std::string& folder, std::size_t count, std::size_t size) {
 // Dispatches to the sending or the checking half.
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "send" && argc == 6) {
+  if (mode == "send" && (argc == 6 || argc == 7)) {
+    const unsigned holdSeconds = argc == 7 ? static_cast<unsigned>(std::atoi(argv[6])) : 0;
     return Send(static_cast<std::uint16_t>(std::atoi(argv[2])), std::strtoul(argv[3], nullptr, 10),
-                std::strtoul(argv[4], nullptr, 10), argv[5]);
+                std::strtoul(argv[4], nullptr, 10), argv[5], holdSeconds);
   }
   if (mode == "verify" && argc == 5) {
     return Verify(argv[2], std::strtoul(argv[3], nullptr, 10), std::strtoul(argv[4], nullptr, 10));
   }
   std::fprintf(stderr,
-               "usage: upload_swarm send PORT COUNT SIZE PRINTER | verify FOLDER COUNT SIZE\n");
+               "usage: upload_swarm send PORT COUNT SIZE PRINTER [HOLD] | verify FOLDER COUNT SIZE\n");
   return 2;
 }

@@ -1,7 +1,6 @@
 #include "client_handler.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -11,6 +10,10 @@
 #include "server_settings.h"
 
 namespace {
+
+// Payload pages a session between uploads keeps rather than handing back: the few that
+// printer-list and outcome requests touch.
+constexpr std::uint32_t kPayloadKeptWhileIdle = 64 * 1024;
 
 // Frame decoder states; kStateFrameDone is transient (dispatch, then back to waiting).
 enum DecoderState : std::uint8_t {
@@ -67,10 +70,12 @@ ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
 ClientHandlerInfo::~ClientHandlerInfo() { CloseJobStream(); }
 
 void* ClientHandlerInfo::operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return std::calloc(1, size);
+  return quillmesh::platform::AllocatePages(size);
 }
 
-void ClientHandlerInfo::operator delete(void* memory) noexcept { std::free(memory); }
+void ClientHandlerInfo::operator delete(void* memory, std::size_t size) noexcept {
+  quillmesh::platform::FreePages(memory, size);
+}
 
 int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) {
   std::uint32_t position = 0;
@@ -154,7 +159,19 @@ void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
   if (mState == kStateFrameDone) {
     CmdHandle();
     mState = kStateWaitStart;
+    DiscardIdlePayload();
   }
+}
+
+// Between uploads a peer may stay connected and silent for ever, so the payload pages a
+// large frame touched go back to the system once no upload is under way; the chunks of
+// an upload keep them, since the next chunk follows at once (and a stalled upload is
+// timed out).
+void ClientHandlerInfo::DiscardIdlePayload() {
+  mPayloadTouched = std::max(mPayloadTouched, mCmdDataLen);
+  if (mFileState == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
+  quillmesh::platform::DiscardPages(mCmdData, mPayloadTouched);
+  mPayloadTouched = 0;
 }
 
 int ClientHandlerInfo::CmdHandle() {

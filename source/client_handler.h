@@ -9,6 +9,7 @@
 #include <string>
 
 #include "job_outcome.h"
+#include "kept_files.h"
 #include "platform/platform.h"
 
 // Frame layout shared by requests and replies: FF 5A, type, parameter,
@@ -49,10 +50,12 @@ class ClientHandlerInfo {
   ClientHandlerInfo(const ClientHandlerInfo&) = delete;
   ClientHandlerInfo& operator=(const ClientHandlerInfo&) = delete;
 
-  // Sessions are allocated zero-filled, so the two large buffers start zeroed
-  // without being touched (untouched pages cost no memory).
+  // Sessions are taken straight from the system, zero-filled, so the two large buffers
+  // start zeroed without being touched (untouched pages cost no memory), and an ended
+  // session's pages all go back to the system at once: the C runtime's heaps would keep
+  // them resident for later.
   static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
-  static void operator delete(void* memory) noexcept;
+  static void operator delete(void* memory, std::size_t size) noexcept;
 
   // Cuts received bytes into frames and handles each complete one.
   int pushCmdData(const std::uint8_t* data, std::uint32_t len);
@@ -100,11 +103,16 @@ class ClientHandlerInfo {
   // The job file, open from the first data chunk until the last one is written or the
   // job is abandoned.
   std::FILE* mJobStream = nullptr;
+  // Payload bytes touched since the pages were last given back (DiscardIdlePayload).
+  std::uint32_t mPayloadTouched = 0;
   // What became of the last job this session was given.
   JobOutcome mOutcome;
+  // Keeps the job file under way, and its page files, out of every sweep.
+  JobFileClaim mJobClaim;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
+  void DiscardIdlePayload();
   void SendAcknowledgement();
   void RunStage1Header(std::uint8_t protoVer);
   bool RunStage2Chunk();
@@ -113,6 +121,7 @@ class ClientHandlerInfo {
   void CloseJobStream();
   void RunStage3Print();
   void DispatchPrint();
+  void ReleaseJobFile();
   // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
   void FailJob(const std::string& reason);
 };

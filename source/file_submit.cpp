@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "client_handler.h"
+#include "kept_files.h"
 #include "log_writer.h"
 #include "platform/platform.h"
 #include "print_paths.h"
@@ -140,6 +141,15 @@ const char* ExtensionForDataFormat(std::uint8_t dataFormat) {
   return "pdf";
 }
 
+std::string JobFileFolder() {
+  return GetWorkBaseDir() + quillmesh::platform::kPathSeparator + kTempFolderName;
+}
+
+void SweepJobFolder() {
+  SweepKeptFiles(JobFileFolder(), ServerSettingsInForce().keptFiles,
+                 quillmesh::platform::SystemClockMillis());
+}
+
 std::string BuildTempFileName(const char* extension) {
   const quillmesh::platform::ClockReading now = quillmesh::platform::ReadClock();
   char name[kTempNameSize] = {};
@@ -209,14 +219,15 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
             mProtoVer, mDataFormat, mPrinterName.c_str(), mFileName.c_str(), mFileSize,
             mPrinterProperty.size(), header.remaining);
 
-  const char separator = quillmesh::platform::kPathSeparator;
-  const std::string folder = GetWorkBaseDir() + separator + kTempFolderName;
+  const std::string folder = JobFileFolder();
   CreateDirectories(folder.c_str());
   if (!FitsInFreeSpace(folder, mFileSize)) {
     mProtoVer = 0;
     return;
   }
-  mTmpFile = folder + separator + BuildTempFileName(ExtensionForDataFormat(mDataFormat));
+  mTmpFile = folder + quillmesh::platform::kPathSeparator +
+             BuildTempFileName(ExtensionForDataFormat(mDataFormat));
+  mJobClaim.Claim(mTmpFile);
   LOG_DEBUG("print start PrinterName[%s] FileName[%s] FileSize[%d] PropLen[%zu] "
             "dataFormat[%d] tmpFile[%s]\n",
             mPrinterName.c_str(), mFileName.c_str(), static_cast<int>(mFileSize),
@@ -305,6 +316,7 @@ void ClientHandlerInfo::RunStage3Print() {
     mOutcome.state = JobState::kFailed;
     mOutcome.message = std::string("the print failed: ") + error.what();
   }
+  ReleaseJobFile();
   mPrinterProperty.clear();
   mDataFormat = 0;
   mProtoVer = 0;
@@ -333,6 +345,13 @@ void ClientHandlerInfo::DispatchPrint() {
   }
 }
 
+// A job file the print path left behind is kept (for diagnosis, or because it could not
+// be removed): the kept files are bounded again with it counted.
+void ClientHandlerInfo::ReleaseJobFile() {
+  mJobClaim.Release();
+  if (GetFileAttributesA(mTmpFile.c_str()) != INVALID_FILE_ATTRIBUTES) SweepJobFolder();
+}
+
 void ClientHandlerInfo::FailJob(const std::string& reason) { RecordJobFailure(mOutcome, reason); }
 
 void ClientHandlerInfo::AbandonJob() {
@@ -346,5 +365,6 @@ void ClientHandlerInfo::AbandonJob() {
                 static_cast<unsigned long>(GetLastError()));
     }
   }
+  mJobClaim.Release();
   mFileState = kFileIdle;
 }

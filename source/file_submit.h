@@ -21,3 +21,9 @@ bool ParseFileSubmitHeader(const std::uint8_t* payload, std::uint32_t length,
 
 // The temporary file extension of a data format.
 const char* ExtensionForDataFormat(std::uint8_t dataFormat);
+
+// The folder job files are received into: "temp" in the work folder.
+std::string JobFileFolder();
+
+// Bounds the files left in the job folder by the settings in force (SweepKeptFiles).
+void SweepJobFolder();

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "client_handler.h"
+#include "file_submit.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
@@ -111,6 +112,10 @@ int StartQuillmesh(unsigned short port) {
       SOCKET_ERROR) {
     FailStartup("bind() error");
   }
+  // The files of jobs that died with an earlier process are bounded before any new job
+  // arrives, and only once the port is ours: a second server started by mistake must not
+  // sweep the page files of the one that runs.
+  SweepJobFolder();
   ::listen(listener, kListenBacklog);
 
   const ServerSettings& settings = ServerSettingsInForce();

@@ -17,6 +17,8 @@ constexpr unsigned long long kLargestFreeReserveMegabytes = 1ULL << 30;
 constexpr unsigned long long kSmallestLogBytes = 16384;
 constexpr unsigned long long kLargestLogBytes = 1ULL << 40;
 constexpr unsigned long long kMostLogFiles = 100;
+constexpr unsigned long long kLargestKeptMegabytes = 1ULL << 30;
+constexpr long long kMillisPerDay = 24LL * 60 * 60 * 1000;
 
 ServerSettings& InForce() {
   static ServerSettings settings;
@@ -57,13 +59,16 @@ bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
   unsigned long long minFree = settings.minFreeMegabytes;
   unsigned long long logBytes = settings.logRotation.maxBytes;
   unsigned long long logFiles = settings.logRotation.files;
+  unsigned long long keptMegabytes = settings.keptFiles.maxBytes >> 20;
   if (!ReadWholeNumber("QUILLMESH_MAX_SESSIONS", 1, kSessionCeiling, maxSessions, problem) ||
       !ReadWholeNumber("QUILLMESH_IDLE_TIMEOUT", 0, kLongestIdleTimeout, idleTimeout, problem) ||
       !ReadWholeNumber("QUILLMESH_MIN_FREE_MB", 0, kLargestFreeReserveMegabytes, minFree,
                        problem) ||
       !ReadWholeNumber("QUILLMESH_LOG_MAX_BYTES", kSmallestLogBytes, kLargestLogBytes, logBytes,
                        problem) ||
-      !ReadWholeNumber("QUILLMESH_LOG_FILES", 1, kMostLogFiles, logFiles, problem)) {
+      !ReadWholeNumber("QUILLMESH_LOG_FILES", 1, kMostLogFiles, logFiles, problem) ||
+      !ReadWholeNumber("QUILLMESH_KEEP_FAILED_MB", 0, kLargestKeptMegabytes, keptMegabytes,
+                       problem)) {
     return false;
   }
   settings.logRotation.maxBytes = logBytes;
@@ -71,6 +76,7 @@ bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
   settings.maxSessions = static_cast<unsigned>(maxSessions);
   settings.idleTimeoutSeconds = static_cast<unsigned>(idleTimeout);
   settings.minFreeMegabytes = minFree;
+  settings.keptFiles.maxBytes = keptMegabytes << 20;
 
   const char* allowText = quillmesh::platform::GetEnvironment("QUILLMESH_ALLOW");
   settings.allowText = allowText == nullptr ? "" : allowText;
@@ -95,4 +101,7 @@ void LogServerSettings(const ServerSettings& settings) {
             static_cast<unsigned long long>(settings.logRotation.maxBytes),
             settings.logRotation.files,
             settings.allow.AdmitsEveryone() ? "(everyone)" : settings.allowText.c_str());
+  LOG_DEBUG("kept files: QUILLMESH_KEEP_FAILED_MB=%llu, none kept longer than %lld days\n",
+            static_cast<unsigned long long>(settings.keptFiles.maxBytes >> 20),
+            static_cast<long long>(settings.keptFiles.maxAgeMillis / kMillisPerDay));
 }

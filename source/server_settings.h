@@ -6,6 +6,7 @@
 #include <string>
 
 #include "allow_list.h"
+#include "kept_files.h"
 #include "log_writer.h"
 
 struct ServerSettings {
@@ -16,6 +17,8 @@ struct ServerSettings {
   std::string allowText;  // as given, for the start-up log
   AllowList allow;
   LogRotation logRotation;
+  // Job files kept for diagnosis, in total (QUILLMESH_KEEP_FAILED_MB) and by age.
+  KeptFilesBound keptFiles;
 };
 
 // The default cap: each session may hold its socket and its job file open, and a
@@ -30,5 +33,6 @@ bool ReadServerSettings(ServerSettings& settings, std::string& problem);
 const ServerSettings& ServerSettingsInForce();
 void InstallServerSettings(const ServerSettings& settings);
 
-// Writes the settings to the log, one start-up line.
+// Writes the settings to the log, in start-up lines.
 void LogServerSettings(const ServerSettings& settings);
+

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // UTF-16 text as the wide ("W") operations take it.
 using WideString = std::basic_string<WCHAR>;
@@ -73,6 +74,18 @@ bool ReceiveTimedOut();
 // no such per-process limit.
 std::uint64_t DescriptorLimit();
 
+// Memory straight from the system rather than the C runtime's heap, zero-filled and in
+// whole pages; a page costs memory only once touched, and freeing gives it all back at
+// once (a heap keeps freed blocks for later). nullptr when the system refuses.
+void* AllocatePages(std::size_t bytes);
+
+// Gives memory from AllocatePages back to the system; bytes as allocated.
+void FreePages(void* memory, std::size_t bytes);
+
+// Hands the whole pages inside the range back to the system while keeping the range
+// usable: their content is lost and they cost memory again only once touched.
+void DiscardPages(void* memory, std::size_t bytes);
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds);
 
@@ -84,6 +97,17 @@ unsigned long LastSocketError();
 
 // Removes a file by its narrow path; false (with the system error kept) when it failed.
 bool RemoveFile(const char* path);
+
+// One entry of a folder, described without following a link.
+struct FolderEntry {
+  std::string name;
+  std::uint64_t bytes = 0;
+  std::int64_t modifiedMillis = 0;  // last write, milliseconds since 1970-01-01 UTC
+  bool regularFile = false;         // false for a folder, a link or anything else
+};
+
+// The entries of a folder, without "." and ".."; false when it cannot be read.
+bool ListFolder(const char* path, std::vector<FolderEntry>& entries);
 
 // Whether a file kept open can still be removed or renamed from outside. Not on
 // Windows, so the log is opened and closed for each line there.

@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../xps_test_package.h"
 #include "peer_protocol.h"
 #include "server_process.h"
 
@@ -134,7 +137,8 @@ TEST(PeerLimitsTest, MalformedSettingsStopTheServerAtStart) {
   for (const auto& [name, value] :
        {std::pair{"QUILLMESH_ALLOW", "10.0.0.0/33"}, std::pair{"QUILLMESH_ALLOW", "10.0.0.1,"},
         std::pair{"QUILLMESH_MAX_SESSIONS", "0"}, std::pair{"QUILLMESH_IDLE_TIMEOUT", "5s"},
-        std::pair{"QUILLMESH_LOG_FILES", "0"}, std::pair{"QUILLMESH_LOG_MAX_BYTES", "-1"}}) {
+        std::pair{"QUILLMESH_LOG_FILES", "0"}, std::pair{"QUILLMESH_LOG_MAX_BYTES", "-1"},
+        std::pair{"QUILLMESH_KEEP_FAILED_MB", "1G"}}) {
     ServerProcess server({"Lab"});
     server.SetEnvironment(name, value);
     EXPECT_EQ(server.RunToExit(std::chrono::seconds(30)), 1) << name << "=" << value;
@@ -157,6 +161,60 @@ TEST(PeerLimitsTest, AJobLargerThanTheFreeSpaceIsRefusedAndStoresNothing) {
   if (!ServerProcess::UnderWine()) {
     EXPECT_TRUE(server.PrinterFiles("Lab", "").empty());
   }
+}
+
+// Writes a file into the folder, last written that many hours ago.
+void MakeAgedFile(const std::filesystem::path& file, int hoursAgo) {
+  std::ofstream(file, std::ios::binary) << "left by an earlier process";
+  std::filesystem::last_write_time(
+      file, std::filesystem::last_write_time(file) - std::chrono::hours(hoursAgo));
+}
+
+TEST(PeerLimitsTest, AtStartTheFilesAnEarlierProcessLeftAreBounded) {
+  ServerProcess server({"Lab"});
+  const std::filesystem::path temp = server.TempFolder();
+  std::filesystem::create_directories(temp);
+  const auto oldJob = temp / "print_7_2026-1-2_03-04-05-006_0001.xps";
+  const auto leftPage = temp / "print_7_2026-1-2_03-04-05-006_0002-1.bmp";
+  const auto youngJob = temp / "print_7_2026-1-2_03-04-05-006_0003.pdf";
+  const auto foreign = temp / "notes.txt";
+  MakeAgedFile(oldJob, 24 * 8);
+  MakeAgedFile(leftPage, 1);
+  MakeAgedFile(youngJob, 24);
+  MakeAgedFile(foreign, 24 * 30);
+  ASSERT_TRUE(server.Start());
+
+  EXPECT_FALSE(std::filesystem::exists(oldJob));
+  EXPECT_FALSE(std::filesystem::exists(leftPage));
+  EXPECT_TRUE(std::filesystem::exists(youngJob));
+  EXPECT_TRUE(std::filesystem::exists(foreign));
+  const std::string log = server.LogText();
+  EXPECT_NE(log.find("Debug:kept files: QUILLMESH_KEEP_FAILED_MB=1024, none kept longer than 7 days"),
+            std::string::npos);
+  EXPECT_NE(log.find("0001.xps (26 bytes), kept longer than 7 days"), std::string::npos) << log;
+  EXPECT_NE(log.find("0002-1.bmp (26 bytes), a page file of a job no longer printing"),
+            std::string::npos);
+
+  // A second server started by mistake on the same port and folder sweeps nothing: the
+  // page file might be one the running server is printing.
+  MakeAgedFile(leftPage, 1);
+  EXPECT_EQ(server.RunToExit(std::chrono::seconds(30)), 1);
+  EXPECT_TRUE(std::filesystem::exists(leftPage));
+}
+
+TEST(PeerLimitsTest, AFileKeptForDiagnosisBeyondTheBoundIsRemovedAfterItsJob) {
+  ServerProcess server({"Lab"});
+  server.SetEnvironment("QUILLMESH_KEEP_FAILED_MB", "0");
+  ASSERT_TRUE(server.Start());
+  SubmitJob(server, "Lab", 1, {}, xps_test::UnreadablePackage(), std::chrono::seconds(60));
+
+  EXPECT_TRUE(server.TempFiles().empty());
+  const std::string log = server.LogText();
+  EXPECT_NE(log.find("Error:xps print not succeeded, keep xps file for diagnosis"),
+            std::string::npos);
+  EXPECT_NE(log.find("the kept files exceeded 0 MiB (QUILLMESH_KEEP_FAILED_MB), oldest first"),
+            std::string::npos)
+      << log;
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// The allow-list's reading of addresses and ranges, the default session cap, and the
-// once-a-second report of refused connections.
+// The allow-list's reading of addresses and ranges, the default session cap, the
+// once-a-second report of refused connections, and the pages sessions give back.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "allow_list.h"
+#include "platform/platform.h"
 #include "server_settings.h"
 #include "session_gate.h"
 
@@ -65,6 +68,29 @@ TEST(RefusalCounterTest, ReportsAtMostOnceASecondWithEverythingCountedMeanwhile)
   EXPECT_EQ(counter.TakeDue(5999), 0u);
   EXPECT_EQ(counter.TakeDue(6000), 7u);
   EXPECT_EQ(counter.TakeDue(9000), 0u);
+}
+
+// A session's payload buffer does not start on a page: only the whole pages inside it may
+// go, never the bytes of the session around it.
+TEST(SystemPagesTest, DiscardingAnUnalignedRangeKeepsEveryByteAroundItsWholePages) {
+  constexpr std::size_t kBytes = 1 << 20;
+  constexpr std::size_t kMargin = 100;
+  auto* memory = static_cast<std::uint8_t*>(quillmesh::platform::AllocatePages(kBytes));
+  ASSERT_NE(memory, nullptr);
+  EXPECT_EQ(memory[0], 0);
+  EXPECT_EQ(memory[kBytes - 1], 0);
+  std::memset(memory, 0x5A, kBytes);
+
+  quillmesh::platform::DiscardPages(memory + kMargin, kBytes - 2 * kMargin);
+  // The partial pages at both ends stay whole, bytes inside the range included.
+  for (std::size_t offset = 0; offset < 2 * kMargin; ++offset) {
+    ASSERT_EQ(memory[offset], 0x5A) << offset;
+    ASSERT_EQ(memory[kBytes - 1 - offset], 0x5A) << offset;
+  }
+#ifndef _WIN32
+  EXPECT_EQ(memory[kBytes / 2], 0) << "a discarded page reads as zeros when touched again";
+#endif
+  quillmesh::platform::FreePages(memory, kBytes);
 }
 
 }  // namespace

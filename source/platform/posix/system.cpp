@@ -1,16 +1,20 @@
 // Threads, clock, errors, sockets, files and environment for systems without Windows.
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -120,6 +124,25 @@ std::uint64_t DescriptorLimit() {
   return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
+void* AllocatePages(std::size_t bytes) {
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void FreePages(void* memory, std::size_t bytes) {
+  if (memory != nullptr) ::munmap(memory, bytes);
+}
+
+// The whole pages inside the range are dropped; a private anonymous page then reads as
+// zeros when touched again.
+void DiscardPages(void* memory, std::size_t bytes) {
+  const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (start + pageSize - 1) / pageSize * pageSize;
+  const std::uintptr_t end = (start + bytes) / pageSize * pageSize;
+  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 void SleepMilliseconds(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -129,6 +152,38 @@ unsigned long LastSystemError() { return Win32ErrorFromErrno(errno); }
 unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
+
+namespace {
+
+struct FolderCloser {
+  void operator()(DIR* folder) const { ::closedir(folder); }
+};
+
+// An entry described by lstat's view of it, so a link is never followed.
+bool DescribeEntry(int folder, const char* name, FolderEntry& entry) {
+  struct stat status {};
+  if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  entry.name = name;
+  entry.bytes = static_cast<std::uint64_t>(status.st_size);
+  entry.modifiedMillis = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000 +
+                         status.st_mtim.tv_nsec / 1000000;
+  entry.regularFile = S_ISREG(status.st_mode);
+  return true;
+}
+
+}  // namespace
+
+bool ListFolder(const char* path, std::vector<FolderEntry>& entries) {
+  const std::unique_ptr<DIR, FolderCloser> folder(::opendir(path));
+  if (!folder) return false;
+  while (const dirent* found = ::readdir(folder.get())) {
+    if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0) continue;
+    FolderEntry entry;
+    // An entry removed since it was listed is simply not there any more.
+    if (DescribeEntry(::dirfd(folder.get()), found->d_name, entry)) entries.push_back(entry);
+  }
+  return true;
+}
 
 bool PathNamesOpenFile(std::FILE* stream, const char* path) {
   struct stat named {};

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "platform/errno_codes.h"
@@ -15,6 +16,25 @@ namespace {
 // Milliseconds between 1601-01-01 (the FILETIME epoch) and 1970-01-01.
 constexpr std::int64_t kFileTimeEpochOffsetMillis = 11644473600000LL;
 constexpr std::int64_t kFileTimeUnitsPerMilli = 10000;
+
+// A FILETIME (100 ns units since 1601) as milliseconds since 1970.
+std::int64_t FileTimeToUnixMillis(const FILETIME& time) {
+  ULARGE_INTEGER units{};
+  units.LowPart = time.dwLowDateTime;
+  units.HighPart = time.dwHighDateTime;
+  return static_cast<std::int64_t>(units.QuadPart) / kFileTimeUnitsPerMilli -
+         kFileTimeEpochOffsetMillis;
+}
+
+// A search handle of FindFirstFileA, closed when it goes out of scope.
+struct FindCloser {
+  void operator()(HANDLE search) const { ::FindClose(search); }
+};
+
+// Attributes that make an entry anything but a plain file: a reparse point is a link
+// (or a junction) and is never followed.
+constexpr DWORD kNotPlainFile =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 
 }  // namespace
 
@@ -27,11 +47,7 @@ unsigned long CurrentThreadId() { return GetCurrentThreadId(); }
 std::int64_t SystemClockMillis() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER units{};
-  units.LowPart = now.dwLowDateTime;
-  units.HighPart = now.dwHighDateTime;
-  return static_cast<std::int64_t>(units.QuadPart) / kFileTimeUnitsPerMilli -
-         kFileTimeEpochOffsetMillis;
+  return FileTimeToUnixMillis(now);
 }
 
 // Milliseconds first, then the calendar time: two readings, as the header declares.
@@ -80,6 +96,31 @@ bool ReceiveTimedOut() { return ::WSAGetLastError() == WSAETIMEDOUT; }
 // Windows has no per-process descriptor limit for sockets and files.
 std::uint64_t DescriptorLimit() { return 0; }
 
+// Reserved and committed at once; committed pages are zero and take no memory until touched.
+void* AllocatePages(std::size_t bytes) {
+  return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+// VirtualFree releases the whole reservation by its base, so the size is not needed.
+void FreePages(void* memory, std::size_t /*bytes*/) {
+  if (memory != nullptr) ::VirtualFree(memory, 0, MEM_RELEASE);
+}
+
+// MEM_RESET lets the system drop the pages' content instead of paging it out; unlocking
+// pages that were never locked takes them out of the working set at once.
+void DiscardPages(void* memory, std::size_t bytes) {
+  SYSTEM_INFO system{};
+  ::GetSystemInfo(&system);
+  const auto pageSize = static_cast<std::uintptr_t>(system.dwPageSize);
+  const auto start = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (start + pageSize - 1) / pageSize * pageSize;
+  const std::uintptr_t end = (start + bytes) / pageSize * pageSize;
+  if (end <= first) return;
+  void* pages = reinterpret_cast<void*>(first);
+  ::VirtualAlloc(pages, end - first, MEM_RESET, PAGE_READWRITE);
+  ::VirtualUnlock(pages, end - first);
+}
+
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
@@ -92,6 +133,26 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(::WSAGetLast
 
 // Deletes through the ANSI call; GetLastError holds the reason when it fails.
 bool RemoveFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
+
+// FindFirstFileA reports each entry's own attributes, size and times; a link is not
+// opened to describe its target.
+bool ListFolder(const char* path, std::vector<FolderEntry>& entries) {
+  const std::string pattern = std::string(path) + "\\*";
+  WIN32_FIND_DATAA found{};
+  const HANDLE first = ::FindFirstFileA(pattern.c_str(), &found);
+  if (first == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  const std::unique_ptr<void, FindCloser> search(first);
+  do {
+    if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
+    FolderEntry entry;
+    entry.name = found.cFileName;
+    entry.bytes = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    entry.modifiedMillis = FileTimeToUnixMillis(found.ftLastWriteTime);
+    entry.regularFile = (found.dwFileAttributes & kNotPlainFile) == 0;
+    entries.push_back(entry);
+  } while (::FindNextFileA(first, &found));
+  return true;
+}
 
 // Files are not kept open on Windows (kOpenFilesCanBeRemoved); a stream asked about
 // is taken as stale.
