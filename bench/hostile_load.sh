@@ -39,7 +39,7 @@ idle_seconds=${BENCH_IDLE_SECONDS:-10}
 flood_seconds=${BENCH_FLOOD_SECONDS:-120}
 port=${QUILLMESH_PORT:-9099}
 export QUILLMESH_PORT=$port
-PORT_WAIT_SECONDS=120
+readonly PORT_WAIT_SECONDS=120  # read by lib.sh
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
 
