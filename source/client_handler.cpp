@@ -261,6 +261,7 @@ void ServeConnection(ClientHandlerInfo* session, long socketValue) {
 int clientHandlerThread(ClientHandlerInfo* session) {
   LOG_DEBUG("enter\n");
   const long socketValue = static_cast<long>(session->mSocket);
+  SetLogSource(socketValue);
   quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
   // Nothing a session meets may end the process: an exception ends this connection only.
   try {

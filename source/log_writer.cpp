@@ -6,10 +6,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <utility>
 
+#include "log_queue.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,29 +46,41 @@ int FormatHeader(char* header) {
   return used;
 }
 
+// Formats a whole line, header first, cut to the line buffer; its length.
+std::size_t FormatLine(char (&line)[kLineSize], const char* format, va_list arguments) {
+  char header[kHeaderSize] = {};
+  const int headerLength = FormatHeader(header);
+  std::memcpy(line, header, headerLength);
+  line[headerLength] = '\0';  // should the format fail
+  std::vsnprintf(line + headerLength, kLineSize - headerLength, format, arguments);
+  return std::strlen(line);
+}
+
 struct StreamCloser {
   void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
 
 // The log file, kept open between lines while its path still names it (where an open
 // file can still be removed or renamed from outside): opening it, and looking at every
-// folder above it, for each line cost more than the line itself.
+// folder above it, for each line cost more than the line itself. Only the one writer of
+// the moment touches it.
 struct OpenLog {
   std::unique_ptr<std::FILE, StreamCloser> stream;
   std::string path;
   std::uint64_t size = 0;  // bytes in the file, so rotation needs no look at the disk
 };
 
-// Everything the lines share: one lock, the open file and the rotation limits.
-struct LogState {
-  std::mutex guard;
+// The file and the rotation limits the writer goes by.
+struct LogFile {
   OpenLog log;
-  LogRotation rotation;
+  std::atomic<std::uint64_t> maxBytes{LogRotation{}.maxBytes};
+  std::atomic<unsigned> files{LogRotation{}.files};
 };
 
-LogState& SharedLog() {
-  static LogState state;
-  return state;
+// Never destroyed: detached session threads may still log while the process exits.
+LogFile& SharedFile() {
+  static LogFile* const file = new LogFile;
+  return *file;
 }
 
 // Opens the log file for appending, creating its folder first.
@@ -96,6 +110,7 @@ std::string LogFilePath(const std::string& folder, unsigned number) {
 // set never holds more than `files` files; the next line opens a new log.
 void RotateLogFiles(OpenLog& log, const std::string& folder, unsigned files) {
   log.stream.reset();
+  log.size = 0;
   // Windows cannot rename over an existing file, so every target is gone first.
   std::remove(LogFilePath(folder, files - 1).c_str());
   for (unsigned number = files - 1; number > 0; --number) {
@@ -112,13 +127,24 @@ void ReportUnwritableLog(const std::string& file, int error) {
                file.c_str(), std::strerror(error));
 }
 
-// Appends the finished line to the log file. A file removed or renamed from outside (or
-// a changed TEMP) is followed by a new one. The Windows runtime's append mode seeks to
-// the end and writes in two steps, so threads appending at once overwrite each other's
-// lines; one lock keeps every line whole everywhere.
-void AppendToLogFile(const char* line, std::size_t length) {
-  LogState& shared = SharedLog();
-  const std::lock_guard<std::mutex> lock(shared.guard);
+// Appends whole lines to the log file, opening it when it is not open.
+void AppendToLogFile(OpenLog& log, const std::string& folder, const std::string& file,
+                     const char* text, std::size_t length) {
+  if (!log.stream) OpenLogFile(log, folder, file);
+  const bool written = log.stream && std::fwrite(text, 1, length, log.stream.get()) == length &&
+                       std::fflush(log.stream.get()) == 0;
+  if (!written) {
+    ReportUnwritableLog(file, errno);
+    return;
+  }
+  log.size += length;
+}
+
+// Writes a batch of lines, rotating after the line that takes the file to its limit. A
+// file removed or renamed from outside (or a changed TEMP) is followed by a new one.
+// Where an open file cannot be renamed the log is closed again after each batch.
+void WriteBatchToLogFile(const LogBatch& batch) {
+  LogFile& shared = SharedFile();
   OpenLog& log = shared.log;
   const char separator = quillmesh::platform::kPathSeparator;
   const std::string folder = GetWorkBaseDir() + separator + kLogFolderName;
@@ -127,39 +153,107 @@ void AppendToLogFile(const char* line, std::size_t length) {
       !quillmesh::platform::PathNamesOpenFile(log.stream.get(), file.c_str())) {
     OpenLogFile(log, folder, file);
   }
-  const bool written = log.stream && std::fwrite(line, 1, length, log.stream.get()) == length &&
-                       std::fflush(log.stream.get()) == 0;
-  if (!written) {
-    ReportUnwritableLog(file, errno);
-    return;
+  const std::uint64_t maxBytes = shared.maxBytes.load();
+  const unsigned files = shared.files.load();
+  std::size_t runStart = 0;
+  std::size_t runEnd = 0;
+  for (const std::uint32_t length : batch.lineLengths) {
+    runEnd += length;
+    if (log.size + (runEnd - runStart) < maxBytes) continue;
+    AppendToLogFile(log, folder, file, batch.text.data() + runStart, runEnd - runStart);
+    runStart = runEnd;
+    if (log.size >= maxBytes) RotateLogFiles(log, folder, files);
   }
-  log.size += length;
-  if (log.size >= shared.rotation.maxBytes) RotateLogFiles(log, folder, shared.rotation.files);
+  if (runEnd > runStart) {
+    AppendToLogFile(log, folder, file, batch.text.data() + runStart, runEnd - runStart);
+  }
   if (!quillmesh::platform::kOpenFilesCanBeRemoved) log.stream.reset();
+}
+
+// Waiting lines beyond this are lost (and counted) rather than let a flood of lines hold
+// the sessions that write them, or the memory they would take.
+constexpr std::size_t kQueueBytes = 1 << 20;
+
+// Never destroyed, like the file; whatever waits is written at exit.
+LogQueue& SharedQueue() {
+  static LogQueue* const queue = [] {
+    auto* made = new LogQueue(kQueueBytes, WriteBatchToLogFile);
+    std::atexit(FlushLog);
+    return made;
+  }();
+  return *queue;
+}
+
+// Whose lines a thread writes, and how many of them were lost since the last one kept.
+struct LogSource {
+  long socket = -1;
+  unsigned long long lost = 0;
+  ~LogSource();
+};
+
+thread_local LogSource tSource;
+
+// Queues the log's own report of lost lines, which the queue's limit does not refuse.
+int SubmitLostLinesReport(int /*level*/, const char* format, ...)
+    __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));
+int SubmitLostLinesReport(int /*level*/, const char* format, ...) {
+  char line[kLineSize];
+  va_list arguments;
+  va_start(arguments, format);
+  const std::size_t length = FormatLine(line, format, arguments);
+  va_end(arguments);
+  SharedQueue().Submit({line, length}, true);
+  return 0;
+}
+
+// Says how many of the thread's lines were lost, where they would have been.
+void ReportLostLines(LogSource& source) {
+  const unsigned long long lost = std::exchange(source.lost, 0);
+  if (source.socket >= 0) {
+    QM_LOG_THROUGH(SubmitLostLinesReport, 0, "Error:", "%llu lines from socket %ld not written\n",
+                   lost, source.socket);
+  } else {
+    QM_LOG_THROUGH(SubmitLostLinesReport, 0, "Error:", "%llu lines from thread %lu not written\n",
+                   lost, quillmesh::platform::CurrentThreadId());
+  }
+}
+
+// A thread that ends with lines lost still has them reported.
+LogSource::~LogSource() {
+  if (lost > 0) ReportLostLines(*this);
 }
 
 }  // namespace
 
 void SetLogRotation(const LogRotation& rotation) {
-  LogState& shared = SharedLog();
-  const std::lock_guard<std::mutex> lock(shared.guard);
-  shared.rotation = rotation;
+  LogFile& shared = SharedFile();
+  shared.maxBytes.store(rotation.maxBytes);
+  shared.files.store(rotation.files);
 }
 
 int WriteLog(int /*level*/, const char* format, ...) {
-  char header[kHeaderSize] = {};
-  char line[kLineSize] = {};
-  const int headerLength = FormatHeader(header);
-  std::memcpy(line, header, headerLength);
-
+  LogQueue& queue = SharedQueue();
+  LogSource& source = tSource;
+  // A line the full queue would refuse is counted without being formatted.
+  if (!queue.HasRoomFor(kLineSize)) {
+    ++source.lost;
+    return 0;
+  }
+  if (source.lost > 0) ReportLostLines(source);
+  char line[kLineSize];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(line + headerLength, kLineSize - headerLength, format, arguments);
+  const std::size_t length = FormatLine(line, format, arguments);
   va_end(arguments);
-
-  AppendToLogFile(line, std::strlen(line));
+  if (!queue.Submit({line, length}, false)) ++source.lost;
   return 0;
 }
+
+void SetLogSource(long socket) { tSource.socket = socket; }
+
+void FlushLog() { SharedQueue().Flush(); }
+
+void SetLogQueueLimit(std::size_t bytes) { SharedQueue().SetLimit(std::max(bytes, kLineSize)); }
 
 const char* GetFileBaseName(const char* path) {
   const char* cursor = path + std::strlen(path);

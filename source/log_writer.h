@@ -24,8 +24,22 @@ struct LogRotation {
 // Sets the rotation limits (the defaults apply until then).
 void SetLogRotation(const LogRotation& rotation);
 
-// Appends one formatted line to the log file; always returns 0.
+// Appends one formatted line to the log file; always returns 0. The line is in the file
+// when the call returns unless other lines are being written at that moment: then it
+// waits its turn in a bounded queue, and once that is full the thread's lines are counted
+// instead of kept, and its next line that fits is preceded by one Error line saying how
+// many were lost (also written when the thread ends).
 int WriteLog(int level, const char* format, ...) __attribute__((format(QM_PRINTF_FORMAT, 2, 3)));
+
+// Names the calling thread's lines by the session's socket in that Error line.
+void SetLogSource(long socket);
+
+// Returns once every line written so far is in the file; also run at exit.
+void FlushLog();
+
+// Bytes of lines that may wait for the file before lines are lost (at least one line's
+// 4096; 1 MiB unless changed).
+void SetLogQueueLimit(std::size_t bytes);
 
 // The file name of a source path from its last separator on (separator kept).
 const char* GetFileBaseName(const char* path);
@@ -57,10 +71,13 @@ class FunctionName {
 
 }  // namespace quillmesh
 
-#define QM_LOG_AT(level, word, format, ...)                                                \
-  WriteLog(level, "[%s][%s %s %d] " word format, "", GetFileBaseName(__FILE__),            \
-           ::quillmesh::FunctionName(__PRETTY_FUNCTION__).c_str(), static_cast<int>(__LINE__) \
-               __VA_OPT__(, ) __VA_ARGS__)
+// One line through `writer` (WriteLog, or the log's own report of lost lines).
+#define QM_LOG_THROUGH(writer, level, word, format, ...)                                   \
+  writer(level, "[%s][%s %s %d] " word format, "", GetFileBaseName(__FILE__),              \
+         ::quillmesh::FunctionName(__PRETTY_FUNCTION__).c_str(), static_cast<int>(__LINE__)   \
+             __VA_OPT__(, ) __VA_ARGS__)
+#define QM_LOG_AT(level, word, format, ...) \
+  QM_LOG_THROUGH(WriteLog, level, word, format __VA_OPT__(, ) __VA_ARGS__)
 
 #define LOG_DEBUG(format, ...) QM_LOG_AT(3, "Debug:", format __VA_OPT__(, ) __VA_ARGS__)
 #define LOG_ERROR(format, ...) QM_LOG_AT(0, "Error:", format __VA_OPT__(, ) __VA_ARGS__)

@@ -1,5 +1,6 @@
 // What a hostile or careless peer can no longer take: session slots beyond the cap, an
-// upload left hanging, a connection from outside the allow-list, disk space it announces.
+// upload left hanging, a connection from outside the allow-list, disk space it announces,
+// the log other sessions write to.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -215,6 +218,35 @@ TEST(PeerLimitsTest, AFileKeptForDiagnosisBeyondTheBoundIsRemovedAfterItsJob) {
   EXPECT_NE(log.find("the kept files exceeded 0 MiB (QUILLMESH_KEEP_FAILED_MB), oldest first"),
             std::string::npos)
       << log;
+TEST(PeerLimitsTest, AFreshPeerIsAnsweredPromptlyWhileOthersFloodTheLog) {
+  ServerProcess server({"Lab"});
+  ASSERT_TRUE(server.Start());
+  // Every byte outside a frame is a log line: 20 peers sending nothing else.
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> flooders;
+  for (int index = 0; index < 20; ++index) {
+    flooders.emplace_back([&] {
+      PeerConnection connection = server.Connect();
+      const Bytes noise(4096, 'q');
+      while (!stop && connection.SendAll(noise, kIoTimeout)) {
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // A busy machine delays single replies now and then; a log that holds the sessions
+  // delays every one.
+  std::vector<std::chrono::milliseconds> waits;
+  for (int probe = 0; probe < 5; ++probe) {
+    const auto start = std::chrono::steady_clock::now();
+    PeerConnection fresh = server.Connect();
+    EXPECT_TRUE(ListIsAnswered(fresh)) << "probe " << probe;
+    waits.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start));
+  }
+  std::sort(waits.begin(), waits.end());
+  EXPECT_LT(waits[2], std::chrono::seconds(1)) << "median of five fresh peers' waits";
+  stop = true;
+  for (std::thread& flooder : flooders) flooder.join();
 }
 
 }  // namespace

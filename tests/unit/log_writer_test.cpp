@@ -36,6 +36,7 @@ class LogWriterTest : public ::testing::Test {
     SetTemp(mWorkDir.string());
   }
   void TearDown() override {
+    FlushLog();
     SetTemp(mSavedTemp);
     fs::remove_all(mWorkDir);
   }
@@ -52,6 +53,7 @@ class LogWriterTest : public ::testing::Test {
   }
   fs::path LogFile() const { return mWorkDir / "Quillmesh" / "log" / "QuillmeshLog.txt"; }
   std::vector<std::string> Lines() const {
+    FlushLog();
     std::ifstream stream(LogFile(), std::ios::binary);
     std::vector<std::string> lines;
     for (std::string line; std::getline(stream, line);) {
@@ -61,6 +63,7 @@ class LogWriterTest : public ::testing::Test {
     return lines;
   }
   std::string Text() const {
+    FlushLog();
     std::ifstream stream(LogFile(), std::ios::binary);
     std::stringstream text;
     text << stream.rdbuf();
@@ -146,6 +149,51 @@ TEST_F(LogWriterTest, ConcurrentWritersProduceWholeLines) {
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesEach));
   const std::regex whole(R"(\[.*\] Debug:([a-d])\1{299}\|end)");
   for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST_F(LogWriterTest, LinesLostToAFullQueueAreCountedInOneErrorLinePerGap) {
+  constexpr int kThreads = 8;
+  constexpr int kLinesEach = 3000;
+  constexpr long kFirstSocket = 7000;
+  SetLogQueueLimit(4096);  // room for one line at a time
+  std::vector<std::thread> writers;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    writers.emplace_back([thread] {
+      SetLogSource(kFirstSocket + thread);
+      const std::string payload(600, 'p');
+      for (int index = 0; index < kLinesEach; ++index) {
+        LOG_DEBUG("writer %d line %d %s\n", thread, index, payload.c_str());
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  SetLogQueueLimit(1 << 20);
+
+  // Per writer: its lines in order, and every line either written or counted once.
+  const std::regex kept(R"(.*\] Debug:writer (\d) line (\d+) p{600})");
+  const std::regex lost(R"(.*\] Error:(\d+) lines from socket (\d+) not written)");
+  std::vector<int> nextLine(kThreads, 0);
+  std::vector<long> accounted(kThreads, 0);
+  long lostTotal = 0;
+  std::smatch parts;
+  for (const std::string& line : Lines()) {
+    if (std::regex_match(line, parts, kept)) {
+      const int thread = std::stoi(parts[1]);
+      const int index = std::stoi(parts[2]);
+      ASSERT_GE(index, nextLine[thread]) << "out of order: " << line;
+      nextLine[thread] = index + 1;
+      ++accounted[thread];
+    } else {
+      ASSERT_TRUE(std::regex_match(line, parts, lost)) << line;
+      const long count = std::stol(parts[1]);
+      accounted[std::stol(parts[2]) - kFirstSocket] += count;
+      lostTotal += count;
+    }
+  }
+  EXPECT_GT(lostTotal, 0) << "eight writers never once filled a queue of one line";
+  for (int thread = 0; thread < kThreads; ++thread) {
+    EXPECT_EQ(accounted[thread], kLinesEach) << "writer " << thread;
+  }
 }
 
 TEST_F(LogWriterTest, AFullLogRotatesAndTheSetKeepsTheNewestLines) {

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Hostile-load benchmark: four floods a hostile peer can send over loopback, each against a
+# fresh server on the folder printer, and for each how long a fresh peer waits for the
+# printer list while it lasts, how many bytes the log grew by and the server's peak and
+# after-load resident memory.
+#
+# usage: bench/hostile_load.sh [SERVER]
+#   SERVER              the server binary (default: build/linux/quillmesh); any build that
+#                       speaks the protocol, so an older one can be measured the same way
+# environment:
+#   QUILLMESH_PEER      the peer used to see that the server is up (default: quillmesh-peer
+#                       beside SERVER, else build/linux/quillmesh-peer)
+#   HOSTILE_PEERS       the flood helper (default: build/linux/bench/hostile_peers)
+#   BENCH_NOISE_PEERS, BENCH_NOISE_KIB        (a) peers sending noise, KiB each (50, 32)
+#   BENCH_LIST_PEERS, BENCH_LIST_REQUESTS     (b) peers asking for the list, times each (200, 2000)
+#   BENCH_UPLOAD_PEERS, BENCH_UPLOAD_MIB      (c) peers uploading in 1 KiB frames, MiB each (20, 4)
+#   BENCH_IDLE_SOCKETS, BENCH_IDLE_SECONDS    (d) idle connections, seconds held (1100, 10);
+#                                             the server runs with QUILLMESH_MAX_SESSIONS=1024
+#   BENCH_FLOOD_SECONDS time limit of each flood (default 120)
+#   BENCH_DIR           where the scratch folder goes (default: $TMPDIR or /tmp)
+# The server listens on QUILLMESH_PORT (default 9099), which must be free.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+bench_name=hostile_load
+server=$(realpath "${1:-$repo/build/linux/quillmesh}")
+build_dir=$(dirname "$server")
+peer=${QUILLMESH_PEER:-$build_dir/quillmesh-peer}
+[[ -x $peer ]] || peer=$repo/build/linux/quillmesh-peer
+hostile=${HOSTILE_PEERS:-$repo/build/linux/bench/hostile_peers}
+noise_peers=${BENCH_NOISE_PEERS:-50}
+noise_kib=${BENCH_NOISE_KIB:-32}
+list_peers=${BENCH_LIST_PEERS:-200}
+list_requests=${BENCH_LIST_REQUESTS:-2000}
+upload_peers=${BENCH_UPLOAD_PEERS:-20}
+upload_mib=${BENCH_UPLOAD_MIB:-4}
+idle_sockets=${BENCH_IDLE_SOCKETS:-1100}
+idle_seconds=${BENCH_IDLE_SECONDS:-10}
+flood_seconds=${BENCH_FLOOD_SECONDS:-120}
+port=${QUILLMESH_PORT:-9099}
+export QUILLMESH_PORT=$port
+readonly PORT_WAIT_SECONDS=120  # read by lib.sh
+# shellcheck source=bench/lib.sh
+source "$repo/bench/lib.sh"
+
+for tool in "$server" "$peer" "$hostile"; do
+  [[ -x $tool ]] || { echo "$bench_name: $tool is missing; build it first" >&2; exit 2; }
+done
+# The idle flood holds more connections than the default soft limit of some systems.
+ulimit -n "$(ulimit -Hn)"
+
+work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/quillmesh-hostile.XXXXXX")
+server_pid=""
+
+# Stops what this script started (by PID) and removes the scratch folder.
+cleanup() {
+  stop_pid "$server_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A field of /proc/PID/status in kB.
+status_kb() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
+
+# Bytes in every log file of the scratch work folder (the current one and rotated ones).
+log_bytes() { cat "$work/temp/Quillmesh/log/"QuillmeshLog*.txt 2>/dev/null | wc -c; }
+
+# Runs one flood against a fresh server and prints its figures: a label, the extra
+# VAR=value settings for the server (ending with --), the hostile_peers mode and the
+# arguments that follow its port.
+measure() {
+  local label=$1 settings=()
+  shift
+  while [[ $1 != -- ]]; do settings+=("$1"); shift; done
+  shift
+  local mode=$1
+  shift
+  echo "$label"
+  rm -rf "$work/temp" "$work/printers" && mkdir -p "$work/temp" "$work/printers/Bench"
+  # The log never rotates here, so its size is every byte written.
+  start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" \
+    QUILLMESH_ALLOW=127.0.0.0/8 QUILLMESH_LOG_MAX_BYTES=1099511627776 "${settings[@]}"
+  local before
+  before=$(log_bytes)
+  "$hostile" "$mode" "$port" "$@" | sed 's/^/  /'
+  local peak
+  peak=$(status_kb "$server_pid" VmHWM)
+  sleep 3
+  printf '  log bytes written: %d\n' $(($(log_bytes) - before))
+  printf '  server memory: peak VmHWM %d kB, VmRSS 3 s after the load %d kB\n' "$peak" \
+    "$(status_kb "$server_pid" VmRSS)"
+  stop_own_server
+  rm -rf "$work/printers"
+}
+
+echo "$bench_name: $server (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
+measure "(a) $noise_peers peers x $noise_kib KiB of noise" -- \
+  noise "$noise_peers" $((noise_kib * 1024)) "$flood_seconds"
+measure "(b) $list_peers peers x $list_requests printer-list requests" -- \
+  list "$list_peers" "$list_requests" "$flood_seconds"
+measure "(c) $upload_peers peers uploading $upload_mib MiB each in 1 KiB frames" -- \
+  upload "$upload_peers" $((upload_mib * 1048576)) Bench "$flood_seconds"
+measure "(d) $idle_sockets idle connections held ${idle_seconds} s, QUILLMESH_MAX_SESSIONS=1024" \
+  QUILLMESH_MAX_SESSIONS=1024 -- idle "$idle_sockets" "$idle_seconds" "$flood_seconds"

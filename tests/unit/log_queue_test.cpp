@@ -1,0 +1,88 @@
+// The queue between the threads that log and the log file: who writes, what waits, what
+// is refused.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_queue.h"
+
+namespace {
+
+// What the sink was given, line by line, and on which thread.
+struct RecordingSink {
+  std::mutex guard;
+  std::vector<std::string> lines;
+  std::vector<std::thread::id> writers;
+
+  void Take(const LogBatch& batch) {
+    const std::lock_guard<std::mutex> lock(guard);
+    std::size_t offset = 0;
+    for (const std::uint32_t length : batch.lineLengths) {
+      lines.push_back(batch.text.substr(offset, length));
+      writers.push_back(std::this_thread::get_id());
+      offset += length;
+    }
+  }
+};
+
+TEST(LogQueueTest, AnIdleQueueHasTheCallersLineWrittenWhenSubmitReturns) {
+  RecordingSink sink;
+  LogQueue queue(1 << 20, [&](const LogBatch& batch) { sink.Take(batch); });
+  for (const std::string line : {"one\n", "two\n", "three\n"}) {
+    ASSERT_TRUE(queue.Submit(line, false));
+    const std::lock_guard<std::mutex> lock(sink.guard);
+    ASSERT_EQ(sink.lines.back(), line);
+    EXPECT_EQ(sink.writers.back(), std::this_thread::get_id());
+  }
+}
+
+TEST(LogQueueTest, BehindABusyWriteLinesWaitUpToTheLimitThenAreRefused) {
+  RecordingSink sink;
+  std::mutex gate;
+  std::condition_variable changed;
+  bool writing = false;
+  bool released = false;
+  LogQueue queue(100, [&](const LogBatch& batch) {
+    std::unique_lock<std::mutex> lock(gate);
+    if (!writing) {
+      writing = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+    }
+    lock.unlock();
+    sink.Take(batch);
+  });
+  std::thread first([&] { queue.Submit("first\n", false); });
+  {
+    std::unique_lock<std::mutex> lock(gate);
+    changed.wait(lock, [&] { return writing; });
+  }
+  // The first line's write is stuck: these wait without blocking this thread.
+  std::vector<std::string> expected{"first\n"};
+  int accepted = 0;
+  for (int index = 10; index < 30; ++index) {
+    const std::string line = "line " + std::to_string(index) + "\n";
+    if (!queue.Submit(line, false)) break;
+    expected.push_back(line);
+    ++accepted;
+  }
+  EXPECT_EQ(accepted, 12) << "12 lines of 8 bytes fit in 100";
+  EXPECT_FALSE(queue.HasRoomFor(8));
+  EXPECT_TRUE(queue.Submit("lost 9\n", true)) << "a report of lost lines is never refused";
+  expected.push_back("lost 9\n");
+  {
+    const std::lock_guard<std::mutex> lock(gate);
+    released = true;
+  }
+  changed.notify_all();
+  first.join();
+  queue.Flush();
+  EXPECT_EQ(sink.lines, expected);
+  EXPECT_TRUE(queue.HasRoomFor(100));
+}
+
+}  // namespace
