@@ -218,6 +218,8 @@ TEST(PeerLimitsTest, AFileKeptForDiagnosisBeyondTheBoundIsRemovedAfterItsJob) {
   EXPECT_NE(log.find("the kept files exceeded 0 MiB (QUILLMESH_KEEP_FAILED_MB), oldest first"),
             std::string::npos)
       << log;
+}
+
 TEST(PeerLimitsTest, AFreshPeerIsAnsweredPromptlyWhileOthersFloodTheLog) {
   ServerProcess server({"Lab"});
   ASSERT_TRUE(server.Start());
