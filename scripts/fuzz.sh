@@ -60,6 +60,8 @@ fuzz_one() {
 }
 
 mkdir -p "$work"
+# The harnesses' work folders (job files, spooled output, the log) in memory when it can be had.
+[[ -d /dev/shm && -w /dev/shm ]] && export TMPDIR=/dev/shm
 for line in "${harnesses[@]}"; do
   read -r name max_len dict <<<"$line"
   while (($(jobs -rp | wc -l) >= cores)); do wait -n; done

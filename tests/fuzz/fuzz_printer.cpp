@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <system_error>
 
 #include "platform/posix/spooler_backend.h"
@@ -36,14 +37,16 @@ void RemoveWorkFolder() {
 
 }  // namespace
 
-// mkdtemp gives a folder no other run shares, so harnesses can run side by side.
+// mkdtemp gives a folder no other run shares, so harnesses can run side by side. It
+// lies in TMPDIR when set: scripts/fuzz.sh points that at memory, which runs faster.
 void Install() {
-  char pattern[] = "/tmp/qm-fuzz-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
+  const char* temporary = std::getenv("TMPDIR");
+  std::string pattern = std::string(temporary != nullptr ? temporary : "/tmp") + "/qm-fuzz-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
   workFolder = pattern;
   fs::create_directories(PrinterFolder());
   std::atexit(RemoveWorkFolder);
-  ::setenv("TEMP", pattern, 1);
+  ::setenv("TEMP", pattern.c_str(), 1);
   // No per-printer configuration: the XPS path merges the peer's DEVMODE.
   ::unsetenv("ProgramData");
   quillmesh::platform::InstallSpooler(

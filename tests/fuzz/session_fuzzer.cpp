@@ -36,8 +36,9 @@ int PrintFileWithProperty(const char*, const char* fileName, const std::string&)
 int PrintFile(const char*, const char* fileName) { return ConsumeJobFile(fileName); }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/qm-fuzz-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
+  const char* temporary = std::getenv("TMPDIR");
+  std::string pattern = std::string(temporary != nullptr ? temporary : "/tmp") + "/qm-fuzz-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
   workDir = pattern;
   ::setenv("TEMP", workDir.c_str(), 1);
   // Two fixed printers, so printer-list requests need no print system.
