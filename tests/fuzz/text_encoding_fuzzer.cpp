@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/text_conversion.h"
+#include "print_paths.h"
 #include "text_encoding.h"
 
 namespace {
@@ -41,6 +42,8 @@ void CheckServerHelpers(const std::uint8_t* data, std::size_t size) {
   std::vector<char> gbk(text.size() + 1);
   Utf8ToGbk(text.c_str(), gbk.data());
   if (std::strlen(gbk.data()) > text.size()) std::abort();
+  // The PDF path's printer name: GBK when it is UTF-8, cut to the spooler's name size.
+  if (Change2GBK(text.c_str()).size() > text.size()) std::abort();
   GbkToUtf8(text.c_str(), static_cast<std::uint32_t>(text.size()));
   GbkToUtf8(text.c_str(), static_cast<std::uint32_t>(text.size() + 1));
   Utf8ToWide(std::string(bytes, size));
