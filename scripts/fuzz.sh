@@ -22,39 +22,44 @@ cores=$(nproc)
 seconds=$(awk -v h="$hours" -v c="$cores" -v n="${#harnesses[@]}" 'BEGIN { print int(h * 3600 * c / n) }')
 echo "fuzz: ${#harnesses[@]} harnesses, $seconds s each, $cores at a time"
 
-# Moves the input of every crash, leak or hang into the harness's corpus folder; says
-# "new" when one was not kept before, "known" when all were (an unfixed regression
-# input, which would end every restart at once), nothing when there was none.
+# Moves the input of every crash, leak or hang into the harness's corpus folder and
+# prints how many there were.
 keep_findings() {
-  local name=$1 artifacts=$2 verdict="" file kept
+  local name=$1 artifacts=$2 count=0 file
   for file in "$artifacts"/*; do
     [[ -f $file ]] || continue
-    kept=tests/fuzz/corpus/$name/regression-$(basename "$file")
-    if [[ -e $kept ]]; then verdict=${verdict:-known}; else verdict=new; fi
-    mv "$file" "$kept"
+    mv "$file" "tests/fuzz/corpus/$name/regression-$(basename "$file")"
+    count=$((count + 1))
   done
-  echo "$verdict"
+  echo "$count"
 }
 
-# Fuzzes one harness until its time is used up or it made runs_wanted runs; restarts it
-# after each finding. Writes "<name> <runs> <findings>" to its summary file.
+# Fuzzes one harness until its time is used up or it made runs_wanted runs, restarting
+# it after each finding. The first start also reads the seed folder; restarts read only
+# the work corpus, which holds no input that ended a run, so a finding kept as a
+# regression input does not end every restart at once. Writes "<name> <runs>
+# <findings>" to its summary file.
 fuzz_one() {
   local name=$1 max_len=$2 dict=$3
   local corpus=$work/corpus/$name artifacts=$work/artifacts/$name log=$work/$name.log
   local options=(-max_len="$max_len" -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/")
   [[ -n $dict ]] && options+=(-dict="tests/fuzz/$dict")
   mkdir -p "$corpus" "$artifacts"
-  local end=$((SECONDS + seconds)) runs=0 findings=0 done_runs verdict
+  local end=$((SECONDS + seconds)) runs=0 findings=0 found done_runs
+  local folders=("$corpus" "tests/fuzz/corpus/$name")
   while ((SECONDS < end && runs < runs_wanted)); do
     "$build/${name}_fuzzer" "${options[@]}" -max_total_time=$((end - SECONDS)) \
-      -runs=$((runs_wanted - runs)) "$corpus" "tests/fuzz/corpus/$name" >"$log" 2>&1
+      -runs=$((runs_wanted - runs)) "${folders[@]}" >"$log" 2>&1
+    folders=("$corpus")
     done_runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     runs=$((runs + ${done_runs:-0}))
-    verdict=$(keep_findings "$name" "$artifacts")
-    [[ -z $verdict ]] && continue
-    findings=$((findings + 1))
-    cp "$log" "$work/$name.finding-$findings.log"
-    [[ $verdict == known ]] && break
+    found=$(keep_findings "$name" "$artifacts")
+    if ((found > 0)) || [[ -z $done_runs ]]; then
+      findings=$((findings + (found > 0 ? found : 1)))
+      cp "$log" "$work/$name.finding-$findings.log"
+    fi
+    # A harness that ended without its statistics could not run at all: no restart.
+    [[ -z $done_runs ]] && break
   done
   echo "$name $runs $findings" >"$work/$name.summary"
 }
