@@ -2,7 +2,9 @@
 # Installs what is missing, builds every target and runs every test:
 #   linux     native build, unit, protocol, CUPS and fuzz-free tests
 #   sanitize  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-#             plus the libFuzzer harness for a bounded number of runs
+#             plus each libFuzzer harness for a bounded time
+#   tsan      the server and the peer under ThreadSanitizer: the protocol tests and
+#             the concurrent first load of the configuration cache (only those are built)
 #   windows   the MinGW-w64 build; its tests under Wine
 # Exits non-zero when any build or test fails. `scripts/test.sh linux` runs one preset.
 set -uo pipefail
@@ -11,7 +13,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
 
 presets=("$@")
-((${#presets[@]})) || presets=(linux sanitize windows)
+((${#presets[@]})) || presets=(linux sanitize tsan windows)
 jobs=$(nproc)
 failed=()
 

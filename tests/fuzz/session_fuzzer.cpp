@@ -1,7 +1,5 @@
 // Feeds arbitrary bytes to one session, cut into receives of input-chosen sizes.
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -9,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "client_handler.h"
 #include "fake_spooler.h"
 #include "platform/posix/spooler_backend.h"
 #include "print_paths.h"
+#include "session_feed.h"
 
 namespace {
 
@@ -38,8 +36,9 @@ int PrintFileWithProperty(const char*, const char* fileName, const std::string&)
 int PrintFile(const char*, const char* fileName) { return ConsumeJobFile(fileName); }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/qm-fuzz-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
+  const char* temporary = std::getenv("TMPDIR");
+  std::string pattern = std::string(temporary != nullptr ? temporary : "/tmp") + "/qm-fuzz-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
   workDir = pattern;
   ::setenv("TEMP", workDir.c_str(), 1);
   // Two fixed printers, so printer-list requests need no print system.
@@ -50,29 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  int sockets[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) std::abort();
-  ::fcntl(sockets[1], F_SETFL, O_NONBLOCK);
-  ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(sockets[0]);
-  if (session == nullptr) std::abort();
-
-  // The first byte picks the receive size, so frames get split in many ways.
-  const std::size_t receiveSize = size > 0 ? 1 + data[0] % 64 : 1;
-  std::size_t position = size > 0 ? 1 : 0;
-  char drain[65536];
-  while (position < size) {
-    const std::size_t count = std::min(receiveSize, size - position);
-    const int result = session->pushCmdData(data + position, static_cast<std::uint32_t>(count));
-    while (::recv(sockets[1], drain, sizeof drain, 0) > 0) {
-    }
-    if (result != kPushContinue) break;
-    position += count;
-  }
-
-  session->AbandonJob();
-  delete session;
-  ::close(sockets[0]);
-  ::close(sockets[1]);
+  FeedSession(data, size);
   std::remove((workDir + "/Quillmesh/log/QuillmeshLog.txt").c_str());
   return 0;
 }
