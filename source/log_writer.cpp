@@ -117,6 +117,9 @@ void ReportUnwritableLog(const std::string& file, int error) {
 // the end and writes in two steps, so threads appending at once overwrite each other's
 // lines; one lock keeps every line whole everywhere.
 void AppendToLogFile(const char* line, std::size_t length) {
+  // Opening, rotating and writing as the server: an impersonated user's token may not
+  // reach the log folder.
+  const quillmesh::platform::ServerAccountScope asServer;
   LogState& shared = SharedLog();
   const std::lock_guard<std::mutex> lock(shared.guard);
   OpenLog& log = shared.log;
