@@ -22,6 +22,8 @@ run_preset() {
   cmake --build --preset "$preset" -j "$jobs" || return 1
   echo "==== $preset: test"
   if [[ $preset == windows ]]; then
+    # Ghostscript's DLL for the PDF tests: cross-built on a cold cache, copied otherwise.
+    scripts/windows-ghostscript.sh || return 1
     tests/windows/run.sh
   else
     ctest --preset "$preset" -j "$jobs"
