@@ -8,7 +8,8 @@
 #      (build/windows/gs/gsdll64.dll): rendering and its file confinement, then jobs
 #      through Wine's GDI printer DC and spooler into a private cupsd. QM_GS_DLL=fake
 #      runs the jobs with the test double of the DLL instead (tests/windows/fake_gsdll:
-#      deterministic pages, no interpreter, so no confinement test);
+#      deterministic pages, no interpreter, so no confinement test), and so does a
+#      run without the built DLL, with a warning;
 #   5. the ZIP package's service cycle (install, net start, stop, uninstall).
 # Wine runs in a private prefix (build/windows/wineprefix) with one persistent
 # wineserver, started here and stopped on every way out. Exits non-zero when any
@@ -24,6 +25,12 @@ readonly protocol_test=$linux_build/tests/protocol/protocol_test
 # The server runs with the DLL beside it from a folder of its own: the protocol tests
 # expect the server of build/windows, which finds no Ghostscript.
 readonly pdf_server_folder=$windows_build/pdf-server
+# Without a built DLL the test double stands in, and says so.
+if [[ ${QM_GS_DLL:-} != fake && ! -f $windows_build/gs/gsdll64.dll ]]; then
+  echo "windows: WARNING: no $windows_build/gs/gsdll64.dll (scripts/windows-ghostscript.sh);" \
+    "the PDF jobs run with the test double, not Ghostscript" >&2
+  QM_GS_DLL=fake
+fi
 if [[ ${QM_GS_DLL:-} == fake ]]; then
   readonly gs_dll=$windows_build/tests/fake_gsdll/gsdll64.dll
 else
@@ -138,10 +145,10 @@ run_cups_tests() {
 
 # Rendering with the real DLL (file confinement under Windows paths), then PDF jobs from
 # the server beside the DLL through Wine's GDI printer DC and spooler into a private
-# cupsd. Fails when the DLL was not built.
+# cupsd.
 run_ghostscript_tests() {
   if [[ ! -f $gs_dll ]]; then
-    echo "windows: $gs_dll is missing; run scripts/windows-ghostscript.sh" >&2
+    echo "windows: $gs_dll is missing (build the windows preset; scripts/windows-ghostscript.sh)" >&2
     return 1
   fi
   ensure_protocol_test || return 1
