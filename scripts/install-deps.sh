@@ -15,6 +15,7 @@ test_packages=(
   googletest libgtest-dev libbenchmark-dev
   cups-daemon cups-ipp-utils dbus-daemon libgxps-utils
   g++-mingw-w64-x86-64-posix wine wine64
+  dpkg-dev curl patch xz-utils zlib1g-dev
   python3 procps systemd
 )
 

@@ -24,6 +24,13 @@ run_preset() {
   cmake --build --preset "$preset" -j "$jobs" || return 1
   echo "==== $preset: test"
   if [[ $preset == windows ]]; then
+    # The cross-built Ghostscript DLL does not link yet, and a failing build would cost
+    # CI minutes every run: it is built only when asked. Without it run.sh takes the
+    # DLL's test double.
+    if [[ ${QUILLMESH_WINDOWS_GS:-} == build ]]; then
+      scripts/windows-ghostscript.sh ||
+        echo "test: WARNING: scripts/windows-ghostscript.sh failed; PDF jobs run with the test double"
+    fi
     tests/windows/run.sh
   else
     ctest --preset "$preset" -j "$jobs"

@@ -144,6 +144,9 @@ void AppendToLogFile(OpenLog& log, const std::string& folder, const std::string&
 // file removed or renamed from outside (or a changed TEMP) is followed by a new one.
 // Where an open file cannot be renamed the log is closed again after each batch.
 void WriteBatchToLogFile(const LogBatch& batch) {
+  // Opening, rotating and writing as the server: an impersonated user's token may not
+  // reach the log folder.
+  const quillmesh::platform::ServerAccountScope asServer;
   LogFile& shared = SharedFile();
   OpenLog& log = shared.log;
   const char separator = quillmesh::platform::kPathSeparator;

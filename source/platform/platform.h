@@ -139,4 +139,24 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode);
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);
 
+// While it lives, a thread that impersonates a user acts as the server's own account
+// again, and it takes the impersonation back up when it ends: the server's own files
+// (the log) sit in folders the user's token may not open, so lines written while a
+// user is impersonated would be refused. Linux never impersonates: nothing to do.
+class ServerAccountScope {
+ public:
+#ifdef _WIN32
+  ServerAccountScope();
+  ~ServerAccountScope();
+#else
+  ServerAccountScope() = default;
+#endif
+  ServerAccountScope(const ServerAccountScope&) = delete;
+  ServerAccountScope& operator=(const ServerAccountScope&) = delete;
+
+ private:
+  // The impersonation token set aside; null when the thread was not impersonating.
+  [[maybe_unused]] HANDLE mImpersonationToken = nullptr;
+};
+
 }  // namespace quillmesh::platform

@@ -1,10 +1,13 @@
 // PDF jobs through the real server into a private cupsd: one PDF document reaches the
-// printer, and a job's property changes the queue's defaults.
+// printer, and a job's property changes the queue's defaults. Under Wine the Windows
+// build prints the same jobs through Wine's GDI printer DC and spooler instead.
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -107,15 +110,14 @@ std::string ValueOf(ipp_t* message, const char* name) {
   return text ? text : "";
 }
 
-class CupsPdfTest : public ::testing::Test {
+// The test bed's queue and the server that prints to it.
+class CupsPdfBed : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // Reads the bed's queue and spool folder; false outside a test bed.
+  bool InBed() {
     mQueue = std::getenv("QM_TESTBED_QUEUE") ? std::getenv("QM_TESTBED_QUEUE") : "";
     mSpool = std::getenv("QM_IPP_SPOOL") ? std::getenv("QM_IPP_SPOOL") : "";
-    if (mQueue.empty() || mSpool.empty()) GTEST_SKIP() << "no CUPS test bed in the environment";
-    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
-    mServer.UseSpooler("cups");
-    ASSERT_TRUE(mServer.Start());
+    return !mQueue.empty() && !mSpool.empty();
   }
 
   // Sends one PDF job and waits until it has printed.
@@ -148,6 +150,16 @@ class CupsPdfTest : public ::testing::Test {
   std::string mQueue;
   std::string mSpool;
   ServerProcess mServer{{}};
+};
+
+class CupsPdfTest : public CupsPdfBed {
+ protected:
+  void SetUp() override {
+    if (!InBed()) GTEST_SKIP() << "no CUPS test bed in the environment";
+    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Linux print path; see CupsPdfWineTest";
+    mServer.UseSpooler("cups");
+    ASSERT_TRUE(mServer.Start());
+  }
 };
 
 TEST_F(CupsPdfTest, APropertyJobIsOneSixPageLandscapeA3DocumentAndBecomesTheQueueDefault) {
@@ -220,6 +232,99 @@ TEST_F(CupsPdfTest, AJobTheQueueRefusesIsNotReportedPrintedAndKeepsItsPdf) {
   }
   EXPECT_TRUE(setAccepting(true)) << cupsLastErrorString();
   EXPECT_EQ(KeptPdfDocuments().size(), keptBefore) << SpoolListing();
+}
+
+// The Windows build under Wine with gsdll64.dll beside quillmesh.exe: the pages drawn
+// on Wine's GDI printer DC become PostScript, which Wine's spooler hands to the cupsd.
+class CupsPdfWineTest : public CupsPdfBed {
+ protected:
+  void SetUp() override {
+    if (!InBed()) GTEST_SKIP() << "no CUPS test bed in the environment";
+    if (!ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows print path, under Wine only";
+    mServer.UseSpooler("cups");
+    ASSERT_TRUE(mServer.Start());
+    ASSERT_NE(mServer.LogText().find("gsdll64.dll"), std::string::npos)
+        << "the server did not load the Ghostscript DLL beside it:\n" << mServer.LogText();
+  }
+
+  // The documents ippeveprinter kept, oldest job first (its file names start with the
+  // job id); an empty file beside each is its print command's output.
+  std::vector<fs::path> KeptDocuments() const {
+    std::vector<std::pair<int, fs::path>> numbered;
+    for (const auto& entry : fs::recursive_directory_iterator(mSpool)) {
+      if (entry.is_regular_file() && entry.file_size() > 0) {
+        numbered.emplace_back(std::atoi(entry.path().filename().string().c_str()), entry.path());
+      }
+    }
+    std::sort(numbered.begin(), numbered.end());
+    std::vector<fs::path> kept;
+    for (const auto& [id, path] : numbered) kept.push_back(path);
+    return kept;
+  }
+
+  // Waits until the printer has kept `count` more documents than before, and a moment
+  // longer for any that should not come, then returns the new ones.
+  std::vector<fs::path> NewDocuments(std::size_t before, std::size_t count) const {
+    Eventually([&] { return KeptDocuments().size() >= before + count; }, kCupsDeliveryLimit);
+    Eventually([&] { return KeptDocuments().size() > before + count; }, std::chrono::seconds(2));
+    const std::vector<fs::path> kept = KeptDocuments();
+    return {kept.begin() + static_cast<std::ptrdiff_t>(std::min(before, kept.size())), kept.end()};
+  }
+};
+
+TEST_F(CupsPdfWineTest, APropertyJobIsOneDocumentOfUncollatedCopiesWithoutOneAPageEach) {
+  const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
+  {
+    SCOPED_TRACE("property");
+    const std::size_t before = KeptDocuments().size();
+    quillmesh::peer::JobOutcome outcome;
+    SendPdfJob(pdf, "Orientation:Landscape;PageSize:A3;NumCopies:2", &outcome);
+    EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
+    const std::vector<fs::path> documents = NewDocuments(before, 1);
+    ASSERT_EQ(documents.size(), 1u) << "one document; spool: " << SpoolListing() << "\n"
+                                    << mServer.LogText();
+    const std::vector<double> ink = PageInk(documents[0].string());
+    ASSERT_EQ(ink.size(), 6u) << documents[0];
+    for (std::size_t index = 0; index + 1 < ink.size(); index += 2) {
+      EXPECT_NEAR(ink[index], ink[index + 1], 2.0) << "a page and its copy must follow each other";
+    }
+    EXPECT_GT(ink[0], ink[2]) << "pages out of order";
+    EXPECT_GT(ink[2], ink[4]) << "pages out of order";
+    EXPECT_TRUE(mServer.TempFiles().empty()) << "page files or the PDF were left behind";
+  }
+  {
+    SCOPED_TRACE("no property");
+    const std::size_t before = KeptDocuments().size();
+    SendPdfJob(pdf, "");
+    const std::vector<fs::path> documents = NewDocuments(before, 3);
+    ASSERT_EQ(documents.size(), 3u) << "a document a page; spool: " << SpoolListing();
+    std::vector<double> ink;
+    for (const fs::path& document : documents) {
+      const std::vector<double> pageInk = PageInk(document.string());
+      ASSERT_EQ(pageInk.size(), 1u) << document;
+      ink.push_back(pageInk[0]);
+    }
+    EXPECT_GT(ink[0], ink[1]) << "pages out of order";
+    EXPECT_GT(ink[1], ink[2]) << "pages out of order";
+    EXPECT_TRUE(mServer.TempFiles().empty()) << "page files or the PDF were left behind";
+  }
+}
+
+TEST_F(CupsPdfWineTest, PostScriptSentAsAPdfIsRefusedAndLeavesNothing) {
+  for (const char* property : {"", "NumCopies:1"}) {
+    SCOPED_TRACE(std::string("property \"") + property + "\"");
+    const std::size_t before = KeptDocuments().size();
+    const std::size_t logStart = mServer.LogText().size();
+    quillmesh::peer::JobOutcome outcome;
+    SubmitJob(mServer, mQueue, quillmesh::peer::kDataFormatPdf,
+              std::vector<std::uint8_t>(property, property + std::strlen(property)),
+              "{} loop\n", kPrintLimit, &outcome);
+    EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+    const std::string log = mServer.LogText().substr(logStart);
+    EXPECT_NE(log.find("is not a PDF document, not printed"), std::string::npos) << log;
+    EXPECT_TRUE(mServer.TempFiles().empty()) << "files were left behind";
+    EXPECT_EQ(NewDocuments(before, 0).size(), 0u) << SpoolListing();
+  }
 }
 
 }  // namespace

@@ -117,13 +117,14 @@ EOF
 }
 
 # Writes the printer's attributes: A3 among the media, duplex, and the formats the
-# server sends. (-a cannot be combined with -2, -s or -f, so they live here.)
+# server sends. (-a cannot be combined with -2, -s or -f, so they live here.) Wine's
+# spooler names the media by their PPD names ("A4"), so those are listed too.
 # ippeveprinter adds its own document-format-supported after these lines; the first
 # one, ours, is the one it and cupsd go by.
 write_printer_attributes() {
   local root=$1
   cat >"$root/printer.conf" <<'EOF'
-ATTR keyword media-supported iso_a4_210x297mm,iso_a3_297x420mm,iso_a5_148x210mm,na_letter_8.5x11in,na_legal_8.5x14in,iso_b5_176x250mm
+ATTR keyword media-supported iso_a4_210x297mm,iso_a3_297x420mm,iso_a5_148x210mm,na_letter_8.5x11in,na_legal_8.5x14in,iso_b5_176x250mm,A4,A3,A5,Letter,Legal,B5
 ATTR keyword media-default iso_a4_210x297mm
 ATTR keyword media-ready iso_a4_210x297mm,iso_a3_297x420mm
 ATTR enum orientation-requested-supported 3,4,5,6

@@ -4,7 +4,13 @@
 #   2. the protocol tests: the Linux test client against `wine quillmesh.exe`;
 #   3. RAW jobs from `wine quillmesh.exe` through Wine's spooler into a private cupsd,
 #      and the PrintTicket builder on Wine's spooler and PrintTicket provider there;
-#   4. the ZIP package's service cycle (install, net start, stop, uninstall).
+#   4. PDF jobs with the Ghostscript DLL that scripts/windows-ghostscript.sh built
+#      (build/windows/gs/gsdll64.dll): rendering and its file confinement, then jobs
+#      through Wine's GDI printer DC and spooler into a private cupsd. QM_GS_DLL=fake
+#      runs the jobs with the test double of the DLL instead (tests/windows/fake_gsdll:
+#      deterministic pages, no interpreter, so no confinement test), and so does a
+#      run without the built DLL, with a warning;
+#   5. the ZIP package's service cycle (install, net start, stop, uninstall).
 # Wine runs in a private prefix (build/windows/wineprefix) with one persistent
 # wineserver, started here and stopped on every way out. Exits non-zero when any
 # test failed. To run a test program by hand in that prefix, set QM_WINE_TEMP (a
@@ -16,6 +22,20 @@ readonly windows_build=$root/build/windows
 readonly linux_build=$root/build/linux
 readonly wine_temp=$windows_build/wine-temp
 readonly protocol_test=$linux_build/tests/protocol/protocol_test
+# The server runs with the DLL beside it from a folder of its own: the protocol tests
+# expect the server of build/windows, which finds no Ghostscript.
+readonly pdf_server_folder=$windows_build/pdf-server
+# Without a built DLL the test double stands in, and says so.
+if [[ ${QM_GS_DLL:-} != fake && ! -f $windows_build/gs/gsdll64.dll ]]; then
+  echo "windows: WARNING: no $windows_build/gs/gsdll64.dll (scripts/windows-ghostscript.sh);" \
+    "the PDF jobs run with the test double, not Ghostscript" >&2
+  QM_GS_DLL=fake
+fi
+if [[ ${QM_GS_DLL:-} == fake ]]; then
+  readonly gs_dll=$windows_build/tests/fake_gsdll/gsdll64.dll
+else
+  readonly gs_dll=$windows_build/gs/gsdll64.dll
+fi
 # Every test server listens on a free port of its own, so the protocol tests could run
 # in shards side by side (QM_PROTOCOL_SHARDS=2). They do not by default: when two Wine
 # servers answer their first printer-list request at the same moment, both stall for
@@ -95,7 +115,8 @@ ensure_protocol_test() {
   if [[ ! -f $linux_build/CMakeCache.txt ]]; then
     cmake --preset linux >"$build_log" 2>&1 || { cat "$build_log" >&2; return 1; }
   fi
-  if ! cmake --build --preset linux -j 2 --target protocol_test cups_raw_test quillmesh-peer \
+  if ! cmake --build --preset linux -j 2 --target protocol_test cups_raw_test cups_pdf_test \
+      quillmesh-peer \
       >"$build_log" 2>&1; then
     cat "$build_log" >&2
     return 1
@@ -119,6 +140,30 @@ run_cups_tests() {
     "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_raw_test" || status=1
   "$root/tests/cups/run_with_testbed.sh" wine "$windows_build/tests/print_ticket_wine_test.exe" \
     || status=1
+  return "$status"
+}
+
+# Rendering with the real DLL (file confinement under Windows paths), then PDF jobs from
+# the server beside the DLL through Wine's GDI printer DC and spooler into a private
+# cupsd.
+run_ghostscript_tests() {
+  if [[ ! -f $gs_dll ]]; then
+    echo "windows: $gs_dll is missing (build the windows preset; scripts/windows-ghostscript.sh)" >&2
+    return 1
+  fi
+  ensure_protocol_test || return 1
+  mkdir -p "$pdf_server_folder" "$wine_temp" || return 1
+  cp "$windows_build/quillmesh.exe" "$gs_dll" "$pdf_server_folder/" || return 1
+  local status=0
+  if [[ ${QM_GS_DLL:-} == fake ]]; then
+    echo "windows: the test double of gsdll64.dll: no file confinement test"
+  else
+    QUILLMESH_GS_DLL=$(windows_path "$gs_dll") \
+      wine "$windows_build/tests/pdf_rasterizer_wine_test.exe" || status=1
+  fi
+  QM_SERVER_COMMAND="wine $pdf_server_folder/quillmesh.exe" \
+    "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_pdf_test" \
+    --gtest_filter='CupsPdfWineTest.*' || status=1
   return "$status"
 }
 
@@ -162,6 +207,8 @@ if ((${#failed[@]} == 0)); then
   run_protocol_tests || failed+=("protocol")
   echo "==== windows: RAW jobs and PrintTickets through Wine's spooler on CUPS"
   run_cups_tests || failed+=("cups")
+  echo "==== windows: PDF jobs with gsdll64.dll, through Wine's GDI printer DC on CUPS"
+  run_ghostscript_tests || failed+=("ghostscript")
   # Last: it restarts the Wine session.
   echo "==== windows: the service cycle from the ZIP package"
   run_service_test || failed+=("service")

@@ -174,4 +174,26 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode) {
 // The C runtime's copy of the environment, the one _putenv_s changes.
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
 
+// The thread token is opened with the process's own rights (OpenAsSelf), which the
+// impersonated user may lack on it. Without a thread token there is nothing to set aside.
+ServerAccountScope::ServerAccountScope() {
+  HANDLE token = nullptr;
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token)) return;
+  if (!::RevertToSelf()) {
+    ::CloseHandle(token);
+    return;
+  }
+  mImpersonationToken = token;
+}
+
+// The log cannot report its own failure here; stderr hears of a lost impersonation.
+ServerAccountScope::~ServerAccountScope() {
+  if (mImpersonationToken == nullptr) return;
+  if (!::SetThreadToken(nullptr, mImpersonationToken)) {
+    std::fprintf(stderr, "quillmesh: cannot resume impersonation after a log line: 0x%lx\n",
+                 static_cast<unsigned long>(::GetLastError()));
+  }
+  ::CloseHandle(mImpersonationToken);
+}
+
 }  // namespace quillmesh::platform
