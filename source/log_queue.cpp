@@ -1,5 +1,6 @@
 #include "log_queue.h"
 
+#include <chrono>
 #include <utility>
 
 namespace {
@@ -9,6 +10,10 @@ namespace {
 // backlog for the others.
 constexpr std::size_t kCallerWriteBytes = 64 * 1024;
 constexpr std::size_t kTypicalLineBytes = 64;
+// Behind another thread's write, a caller with little waiting waits this long at most for
+// its line to reach the file, so a line logged just before a reply is in the file when
+// the peer sees the reply; under a flood callers never wait.
+constexpr std::chrono::milliseconds kCallerWaitLimit{100};
 
 // Both batches hold the limit from the start: growing or releasing buffers of a megabyte
 // under a flood maps and unmaps memory, which stalls every thread of the process.
@@ -50,10 +55,19 @@ bool LogQueue::Submit(std::string_view line, bool beyondLimit) {
   mWaiting.text.append(line);
   mWaiting.lineLengths.push_back(static_cast<std::uint32_t>(line.size()));
   mWaitingBytes.store(mWaiting.text.size(), std::memory_order_relaxed);
-  if (mWriteUnderWay || mWaiting.text.size() > kCallerWriteBytes) {
+  const std::uint64_t lineNumber = mLinesSubmitted++;
+  if (mWaiting.text.size() > kCallerWriteBytes) {
     mLinesWaiting.notify_one();
-  } else {
-    WriteWaiting(lock);
+    return true;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kCallerWaitLimit;
+  while (mLinesWritten <= lineNumber) {
+    if (!mWriteUnderWay) {
+      WriteWaiting(lock);
+    } else if (mWritten.wait_until(lock, deadline) == std::cv_status::timeout) {
+      mLinesWaiting.notify_one();
+      break;
+    }
   }
   return true;
 }
@@ -83,9 +97,11 @@ void LogQueue::WriteWaiting(std::unique_lock<std::mutex>& lock) {
   mWaitingBytes.store(0, std::memory_order_relaxed);
   lock.unlock();
   mSink(mWriting);
+  const std::size_t linesInBatch = mWriting.lineLengths.size();
   mWriting.text.clear();
   mWriting.lineLengths.clear();
   lock.lock();
+  mLinesWritten += linesInBatch;
   mWriteUnderWay = false;
   // Lines that came while this write was under way are the writer thread's.
   if (!mWaiting.lineLengths.empty() || mStopping) mLinesWaiting.notify_one();

@@ -40,7 +40,8 @@ class LogQueue {
   // Appends a line; false, and nothing kept, when the waiting lines already fill the limit.
   // A line that reports lost lines passes beyondLimit: it must not be lost in turn. When
   // no write is under way and little is waiting, the caller writes what is waiting (its
-  // own line last) before it returns; otherwise the writer thread does.
+  // own line last) before it returns; behind another write it waits a moment for that
+  // write and then writes its line itself; under a flood the writer thread does.
   bool Submit(std::string_view line, bool beyondLimit);
 
   // Returns once every line submitted before the call is written.
@@ -64,6 +65,8 @@ class LogQueue {
   LogBatch mWriting;  // the batch in the sink; kept to reuse its memory
   bool mWriteUnderWay = false;
   bool mStopping = false;
+  std::uint64_t mLinesSubmitted = 0;  // lines taken so far, counted from the first
+  std::uint64_t mLinesWritten = 0;    // of those, the ones the sink has written
   std::atomic<std::size_t> mWaitingBytes{0};
   std::atomic<std::size_t> mLimitBytes;
   std::thread mWriter;

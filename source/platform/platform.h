@@ -149,7 +149,8 @@ class ServerAccountScope {
   ServerAccountScope();
   ~ServerAccountScope();
 #else
-  ServerAccountScope() = default;
+  // User-provided, so that a scope held for its lifetime alone is not an unused variable.
+  ServerAccountScope() {}
 #endif
   ServerAccountScope(const ServerAccountScope&) = delete;
   ServerAccountScope& operator=(const ServerAccountScope&) = delete;

@@ -61,7 +61,7 @@ TEST(LogQueueTest, BehindABusyWriteLinesWaitUpToTheLimitThenAreRefused) {
     std::unique_lock<std::mutex> lock(gate);
     changed.wait(lock, [&] { return writing; });
   }
-  // The first line's write is stuck: these wait without blocking this thread.
+  // The first line's write is stuck: these wait, each caller only for a moment.
   std::vector<std::string> expected{"first\n"};
   int accepted = 0;
   for (int index = 10; index < 30; ++index) {
