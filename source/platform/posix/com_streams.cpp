@@ -26,6 +26,26 @@ constexpr HRESULT STG_E_READFAULT = static_cast<HRESULT>(0x8003001E);
 // A stream never grows past what a ULONG-sized read or write loop can address.
 constexpr ULONGLONG kMaxStreamSize = std::numeric_limits<ULONG>::max();
 
+// The position a Seek asks for, from the stream's position and size; false for an
+// unknown origin, a target before the start or one past the limit.
+bool SeekTarget(LARGE_INTEGER move, DWORD origin, ULONGLONG position, ULONGLONG size,
+                ULONGLONG limit, ULONGLONG& target) {
+  LONGLONG base = 0;
+  switch (origin) {
+    case STREAM_SEEK_SET: base = 0; break;
+    case STREAM_SEEK_CUR: base = static_cast<LONGLONG>(position); break;
+    case STREAM_SEEK_END: base = static_cast<LONGLONG>(size); break;
+    default: return false;
+  }
+  LONGLONG moved = 0;
+  if (__builtin_add_overflow(base, move.QuadPart, &moved) || moved < 0 ||
+      static_cast<ULONGLONG>(moved) > limit) {
+    return false;
+  }
+  target = static_cast<ULONGLONG>(moved);
+  return true;
+}
+
 // A growable byte stream in memory with a read/write position. Every holder of a
 // reference releases it once; the last release deletes the stream.
 class MemoryStream final : public quillmesh::platform::ComObject<IStream> {
@@ -62,19 +82,9 @@ class MemoryStream final : public quillmesh::platform::ComObject<IStream> {
   // but never go before the start.
   HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
     const std::lock_guard lock(mGuard);
-    LONGLONG base = 0;
-    switch (origin) {
-      case STREAM_SEEK_SET: base = 0; break;
-      case STREAM_SEEK_CUR: base = static_cast<LONGLONG>(mPosition); break;
-      case STREAM_SEEK_END: base = static_cast<LONGLONG>(mBytes.size()); break;
-      default: return STG_E_INVALIDFUNCTION;
-    }
-    LONGLONG target = 0;
-    if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0 ||
-        static_cast<ULONGLONG>(target) > kMaxStreamSize) {
+    if (!SeekTarget(move, origin, mPosition, mBytes.size(), kMaxStreamSize, mPosition)) {
       return STG_E_INVALIDFUNCTION;
     }
-    mPosition = static_cast<ULONGLONG>(target);
     if (newPosition != nullptr) newPosition->QuadPart = mPosition;
     return S_OK;
   }
@@ -126,18 +136,10 @@ class FileStream final : public quillmesh::platform::ComObject<IStream> {
   // before the start.
   HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
     const std::lock_guard lock(mGuard);
-    LONGLONG base = 0;
-    switch (origin) {
-      case STREAM_SEEK_SET: base = 0; break;
-      case STREAM_SEEK_CUR: base = static_cast<LONGLONG>(mPosition); break;
-      case STREAM_SEEK_END: base = static_cast<LONGLONG>(mFile.Size()); break;
-      default: return STG_E_INVALIDFUNCTION;
-    }
-    LONGLONG target = 0;
-    if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0) {
+    constexpr auto kAnyPosition = static_cast<ULONGLONG>(std::numeric_limits<LONGLONG>::max());
+    if (!SeekTarget(move, origin, mPosition, mFile.Size(), kAnyPosition, mPosition)) {
       return STG_E_INVALIDFUNCTION;
     }
-    mPosition = static_cast<ULONGLONG>(target);
     if (newPosition != nullptr) newPosition->QuadPart = mPosition;
     return S_OK;
   }
