@@ -75,8 +75,10 @@ bool LogQueue::Submit(std::string_view line, bool beyondLimit) {
 void LogQueue::Flush() {
   std::unique_lock<std::mutex> lock(mGuard);
   // Writing here rather than waiting for the writer thread also works where that thread
-  // no longer runs (during exit).
-  while (!mWaiting.lineLengths.empty() || mWriteUnderWay) {
+  // no longer runs (during exit). Lines that come meanwhile are not waited for: under a
+  // flood there would always be more.
+  const std::uint64_t linesBefore = mLinesSubmitted;
+  while (mLinesWritten < linesBefore) {
     if (mWriteUnderWay) {
       mWritten.wait(lock);
     } else {

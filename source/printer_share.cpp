@@ -92,6 +92,14 @@ void SecureWorkFoldersOrStop() {
   std::exit(1);
 }
 
+// A stop request ends the process at once; first every line logged so far, however many
+// wait behind a flood, goes to the file, then one saying why the server stopped.
+void WriteOutLogBeforeStopping(int request) {
+  FlushLog();
+  LOG_DEBUG("stopping on request %d\n", request);
+  FlushLog();
+}
+
 }  // namespace
 
 int StartQuillmesh(unsigned short port) {
@@ -146,6 +154,7 @@ int StartQuillmesh(unsigned short port) {
 }
 
 int main(int /*argc*/, char** /*argv*/) {
+  quillmesh::platform::CallBeforeStopping(WriteOutLogBeforeStopping);
   SecureWorkFoldersOrStop();
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();

@@ -89,6 +89,12 @@ void DiscardPages(void* memory, std::size_t bytes);
 // Sleeps the calling thread.
 void SleepMilliseconds(unsigned milliseconds);
 
+// Has beforeStop run, on a thread of its own, when the process is asked to stop (SIGTERM or
+// SIGINT; a console's Ctrl+C, Ctrl+Break or close on Windows); the process then ends as
+// the request would have ended it. Called before any other thread starts, as a signal
+// must reach only the thread that waits for it.
+void CallBeforeStopping(void (*beforeStop)(int request));
+
 // The last error of the C runtime's file calls (errno), as a Win32-style code.
 unsigned long LastSystemError();
 

@@ -155,18 +155,22 @@ int ServerProcess::RunToExit(std::chrono::seconds limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void ServerProcess::Stop() {
-  if (mPid <= 0) return;
+bool ServerProcess::Stop() {
+  if (mPid <= 0) return false;
   ::kill(mPid, SIGTERM);
   int status = 0;
-  for (int attempt = 0; attempt < 100 && ::waitpid(mPid, &status, WNOHANG) == 0; ++attempt) {
+  pid_t reaped = 0;
+  for (int attempt = 0; attempt < 100 && (reaped = ::waitpid(mPid, &status, WNOHANG)) == 0;
+       ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (::waitpid(mPid, &status, WNOHANG) == 0) {
+  const bool endedByTerm = reaped == mPid && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+  if (reaped == 0) {
     ::kill(mPid, SIGKILL);
     ::waitpid(mPid, &status, 0);
   }
   mPid = -1;
+  return endedByTerm;
 }
 
 quillmesh::peer::PeerConnection ServerProcess::Connect() const {

@@ -34,8 +34,9 @@ class ServerProcess {
   bool Start();
   // Runs the server once more and returns its exit code (for a second instance).
   int RunToExit(std::chrono::seconds limit);
-  // Stops the server (SIGTERM, then SIGKILL) and reaps it.
-  void Stop();
+  // Stops the server (SIGTERM, then SIGKILL) and reaps it; true when SIGTERM ended it
+  // within two seconds.
+  bool Stop();
 
   // A new connection to the server, or a failed test.
   quillmesh::peer::PeerConnection Connect() const;

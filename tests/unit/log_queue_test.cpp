@@ -2,7 +2,11 @@
 // is refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -83,6 +87,35 @@ TEST(LogQueueTest, BehindABusyWriteLinesWaitUpToTheLimitThenAreRefused) {
   queue.Flush();
   EXPECT_EQ(sink.lines, expected);
   EXPECT_TRUE(queue.HasRoomFor(100));
+}
+
+TEST(LogQueueTest, FlushReturnsWhileAFloodGoesOnWithEveryEarlierLineWritten) {
+  RecordingSink sink;
+  LogQueue queue(1 << 20, [&](const LogBatch& batch) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sink.Take(batch);
+  });
+  // Enough flooders that lines always wait and none of them waits for its own.
+  std::atomic<bool> flooding{true};
+  std::vector<std::thread> flood;
+  for (int index = 0; index < 4; ++index) {
+    flood.emplace_back([&] {
+      const std::string line(200, 'q');
+      while (flooding) queue.Submit(line, false);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(queue.Submit("before the flush\n", true));
+  auto flushed = std::async(std::launch::async, [&] { queue.Flush(); });
+  const bool returned = flushed.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  {
+    const std::lock_guard<std::mutex> lock(sink.guard);
+    EXPECT_NE(std::find(sink.lines.begin(), sink.lines.end(), "before the flush\n"),
+              sink.lines.end());
+  }
+  flooding = false;
+  for (std::thread& flooder : flood) flooder.join();
+  EXPECT_TRUE(returned) << "Flush waited for lines submitted after it was called";
 }
 
 }  // namespace

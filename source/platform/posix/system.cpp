@@ -1,6 +1,7 @@
 // Threads, clock, errors, sockets, files and environment for systems without Windows.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <netinet/tcp.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -141,6 +142,28 @@ void DiscardPages(void* memory, std::size_t bytes) {
   const std::uintptr_t first = (start + pageSize - 1) / pageSize * pageSize;
   const std::uintptr_t end = (start + bytes) / pageSize * pageSize;
   if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
+// The stop signals are blocked in every thread and taken by sigwait on one thread, where
+// beforeStop may lock and write as any thread can. That thread waits for the whole life of
+// the process, so it is detached: joining it at exit would wait for ever.
+void CallBeforeStopping(void (*beforeStop)(int request)) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::thread([stopSignals, beforeStop] {
+    int received = 0;
+    while (::sigwait(&stopSignals, &received) != 0) {
+    }
+    beforeStop(received);
+    // The default action, now unblocked on this thread, ends the process as the signal
+    // would have, so its parent sees the same exit status.
+    ::signal(received, SIG_DFL);
+    ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    ::raise(received);
+  }).detach();
 }
 
 void SleepMilliseconds(unsigned milliseconds) {

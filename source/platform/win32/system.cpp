@@ -96,6 +96,23 @@ bool ReceiveTimedOut() { return ::WSAGetLastError() == WSAETIMEDOUT; }
 // Windows has no per-process descriptor limit for sockets and files.
 std::uint64_t DescriptorLimit() { return 0; }
 
+namespace {
+void (*gBeforeStop)(int request) = nullptr;
+
+// Runs on the thread Windows starts for the console event; returning FALSE lets the
+// default handler end the process afterwards.
+BOOL WINAPI OnConsoleStop(DWORD event) {
+  if (gBeforeStop != nullptr) gBeforeStop(static_cast<int>(event));
+  return FALSE;
+}
+}  // namespace
+
+// A service has no console: the service host ends it, and only console events reach here.
+void CallBeforeStopping(void (*beforeStop)(int request)) {
+  gBeforeStop = beforeStop;
+  ::SetConsoleCtrlHandler(OnConsoleStop, TRUE);
+}
+
 // Reserved and committed at once; committed pages are zero and take no memory until touched.
 void* AllocatePages(std::size_t bytes) {
   return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
