@@ -23,7 +23,7 @@ tree_packages=(jbig2dec libpng1.6)
 packages=(ghostscript "${library_packages[@]}" "${tree_packages[@]}")
 patch_dir=$repo/packaging/windows-ghostscript
 # Part of the cache key: raise it whenever a change here changes what is built.
-recipe=1
+recipe=2
 
 # The source suites of the machine's own Debian release, in a private apt state so the
 # machine's apt configuration and lists stay untouched.
@@ -79,25 +79,39 @@ unpack_source() {
   grep -v '^gpgv:' "$messages" >&2 || true
 }
 
+# Runs a build step with its output in the log $1 ($work/NAME.log), which is shown (its
+# end) only when the step fails: the third-party builds' warnings are not ours to fix.
+logged() {
+  local log=$work/$1.log
+  shift
+  "$@" >"$log" 2>&1 && return 0
+  echo "windows-ghostscript: failed: $*" >&2
+  tail -40 "$log" >&2
+  return 1
+}
+
 # A CMake cross-build of one static library from source tree $1 with extra options.
 cmake_static() {
-  local source=$1
+  local source=$1 name
+  name=$(basename "$1")
   shift
-  cmake -S "$source" -B "$source/qm-build" -G "Unix Makefiles" \
+  logged "$name-configure" cmake -S "$source" -B "$source/qm-build" -G "Unix Makefiles" \
     -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_C_COMPILER=$host-gcc -DCMAKE_RC_COMPILER=$host-windres \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
-    -DCMAKE_FIND_ROOT_PATH="$prefix" "$@" >/dev/null
-  cmake --build "$source/qm-build" -j "$jobs" >/dev/null
-  cmake --install "$source/qm-build" >/dev/null
+    -DCMAKE_FIND_ROOT_PATH="$prefix" "$@" &&
+    logged "$name-build" cmake --build "$source/qm-build" -j "$jobs" &&
+    logged "$name-install" cmake --install "$source/qm-build"
 }
 
 # An autotools cross-build of one static library from source tree $1 with extra options.
 autotools_static() {
-  local source=$1
+  local source=$1 name
+  name=$(basename "$1")
   shift
-  (cd "$source" && ./configure -q --host=$host --prefix="$prefix" --enable-static \
-    --disable-shared CFLAGS=-O2 CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" "$@" &&
-    make -j "$jobs" >/dev/null && make install >/dev/null)
+  (cd "$source" && logged "$name-configure" ./configure -q --host=$host --prefix="$prefix" \
+    --enable-static --disable-shared CFLAGS=-O2 CPPFLAGS="-I$prefix/include" \
+    LDFLAGS="-L$prefix/lib" "$@" &&
+    logged "$name-build" make -j "$jobs" && logged "$name-install" make install)
 }
 
 # zlib's sources compiled straight into a static library (Debian's tarball has no MinGW
@@ -122,8 +136,11 @@ build_libraries() {
   build_zlib
   cmake_static "$work/libjpeg-turbo" -DENABLE_SHARED=OFF -DWITH_SIMD=OFF -DWITH_TURBOJPEG=OFF
   autotools_static "$work/lcms2" --without-jpeg --without-tiff --without-zlib
-  autotools_static "$work/freetype" --without-zlib --without-png --without-harfbuzz \
-    --without-bzip2 --without-brotli
+  # Against the prefix's zlib: without it freetype compiles its own copy of zlib into
+  # ftgzip.o, whose symbols then clash with libz.a's in the DLL.
+  autotools_static "$work/freetype" --with-zlib=yes ZLIB_CFLAGS="-I$prefix/include" \
+    ZLIB_LIBS="-L$prefix/lib -lz" --without-png --without-harfbuzz --without-bzip2 \
+    --without-brotli
   cmake_static "$work/openjpeg2" -DBUILD_CODEC=OFF -DBUILD_TESTING=OFF
 }
 
@@ -148,7 +165,9 @@ patch_ghostscript() {
   done
 }
 
-# Configures Ghostscript for the MinGW host against the prefix and builds the DLL.
+# Configures Ghostscript for the MinGW host against the prefix and builds the DLL with
+# the Windows platform files (GSPLATFORM=mingw_, from the patch) and the spooler's
+# import library, which gp_mswin.c needs for printing to %printer%.
 build_ghostscript() {
   local gs=$work/ghostscript
   patch_ghostscript
@@ -156,15 +175,17 @@ build_ghostscript() {
   mv "$work/libpng1.6" "$gs/libpng"
   # pkg-config is named: configure drops an unprefixed one when cross-compiling, and
   # its own freetype version check without it refuses 2.12.1 (patch level below 2).
+  # -Dinline=inline: jbig2.h defines `inline` away when it is not a macro, so MinGW's
+  # inline functions in stdlib.h that follow it became definitions in every object.
   (cd "$gs" && PKGCONFIG=pkg-config PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH= \
-    ./configure -q --host=$host --build="$(gcc -dumpmachine)" CCAUX=gcc \
-    CPPFLAGS="-I$prefix/include -I$prefix/include/freetype2 -DOPJ_STATIC" \
+    logged ghostscript-configure ./configure -q --host=$host --build="$(gcc -dumpmachine)" CCAUX=gcc \
+    CPPFLAGS="-I$prefix/include -I$prefix/include/freetype2 -DOPJ_STATIC -Dinline=inline" \
     LDFLAGS="-L$prefix/lib -static-libgcc" \
     --with-drivers=BMP --without-libtiff --without-libpaper --without-ijs --disable-cups \
     --without-x --disable-fontconfig --disable-dbus --without-libidn --without-tesseract \
     --without-pdftoraster --without-urf --without-pcl --without-xps --without-gpdl \
     --without-local-zlib --disable-gtk --without-cal)
-  make -C "$gs" so -j "$jobs" >/dev/null
+  logged ghostscript-build make -C "$gs" so GSPLATFORM=mingw_ STDLIBS="-lm -lwinspool" -j "$jobs"
 }
 
 # Prints a cache entry's name: $1, then a hash of the recipe, the text $2 and the
@@ -179,7 +200,7 @@ cache_key() {
 # Copies the built DLL into the cache entry $1 and records what it was built from.
 store_in_cache() {
   local entry=$1 built
-  built=$(find "$work/ghostscript/sobin" -maxdepth 1 -name '*.dll' ! -name '*.dll.a' | head -1)
+  built=$(find "$work/ghostscript/sobin" -maxdepth 1 -type f -name '*.dll' | head -1)
   [[ -n $built ]] || { echo "windows-ghostscript: make so left no DLL" >&2; return 1; }
   mkdir -p "$entry.partial"
   cp "$built" "$entry.partial/gsdll64.dll"
