@@ -1,8 +1,8 @@
 // Threads, clock, errors, sockets, files and environment for systems without Windows.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
