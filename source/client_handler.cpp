@@ -21,7 +21,9 @@ enum DecoderState : std::uint8_t {
   kStateAfterStart1 = 1,
   kStateCmdType = 2,
   kStateCmdParam = 3,
-  kStateLength1 = 4,
+  kStateLength1 = 4,  // the payload length: four bytes, high byte first
+  kStateLength2 = 5,
+  kStateLength3 = 6,
   kStateLength4 = 7,
   kStatePayload = 8,
   kStateFrameDone = 9,
@@ -101,6 +103,12 @@ int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) 
         mCmdParam = value;
         mState = kStateLength1;
         break;
+      case kStateLength1:
+      case kStateLength2:
+      case kStateLength3:
+        mCmdDataLen = mCmdDataLen * 256 + value;
+        ++mState;
+        break;
       case kStateLength4:
         mCmdDataLen = mCmdDataLen * 256 + value;
         LOG_DEBUG("CmdDataLen:%d\n", static_cast<int>(mCmdDataLen));
@@ -120,13 +128,8 @@ int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) 
         mState = mCmdDataRecvLen == mCmdDataLen ? kStateFrameDone : kStatePayload;
         break;
       }
-      default:
-        if (mState >= kStateLength1 && mState < kStateLength4) {
-          mCmdDataLen = mCmdDataLen * 256 + value;
-          ++mState;
-        } else {
-          mState = kStateWaitStart;
-        }
+      default:  // cannot happen: a completed frame is dispatched within its step
+        mState = kStateWaitStart;
         break;
     }
     position += consumed;
