@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "client_handler.h"
+#include "error_code.h"
 #include "kept_files.h"
 #include "log_writer.h"
 #include "platform/platform.h"
@@ -83,9 +84,6 @@ bool ReadProperty(PayloadReader& reader, std::string& property) {
   return true;
 }
 
-// The error text of the C runtime's last failure.
-const char* LastErrorText() { return std::strerror(errno); }
-
 // Whether a job of the announced size fits in the folder's free space and still leaves
 // the reserve; logs the refusal. A folder whose space cannot be read is not refused.
 bool FitsInFreeSpace(const std::string& folder, std::uint32_t fileSize) {
@@ -103,7 +101,7 @@ bool FitsInFreeSpace(const std::string& folder, std::uint32_t fileSize) {
 // The outcome message of a job file that failed to open or take a chunk, from the C
 // runtime's last failure: "no space left on device while receiving".
 std::string ReceivingFailure() {
-  std::string reason = LastErrorText();
+  std::string reason = std::strerror(errno);
   if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') {
     reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
   }
@@ -239,9 +237,9 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
 
 bool ClientHandlerInfo::RunStage2Chunk() {
   if (mJobStream == nullptr && !OpenJobStream()) {
+    const unsigned long error = quillmesh::platform::LastSystemError();
     const std::string reason = ReceivingFailure();
-    LOG_ERROR("cannot open the job file %s: %s, job abandoned\n", mTmpFile.c_str(),
-              LastErrorText());
+    LOG_ERROR("cannot open the job file %s: 0x%lx, job abandoned\n", mTmpFile.c_str(), error);
     FailJob(reason);
     AbandonJob();
     return false;
@@ -252,9 +250,10 @@ bool ClientHandlerInfo::RunStage2Chunk() {
   const bool completesFile = mCmdDataLen >= mFileSize - std::min(mFileSize, mFileOffset);
   if (!completesFile) SendAcknowledgement();
   if (!WriteJobChunk(completesFile)) {
+    const unsigned long error = quillmesh::platform::LastSystemError();
     FailJob(ReceivingFailure());
-    LOG_ERROR("cannot write %u bytes to the job file %s: %s, job abandoned\n", mCmdDataLen,
-              mTmpFile.c_str(), LastErrorText());
+    LOG_ERROR("cannot write %u bytes to the job file %s: 0x%lx, job abandoned\n", mCmdDataLen,
+              mTmpFile.c_str(), error);
     AbandonJob();
     return !completesFile;
   }
@@ -362,7 +361,7 @@ void ClientHandlerInfo::AbandonJob() {
       LOG_DEBUG("job abandoned, removed %s\n", mTmpFile.c_str());
     } else {
       LOG_ERROR("cannot remove the abandoned job file %s: 0x%lx\n", mTmpFile.c_str(),
-                static_cast<unsigned long>(GetLastError()));
+                LastErrorCode());
     }
   }
   mJobClaim.Release();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "error_code.h"
 #include "log_writer.h"
 #include "platform/platform.h"
 
@@ -92,7 +93,7 @@ bool RemoveSwept(const std::string& folder, const FolderEntry& entry, const std:
   const std::string path = folder + quillmesh::platform::kPathSeparator + entry.name;
   if (!quillmesh::platform::RemoveFile(path.c_str())) {
     LOG_ERROR("kept files: cannot remove %s: 0x%lx\n", path.c_str(),
-              static_cast<unsigned long>(GetLastError()));
+              LastErrorCode());
     return false;
   }
   LOG_DEBUG("kept files: removed %s (%llu bytes), %s\n", path.c_str(),

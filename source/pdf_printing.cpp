@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "error_code.h"
 #include "job_outcome.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
@@ -95,14 +96,14 @@ bool DrawPage(HDC printer, const PageBitmap& bitmap, int width, int height) {
   HGDIOBJ previous = SelectObject(memory, bitmap.Handle());
   bool drawn = false;
   if (StartPage(printer) <= 0) {
-    LOG_ERROR("StartPage failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+    LOG_ERROR("StartPage failed: 0x%lx\n", LastErrorCode());
   } else {
     SetPageMapping(printer, width, height);
     if (!StretchBlt(printer, 0, 0, width, height, memory, 0, 0, bitmap.Width(), bitmap.Height(),
                     SRCCOPY)) {
-      LOG_ERROR("StretchBlt failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+      LOG_ERROR("StretchBlt failed: 0x%lx\n", LastErrorCode());
     } else if (EndPage(printer) <= 0) {
-      LOG_ERROR("EndPage failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+      LOG_ERROR("EndPage failed: 0x%lx\n", LastErrorCode());
     } else {
       drawn = true;
     }
@@ -118,7 +119,7 @@ int StartPictureDocument(HDC printer) {
   const DOCINFOW document = PictureDocument();
   const int jobId = StartDocW(printer, &document);
   if (jobId > 0) return jobId;
-  LOG_ERROR("StartDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  LOG_ERROR("StartDoc failed: 0x%lx\n", LastErrorCode());
   job_report::Failed("the printer refused the document");
   return 0;
 }
@@ -130,7 +131,7 @@ bool EndPictureDocument(HDC printer, int jobId) {
     job_report::Spooled(static_cast<std::uint32_t>(jobId));
     return true;
   }
-  LOG_ERROR("EndDoc failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+  LOG_ERROR("EndDoc failed: 0x%lx\n", LastErrorCode());
   job_report::Failed("the printer did not take the document");
   return false;
 }
@@ -256,7 +257,7 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int 
       return PageOutcome::kNotLoaded;
     }
     const PrinterDc printer(GetPrinterDC(printerName));
-    const unsigned long dcError = static_cast<unsigned long>(GetLastError());
+    const unsigned long dcError = LastErrorCode();
     if (!printer) {
       // Nothing can be drawn; the page file is still this function's to remove.
       LOG_ERROR("no printer DC for %s, page %s not printed\n", printerName, bmpFile);
@@ -323,7 +324,7 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
   const std::string printer = Change2GBK(printerName);
   PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
   if (!dc) {
-    const unsigned long error = static_cast<unsigned long>(GetLastError());
+    const unsigned long error = LastErrorCode();
     LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
     LOG_ERROR("no printer DC for %s: 0x%lx, job not printed\n", printerName, error);
     job_report::Failed(PrinterOpenFailure(error));

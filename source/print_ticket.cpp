@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "devmode_config.h"
+#include "error_code.h"
 #include "log_writer.h"
 #include "user_impersonation.h"
 
@@ -94,11 +95,6 @@ struct DriverDevMode {
     return {static_cast<BYTE*>(memory.get()), static_cast<std::size_t>(size)};
   }
 };
-
-// An HRESULT as "0x%lx" shows it (eight hex digits, whatever the width of long).
-unsigned long AsHex(HRESULT result) {
-  return static_cast<unsigned long>(static_cast<std::uint32_t>(result));
-}
 
 // The little-endian 32-bit value in the four bytes; the caller checked the bounds.
 std::uint32_t ReadUInt32(const BYTE* bytes) {
@@ -197,14 +193,14 @@ HRESULT ConvertToPrintTicket(const WideString& printerName, const DriverDevMode&
   const HRESULT created = CreateStreamOnHGlobal(nullptr, TRUE, &createdStream);
   StreamOwner stream(createdStream);
   if (FAILED(created) || !stream) {
-    LOG_ERROR("BuildLocalPrintTicket: CreateStreamOnHGlobal failed: 0x%lx\n", AsHex(created));
+    LOG_ERROR("BuildLocalPrintTicket: CreateStreamOnHGlobal failed: 0x%lx\n", HexCode(created));
     return FAILED(created) ? created : E_FAIL;
   }
 
   HPTPROVIDER openedProvider = nullptr;
   HRESULT result = PTOpenProvider(printerName.c_str(), kProviderVersion, &openedProvider);
   if (FAILED(result)) {
-    LOG_ERROR("BuildLocalPrintTicket: PTOpenProvider failed: 0x%lx\n", AsHex(result));
+    LOG_ERROR("BuildLocalPrintTicket: PTOpenProvider failed: 0x%lx\n", HexCode(result));
     return result;
   }
   const ProviderOwner provider(openedProvider);
@@ -215,7 +211,7 @@ HRESULT ConvertToPrintTicket(const WideString& printerName, const DriverDevMode&
                                          kPTJobScope, stream.get());
   if (FAILED(result)) {
     LOG_ERROR("BuildLocalPrintTicket: PTConvertDevModeToPrintTicket failed: 0x%lx\n",
-              AsHex(result));
+              HexCode(result));
     return result;
   }
 

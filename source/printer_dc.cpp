@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "error_code.h"
 #include "log_writer.h"
 
 namespace {
@@ -36,7 +37,7 @@ std::vector<BYTE> QueryPrinterInfo(HANDLE printer) {
   GetPrinterA(printer, 2, nullptr, 0, &needed);
   std::vector<BYTE> buffer(needed);
   if (needed == 0 || !GetPrinterA(printer, 2, buffer.data(), needed, &needed)) {
-    LOG_ERROR("GetPrinter level 2 failed: 0x%lx\n", static_cast<unsigned long>(GetLastError()));
+    LOG_ERROR("GetPrinter level 2 failed: 0x%lx\n", LastErrorCode());
     return {};
   }
   return buffer;

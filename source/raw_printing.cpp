@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "error_code.h"
 #include "job_outcome.h"
 #include "log_writer.h"
 #include "platform/platform.h"
@@ -23,13 +24,10 @@ struct RawJob {
   bool pageStarted = false;
 };
 
-// The calling thread's last error, for "0x%lx".
-unsigned long LastError() { return static_cast<unsigned long>(GetLastError()); }
-
 // Opens the printer and starts its RAW document and page; false once a step failed.
 bool StartRawDocument(const std::string& printerName, WideString& widePrinterName, RawJob& job) {
   if (!OpenPrinterW(widePrinterName.data(), &job.printer, nullptr)) {
-    const unsigned long error = LastError();
+    const unsigned long error = LastErrorCode();
     LOG_ERROR("OpenPrinterW failed: 0x%lx, printer:%s\n", error, printerName.c_str());
     job_report::Failed(PrinterOpenFailure(error));
     job.printer = nullptr;
@@ -43,7 +41,7 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
   DOC_INFO_1W documentInfo = {documentName, nullptr, dataType};
   job.jobId = StartDocPrinterW(job.printer, 1, reinterpret_cast<LPBYTE>(&documentInfo));
   if (job.jobId == 0) {
-    LOG_ERROR("StartDocPrinterW failed: 0x%lx\n", LastError());
+    LOG_ERROR("StartDocPrinterW failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the spooler refused the job");
     return false;
   }
@@ -51,7 +49,7 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
   LOG_DEBUG("RAW job started, jobId=%lu\n", static_cast<unsigned long>(job.jobId));
 
   if (!StartPagePrinter(job.printer)) {
-    LOG_ERROR("StartPagePrinter failed: 0x%lx\n", LastError());
+    LOG_ERROR("StartPagePrinter failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the spooler refused the page");
     return false;
   }
@@ -72,7 +70,7 @@ bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk
     DWORD written = 0;
     const BOOL accepted = WritePrinter(printer, chunk.data(), static_cast<DWORD>(count), &written);
     if (!accepted || written != count) {
-      LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastError(),
+      LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastErrorCode(),
                 static_cast<unsigned long>(written), count);
       job_report::Failed("the spooler did not take the data");
       return false;
@@ -86,12 +84,12 @@ bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk
 bool FinishRawDocument(const RawJob& job) {
   bool ended = true;
   if (job.pageStarted && !EndPagePrinter(job.printer)) {
-    LOG_ERROR("EndPagePrinter failed: 0x%lx\n", LastError());
+    LOG_ERROR("EndPagePrinter failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the spooler did not take the page");
     ended = false;
   }
   if (job.documentStarted && !EndDocPrinter(job.printer)) {
-    LOG_ERROR("EndDocPrinter failed: 0x%lx\n", LastError());
+    LOG_ERROR("EndDocPrinter failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the spooler did not take the document");
     ended = false;
   }
@@ -139,7 +137,7 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   LOG_DEBUG("[DBG-TEST] PrintRawToPrinter: DONE, ret=%d jobId=%lu\n", result,
             static_cast<unsigned long>(job.jobId));
   if (!DeleteFileW(wideFileName.c_str())) {
-    LOG_ERROR("delete raw file failed: 0x%lx, file:%s\n", LastError(), fileName);
+    LOG_ERROR("delete raw file failed: 0x%lx, file:%s\n", LastErrorCode(), fileName);
   }
   return result;
 }

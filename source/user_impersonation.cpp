@@ -1,6 +1,7 @@
 // Console-user impersonation: WTS and token calls on Windows, an inert stand-in elsewhere.
 #include "user_impersonation.h"
 
+#include "error_code.h"
 #include "log_writer.h"
 
 #ifdef _WIN32
@@ -41,7 +42,7 @@ TokenHandle DuplicateUserToken(HANDLE userToken) {
   if (!DuplicateTokenEx(userToken, kDuplicateTokenAccess, nullptr, SecurityImpersonation,
                         TokenPrimary, &duplicate)) {
     LOG_ERROR("Impersonate: DuplicateTokenEx failed: 0x%lx\n",
-              static_cast<unsigned long>(GetLastError()));
+              LastErrorCode());
     return TokenHandle();
   }
   return TokenHandle(duplicate);
@@ -67,7 +68,7 @@ UserSessionImpersonator::UserSessionImpersonator() {
   if (!duplicate) return;
   if (!ImpersonateLoggedOnUser(duplicate.get())) {
     LOG_ERROR("Impersonate: ImpersonateLoggedOnUser failed: 0x%lx\n",
-              static_cast<unsigned long>(GetLastError()));
+              LastErrorCode());
     return;
   }
   mToken = duplicate.release();
@@ -80,7 +81,7 @@ UserSessionImpersonator::UserSessionImpersonator() {
 UserSessionImpersonator::~UserSessionImpersonator() {
   if (mImpersonating && !RevertToSelf()) {
     LOG_ERROR("Impersonate: RevertToSelf failed: 0x%lx\n",
-              static_cast<unsigned long>(GetLastError()));
+              LastErrorCode());
   }
   if (mToken != nullptr) CloseHandle(mToken);
 }

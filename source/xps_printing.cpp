@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "error_code.h"
 #include "job_outcome.h"
 #include "log_writer.h"
 #include "print_paths.h"
@@ -113,14 +114,6 @@ struct XpsJob {
   EventOwner progressEvent;
 };
 
-// An HRESULT as "0x%lx" shows it: its 32 bits, never sign-extended.
-unsigned long Hex(HRESULT result) {
-  return static_cast<unsigned long>(static_cast<std::uint32_t>(result));
-}
-
-// The calling thread's last error, for "0x%lx".
-unsigned long LastError() { return static_cast<unsigned long>(GetLastError()); }
-
 // A stream that reads the job file in place, so the package is never copied into
 // memory; false (logged) when the file cannot be opened.
 bool OpenPackageStream(XpsJob& job, const char* fileName) {
@@ -140,14 +133,14 @@ bool LoadPackage(XpsJob& job) {
                                     IID_IXpsOMObjectFactory,
                                     reinterpret_cast<void**>(job.factory.Receive()));
   if (FAILED(result)) {
-    LOG_ERROR("CoCreateInstance(XpsOMObjectFactory) failed: 0x%lx\n", Hex(result));
+    LOG_ERROR("CoCreateInstance(XpsOMObjectFactory) failed: 0x%lx\n", HexCode(result));
     job_report::Failed("the package could not be loaded");
     return false;
   }
   result = job.factory->CreatePackageFromStream(job.packageStream.get(), FALSE,
                                                 job.package.Receive());
   if (FAILED(result)) {
-    LOG_ERROR("CreatePackageFromStream failed: 0x%lx\n", Hex(result));
+    LOG_ERROR("CreatePackageFromStream failed: 0x%lx\n", HexCode(result));
     job_report::Failed(result == E_OUTOFMEMORY ? kOutOfMemory : "the package could not be read");
     return false;
   }
@@ -164,7 +157,7 @@ void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::str
     return;
   }
   job.localTicket.Reset();
-  LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n", Hex(result));
+  LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n", HexCode(result));
 }
 
 // Starts the print job; a PrintTicket stream is asked for only with a local ticket.
@@ -175,7 +168,7 @@ bool StartJob(XpsJob& job, const WideString& printerName) {
       job.completionEvent.get(), nullptr, 0, job.printJob.Receive(), job.documentStream.Receive(),
       job.localTicket ? job.ticketStream.Receive() : nullptr);
   if (FAILED(result)) {
-    LOG_ERROR("StartXpsPrintJob failed: 0x%lx\n", Hex(result));
+    LOG_ERROR("StartXpsPrintJob failed: 0x%lx\n", HexCode(result));
     const std::uint32_t code = static_cast<std::uint32_t>(result);
     job_report::Failed((code & 0xFFFF0000u) == kWin32Facility
                            ? PrinterOpenFailure(code & 0xFFFFu)
@@ -194,7 +187,7 @@ void InjectTicket(XpsJob& job) {
   }
   LOG_DEBUG("Inject local-driver PrintTicket into job stream\n");
   const HRESULT result = CopyStreamToJobStream(job.localTicket.get(), job.ticketStream.get());
-  if (FAILED(result)) LOG_ERROR("CopyStreamToJobStream(ticket) failed: 0x%lx\n", Hex(result));
+  if (FAILED(result)) LOG_ERROR("CopyStreamToJobStream(ticket) failed: 0x%lx\n", HexCode(result));
   if (job.ticketStream) job.ticketStream->Close();
 }
 
@@ -202,7 +195,7 @@ void InjectTicket(XpsJob& job) {
 bool WriteDocument(XpsJob& job) {
   const HRESULT result = job.package->WriteToStream(job.documentStream.get(), FALSE);
   if (FAILED(result)) {
-    LOG_ERROR("package WriteToStream failed: 0x%lx\n", Hex(result));
+    LOG_ERROR("package WriteToStream failed: 0x%lx\n", HexCode(result));
     job_report::Failed("the package could not be written to the job");
     return false;
   }
@@ -234,21 +227,21 @@ std::string FailedJobReason(const XPS_JOB_STATUS& status) {
 // Waits without a time limit for the job's final state; true only when it completed.
 bool WaitForCompletion(XpsJob& job) {
   if (WaitForSingleObject(job.completionEvent.get(), INFINITE) != WAIT_OBJECT_0) {
-    LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n", LastError());
+    LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n", LastErrorCode());
     job_report::Failed("the job did not complete");
     return false;
   }
   XPS_JOB_STATUS status{};
   const HRESULT result = job.printJob->GetJobStatus(&status);
   if (FAILED(result)) {
-    LOG_ERROR("GetJobStatus failed: 0x%lx\n", Hex(result));
+    LOG_ERROR("GetJobStatus failed: 0x%lx\n", HexCode(result));
     job_report::Failed("the job's state could not be read");
     return false;
   }
   const int completion = static_cast<int>(status.completion);
   LOG_DEBUG("GetJobStatus succeed: jobId=%u completion=%d jobStatus(HRESULT)=0x%lx "
             "currentDocument=%d currentPage=%d currentPageTotal=%d\n",
-            status.jobId, completion, Hex(status.jobStatus), status.currentDocument,
+            status.jobId, completion, HexCode(status.jobStatus), status.currentDocument,
             status.currentPage, status.currentPageTotal);
   switch (status.completion) {
     case XPS_JOB_COMPLETED:
@@ -264,7 +257,7 @@ bool WaitForCompletion(XpsJob& job) {
     case XPS_JOB_FAILED:
       LOG_ERROR("XPS_JOB_FAILED, jobId=%u jobStatus(HRESULT)=0x%lx currentDocument=%d "
                 "currentPage=%d currentPageTotal=%d\n",
-                status.jobId, Hex(status.jobStatus), status.currentDocument, status.currentPage,
+                status.jobId, HexCode(status.jobStatus), status.currentDocument, status.currentPage,
                 status.currentPageTotal);
       job_report::Failed(FailedJobReason(status));
       job_report::Spooled(status.jobId);
@@ -281,13 +274,13 @@ bool WaitForCompletion(XpsJob& job) {
 int PrintPackage(XpsJob& job, const char* printerName, const std::string& property,
                  bool& completed) {
   if (!job.completionEvent.Create() || !job.progressEvent.Create()) {
-    LOG_ERROR("create event failed: 0x%lx\n", LastError());
+    LOG_ERROR("create event failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the job could not be started");
     return -1;
   }
   const HRESULT result = job.apartment.Initialise();
   if (FAILED(result)) {
-    LOG_ERROR("CoInitializeEx failed: 0x%lx\n", Hex(result));
+    LOG_ERROR("CoInitializeEx failed: 0x%lx\n", HexCode(result));
     job_report::Failed("the job could not be started");
     return -1;
   }
@@ -343,7 +336,7 @@ int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::
   if (!completed) {
     LOG_ERROR("xps print not succeeded, keep xps file for diagnosis: %s\n", fileName);
   } else if (!DeleteFileA(fileName)) {
-    LOG_ERROR("delete xps file failed: 0x%lx, file:%s\n", LastError(), fileName);
+    LOG_ERROR("delete xps file failed: 0x%lx, file:%s\n", LastErrorCode(), fileName);
   }
   return result;
 }
