@@ -92,8 +92,7 @@ std::string StemOf(std::string_view name, NameKind kind) {
 bool RemoveSwept(const std::string& folder, const FolderEntry& entry, const std::string& why) {
   const std::string path = folder + quillmesh::platform::kPathSeparator + entry.name;
   if (!quillmesh::platform::RemoveFile(path.c_str())) {
-    LOG_ERROR("kept files: cannot remove %s: 0x%lx\n", path.c_str(),
-              LastErrorCode());
+    LOG_ERROR("kept files: cannot remove %s: 0x%lx\n", path.c_str(), LastErrorCode());
     return false;
   }
   LOG_DEBUG("kept files: removed %s (%llu bytes), %s\n", path.c_str(),

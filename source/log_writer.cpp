@@ -24,16 +24,6 @@ constexpr const char kLogFolderName[] = "log";
 constexpr const char kLogFileStem[] = "QuillmeshLog";
 constexpr const char kLogFileExtension[] = ".txt";
 
-// The folder TEMP names; on Linux an unset TEMP falls back to TMPDIR, then /tmp.
-const char* TemporaryFolder() {
-  const char* temp = quillmesh::platform::GetEnvironment("TEMP");
-#ifndef _WIN32
-  if (temp == nullptr) temp = quillmesh::platform::GetEnvironment("TMPDIR");
-  if (temp == nullptr) temp = "/tmp";
-#endif
-  return temp;
-}
-
 // Writes the time stamp and thread segments that start every line.
 int FormatHeader(char* header) {
   const quillmesh::platform::ClockReading now = quillmesh::platform::ReadClock();
@@ -265,7 +255,7 @@ const char* GetFileBaseName(const char* path) {
 }
 
 std::string GetWorkBaseDir() {
-  const char* temp = TemporaryFolder();
+  const char* temp = quillmesh::platform::TemporaryFolder();
   if (temp == nullptr) return {};
   char base[kPathSize] = {};
   std::snprintf(base, sizeof base, "%s%c%s", temp, quillmesh::platform::kPathSeparator,

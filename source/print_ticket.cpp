@@ -14,19 +14,7 @@
 #include "log_writer.h"
 #include "user_impersonation.h"
 
-#ifdef _WIN32
-#include <prntvpt.h>
-#endif
-
 namespace {
-
-#ifdef _WIN32
-// prntvpt.h declares the conversion on PDEVMODE, which is the narrow type unless UNICODE
-// is set; the buffer always holds a DEVMODEW.
-using ProviderDevMode = PDEVMODE;
-#else
-using ProviderDevMode = PDEVMODEW;
-#endif
 
 // A standard DEVMODEW field as a byte image holds it.
 struct DevModeField {
@@ -207,7 +195,7 @@ HRESULT ConvertToPrintTicket(const WideString& printerName, const DriverDevMode&
 
   // The merged DEVMODE goes to the provider as it is, not back through the driver.
   result = PTConvertDevModeToPrintTicket(provider.get(), static_cast<ULONG>(local.size),
-                                         static_cast<ProviderDevMode>(local.memory.get()),
+                                         static_cast<PDEVMODE>(local.memory.get()),
                                          kPTJobScope, stream.get());
   if (FAILED(result)) {
     LOG_ERROR("BuildLocalPrintTicket: PTConvertDevModeToPrintTicket failed: 0x%lx\n",

@@ -7,11 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-
-#ifdef _WIN32
-#include <objbase.h>  // IStream; the lean windows.h leaves COM out
-#endif
+#include "platform/com.h"
 
 // Size of the public part of a DEVMODEW; a cloud DEVMODE is never shorter.
 inline constexpr std::size_t kCloudDevModeMinSize = 220;

@@ -1,13 +1,11 @@
-// Console-user impersonation: WTS and token calls on Windows, an inert stand-in elsewhere.
+// Console-user impersonation through the WTS and token calls. On Linux no console session
+// is ever active, so the object logs that and stays inert.
 #include "user_impersonation.h"
+
+#include <memory>
 
 #include "error_code.h"
 #include "log_writer.h"
-
-#ifdef _WIN32
-#include <wtsapi32.h>
-
-#include <memory>
 
 namespace {
 
@@ -41,8 +39,7 @@ TokenHandle DuplicateUserToken(HANDLE userToken) {
   HANDLE duplicate = nullptr;
   if (!DuplicateTokenEx(userToken, kDuplicateTokenAccess, nullptr, SecurityImpersonation,
                         TokenPrimary, &duplicate)) {
-    LOG_ERROR("Impersonate: DuplicateTokenEx failed: 0x%lx\n",
-              LastErrorCode());
+    LOG_ERROR("Impersonate: DuplicateTokenEx failed: 0x%lx\n", LastErrorCode());
     return TokenHandle();
   }
   return TokenHandle(duplicate);
@@ -67,8 +64,7 @@ UserSessionImpersonator::UserSessionImpersonator() {
   }
   if (!duplicate) return;
   if (!ImpersonateLoggedOnUser(duplicate.get())) {
-    LOG_ERROR("Impersonate: ImpersonateLoggedOnUser failed: 0x%lx\n",
-              LastErrorCode());
+    LOG_ERROR("Impersonate: ImpersonateLoggedOnUser failed: 0x%lx\n", LastErrorCode());
     return;
   }
   mToken = duplicate.release();
@@ -80,21 +76,7 @@ UserSessionImpersonator::UserSessionImpersonator() {
 // Reverting first: the thread must not keep running under a token that is closed.
 UserSessionImpersonator::~UserSessionImpersonator() {
   if (mImpersonating && !RevertToSelf()) {
-    LOG_ERROR("Impersonate: RevertToSelf failed: 0x%lx\n",
-              LastErrorCode());
+    LOG_ERROR("Impersonate: RevertToSelf failed: 0x%lx\n", LastErrorCode());
   }
   if (mToken != nullptr) CloseHandle(mToken);
 }
-
-#else
-
-// Linux has no console session whose user token could be borrowed: the object reports
-// what a Windows machine without a console session reports, and stays inert.
-UserSessionImpersonator::UserSessionImpersonator() {
-  LOG_ERROR("Impersonate: no active console session\n");
-}
-
-// An inert object holds no token and no impersonation.
-UserSessionImpersonator::~UserSessionImpersonator() = default;
-
-#endif

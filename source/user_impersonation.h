@@ -20,8 +20,7 @@ class UserSessionImpersonator {
   bool IsImpersonating() const { return mImpersonating; }
 
  private:
-  // The duplicated console-user token; null unless impersonation is in force. Never
-  // set on systems without console sessions, hence maybe_unused there.
-  [[maybe_unused]] HANDLE mToken = nullptr;
+  // The duplicated console-user token; null unless impersonation is in force.
+  HANDLE mToken = nullptr;
   bool mImpersonating = false;  // true only after ImpersonateLoggedOnUser succeeded
 };

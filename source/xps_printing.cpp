@@ -2,11 +2,6 @@
 // driver's PrintTicket for the peer's settings is injected, and the job is followed to
 // its final state. The job file is deleted only when the job completed; otherwise it
 // stays for diagnosis.
-#ifdef _WIN32
-// The XPS GUIDs are in no MinGW library: this unit defines them.
-#include <initguid.h>
-#endif
-
 #include "xps_printing.h"
 
 #include <cstdint>

@@ -14,6 +14,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <winspool.h>
+#include <wtsapi32.h>
 #else
 #include "platform/posix/win32_api.h"
 #include "platform/posix/wingdi_api.h"
@@ -144,6 +145,11 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode);
 
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);
+
+// The folder for the server's work files: what TEMP names (Linux, which has no current
+// drive to fall back on, takes TMPDIR and then /tmp when it is unset); nullptr when
+// Windows has no TEMP.
+const char* TemporaryFolder();
 
 // While it lives, a thread that impersonates a user acts as the server's own account
 // again, and it takes the impersonation back up when it ends: the server's own files

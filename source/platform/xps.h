@@ -2,10 +2,9 @@
 // Windows SDK's on Windows, our own stand-ins elsewhere.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/com.h"
 
 #ifdef _WIN32
-#include <objbase.h>
 #include <shlwapi.h>
 #include <xpsobjectmodel.h>
 #include <xpsprint.h>

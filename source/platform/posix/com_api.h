@@ -102,5 +102,5 @@ enum EPrintTicketScope { kPTPageScope = 0, kPTDocumentScope = 1, kPTJobScope = 2
 HRESULT PTOpenProvider(PCWSTR printerName, DWORD version, HPTPROVIDER* provider);
 HRESULT PTCloseProvider(HPTPROVIDER provider);
 // Writes a job-scope PrintTicket (Print Schema keywords) for the DEVMODE.
-HRESULT PTConvertDevModeToPrintTicket(HPTPROVIDER provider, ULONG devModeSize, PDEVMODEW devMode,
+HRESULT PTConvertDevModeToPrintTicket(HPTPROVIDER provider, ULONG devModeSize, PDEVMODE devMode,
                                       EPrintTicketScope scope, IStream* printTicket);

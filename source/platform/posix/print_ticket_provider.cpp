@@ -50,7 +50,7 @@ HRESULT PTCloseProvider(HPTPROVIDER provider) {
   return S_OK;
 }
 
-HRESULT PTConvertDevModeToPrintTicket(HPTPROVIDER provider, ULONG devModeSize, PDEVMODEW devMode,
+HRESULT PTConvertDevModeToPrintTicket(HPTPROVIDER provider, ULONG devModeSize, PDEVMODE devMode,
                                       EPrintTicketScope scope, IStream* printTicket) {
   if (provider == nullptr) return E_HANDLE;
   if (devMode == nullptr || printTicket == nullptr || devModeSize < sizeof(DEVMODEW)) {

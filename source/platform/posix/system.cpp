@@ -273,4 +273,10 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode) {
 
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
 
+const char* TemporaryFolder() {
+  if (const char* temp = GetEnvironment("TEMP")) return temp;
+  if (const char* tmpdir = GetEnvironment("TMPDIR")) return tmpdir;
+  return "/tmp";
+}
+
 }  // namespace quillmesh::platform

@@ -156,6 +156,8 @@ using LPDEVMODEA = DEVMODEA*;
 using LPDEVMODEW = DEVMODEW*;
 using PDEVMODEA = DEVMODEA*;
 using PDEVMODEW = DEVMODEW*;
+// The generic name, as a UNICODE build of Windows declares it.
+using PDEVMODE = PDEVMODEW;
 static_assert(sizeof(DEVMODEA) == 156, "DEVMODEA has the Windows layout");
 static_assert(sizeof(DEVMODEW) == 220, "DEVMODEW has the Windows layout");
 
@@ -264,3 +266,21 @@ BOOL SetPrinterA(HANDLE printer, DWORD level, LPBYTE info, DWORD command);
 // DM_IN_BUFFER the input's marked fields are merged in first). Negative on failure.
 LONG DocumentPropertiesW(HWND window, HANDLE printer, LPWSTR deviceName, PDEVMODEW output,
                          PDEVMODEW input, DWORD mode);
+
+// ---- Console sessions and tokens (WTS): Linux has no console session whose user
+// token could be borrowed, so there is never an active one and the token calls fail. ----
+enum SECURITY_IMPERSONATION_LEVEL {
+  SecurityAnonymous,
+  SecurityIdentification,
+  SecurityImpersonation,
+  SecurityDelegation
+};
+enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation };
+
+// 0xFFFFFFFF: no session is attached to the console.
+DWORD WTSGetActiveConsoleSessionId();
+BOOL WTSQueryUserToken(DWORD sessionId, HANDLE* token);
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES attributes,
+                      SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, HANDLE* duplicate);
+BOOL ImpersonateLoggedOnUser(HANDLE token);
+BOOL RevertToSelf();

@@ -191,6 +191,8 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode) {
 // The C runtime's copy of the environment, the one _putenv_s changes.
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
 
+const char* TemporaryFolder() { return GetEnvironment("TEMP"); }
+
 // The thread token is opened with the process's own rights (OpenAsSelf), which the
 // impersonated user may lack on it. Without a thread token there is nothing to set aside.
 ServerAccountScope::ServerAccountScope() {
