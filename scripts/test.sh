@@ -6,6 +6,7 @@
 #   tsan      the server and the peer under ThreadSanitizer: the protocol tests and
 #             the concurrent first load of the configuration cache (only those are built)
 #   windows   the MinGW-w64 build and the cross-built Ghostscript DLL; its tests under Wine
+# Before them, scripts/check-seam.sh: no system code outside source/platform/.
 # Exits non-zero when any build or test fails. `scripts/test.sh linux` runs one preset.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +17,7 @@ presets=("$@")
 ((${#presets[@]})) || presets=(linux sanitize tsan windows)
 jobs=$(nproc)
 failed=()
+scripts/check-seam.sh || failed+=(seam)
 
 run_preset() {
   local preset=$1
