@@ -4,10 +4,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
-#include <memory>
 #include <string_view>
 
 #include "log_writer.h"
+#include "platform/owners.h"
 #include "text_encoding.h"
 
 namespace {
@@ -15,11 +15,7 @@ namespace {
 // The only value that turns useLocalDevMode on; the comparison is case-sensitive.
 constexpr std::string_view kUseLocalValue = "on";
 
-// Closes a C runtime file when its owner goes away.
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileOwner = std::unique_ptr<std::FILE, FileCloser>;
+using quillmesh::platform::FileOwner;
 
 // The configuration file's place below ProgramData, with this system's separators.
 std::string ConfigFileSuffix() {

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <utility>
 
 #include "log_queue.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
 
 namespace {
@@ -46,16 +46,12 @@ std::size_t FormatLine(char (&line)[kLineSize], const char* format, va_list argu
   return std::strlen(line);
 }
 
-struct StreamCloser {
-  void operator()(std::FILE* stream) const { std::fclose(stream); }
-};
-
 // The log file, kept open between lines while its path still names it (where an open
 // file can still be removed or renamed from outside): opening it, and looking at every
 // folder above it, for each line cost more than the line itself. Only the one writer of
 // the moment touches it.
 struct OpenLog {
-  std::unique_ptr<std::FILE, StreamCloser> stream;
+  quillmesh::platform::FileOwner stream;
   std::string path;
   std::uint64_t size = 0;  // bytes in the file, so rotation needs no look at the disk
 };

@@ -6,15 +6,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "error_code.h"
 #include "job_outcome.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "print_paths.h"
 #include "printer_dc.h"
@@ -76,10 +75,7 @@ class PageBitmap {
 };
 
 // A printer DC, deleted when it goes out of scope.
-struct DcDeleter {
-  void operator()(HDC dc) const { DeleteDC(dc); }
-};
-using PrinterDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDeleter>;
+using PrinterDc = quillmesh::platform::DcOwner;
 
 // Maps one logical unit to one device pixel over the printable area.
 void SetPageMapping(HDC printer, int width, int height) {

@@ -2,32 +2,27 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <type_traits>
 #include <vector>
 
 #include "error_code.h"
 #include "log_writer.h"
+#include "platform/owners.h"
 
 namespace {
 
 constexpr std::size_t kPrinterNameBufferSize = 1024;
 
-// Closes a printer handle when it goes out of scope.
-struct PrinterCloser {
-  void operator()(HANDLE printer) const { ClosePrinter(printer); }
-};
-using PrinterHandlePtr = std::unique_ptr<std::remove_pointer_t<HANDLE>, PrinterCloser>;
+using quillmesh::platform::PrinterOwner;
 
 // Opens the printer; null after logging "OpenPrinter fail".
-PrinterHandlePtr OpenNamedPrinter(char* printerName) {
+PrinterOwner OpenNamedPrinter(char* printerName) {
   HANDLE printer = nullptr;
   if (!OpenPrinterA(printerName, &printer, nullptr)) {
     LOG_DEBUG("OpenPrinter fail\n");
     return nullptr;
   }
   LOG_DEBUG("OpenPrinter true\n");
-  return PrinterHandlePtr(printer);
+  return PrinterOwner(printer);
 }
 
 // The printer's level-2 record in a buffer of the size the spooler asks for; empty
@@ -70,7 +65,7 @@ HDC GetPrinterDC(const char* printerName) {
   std::vector<char> name(printerName, printerName + std::strlen(printerName) + 1);
   std::vector<BYTE> info;
   {
-    PrinterHandlePtr printer = OpenNamedPrinter(name.data());
+    PrinterOwner printer = OpenNamedPrinter(name.data());
     if (!printer) return nullptr;
     info = QueryPrinterInfo(printer.get());
   }
@@ -83,7 +78,7 @@ HDC GetPrinterDCWithProperty(const char* printerName, const printProperty& prope
   std::snprintf(name, sizeof name, "%s", printerName);
   std::vector<BYTE> buffer;
   {
-    PrinterHandlePtr printer = OpenNamedPrinter(name);
+    PrinterOwner printer = OpenNamedPrinter(name);
     if (!printer) return nullptr;
     buffer = QueryPrinterInfo(printer.get());
     if (buffer.empty()) return nullptr;

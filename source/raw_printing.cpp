@@ -2,12 +2,12 @@
 // the spooler unchanged, as one document with one page, and is then deleted.
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 #include "error_code.h"
 #include "job_outcome.h"
 #include "log_writer.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "print_paths.h"
 #include "text_encoding.h"
@@ -97,10 +97,6 @@ bool FinishRawDocument(const RawJob& job) {
   return ended;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* stream) const { std::fclose(stream); }
-};
-
 }  // namespace
 
 int PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property) {
@@ -118,8 +114,7 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   int result = -1;
   RawJob job;
   if (StartRawDocument(printerName, widePrinterName, job)) {
-    std::unique_ptr<std::FILE, FileCloser> file(
-        quillmesh::platform::OpenWideFile(wideFileName, "rb"));
+    const quillmesh::platform::FileOwner file(quillmesh::platform::OpenWideFile(wideFileName, "rb"));
     if (!file) {
       LOG_ERROR("open raw file failed: %s\n", fileName);
       job_report::Failed("the job file could not be read");

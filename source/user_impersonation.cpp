@@ -2,10 +2,9 @@
 // is ever active, so the object logs that and stays inert.
 #include "user_impersonation.h"
 
-#include <memory>
-
 #include "error_code.h"
 #include "log_writer.h"
+#include "platform/owners.h"
 
 namespace {
 
@@ -16,11 +15,8 @@ constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 // TOKEN_ADJUST_DEFAULT: what impersonation and the driver's queries need.
 constexpr DWORD kDuplicateTokenAccess = 0x8F;
 
-// Closes a token handle when its owner goes away.
-struct TokenCloser {
-  void operator()(HANDLE token) const { CloseHandle(token); }
-};
-using TokenHandle = std::unique_ptr<void, TokenCloser>;
+// A token, closed when its owner goes away.
+using TokenHandle = quillmesh::platform::HandleOwner;
 
 // The console user's token of a session; empty (error logged) when it is unavailable.
 TokenHandle QueryUserToken(DWORD sessionId) {

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 
 #include "error_code.h"
 #include "job_outcome.h"
 #include "log_writer.h"
+#include "platform/owners.h"
 #include "print_paths.h"
 #include "print_ticket.h"
 #include "text_encoding.h"
@@ -25,53 +25,8 @@ constexpr char kOutOfMemory[] = "out of memory while printing";
 constexpr std::uint32_t kWin32Facility = 0x80070000u;
 constexpr DWORD kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a part the spooler cannot read
 
-// Owns one reference to a COM interface and releases it exactly once.
-template <typename Interface>
-class ComRef {
- public:
-  ComRef() = default;
-  ComRef(const ComRef&) = delete;
-  ComRef& operator=(const ComRef&) = delete;
-  ~ComRef() { Reset(); }
-
-  Interface* get() const { return mPointer; }
-  Interface* operator->() const { return mPointer; }
-  explicit operator bool() const { return mPointer != nullptr; }
-
-  // The slot an out-parameter fills; a reference held before is released first.
-  Interface** Receive() {
-    Reset();
-    return &mPointer;
-  }
-
-  void Reset() {
-    if (mPointer != nullptr) std::exchange(mPointer, nullptr)->Release();
-  }
-
- private:
-  Interface* mPointer = nullptr;
-};
-
-// Owns an event handle and closes it once.
-class EventOwner {
- public:
-  EventOwner() = default;
-  EventOwner(const EventOwner&) = delete;
-  EventOwner& operator=(const EventOwner&) = delete;
-  ~EventOwner() {
-    if (mHandle != nullptr) CloseHandle(mHandle);
-  }
-
-  // A new unnamed manual-reset event, not signalled; false when none was made.
-  bool Create() {
-    mHandle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return mHandle != nullptr;
-  }
-  HANDLE get() const { return mHandle; }
-
- private:
-  HANDLE mHandle = nullptr;
-};
+using quillmesh::platform::ComRef;
+using quillmesh::platform::HandleOwner;
 
 // COM for the calling thread, uninitialised on the way out when this call set it up.
 class ComApartment {
@@ -105,8 +60,8 @@ struct XpsJob {
   ComRef<IXpsPrintJob> printJob;
   ComRef<IXpsPrintJobStream> documentStream;
   ComRef<IXpsPrintJobStream> ticketStream;
-  EventOwner completionEvent;
-  EventOwner progressEvent;
+  HandleOwner completionEvent;
+  HandleOwner progressEvent;
 };
 
 // A stream that reads the job file in place, so the package is never copied into
@@ -264,11 +219,18 @@ bool WaitForCompletion(XpsJob& job) {
   }
 }
 
+// A new unnamed manual-reset event, not signalled, for the job to signal; false when
+// none was made.
+bool CreateJobEvent(HandleOwner& event) {
+  event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  return event != nullptr;
+}
+
 // Runs the job from the events to its final state: 0 once the package was written into
 // a started job, -1 otherwise; completed tells whether the job completed.
 int PrintPackage(XpsJob& job, const char* printerName, const std::string& property,
                  bool& completed) {
-  if (!job.completionEvent.Create() || !job.progressEvent.Create()) {
+  if (!CreateJobEvent(job.completionEvent) || !CreateJobEvent(job.progressEvent)) {
     LOG_ERROR("create event failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the job could not be started");
     return -1;

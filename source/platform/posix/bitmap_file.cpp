@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/owners.h"
 #include "platform/posix/gdi_objects.h"
 
 // stb_image is compiled here, privately (static functions), for BMP only; it is not
@@ -63,11 +64,6 @@ QmGdiObject& Stock() {
 bool IsBitmapLocked(const BitmapRegistry& registry, HGDIOBJ object) {
   return object == &Stock() || registry.live.count(object) != 0;
 }
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The Win32 code for a file that cannot be opened.
 DWORD Win32ErrorOfOpen(int error) {
@@ -190,7 +186,7 @@ std::shared_ptr<PixelBuffer> ReadPaletteBmp(std::FILE* file, DWORD& error) {
 // The file's pixels: 8-bit files as palette indices, others as RGB words; nullptr with
 // a Win32 error for a file that is missing, unreadable, not a BMP, or too large.
 std::shared_ptr<PixelBuffer> DecodeBmpFile(const char* path, DWORD& error) {
-  const File file(std::fopen(path, "rb"));
+  const quillmesh::platform::FileOwner file(std::fopen(path, "rb"));
   if (!file) {
     error = Win32ErrorOfOpen(errno);
     return nullptr;

@@ -1,7 +1,6 @@
 #include "platform/posix/cups_settings.h"
 
 #include <algorithm>
-#include <memory>
 #include <string_view>
 
 #include "platform/posix/paper_sizes.h"
@@ -18,11 +17,6 @@ constexpr const char* kLongEdge = "two-sided-long-edge";
 constexpr const char* kShortEdge = "two-sided-short-edge";
 constexpr const char* kCollated = "separate-documents-collated-copies";
 constexpr const char* kUncollated = "separate-documents-uncollated-copies";
-
-struct IppDeleter {
-  void operator()(ipp_t* message) const { ippDelete(message); }
-};
-using IppMessage = std::unique_ptr<ipp_t, IppDeleter>;
 
 // A request addressed to the queue.
 IppMessage QueueRequest(ipp_op_t operation, const std::string& queue) {

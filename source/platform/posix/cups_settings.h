@@ -2,6 +2,7 @@
 // written with CUPS-Add-Modify-Printer (so they persist for later jobs).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include <cups/cups.h>
@@ -24,6 +25,12 @@ bool ReadQueueDefaults(const std::string& queue, DEVMODEW& defaults, QueueFacts&
 
 // Makes the supported fields of the DEVMODE the queue's defaults.
 bool WriteQueueDefaults(const std::string& queue, const DEVMODEW& defaults, DWORD& error);
+
+// An IPP request or response, deleted with ippDelete.
+struct IppDeleter {
+  void operator()(ipp_t* message) const { ippDelete(message); }
+};
+using IppMessage = std::unique_ptr<ipp_t, IppDeleter>;
 
 // The Win32 code for a failed CUPS request.
 DWORD Win32ErrorOfCups(ipp_status_t status);

@@ -8,10 +8,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/owners.h"
 #include "platform/posix/cups_settings.h"
 #include "platform/posix/paper_sizes.h"
 #include "platform/posix/xps_document.h"
@@ -25,11 +25,6 @@ constexpr unsigned kPollMilliseconds = 250;
 // A scheduler that stops answering about a job for this many polls in a row has lost it.
 constexpr int kMaximumFailedPolls = 40;
 constexpr std::size_t kPdfChunkSize = 0x10000;
-
-struct IppDeleter {
-  void operator()(ipp_t* message) const { ippDelete(message); }
-};
-using IppMessage = std::unique_ptr<ipp_t, IppDeleter>;
 
 // Owns the option array the IPP attributes are collected in.
 class JobOptions {
@@ -113,8 +108,7 @@ void AddTicketOptions(const DEVMODEW& settings, JobOptions& options) {
 // or 0 with a Win32 code.
 int SendPdfJob(const std::string& queue, const std::string& pdfPath, const std::string& jobName,
                const JobOptions& options, DWORD& error) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(pdfPath.c_str(), "rb"),
-                                                       &std::fclose);
+  const quillmesh::platform::FileOwner file(std::fopen(pdfPath.c_str(), "rb"));
   if (!file) {
     error = ERROR_FILE_NOT_FOUND;
     return 0;
