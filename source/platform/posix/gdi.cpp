@@ -3,8 +3,7 @@
 // and StretchBlt placing a memory DC's bitmap, losslessly, on a printer DC's PDF page.
 #include <algorithm>
 #include <cmath>
-#include <mutex>
-#include <set>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -12,9 +11,6 @@
 #include "platform/posix/gdi_objects.h"
 #include "platform/posix/paper_sizes.h"
 #include "platform/posix/text_conversion.h"
-
-QmDeviceContext::QmDeviceContext() = default;
-QmDeviceContext::~QmDeviceContext() = default;
 
 namespace quillmesh::platform::gdi {
 
@@ -25,28 +21,7 @@ constexpr int kFallbackDpi = 600;
 constexpr double kMillimetresPerInch = 25.4;
 constexpr double kPointsPerInch = 72.0;
 
-// Every DC handed out and not yet deleted, so a stale or forged handle is refused.
-struct DcRegistry {
-  std::mutex guard;
-  std::set<QmDeviceContext*> live;
-};
-
-DcRegistry& Registry() {
-  static DcRegistry registry;
-  return registry;
-}
-
 }  // namespace
-
-QmDeviceContext* ResolveDc(HDC dc) {
-  DcRegistry& registry = Registry();
-  const std::lock_guard<std::mutex> lock(registry.guard);
-  if (registry.live.count(dc) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return dc;
-}
 
 DevicePoint ToDevice(const QmDeviceContext& dc, double x, double y) {
   const Mapping& mapping = dc.mapping;
@@ -94,14 +69,6 @@ PageGeometry PageFor(short paperCode, short orientation, int dpi, const PageMarg
   page.widthPixels = std::max(1, page.physicalWidthPixels - left - right);
   page.heightPixels = std::max(1, page.physicalHeightPixels - top - bottom);
   return page;
-}
-
-// Hands out a new DC's handle.
-HDC Register(std::unique_ptr<QmDeviceContext> dc) {
-  DcRegistry& registry = Registry();
-  const std::lock_guard<std::mutex> lock(registry.guard);
-  registry.live.insert(dc.get());
-  return dc.release();
 }
 
 // MM_ISOTROPIC keeps one unit the same size on both axes: the viewport extent shrinks
@@ -204,11 +171,7 @@ HDC CreateCompatibleDC(HDC dc) {
 }
 
 BOOL DeleteDC(HDC dc) {
-  {
-    auto& registry = quillmesh::platform::gdi::Registry();
-    const std::lock_guard<std::mutex> lock(registry.guard);
-    if (registry.live.erase(dc) == 0) return FailWith(ERROR_INVALID_HANDLE, FALSE);
-  }
+  if (!quillmesh::platform::gdi::Unregister(dc)) return FailWith(ERROR_INVALID_HANDLE, FALSE);
   quillmesh::platform::gdi::ReleaseBitmap(*dc);
   delete dc;  // an unfinished document is discarded with it
   return TRUE;

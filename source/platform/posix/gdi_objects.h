@@ -121,8 +121,14 @@ struct QmDeviceContext {
 
 namespace quillmesh::platform::gdi {
 
+// Hands out a new DC's handle.
+HDC Register(std::unique_ptr<QmDeviceContext> dc);
+
 // The DC when the handle is live; nullptr with ERROR_INVALID_HANDLE otherwise.
 QmDeviceContext* ResolveDc(HDC dc);
+
+// Withdraws a live handle, whose DC the caller then deletes; false when it was not live.
+bool Unregister(HDC dc);
 
 // The logical point as device pixels under the DC's mapping.
 DevicePoint ToDevice(const QmDeviceContext& dc, double x, double y);
