@@ -16,9 +16,9 @@
 #include <winspool.h>
 #include <wtsapi32.h>
 #else
-#include "platform/posix/win32_api.h"
-#include "platform/posix/wingdi_api.h"
-#include "platform/posix/com_api.h"
+#include "platform/posix/com/com_api.h"
+#include "platform/posix/gdi/wingdi_api.h"
+#include "platform/posix/system/win32_api.h"
 #endif
 
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include <xpsobjectmodel.h>
 #include <xpsprint.h>
 #else
-#include "platform/posix/xps_api.h"
+#include "platform/posix/xps/xps_api.h"
 #endif
 
 namespace quillmesh::platform {

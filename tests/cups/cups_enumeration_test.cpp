@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/spooler_backend.h"
-#include "platform/posix/win32_api.h"
+#include "platform/posix/spooler/spooler_backend.h"
+#include "platform/posix/system/win32_api.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/posix/spooler_backend.h"
+#include "platform/posix/spooler/spooler_backend.h"
 
 namespace fuzz_printer {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_printer.h"
-#include "platform/posix/xps_document.h"
+#include "platform/posix/xps/xps_document.h"
 #include "print_ticket.h"
 #include "text_encoding.h"
 

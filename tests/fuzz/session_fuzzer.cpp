@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fake_spooler.h"
-#include "platform/posix/spooler_backend.h"
+#include "platform/posix/spooler/spooler_backend.h"
 #include "print_paths.h"
 #include "session_feed.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/text_conversion.h"
+#include "platform/posix/text/text_conversion.h"
 #include "print_paths.h"
 #include "text_encoding.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
-#include "platform/posix/xps_api.h"
+#include "platform/posix/xps/xps_api.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/com_api.h"
+#include "platform/posix/com/com_api.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/spooler_backend.h"
+#include "platform/posix/spooler/spooler_backend.h"
 
 struct FakeSpoolerScript {
   std::vector<quillmesh::platform::PrinterEntry> printers = {{"Lab", false}};

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "pdf_images.h"
-#include "platform/posix/gdi_objects.h"
-#include "platform/posix/pdf_writer.h"
-#include "platform/posix/spooler_backend.h"
-#include "platform/posix/wingdi_api.h"
+#include "platform/posix/gdi/gdi_objects.h"
+#include "platform/posix/gdi/pdf_writer.h"
+#include "platform/posix/gdi/wingdi_api.h"
+#include "platform/posix/spooler/spooler_backend.h"
 #include "temporary_folder.h"
 
 namespace {

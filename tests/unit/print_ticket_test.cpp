@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/print_ticket_xml.h"
-#include "platform/posix/spooler_backend.h"
+#include "platform/posix/print_ticket/print_ticket_xml.h"
+#include "platform/posix/spooler/spooler_backend.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "fake_spooler.h"
-#include "platform/posix/spooler_backend.h"
 #include "platform/platform.h"
-#include "text_encoding.h"
-#include "platform/posix/win32_api.h"
+#include "platform/posix/spooler/spooler_backend.h"
+#include "platform/posix/system/win32_api.h"
 #include "temporary_folder.h"
+#include "text_encoding.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include "../xps_test_package.h"
 #include "fake_spooler.h"
 #include "job_outcome.h"
-#include "platform/posix/print_ticket_xml.h"
-#include "platform/posix/test_hooks.h"
+#include "platform/posix/print_ticket/print_ticket_xml.h"
+#include "platform/posix/xps/test_hooks.h"
 #include "print_paths.h"
 #include "xps_printing.h"
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "../xps_test_package.h"
-#include "platform/posix/test_hooks.h"
-#include "platform/posix/xps_package_ticket.h"
-#include "platform/posix/zip_archive.h"
+#include "platform/posix/xps/test_hooks.h"
+#include "platform/posix/xps/xps_package_ticket.h"
+#include "platform/posix/xps/zip_archive.h"
 
 namespace {
 

@@ -1,0 +1,214 @@
+// XPS jobs on CUPS queues. The job's data goes as one PDF document; its state is then
+// polled with Get-Job-Attributes over the calling thread's default connection.
+#include "platform/posix/cups/cups_xps_job.h"
+
+#include <cups/cups.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/owners.h"
+#include "platform/posix/cups/cups_settings.h"
+#include "platform/posix/spooler/paper_sizes.h"
+#include "platform/posix/xps/xps_document.h"
+
+namespace quillmesh::platform {
+
+namespace {
+
+constexpr DWORD kErrorGenFailure = 31;  // ERROR_GEN_FAILURE: the printer aborted the job
+constexpr unsigned kPollMilliseconds = 250;
+// A scheduler that stops answering about a job for this many polls in a row has lost it.
+constexpr int kMaximumFailedPolls = 40;
+constexpr std::size_t kPdfChunkSize = 0x10000;
+
+// Owns the option array the IPP attributes are collected in.
+class JobOptions {
+ public:
+  JobOptions() = default;
+  JobOptions(const JobOptions&) = delete;
+  JobOptions& operator=(const JobOptions&) = delete;
+  ~JobOptions() { cupsFreeOptions(mCount, mOptions); }
+
+  void Add(const char* name, const std::string& value) {
+    mCount = cupsAddOption(name, value.c_str(), mCount, &mOptions);
+  }
+  int count() const { return mCount; }
+  cups_option_t* options() const { return mOptions; }
+
+ private:
+  int mCount = 0;
+  cups_option_t* mOptions = nullptr;
+};
+
+// Removes a temporary file when the job is done with it.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!mPath.empty()) std::remove(mPath.c_str());
+  }
+
+  // Creates an empty file with a unique name in the temporary folder.
+  bool Create() {
+    std::error_code failure;
+    std::string path =
+        (std::filesystem::temp_directory_path(failure) / "quillmesh-xps-XXXXXX.pdf").string();
+    if (failure) path = "/tmp/quillmesh-xps-XXXXXX.pdf";
+    const int descriptor = ::mkostemps(path.data(), 4, O_CLOEXEC);
+    if (descriptor < 0) return false;
+    ::close(descriptor);
+    mPath = path;
+    return true;
+  }
+  const std::string& path() const { return mPath; }
+
+ private:
+  std::string mPath;
+};
+
+// The IPP job attributes for the settings the PrintTicket named.
+void AddTicketOptions(const DEVMODEW& settings, JobOptions& options) {
+  if (settings.dmFields & DM_PAPERSIZE) {
+    options.Add("media", std::string(PaperForCode(settings.dmPaperSize).media));
+  }
+  if (settings.dmFields & DM_ORIENTATION) {
+    options.Add("orientation-requested",
+                settings.dmOrientation == DMORIENT_LANDSCAPE ? "4" : "3");
+  }
+  if ((settings.dmFields & DM_COPIES) && settings.dmCopies > 0) {
+    options.Add("copies", std::to_string(settings.dmCopies));
+  }
+  if (settings.dmFields & DM_DUPLEX) {
+    options.Add("sides", settings.dmDuplex == DMDUP_VERTICAL     ? "two-sided-long-edge"
+                         : settings.dmDuplex == DMDUP_HORIZONTAL ? "two-sided-short-edge"
+                                                                 : "one-sided");
+  }
+  if (settings.dmFields & DM_COLOR) {
+    options.Add("print-color-mode",
+                settings.dmColor == DMCOLOR_MONOCHROME ? "monochrome" : "color");
+  }
+  if (settings.dmFields & DM_COLLATE) {
+    options.Add("multiple-document-handling", settings.dmCollate == DMCOLLATE_TRUE
+                                                  ? "separate-documents-collated-copies"
+                                                  : "separate-documents-uncollated-copies");
+  }
+  if ((settings.dmFields & DM_NUP) && settings.dmNup > 0) {
+    options.Add("number-up", std::to_string(settings.dmNup));
+  }
+}
+
+// Creates the job with the options and sends the PDF as its only document; the job id,
+// or 0 with a Win32 code.
+int SendPdfJob(const std::string& queue, const std::string& pdfPath, const std::string& jobName,
+               const JobOptions& options, DWORD& error) {
+  const quillmesh::platform::FileOwner file(std::fopen(pdfPath.c_str(), "rb"));
+  if (!file) {
+    error = ERROR_FILE_NOT_FOUND;
+    return 0;
+  }
+  const int jobId = cupsCreateJob(CUPS_HTTP_DEFAULT, queue.c_str(), jobName.c_str(),
+                                  options.count(), options.options());
+  if (jobId <= 0) {
+    error = Win32ErrorOfCups(cupsLastError());
+    return 0;
+  }
+  bool sent = cupsStartDocument(CUPS_HTTP_DEFAULT, queue.c_str(), jobId, jobName.c_str(),
+                                CUPS_FORMAT_PDF, 1) == HTTP_STATUS_CONTINUE;
+  std::vector<char> chunk(kPdfChunkSize);
+  for (std::size_t count;
+       sent && (count = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0;) {
+    sent = cupsWriteRequestData(CUPS_HTTP_DEFAULT, chunk.data(), count) == HTTP_STATUS_CONTINUE;
+  }
+  const ipp_status_t status = cupsFinishDocument(CUPS_HTTP_DEFAULT, queue.c_str());
+  if (!sent || status > IPP_STATUS_OK_CONFLICTING) {
+    error = sent ? Win32ErrorOfCups(status) : ERROR_WRITE_FAULT;
+    cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), jobId, 0);
+    return 0;
+  }
+  return jobId;
+}
+
+// The job's state as the scheduler reports it; 0 when it cannot be asked.
+int QueryJobState(const std::string& queue, int jobId) {
+  IppMessage request(ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES));
+  char uri[HTTP_MAX_URI];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                   "/printers/%s", queue.c_str());
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+               "job-state");
+  // cupsDoRequest takes the request over.
+  const IppMessage response(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/"));
+  ipp_attribute_t* state =
+      response ? ippFindAttribute(response.get(), "job-state", IPP_TAG_ENUM) : nullptr;
+  return state == nullptr ? 0 : ippGetInteger(state, 0);
+}
+
+// Polls the job until it is completed, canceled or aborted, cancelling it once when
+// asked to; false when the scheduler stopped answering about it.
+bool FollowJob(const std::string& queue, int jobId, const std::atomic<bool>& cancelRequested,
+               XpsJobOutcome& outcome) {
+  bool cancelSent = false;
+  for (int failedPolls = 0; failedPolls < kMaximumFailedPolls;) {
+    if (cancelRequested && !cancelSent) {
+      cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), jobId, 0);
+      cancelSent = true;
+    }
+    const int state = QueryJobState(queue, jobId);
+    failedPolls = state == 0 ? failedPolls + 1 : 0;
+    if (state == IPP_JSTATE_COMPLETED) {
+      outcome.state = XpsJobOutcome::State::Completed;
+      return true;
+    }
+    if (state == IPP_JSTATE_CANCELED) {
+      outcome.state = XpsJobOutcome::State::Cancelled;
+      return true;
+    }
+    if (state == IPP_JSTATE_ABORTED) {
+      outcome.state = XpsJobOutcome::State::Failed;
+      outcome.failure = kErrorGenFailure;
+      return true;
+    }
+    ::usleep(kPollMilliseconds * 1000);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool PrintXpsOnQueue(const std::string& queue, const std::string& xpsPath,
+                     const std::string& ticketXml, const std::string& jobName,
+                     const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,
+                     DWORD& error) {
+  outcome = XpsJobOutcome{};
+  TemporaryFile pdf;
+  if (!pdf.Create()) {
+    error = ERROR_WRITE_FAULT;
+    return false;
+  }
+  if (!RenderXpsToPdf(xpsPath, pdf.path(), outcome.pages, outcome.failedAt, outcome.failure)) {
+    return true;
+  }
+  JobOptions options;
+  AddTicketOptions(ApplyPrintTicket(ticketXml, DEVMODEW{}), options);
+  const int jobId = SendPdfJob(queue, pdf.path(), jobName, options, error);
+  if (jobId == 0) return false;
+  outcome.jobId = static_cast<DWORD>(jobId);
+  if (!FollowJob(queue, jobId, cancelRequested, outcome)) {
+    error = RPC_S_SERVER_UNAVAILABLE;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillmesh::platform
