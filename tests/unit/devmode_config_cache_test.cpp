@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "devmode_config.h"
+#include "test_environment.h"
 #include "text_encoding.h"
 
 namespace {
@@ -20,15 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr int kEntryCount = 5000;
 constexpr int kThreadCount = 8;
-
-// Sets an environment variable of this process.
-void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  ::setenv(name, value.c_str(), 1);
-#endif
-}
 
 // Writes a configuration of kEntryCount printers "P0".."Pn", only the last one "on".
 void WriteConfig(const fs::path& file) {
@@ -45,7 +37,7 @@ TEST(DevModeConfigCacheTest, ConcurrentFirstCallsSeeTheWholeListAndTheFileIsRead
   const fs::path file = root / "velmora" / "cpd" / "cpd.json";
   fs::remove_all(root);  // a crashed earlier run may have left its log behind
   fs::create_directories(file.parent_path());
-  SetEnvironment("TEMP", root.string());
+  SetTemp(root.string());
   SetEnvironment("ProgramData", root.string());
   WriteConfig(file);
 

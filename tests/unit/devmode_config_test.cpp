@@ -10,24 +10,12 @@
 #include <vector>
 
 #include "devmode_config.h"
+#include "test_environment.h"
 #include "text_encoding.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets or (with an empty value) removes an environment variable of this process.
-void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  if (value.empty()) {
-    ::unsetenv(name);
-  } else {
-    ::setenv(name, value.c_str(), 1);
-  }
-#endif
-}
 
 struct ScanCase {
   const char* label;
@@ -113,10 +101,10 @@ class LoadPrinterDevModeConfigTest : public ::testing::Test {
     fs::create_directories(mRoot / "velmora" / "cpd");
     const char* savedTemp = std::getenv("TEMP");
     mSavedTemp = savedTemp != nullptr ? savedTemp : "";
-    SetEnvironment("TEMP", mRoot.string());
+    SetTemp(mRoot.string());
   }
   void TearDown() override {
-    SetEnvironment("TEMP", mSavedTemp);
+    SetTemp(mSavedTemp);
     SetEnvironment("ProgramData", "");
     fs::remove_all(mRoot);
   }

@@ -14,6 +14,7 @@
 
 #include "log_writer.h"
 #include "platform/platform.h"
+#include "test_environment.h"
 
 // A class member, so the log shows a qualified function name.
 struct Caller {
@@ -39,17 +40,6 @@ class LogWriterTest : public ::testing::Test {
     FlushLog();
     SetTemp(mSavedTemp);
     fs::remove_all(mWorkDir);
-  }
-  static void SetTemp(const std::string& value) {
-#ifdef _WIN32
-    _putenv_s("TEMP", value.c_str());
-#else
-    if (value.empty()) {
-      ::unsetenv("TEMP");
-    } else {
-      ::setenv("TEMP", value.c_str(), 1);
-    }
-#endif
   }
   fs::path LogFile() const { return mWorkDir / "Quillmesh" / "log" / "QuillmeshLog.txt"; }
   std::vector<std::string> Lines() const {

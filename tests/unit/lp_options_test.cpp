@@ -16,6 +16,7 @@
 #include "print_ticket.h"
 #include "printer_property.h"
 #include "temporary_folder.h"
+#include "test_environment.h"
 
 namespace {
 
@@ -55,11 +56,10 @@ class LpOptionsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* temp = std::getenv("TEMP")) mSavedTemp = temp;
-    ::setenv("TEMP", mTemp.path().c_str(), 1);
+    SetTemp(mTemp.path().string());
   }
   void TearDown() override {
-    if (mSavedTemp) ::setenv("TEMP", mSavedTemp->c_str(), 1);
-    else ::unsetenv("TEMP");
+    SetTemp(mSavedTemp.value_or(""));
   }
   TemporaryFolder mTemp;
   std::optional<std::string> mSavedTemp;

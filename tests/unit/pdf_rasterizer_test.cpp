@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pdf_rasterizer.h"
+#include "test_environment.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ class PdfRasterizerTest : public ::testing::Test {
     char pattern[] = "/tmp/qm-gs-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     mDir = pattern;
-    ::setenv("TEMP", mDir.c_str(), 1);
+    SetTemp(mDir);
     ::unsetenv("TMPDIR");
     ::unsetenv("TMP");
     // The log writer announces each folder it creates on standard output; made here,

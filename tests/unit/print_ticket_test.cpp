@@ -15,6 +15,7 @@
 
 #include "platform/posix/print_ticket/print_ticket_xml.h"
 #include "platform/posix/spooler/spooler_backend.h"
+#include "test_environment.h"
 
 namespace {
 
@@ -218,7 +219,7 @@ class BuildLocalPrintTicketTest : public ::testing::Test {
     char pattern[] = "/tmp/qm-ticket-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     mRoot = pattern;
-    ::setenv("TEMP", (mRoot / "work").c_str(), 1);
+    SetTemp((mRoot / "work").string());
     fs::create_directories(mRoot / "printers" / "Office");
     quillmesh::platform::InstallSpooler(
         quillmesh::platform::MakeFolderSpooler((mRoot / "printers").string()));

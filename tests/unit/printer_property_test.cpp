@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "printer_property.h"
+#include "test_environment.h"
 
 namespace {
 
@@ -28,13 +29,6 @@ class PrinterPropertyTest : public ::testing::Test {
   void TearDown() override {
     SetTemp(mSavedTemp);
     fs::remove_all(mWorkDir);
-  }
-  static void SetTemp(const std::string& value) {
-#ifdef _WIN32
-    _putenv_s("TEMP", value.c_str());
-#else
-    value.empty() ? ::unsetenv("TEMP") : ::setenv("TEMP", value.c_str(), 1);
-#endif
   }
   // The text after "Debug:" of every logged line, in order.
   std::vector<std::string> DebugTexts() const {

@@ -12,6 +12,7 @@
 #include "fake_spooler.h"
 #include "job_outcome.h"
 #include "print_paths.h"
+#include "test_environment.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ class RawPrintingTest : public ::testing::Test {
     char pattern[] = "/tmp/qm-raw-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     mWorkDir = pattern;
-    ::setenv("TEMP", mWorkDir.c_str(), 1);
+    SetTemp(mWorkDir);
     mJobFile = mWorkDir + "/job.prn";
   }
   void TearDown() override {

@@ -15,6 +15,7 @@
 
 #include "job_outcome.h"
 #include "print_paths.h"
+#include "test_environment.h"
 
 namespace {
 
@@ -31,15 +32,6 @@ std::string MakeWorkFolder() {
     if (fs::create_directory(candidate, error)) return candidate.string();
   }
   return {};
-}
-
-// Points TEMP, under which the session keeps its work folder, at folder.
-void SetTemp(const std::string& folder) {
-#ifdef _WIN32
-  _putenv_s("TEMP", folder.c_str());
-#else
-  ::setenv("TEMP", folder.c_str(), 1);
-#endif
 }
 
 #ifdef _WIN32

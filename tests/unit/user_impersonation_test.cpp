@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "test_environment.h"
 #include "user_impersonation.h"
 
 namespace {
@@ -18,7 +19,7 @@ TEST(UserSessionImpersonatorTest, StaysInertAndLogsTheMissingConsoleSession) {
   const fs::path root = fs::temp_directory_path() / ("qm-imp-" + std::to_string(std::rand()));
   fs::remove_all(root);  // a crashed earlier run may have left its log behind
   fs::create_directories(root);
-  ::setenv("TEMP", root.string().c_str(), 1);
+  SetTemp(root.string());
   {
     const UserSessionImpersonator impersonator;
     EXPECT_FALSE(impersonator.IsImpersonating());

@@ -20,6 +20,7 @@
 #include "platform/posix/print_ticket/print_ticket_xml.h"
 #include "platform/posix/xps/test_hooks.h"
 #include "print_paths.h"
+#include "test_environment.h"
 #include "xps_printing.h"
 
 namespace {
@@ -51,7 +52,7 @@ class XpsPrintingTest : public ::testing::Test {
     char pattern[] = "/tmp/qm-xps-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     mWorkDir = pattern;
-    ::setenv("TEMP", mWorkDir.c_str(), 1);
+    SetTemp(mWorkDir);
     mJobFile = mWorkDir + "/job.xps";
     fs::create_directories(mWorkDir + "/printers/Lab");
   }
