@@ -1,12 +1,9 @@
 // The GDI stand-in on Linux: printer DCs drawing PDF documents onto the folder printer,
 // memory DCs and their bitmaps, mapping, and BMP loading.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -577,70 +574,6 @@ TEST_F(GdiTest, MapsLogicalUnitsAndReportsThePreviousMapping) {
   EXPECT_FALSE(SetWindowExtEx(printer, 0, 10, nullptr));
   EXPECT_EQ(SetMapMode(printer, 42), 0);
   DeleteDC(printer);
-}
-
-// ---- measurement (QUILLMESH_GDI_TIMING=1): a 580 dpi A4 page bitmap ----
-
-// Writes a colourful 8-bit A4 page at 580 dpi (4793 x 6783) row by row, so the test
-// itself adds little to the peak memory it reports.
-void WriteCheckerPage(const fs::path& path) {
-  constexpr std::uint32_t kWidth = 4793, kHeight = 6783, kRowBytes = (kWidth + 3) / 4 * 4;
-  constexpr std::uint32_t kPixelOffset = 14 + 40 + 256 * 4;
-  std::string header = "BM";
-  Put32(header, kPixelOffset + kRowBytes * kHeight);
-  Put32(header, 0);
-  Put32(header, kPixelOffset);
-  for (const std::uint32_t field : {40u, kWidth, kHeight}) Put32(header, field);
-  Put16(header, 1);
-  Put16(header, 8);
-  for (const std::uint32_t field : {0u, kRowBytes * kHeight, 22835u, 22835u, 256u, 0u}) {
-    Put32(header, field);
-  }
-  for (std::uint32_t index = 0; index < 256; ++index) {
-    Put32(header, (index * 37 % 256) << 16 | (index * 91 % 256) << 8 | (index * 13 % 256));
-  }
-  std::ofstream stream(path, std::ios::binary);
-  stream << header;
-  std::string row(kRowBytes, '\0');
-  for (std::uint32_t line = 0; line < kHeight; ++line) {
-    for (std::uint32_t column = 0; column < kWidth; ++column) {
-      row[column] =
-          static_cast<char>(((line / 40 + column / 40) % 2 != 0) ? 255 : (line + column) % 200);
-    }
-    stream << row;
-  }
-}
-
-TEST_F(GdiTest, TimesAFullSizePage) {
-  if (std::getenv("QUILLMESH_GDI_TIMING") == nullptr) GTEST_SKIP() << "set QUILLMESH_GDI_TIMING";
-  constexpr int kPages = 3;
-  const fs::path file = mRoot.path() / "page.bmp";
-  WriteCheckerPage(file);
-  for (const char* resolution : {"resolution 600\n", "resolution 300\n"}) {
-    SetDefaults(resolution);
-    fs::remove(PrinterFolder() / "1.pdf");
-    fs::remove(PrinterFolder() / "1.json");
-    HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
-    const DOCINFOW info = PictureDocument();
-    const auto start = std::chrono::steady_clock::now();
-    StartDocW(printer, &info);
-    for (int page = 0; page < kPages; ++page) {
-      auto bitmap = static_cast<HBITMAP>(
-          LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
-      ASSERT_NE(bitmap, nullptr);
-      DrawPage(printer, bitmap);
-      DeleteObject(bitmap);
-    }
-    EndDoc(printer);
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    DeleteDC(printer);
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf(
-        "%.*s dpi: %.2f s a page (load + draw + spool), PDF %.1f MB, peak RSS so far %ld MB\n", 3,
-        resolution + 11, elapsed.count() / kPages, fs::file_size(PrinterFolder() / "1.pdf") / 1e6,
-        usage.ru_maxrss / 1024);
-  }
 }
 
 }  // namespace
