@@ -1,5 +1,7 @@
 // The three ways a finished job file reaches a printer. Each takes ownership of the
-// job file and removes it when it is done with it.
+// job file and removes it when it is done with it. The session knows the paths by these
+// names alone, resolved at link time: the server links the real paths, and the session's
+// tests link their own definitions in their place.
 #pragma once
 
 #include <string>
