@@ -14,6 +14,7 @@
 #include <string>
 #include <system_error>
 
+#include "bmp_fields.h"
 #include "platform/platform.h"
 #include "platform/posix/spooler/spooler_backend.h"
 
@@ -26,16 +27,6 @@ constexpr int kPages = 3;
 // The flags the PDF path loads page files with.
 constexpr UINT kPageFileFlags =
     LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_VGACOLOR | LR_CREATEDIBSECTION;
-
-// Little-endian fields of a BMP file.
-void Put16(std::string& bytes, std::uint16_t value) {
-  bytes += static_cast<char>(value & 0xFF);
-  bytes += static_cast<char>(value >> 8);
-}
-void Put32(std::string& bytes, std::uint32_t value) {
-  Put16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
-  Put16(bytes, static_cast<std::uint16_t>(value >> 16));
-}
 
 // Writes the page row by row, so the benchmark itself adds little to the peak memory
 // it reports.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "../bmp_fields.h"
 #include "pdf_images.h"
 #include "platform/posix/gdi/gdi_objects.h"
 #include "platform/posix/gdi/pdf_writer.h"
@@ -32,16 +33,6 @@ using quillmesh::platform::MakeFolderSpooler;
 constexpr UINT kPageFileFlags =
     LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_VGACOLOR | LR_CREATEDIBSECTION;
 constexpr char kPrinter[] = "Office";
-
-// Little-endian fields of a BMP file.
-void Put16(std::string& bytes, std::uint16_t value) {
-  bytes += static_cast<char>(value & 0xFF);
-  bytes += static_cast<char>(value >> 8);
-}
-void Put32(std::string& bytes, std::uint32_t value) {
-  Put16(bytes, static_cast<std::uint16_t>(value & 0xFFFF));
-  Put16(bytes, static_cast<std::uint16_t>(value >> 16));
-}
 
 using Rgb = std::uint32_t;  // 0xRRGGBB
 
