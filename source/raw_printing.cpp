@@ -114,7 +114,8 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   int result = -1;
   RawJob job;
   if (StartRawDocument(printerName, widePrinterName, job)) {
-    const quillmesh::platform::FileOwner file(quillmesh::platform::OpenWideFile(wideFileName, "rb"));
+    const quillmesh::platform::FileOwner file(
+        quillmesh::platform::OpenWideFile(wideFileName, "rb"));
     if (!file) {
       LOG_ERROR("open raw file failed: %s\n", fileName);
       job_report::Failed("the job file could not be read");

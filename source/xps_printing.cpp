@@ -107,7 +107,8 @@ void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::str
     return;
   }
   job.localTicket.Reset();
-  LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n", HexCode(result));
+  LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n",
+            HexCode(result));
 }
 
 // Starts the print job; a PrintTicket stream is asked for only with a local ticket.
@@ -177,7 +178,8 @@ std::string FailedJobReason(const XPS_JOB_STATUS& status) {
 // Waits without a time limit for the job's final state; true only when it completed.
 bool WaitForCompletion(XpsJob& job) {
   if (WaitForSingleObject(job.completionEvent.get(), INFINITE) != WAIT_OBJECT_0) {
-    LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n", LastErrorCode());
+    LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n",
+              LastErrorCode());
     job_report::Failed("the job did not complete");
     return false;
   }

@@ -3,6 +3,7 @@
 // exactly once, on whichever path leaves its scope.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <type_traits>
@@ -44,9 +45,11 @@ using HandleOwner = std::unique_ptr<std::remove_pointer_t<HANDLE>, detail::Handl
 // A device context from CreateDC or CreateCompatibleDC, deleted with DeleteDC.
 using DcOwner = std::unique_ptr<std::remove_pointer_t<HDC>, detail::DcDeleter>;
 // A block from GlobalAlloc, freed with GlobalFree.
-using GlobalMemoryOwner = std::unique_ptr<std::remove_pointer_t<HGLOBAL>, detail::GlobalMemoryFreer>;
+using GlobalMemoryOwner =
+    std::unique_ptr<std::remove_pointer_t<HGLOBAL>, detail::GlobalMemoryFreer>;
 // A PrintTicket provider from PTOpenProvider, closed with PTCloseProvider.
-using ProviderOwner = std::unique_ptr<std::remove_pointer_t<HPTPROVIDER>, detail::ProviderCloser>;
+using ProviderOwner =
+    std::unique_ptr<std::remove_pointer_t<HPTPROVIDER>, detail::ProviderCloser>;
 
 // One reference to a COM interface, released exactly once.
 template <typename Interface>
@@ -62,6 +65,7 @@ class ComRef {
   Interface* get() const { return mPointer; }
   Interface* operator->() const { return mPointer; }
   explicit operator bool() const { return mPointer != nullptr; }
+  bool operator==(std::nullptr_t) const { return mPointer == nullptr; }
 
   // The slot an out-parameter fills; a reference held before is released first.
   Interface** Receive() {

@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "platform/owners.h"
 #include "text_encoding.h"
 
 namespace {
@@ -23,17 +23,8 @@ namespace {
 constexpr std::uint32_t kPublicDevModeSize = 220;
 static_assert(sizeof(DEVMODEW) == kPublicDevModeSize);
 
-// Drops one reference to a stream.
-struct StreamReleaser {
-  void operator()(IStream* stream) const { stream->Release(); }
-};
-using StreamOwner = std::unique_ptr<IStream, StreamReleaser>;
-
-// Closes an open printer.
-struct PrinterCloser {
-  void operator()(HANDLE printer) const { ClosePrinter(printer); }
-};
-using PrinterOwner = std::unique_ptr<void, PrinterCloser>;
+using quillmesh::platform::PrinterOwner;
+using StreamOwner = quillmesh::platform::ComRef<IStream>;
 
 // The two settings the tests steer: the PageOrientation option and the job's copies.
 struct TicketSettings {
