@@ -1,6 +1,7 @@
-// The one header the rest of the server includes to reach the operating system.
-// On Windows it is the real Win32 API; elsewhere the same names are provided by
-// our own implementations under platform/posix.
+// The header the rest of the server includes to reach the operating system (COM and
+// XPS add platform/com.h and platform/xps.h, the owners of its handles platform/owners.h).
+// On Windows it is the real Win32 API; elsewhere the same names are provided by our own
+// implementations under platform/posix.
 #pragma once
 
 #ifdef _WIN32
