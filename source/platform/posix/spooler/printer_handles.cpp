@@ -1,25 +1,19 @@
 // OpenPrinterW and the RAW document calls on Linux: handles over the backend's printer
 // connections, with the call-order checks the Windows spooler makes.
-#include <mutex>
-#include <set>
 #include <string>
+#include <utility>
 
 #include "platform/posix/spooler/printer_handle.h"
 #include "platform/posix/spooler/spooler_backend.h"
+#include "platform/posix/system/live_handles.h"
 #include "platform/posix/system/win32_api.h"
 
 namespace quillmesh::platform {
 
 namespace {
 
-// Every handle handed out and not yet closed, so a stale or forged one is refused.
-struct HandleRegistry {
-  std::mutex guard;
-  std::set<PrinterHandle*> live;
-};
-
-HandleRegistry& Registry() {
-  static HandleRegistry registry;
+LiveHandles<PrinterHandle>& Registry() {
+  static LiveHandles<PrinterHandle> registry;
   return registry;
 }
 
@@ -30,16 +24,7 @@ BOOL FailWith(DWORD error) {
   return FALSE;
 }
 
-PrinterHandle* ResolvePrinterHandle(HANDLE printer) {
-  HandleRegistry& registry = Registry();
-  const std::lock_guard<std::mutex> lock(registry.guard);
-  auto* handle = static_cast<PrinterHandle*>(printer);
-  if (registry.live.count(handle) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return handle;
-}
+PrinterHandle* ResolvePrinterHandle(HANDLE printer) { return Registry().Resolve(printer); }
 
 BOOL OpenPrinterHandle(const std::string& name, HANDLE* printer) {
   if (printer == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
@@ -49,19 +34,13 @@ BOOL OpenPrinterHandle(const std::string& name, HANDLE* printer) {
   auto connection = Spooler().OpenPrinter(name, error);
   if (!connection) return FailWith(error);
   auto* handle = new PrinterHandle{name, std::move(connection)};
-  HandleRegistry& registry = Registry();
-  const std::lock_guard<std::mutex> lock(registry.guard);
-  registry.live.insert(handle);
+  Registry().Add(handle);
   *printer = handle;
   return TRUE;
 }
 
 // Forgets a handle; false when it was not live.
-bool ReleasePrinterHandle(PrinterHandle* handle) {
-  HandleRegistry& registry = Registry();
-  const std::lock_guard<std::mutex> lock(registry.guard);
-  return registry.live.erase(handle) == 1;
-}
+bool ReleasePrinterHandle(PrinterHandle* handle) { return Registry().Remove(handle); }
 
 }  // namespace quillmesh::platform
 
