@@ -22,9 +22,8 @@ using TokenHandle = quillmesh::platform::HandleOwner;
 TokenHandle QueryUserToken(DWORD sessionId) {
   HANDLE userToken = nullptr;
   if (!WTSQueryUserToken(sessionId, &userToken)) {
-    const DWORD error = GetLastError();
     LOG_ERROR("Impersonate: WTSQueryUserToken(session=%lu) failed: 0x%lx\n",
-              static_cast<unsigned long>(sessionId), static_cast<unsigned long>(error));
+              static_cast<unsigned long>(sessionId), LastErrorCode());
     return TokenHandle();
   }
   return TokenHandle(userToken);
