@@ -2,6 +2,7 @@
 // the time, page-count, page-size and free-space limits, the window of page files
 // that lets drawing overlap rendering, and the clean-up of page files.
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,37 +52,6 @@ int PositiveSetting(const char* name, int fallback) {
   return static_cast<int>(value);
 }
 
-// The renderings allowed to run at once, and those running.
-struct RenderSlots {
-  std::mutex guard;
-  std::condition_variable freed;
-  int used = 0;
-};
-
-RenderSlots& Slots() {
-  static RenderSlots slots;
-  return slots;
-}
-
-// Takes a render slot, waiting for one while all are in use.
-void AcquireSlot() {
-  RenderSlots& slots = Slots();
-  std::unique_lock<std::mutex> lock(slots.guard);
-  const int limit = PdfRenderLimits().renderJobs;
-  if (slots.used >= limit) LOG_DEBUG("waiting for one of %d render slots\n", limit);
-  slots.freed.wait(lock, [&] { return slots.used < limit; });
-  ++slots.used;
-}
-
-void ReleaseSlot() {
-  RenderSlots& slots = Slots();
-  {
-    const std::lock_guard<std::mutex> lock(slots.guard);
-    --slots.used;
-  }
-  slots.freed.notify_one();
-}
-
 // A little-endian 32-bit field.
 std::int64_t Field32(const unsigned char* bytes) {
   const std::uint32_t value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
@@ -122,6 +92,11 @@ const PdfRenderSettings& PdfRenderLimits() {
   return settings;
 }
 
+RenderSlots& PeerRenderSlots() {
+  static RenderSlots slots(PdfRenderLimits().renderJobs);
+  return slots;
+}
+
 namespace {
 
 // Logs where Ghostscript was found, or every place it was looked for.
@@ -150,8 +125,9 @@ void LogPdfRenderSettings() {
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode)
-    : mPdfPath(pdfPath), mPrefix(outputPrefix), mMode(mode) {
-  AcquireSlot();
+    : mPdfPath(pdfPath), mPrefix(outputPrefix), mMode(mode), mSlot(PeerRenderSlots(), RenderPeer()) {
+  if (!mSlot.Held()) LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
+  mSlot.Wait();
   mLastTick = Clock::now();
   if (!AreUsablePageNames(pdfPath, outputPrefix)) {
     mResult = kPdfConversionNotRun;
@@ -159,15 +135,14 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     mRefused = true;
   } else {
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix, mode == Mode::kPipelined), kMaxPageFileBytes);
+        RenderWork(pdfPath, outputPrefix), kMaxPageFileBytes);
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {
     mEnded = true;
-    ReleaseSlot();
+    mSlot.Release();
     return;
   }
-  if (mode == Mode::kPipelined) mProcess->AllowPageFiles(kMaxPageFiles);
   mWatcher = std::thread(&PageRendering::Watch, this);
 }
 
@@ -196,7 +171,10 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   const bool running = mProcess->Collect(kWatchMilliseconds, messages);
   for (const auto& message : messages) mMessages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
+  // The time since the last round counts unless the work was held at a page turn.
+  const bool held = mGaveWay || (mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles);
   for (const auto& message : messages) {
+    if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
     if (message.stream == quillmesh::platform::RenderStream::kPageCount && !mRefused &&
         std::atoll(message.text.c_str()) > PdfRenderLimits().maxPages) {
       LOG_ERROR("%s has %s pages, more than %d; not printed\n", mPdfPath.c_str(),
@@ -205,12 +183,12 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
     }
   }
   const Clock::time_point now = Clock::now();
-  // A rendering that waits for its pages to be drawn is not running.
-  const bool waitingForDrawing = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
-  if (!waitingForDrawing) mRunTime += now - mLastTick;
+  // A rendering that waits for its pages to be drawn, or for its slot, is not running.
+  if (!held) mRunTime += now - mLastTick;
   mLastTick = now;
   if (running && mStop) mProcess->Kill();
   if (!mRefused) ScanPageFiles();
+  if (running && !mRefused) PassPageTurns();
   if (running && !mRefused &&
       mRunTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
     LOG_ERROR("rendering %s took longer than %d s, stopped\n", mPdfPath.c_str(),
@@ -229,10 +207,33 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   }
   mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
   mEnded = true;
-  ReleaseSlot();
+  mSlot.Release();
   lock.unlock();
   mChanged.notify_all();
   return false;
+}
+
+// Answers the work's page turns: one more page file while the window has room and the
+// slot is held. At a turn that another peer's rendering would take the slot at, the
+// slot goes to it, and the work waits there until this rendering's turn comes again.
+void PageRendering::PassPageTurns() {
+  if (mGaveWay) {
+    if (!mSlot.Held()) return;
+    mGaveWay = false;
+    LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
+  }
+  const int window = mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
+  while (mAllowed < mAsked && mAllowed < window) {
+    if (mSlot.ShouldGiveWay()) {
+      LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
+                mAllowed);
+      mSlot.GiveWay();
+      mGaveWay = true;
+      return;
+    }
+    mProcess->AllowPageFiles(1);
+    ++mAllowed;
+  }
 }
 
 // Counts the page files Ghostscript has begun and checks each new one.
@@ -295,8 +296,8 @@ void PageRendering::AwaitPage(int page) {
 void PageRendering::PageDone(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
   if (page <= mDone) return;
-  if (mProcess) mProcess->AllowPageFiles(page - mDone);
   mDone = page;
+  if (mProcess && !mEnded && !mRefused) PassPageTurns();
 }
 
 void PageRendering::AwaitEnd() {

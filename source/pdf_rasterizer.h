@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/render_process.h"
+#include "render_slots.h"
 
 // Longest page file prefix, in bytes: a page file name, "<prefix>-<n>.bmp", must fit
 // the 260-byte name buffers of the printing side with its terminating zero.
@@ -48,6 +49,10 @@ struct PdfRenderSettings {
   int renderJobs;
 };
 const PdfRenderSettings& PdfRenderLimits();
+
+// The QUILLMESH_RENDER_JOBS slots every rendering of a peer's document takes its turn
+// for, keyed by the peer of the calling thread (RenderPeer).
+RenderSlots& PeerRenderSlots();
 
 // Logs the limits and where Ghostscript was found, once at start-up.
 void LogPdfRenderSettings();
@@ -83,13 +88,15 @@ std::vector<std::string> FolderTemplates(const std::string& folderText);
 std::string PageFilesRule(const std::string& prefixText);
 
 // The render work for one document: Ghostscript over it, its reports to the reporter;
-// with waitForPageTurns, each page file waits for the reporter's page turn.
+// each page file waits for the reporter's page turn, which is reported as asked first.
 std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
-    const std::string& pdfPath, const std::string& outputPrefix, bool waitForPageTurns);
+    const std::string& pdfPath, const std::string& outputPrefix);
 
 // One document rendered into page files apart from the server, watched while it runs:
-// at most QUILLMESH_RENDER_JOBS renderings run at once (later ones wait their turn), a
-// rendering that passes QUILLMESH_RENDER_SECONDS, renders a page larger than the
+// at most QUILLMESH_RENDER_JOBS renderings run at once, shared fairly among peers (a
+// rendering waits its peer's turn, and gives its slot up between pages while another
+// peer's rendering would take it), a rendering whose own running time (waits for its
+// slot or for pages to be drawn left out) passes QUILLMESH_RENDER_SECONDS, renders a page larger than the
 // largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
 // without its reserve of free space is stopped with an Error line, and its page files
 // are removed. In the pipelined mode the pages are drawn while later ones render:
@@ -121,6 +128,7 @@ class PageRendering {
  private:
   void Watch();
   bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
+  void PassPageTurns();
   void ScanPageFiles();
   bool CheckNewPage(int page);
   bool CheckFreeSpace();
@@ -131,6 +139,7 @@ class PageRendering {
   std::string mPdfPath;
   std::string mPrefix;
   Mode mMode;
+  RenderSlot mSlot;
   std::chrono::steady_clock::time_point mLastTick;
   // time rendering ran, waits for pages to be drawn left out
   std::chrono::steady_clock::duration mRunTime{};
@@ -141,6 +150,9 @@ class PageRendering {
   int mCreated = 0;  // page files Ghostscript has begun
   int mDone = 0;     // pages drawn and deleted
   int mChecked = 0;  // pages whose size and free space were checked
+  int mAsked = 0;    // page turns the work asked for
+  int mAllowed = 0;  // page turns given
+  bool mGaveWay = false;  // the slot went to another peer's rendering at a page turn
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;

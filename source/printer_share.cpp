@@ -1,7 +1,9 @@
 // Process entry and the TCP listener: one session thread per accepted connection.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -11,6 +13,7 @@
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
 #include "printer_list.h"
+#include "render_slots.h"
 #include "server_settings.h"
 #include "session_gate.h"
 
@@ -32,9 +35,16 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
   std::exit(1);
 }
 
-// Hands a connection to its own detached thread, which gives its slot back to the gate
-// when the session ends; on failure the session is dropped.
-void StartSession(SOCKET clientSocket, SessionGate& gate) {
+// An IPv4 address (host byte order) as text, "127.0.0.2".
+std::string AddressText(std::uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
+         std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// Hands a connection to its own detached thread, which renders for the peer's address
+// and gives its slot back to the gate when the session ends; on failure the session is
+// dropped.
+void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& gate) {
   ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
@@ -44,7 +54,8 @@ void StartSession(SOCKET clientSocket, SessionGate& gate) {
     return;
   }
   try {
-    std::thread([session, &gate] {
+    std::thread([session, peer = AddressText(peerAddress), &gate] {
+      SetRenderPeer(peer);
       clientHandlerThread(session);
       gate.Release();
     }).detach();
@@ -145,11 +156,12 @@ int StartQuillmesh(unsigned short port) {
       continue;
     }
     failedAccepts = 0;
-    if (!gate.Admit(ntohl(peerAddress.sin_addr.s_addr))) {
+    const std::uint32_t peer = ntohl(peerAddress.sin_addr.s_addr);
+    if (!gate.Admit(peer)) {
       closesocket(clientSocket);
       continue;
     }
-    StartSession(clientSocket, gate);
+    StartSession(clientSocket, peer, gate);
   }
 }
 
