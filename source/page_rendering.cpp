@@ -215,16 +215,19 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
 
 // Answers the work's page turns: one more page file while the window has room and the
 // slot is held. At a turn that another peer's rendering would take the slot at, the
-// slot goes to it, and the work waits there until this rendering's turn comes again.
+// slot goes to it, and the work waits there until this rendering's turn comes again;
+// back in its slot, it renders at least one page before it gives way again.
 void PageRendering::PassPageTurns() {
+  bool resumed = false;
   if (mGaveWay) {
     if (!mSlot.Held()) return;
     mGaveWay = false;
+    resumed = true;
     LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
   }
   const int window = mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
-  while (mAllowed < mAsked && mAllowed < window) {
-    if (mSlot.ShouldGiveWay()) {
+  for (; mAllowed < mAsked && mAllowed < window; resumed = false) {
+    if (!resumed && mSlot.ShouldGiveWay()) {
       LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
                 mAllowed);
       mSlot.GiveWay();

@@ -8,6 +8,7 @@
 #include <utility>
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -298,6 +299,27 @@ bool SetNonBlocking(int fd, bool on) {
   return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
+// Binds the socket to a local address of its family before it connects; 0 on success,
+// else an errno value (EAFNOSUPPORT for an address that is not of that family).
+int BindLocal(int fd, int family, const std::string& local) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  if (family == AF_INET) {
+    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+    address->sin_family = AF_INET;
+    if (inet_pton(AF_INET, local.c_str(), &address->sin_addr) != 1) return EAFNOSUPPORT;
+    length = sizeof *address;
+  } else if (family == AF_INET6) {
+    auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+    address->sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, local.c_str(), &address->sin6_addr) != 1) return EAFNOSUPPORT;
+    length = sizeof *address;
+  } else {
+    return EAFNOSUPPORT;
+  }
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) == 0 ? 0 : errno;
+}
+
 // Starts a non-blocking connect and waits for it; 0 on success, else an errno value.
 int ConnectWithin(int fd, const addrinfo& address, Clock::time_point deadline) {
   if (!SetNonBlocking(fd, true)) {
@@ -395,6 +417,10 @@ bool PeerConnection::Connect(const std::string& host, std::uint16_t port,
     if (candidate.fd < 0) {
       last_errno = errno;
       continue;
+    }
+    if (!mLocalAddress.empty()) {
+      last_errno = BindLocal(candidate.fd, address->ai_family, mLocalAddress);
+      if (last_errno != 0) continue;
     }
     last_errno = ConnectWithin(candidate.fd, *address, deadline);
     if (last_errno == 0) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -160,6 +161,10 @@ class PeerConnection {
   // one answers within the time limit. Closes any earlier connection first.
   bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
 
+  // Later connections leave from this local address ("127.0.0.2"), so that one machine
+  // can appear as several peers; empty (the default) lets the system choose.
+  void SetLocalAddress(std::string address) { mLocalAddress = std::move(address); }
+
   // Sends every byte, continuing after short sends; never raises SIGPIPE.
   bool SendAll(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout);
 
@@ -194,6 +199,7 @@ class PeerConnection {
   bool WaitFor(short events, std::chrono::steady_clock::time_point deadline);
 
   int mSocket = -1;
+  std::string mLocalAddress;
   std::string mLastError;
   IoFailure mLastFailure = IoFailure::kNone;
 };

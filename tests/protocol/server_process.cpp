@@ -173,8 +173,9 @@ bool ServerProcess::Stop() {
   return endedByTerm;
 }
 
-quillmesh::peer::PeerConnection ServerProcess::Connect() const {
+quillmesh::peer::PeerConnection ServerProcess::Connect(const std::string& localAddress) const {
   quillmesh::peer::PeerConnection connection;
+  connection.SetLocalAddress(localAddress);
   EXPECT_TRUE(connection.Connect("127.0.0.1", mPort, kIoTimeout)) << connection.LastError();
   return connection;
 }
@@ -202,9 +203,10 @@ std::vector<std::string> ServerProcess::PrinterFiles(const std::string& printer,
 
 void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
                const std::vector<std::uint8_t>& property, const std::string& data,
-               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome) {
+               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome,
+               const std::string& peerAddress) {
   using quillmesh::peer::SubmitParam;
-  quillmesh::peer::PeerConnection connection = server.Connect();
+  quillmesh::peer::PeerConnection connection = server.Connect(peerAddress);
   quillmesh::peer::SubmitHeader header;
   header.printer_name = printer;
   header.file_name = "job";
