@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
 #include <iterator>
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "pdf_rasterizer.h"
 #include "test_environment.h"
 
@@ -311,16 +311,6 @@ std::vector<std::unique_ptr<RenderSlot>> TakeAllSlotsButOne() {
     fillers.push_back(std::make_unique<RenderSlot>(PeerRenderSlots(), "filler"));
   }
   return fillers;
-}
-
-// Polls until the condition holds, generously: the machine may be busy.
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // Longer than the 5 s render-time limit of this process.

@@ -4,25 +4,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "render_slots.h"
 
 namespace {
-
-// Polls until the condition holds; generous, the machine may be busy.
-bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Which of the renderings hold a slot, as a string of 0s and 1s.
 std::string HeldPattern(const std::vector<std::unique_ptr<RenderSlot>>& slots) {
