@@ -171,8 +171,12 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   const bool running = mProcess->Collect(kWatchMilliseconds, messages);
   for (const auto& message : messages) mMessages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
-  // The time since the last round counts unless the work was held at a page turn.
-  const bool held = mGaveWay || (mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles);
+  // The time since the last round is the work's own unless it was paused at a page turn,
+  // waiting for its pages to be drawn or for its slot.
+  // Turns are only held back for drawing while the page files are there to be drawn: a
+  // document that spends its turns without writing pages runs on the clock.
+  const bool paused = mAsked > mAllowed &&
+                      (mGaveWay || (mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles));
   for (const auto& message : messages) {
     if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
     if (message.stream == quillmesh::platform::RenderStream::kPageCount && !mRefused &&
@@ -183,8 +187,7 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
     }
   }
   const Clock::time_point now = Clock::now();
-  // A rendering that waits for its pages to be drawn, or for its slot, is not running.
-  if (!held) mRunTime += now - mLastTick;
+  if (!paused) mRunTime += now - mLastTick;
   mLastTick = now;
   if (running && mStop) mProcess->Kill();
   if (!mRefused) ScanPageFiles();
@@ -225,8 +228,7 @@ void PageRendering::PassPageTurns() {
     resumed = true;
     LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
   }
-  const int window = mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
-  for (; mAllowed < mAsked && mAllowed < window; resumed = false) {
+  for (; mAllowed < mAsked && mAllowed < PageFileWindow(); resumed = false) {
     if (!resumed && mSlot.ShouldGiveWay()) {
       LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
                 mAllowed);
@@ -237,6 +239,12 @@ void PageRendering::PassPageTurns() {
     mProcess->AllowPageFiles(1);
     ++mAllowed;
   }
+}
+
+// The page turns the window allows so far: in the pipelined mode, at most
+// kMaxPageFiles pages undrawn.
+int PageRendering::PageFileWindow() const {
+  return mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
 }
 
 // Counts the page files Ghostscript has begun and checks each new one.

@@ -129,6 +129,7 @@ class PageRendering {
   void Watch();
   bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
   void PassPageTurns();
+  int PageFileWindow() const;
   void ScanPageFiles();
   bool CheckNewPage(int page);
   bool CheckFreeSpace();

@@ -346,6 +346,25 @@ TEST_F(PdfRasterizerTest, WaitsForDrawingAndForTheSlotAreNotRenderTime) {
   EXPECT_EQ(Log().find("took longer than"), std::string::npos);
 }
 
+TEST_F(PdfRasterizerTest, ADocumentSpendingItsPageTurnsWithoutPagesRunsOnTheClock) {
+  const std::string prefix = mDir + "/spender";
+  // Opens its first page file over and over: every opening takes a page turn.
+  const std::string program =
+      "%!PS\n8 { (" + prefix + "-1.bmp) (w) file closefile } repeat\n";
+  auto rendering = std::make_unique<PageRendering>(Write("spender.ps", program), prefix,
+                                                   PageRendering::Mode::kPipelined);
+  std::atomic<bool> pageAnswered{false};
+  std::thread drawer([&] {
+    rendering->AwaitPage(1);
+    pageAnswered = true;
+  });
+  EXPECT_TRUE(Eventually([&] { return pageAnswered.load(); })) << "the job never ends";
+  EXPECT_TRUE(rendering->Refused());
+  EXPECT_NE(Log().find("took longer than 5 s, stopped"), std::string::npos) << Log();
+  rendering.reset();  // a hung rendering is stopped here, which lets the drawer go
+  drawer.join();
+}
+
 TEST_F(PdfRasterizerTest, TheRenderTimeLimitStopsJustPastItNotJustInside) {
   struct Case {
     int busyMilliseconds;
