@@ -218,18 +218,17 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
 
 // Answers the work's page turns: one more page file while the window has room and the
 // slot is held. At a turn that another peer's rendering would take the slot at, the
-// slot goes to it, and the work waits there until this rendering's turn comes again;
-// back in its slot, it renders at least one page before it gives way again.
+// slot goes to it, and the work waits there until this rendering's turn comes again.
+// Each time it gets its slot, it renders at least one page before it gives way.
 void PageRendering::PassPageTurns() {
-  bool resumed = false;
   if (mGaveWay) {
     if (!mSlot.Held()) return;
     mGaveWay = false;
-    resumed = true;
+    mPageOwed = true;
     LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
   }
-  for (; mAllowed < mAsked && mAllowed < PageFileWindow(); resumed = false) {
-    if (!resumed && mSlot.ShouldGiveWay()) {
+  for (; mAllowed < mAsked && mAllowed < PageFileWindow(); mPageOwed = false) {
+    if (!mPageOwed && mSlot.ShouldGiveWay()) {
       LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
                 mAllowed);
       mSlot.GiveWay();

@@ -154,6 +154,7 @@ class PageRendering {
   int mAsked = 0;    // page turns the work asked for
   int mAllowed = 0;  // page turns given
   bool mGaveWay = false;  // the slot went to another peer's rendering at a page turn
+  bool mPageOwed = true;  // the slot came (again): the next page turn is passed
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;
