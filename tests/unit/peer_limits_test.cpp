@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "server_settings.h"
 #include "session_deadline.h"
+#include "session_fixture.h"
 #include "session_gate.h"
 #include "test_environment.h"
 
@@ -183,6 +185,41 @@ TEST(ActivityDeadlineTest, AFrameMustCompleteWithinTheLimitOfItsFirstByte) {
   ActivityDeadline never(0);
   never.Update(0, true, true, false);
   EXPECT_EQ(never.LeftMillis(1LL << 40), -1);
+}
+
+// A connection that ends a job (a time limit, a reset) fails that job, file removed; one
+// that ends between jobs leaves the last job's outcome as it was.
+TEST_F(SessionTest, AConnectionEndingAJobFailsItAndOneBetweenJobsKeepsTheLastOutcome) {
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 4, "", 2)));
+  Push(Frame(2, 0x12, {'d', 'a'}));
+  ASSERT_EQ(mSession->mOutcome.state, JobState::kReceiving);
+  mSession->AbandonJobWithReason("no print order came within 1 s of the upload");
+  EXPECT_EQ(mSession->mOutcome.state, JobState::kFailed);
+  EXPECT_EQ(mSession->mOutcome.spoolerJobId, 0u);
+  EXPECT_EQ(mSession->mOutcome.message, "no print order came within 1 s of the upload");
+  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_FALSE(std::filesystem::exists(mSession->mTmpFile));
+
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 2, "", 2)));
+  Push(Frame(2, 0x12, {'h', 'i'}));
+  Push(Frame(2, 0x13, {}));
+  ASSERT_EQ(mSession->mOutcome.state, JobState::kSpooled);
+  mSession->AbandonJobWithReason("the connection ended before the print order");
+  EXPECT_EQ(mSession->mOutcome.state, JobState::kSpooled);
+  EXPECT_EQ(mSession->mOutcome.spoolerJobId, kRecordedJobId);
+}
+
+// A reply that cannot be sent ends the session: what the peer sent after it is not read.
+TEST_F(SessionTest, TheFirstReplyThatFailsEndsTheSession) {
+  std::vector<std::uint8_t> requests;
+  for (int index = 0; index < 3; ++index) {
+    const std::vector<std::uint8_t> request = Frame(1, 0, {});
+    requests.insert(requests.end(), request.begin(), request.end());
+  }
+  ShutdownPeer();
+  EXPECT_EQ(Push(requests), kPushCloseConnection);
+  EXPECT_EQ(mSession->mFramesHandled, 1u);
+  EXPECT_EQ(mSession->mEnding, ClientHandlerInfo::Ending::kReplyFailed);
 }
 
 // A session's payload buffer does not start on a page: only the whole pages inside it may
