@@ -173,6 +173,20 @@ bool UploadInSmallFrames(std::uint16_t port, std::size_t bytes, const std::strin
          connection.ExpectAcknowledgement(deadline.Left());
 }
 
+// How many of the connections the server still holds: one it closed reads as ended, one
+// it holds times out.
+std::size_t StillHeld(std::vector<proto::PeerConnection>& connections) {
+  std::size_t held = 0;
+  Bytes byte(1);
+  for (proto::PeerConnection& connection : connections) {
+    if (connection.IsOpen() && !connection.ReadExact(byte, milliseconds(1)) &&
+        connection.LastFailure() == proto::IoFailure::kTimeout) {
+      ++held;
+    }
+  }
+  return held;
+}
+
 // Opens `count` connections that send nothing and holds them for `hold`; prints how many
 // the server still held open at the end.
 bool HoldIdleConnections(std::uint16_t port, std::size_t count, std::chrono::seconds hold,
@@ -183,15 +197,7 @@ bool HoldIdleConnections(std::uint16_t port, std::size_t count, std::chrono::sec
     if (connection.Connect("127.0.0.1", port, deadline.Left())) ++opened;
   }
   std::this_thread::sleep_for(hold);
-  // A connection the server closed reads as ended; one it holds times out.
-  std::size_t stillOpen = 0;
-  Bytes byte(1);
-  for (proto::PeerConnection& connection : held) {
-    if (connection.IsOpen() && !connection.ReadExact(byte, milliseconds(1)) &&
-        connection.LastFailure() == proto::IoFailure::kTimeout) {
-      ++stillOpen;
-    }
-  }
+  const std::size_t stillOpen = StillHeld(held);
   std::printf("idle connections: %zu opened, %zu still held by the server at the end\n", opened,
               stillOpen);
   return opened == count;
@@ -246,20 +252,6 @@ double PrintAsNewcomer(std::uint16_t port, const std::string& printer, const Dea
   }
   const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   return printed ? elapsed : -elapsed;
-}
-
-// How many of the connections the server still holds: one it closed reads as ended, one
-// it holds times out.
-std::size_t StillHeld(std::vector<proto::PeerConnection>& connections) {
-  std::size_t held = 0;
-  Bytes byte(1);
-  for (proto::PeerConnection& connection : connections) {
-    if (connection.IsOpen() && !connection.ReadExact(byte, milliseconds(1)) &&
-        connection.LastFailure() == proto::IoFailure::kTimeout) {
-      ++held;
-    }
-  }
-  return held;
 }
 
 // Fills the session caps with `count` connections from `addresses` loopback addresses,
