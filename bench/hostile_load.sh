@@ -114,7 +114,7 @@ measure "(b) $list_peers peers x $list_requests printer-list requests" $one_peer
   list "$list_peers" "$list_requests" "$flood_seconds"
 measure "(c) $upload_peers peers uploading $upload_mib MiB each in 1 KiB frames" $one_peer -- \
   upload "$upload_peers" $((upload_mib * 1048576)) Bench "$flood_seconds"
-measure "(d) $idle_sockets idle connections held ${idle_seconds} s, QUILLMESH_MAX_SESSIONS=1024" \
+measure "(d) $idle_sockets idle connections held ${idle_seconds} s, QUILLMESH_MAX_SESSIONS=1024" $one_peer \
   QUILLMESH_MAX_SESSIONS=1024 -- idle "$idle_sockets" "$idle_seconds" "$flood_seconds"
 # (e) to (h): the session cap full of connections between jobs; a fresh peer prints a job.
 fill_cap() {
