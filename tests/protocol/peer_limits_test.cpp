@@ -145,9 +145,14 @@ TEST(PeerLimitsTest, APeerGetsExactlyItsCapAndMakesRoomOnlyFromItsSessionsBetwee
   EXPECT_TRUE(Eventually([&] { return CountInLog(server, refusal) == 2; })) << server.LogText();
   PeerConnection otherPeer = AnsweredFrom(server, "127.0.0.3");
 
-  // The first job printed, its session is between jobs: a newcomer takes its place.
+  // The first job printed, its session is between jobs (once the print order's
+  // acknowledgement is out, a moment later): a newcomer takes its place.
   FinishJob(first);
-  PeerConnection newcomer = AnsweredFrom(server, "127.0.0.2");
+  PeerConnection newcomer;
+  EXPECT_TRUE(Eventually([&] {
+    return newcomer.Connect("127.0.0.1", server.Port(), kIoTimeout, "127.0.0.2") &&
+           ListIsAnswered(newcomer);
+  }));
   EXPECT_TRUE(IsEnded(first));
   FinishJob(second);
   EXPECT_TRUE(ListIsAnswered(otherPeer));
