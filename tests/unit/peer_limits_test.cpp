@@ -3,6 +3,7 @@
 // report of refused connections, and the pages sessions give back.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -220,6 +221,16 @@ TEST_F(SessionTest, TheFirstReplyThatFailsEndsTheSession) {
   EXPECT_EQ(Push(requests), kPushCloseConnection);
   EXPECT_EQ(mSession->mFramesHandled, 1u);
   EXPECT_EQ(mSession->mEnding, ClientHandlerInfo::Ending::kReplyFailed);
+}
+
+// A reply the peer does not take fails once its time is up instead of holding the session.
+TEST_F(SessionTest, AReplyThePeerDoesNotTakeFailsWhenItsTimeIsUp) {
+  const std::vector<std::uint8_t> reply(16 << 20);  // more than both socket buffers hold
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(quillmesh::platform::SendAll(mSession->mSocket, reply.data(), reply.size(), 300));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(290));
+  EXPECT_LT(waited, std::chrono::seconds(10));
 }
 
 // A session's payload buffer does not start on a page: only the whole pages inside it may
