@@ -191,7 +191,7 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
 }
 
 void ClientHandlerInfo::SendAcknowledgement() {
-  if (!quillmesh::platform::SendAll(mSocket, kAcknowledgement, sizeof kAcknowledgement)) {
+  if (!SendReply(kAcknowledgement, sizeof kAcknowledgement)) {
     LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
               quillmesh::platform::LastSocketError());
   }

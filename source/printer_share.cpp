@@ -34,26 +34,38 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
 
 // Hands a connection to its own detached thread, which gives its slot back to the gate
 // when the session ends; on failure the session is dropped.
-void StartSession(SOCKET clientSocket, SessionGate& gate) {
+void StartSession(SOCKET clientSocket, SessionGate& gate, SessionSlot* slot) {
   ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
               static_cast<long>(clientSocket));
+    gate.Release(slot);
     closesocket(clientSocket);
-    gate.Release();
     return;
   }
+  session->AttachToGate(gate, *slot);
   try {
-    std::thread([session, &gate] {
-      clientHandlerThread(session);
-      gate.Release();
-    }).detach();
+    std::thread([session] { clientHandlerThread(session); }).detach();
   } catch (const std::system_error& failure) {
     LOG_ERROR("cannot start the thread of socket:%ld: %s, connection closed\n",
               static_cast<long>(clientSocket), failure.what());
+    gate.Release(slot);
     closesocket(clientSocket);
     delete session;
-    gate.Release();
+  }
+}
+
+// Waits for the next connection; refusals are reported once their second has passed even
+// when no connection follows them.
+void WaitForConnection(SOCKET listener, SessionGate& gate) {
+  for (;;) {
+    const std::int64_t nextReport = gate.ReportDue(SteadyMillis());
+    if (nextReport < 0) return;
+    // A failed wait leaves it to accept to report the failure.
+    if (quillmesh::platform::WaitReadable(listener, static_cast<unsigned>(nextReport) + 1) !=
+        quillmesh::platform::SocketWait::kTimedOut) {
+      return;
+    }
   }
 }
 
@@ -128,10 +140,11 @@ int StartQuillmesh(unsigned short port) {
 
   const ServerSettings& settings = ServerSettingsInForce();
   // Sessions run on detached threads that may outlive this function's frame.
-  static SessionGate gate(settings.maxSessions, settings.allow);
+  static SessionGate gate({settings.maxSessions, settings.maxSessionsPerPeer}, settings.allow);
   int failedAccepts = 0;
   for (;;) {
     LOG_DEBUG("Wait Client Connect ... \n");
+    WaitForConnection(listener, gate);
     sockaddr_in peerAddress{};
     socklen_t peerAddressLength = sizeof peerAddress;
     const SOCKET clientSocket =
@@ -145,11 +158,13 @@ int StartQuillmesh(unsigned short port) {
       continue;
     }
     failedAccepts = 0;
-    if (!gate.Admit(ntohl(peerAddress.sin_addr.s_addr))) {
+    SessionSlot* slot =
+        gate.Admit(ntohl(peerAddress.sin_addr.s_addr), clientSocket, SteadyMillis());
+    if (slot == nullptr) {
       closesocket(clientSocket);
       continue;
     }
-    StartSession(clientSocket, gate);
+    StartSession(clientSocket, gate, slot);
   }
 }
 

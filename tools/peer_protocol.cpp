@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -299,6 +300,17 @@ bool SetNonBlocking(int fd, bool on) {
 }
 
 // Starts a non-blocking connect and waits for it; 0 on success, else an errno value.
+// Binds an IPv4 socket to the source address before it connects; false with errno set.
+bool BindSource(int fd, const addrinfo& address, const std::string& source) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (address.ai_family != AF_INET || ::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
 int ConnectWithin(int fd, const addrinfo& address, Clock::time_point deadline) {
   if (!SetNonBlocking(fd, true)) {
     return errno;
@@ -374,7 +386,7 @@ bool PeerConnection::WaitFor(short events, Clock::time_point deadline) {
 }
 
 bool PeerConnection::Connect(const std::string& host, std::uint16_t port,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, const std::string& source) {
   Close();
   const std::string target = host + ":" + std::to_string(port);
   addrinfo hints{};
@@ -393,6 +405,10 @@ bool PeerConnection::Connect(const std::string& host, std::uint16_t port,
     SocketOwner candidate(
         ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol));
     if (candidate.fd < 0) {
+      last_errno = errno;
+      continue;
+    }
+    if (!source.empty() && !BindSource(candidate.fd, *address, source)) {
       last_errno = errno;
       continue;
     }
@@ -525,6 +541,14 @@ void PeerConnection::Close() {
     ::close(mSocket);
     mSocket = -1;
   }
+}
+
+void PeerConnection::Reset() {
+  if (mSocket < 0) return;
+  // A zero linger time makes the close send a reset and drop what is unsent.
+  const linger abort{1, 0};
+  ::setsockopt(mSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  Close();
 }
 
 #endif  // _WIN32

@@ -157,8 +157,10 @@ class PeerConnection {
   PeerConnection& operator=(PeerConnection&& other) noexcept;
 
   // Connects to host:port (name or address, IPv4 or IPv6), trying each address until
-  // one answers within the time limit. Closes any earlier connection first.
-  bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
+  // one answers within the time limit. Closes any earlier connection first. A source
+  // (an IPv4 address such as 127.0.0.5) makes the connection come from that address.
+  bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
+               const std::string& source = {});
 
   // Sends every byte, continuing after short sends; never raises SIGPIPE.
   bool SendAll(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout);
@@ -179,6 +181,10 @@ class PeerConnection {
 
   // Closes the socket; further operations fail until the next Connect.
   void Close();
+
+  // Closes the socket with a reset instead of an orderly end: what the server has not
+  // read yet is of a peer that is gone.
+  void Reset();
 
   // True between a successful Connect and Close.
   bool IsOpen() const { return mSocket >= 0; }

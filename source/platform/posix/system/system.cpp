@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -81,17 +82,40 @@ std::int64_t SystemClockMillis() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-bool SendAll(SOCKET socket, const void* data, std::size_t length) {
+bool SendAll(SOCKET socket, const void* data, std::size_t length, unsigned limitMillis) {
   const char* cursor = static_cast<const char*>(data);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMillis);
+  const int flags = MSG_NOSIGNAL | (limitMillis > 0 ? MSG_DONTWAIT : 0);
   while (length > 0) {
-    const ssize_t sent = ::send(socket, cursor, length, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(socket, cursor, length, flags);
     if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && limitMillis > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A full send queue: wait for room, but never past the limit.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd writable{socket, POLLOUT, 0};
+      if (left.count() <= 0 || ::poll(&writable, 1, static_cast<int>(left.count())) == 0) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      continue;
+    }
     if (sent <= 0) return false;
     cursor += sent;
     length -= static_cast<std::size_t>(sent);
   }
   return true;
 }
+
+SocketWait WaitReadable(SOCKET socket, unsigned milliseconds) {
+  pollfd readable{socket, POLLIN, 0};
+  const int ready = ::poll(&readable, 1, static_cast<int>(milliseconds));
+  if (ready > 0) return SocketWait::kReady;
+  // An interrupted wait counts as a short one: the caller looks at its clock again.
+  return ready == 0 || errno == EINTR ? SocketWait::kTimedOut : SocketWait::kFailed;
+}
+
+void ShutDownConnection(SOCKET socket) { ::shutdown(socket, SHUT_RDWR); }
 
 ClockReading ReadClock() {
   ClockReading reading{};
@@ -110,14 +134,6 @@ void SendRepliesWithoutDelay(SOCKET socket) {
   const int enable = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
 }
-
-bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
-  timeval limit{};
-  limit.tv_sec = static_cast<time_t>(seconds);
-  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
-}
-
-bool ReceiveTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 std::uint64_t DescriptorLimit() {
   rlimit limit{};
