@@ -270,6 +270,7 @@ void PageRendering::CheckOutline(const std::string& text) {
   mOutlineKnown = true;
   DocumentOutline outline;
   if (mRefused || !ReadDocumentOutline(text, outline)) return;
+  mCountedPages = outline.pages;
   if (outline.pages > PdfRenderLimits().maxPages) {
     LOG_ERROR("%s has %lld pages, more than %d; not printed\n", mPdfPath.c_str(), outline.pages,
               PdfRenderLimits().maxPages);
@@ -283,10 +284,16 @@ void PageRendering::CheckOutline(const std::string& text) {
   }
 }
 
-// Counts the page files Ghostscript has begun and checks each new one.
+// Counts the page files Ghostscript has begun and checks each new one. Ghostscript
+// begins them in order, so one that exists means every earlier one was begun, even one
+// already removed behind our back: a look a window ahead steps over such a gap.
 void PageRendering::ScanPageFiles() {
   std::error_code failure;
-  while (fs::exists(PageFile(mCreated + 1), failure)) ++mCreated;
+  for (int ahead = 1; ahead <= kMaxPageFiles; ++ahead) {
+    if (!fs::exists(PageFile(mCreated + ahead), failure)) continue;
+    mCreated += ahead;
+    ahead = 0;
+  }
   while (mChecked < mCreated && CheckNewPage(mChecked + 1)) ++mChecked;
 }
 
@@ -300,7 +307,12 @@ bool PageRendering::CheckNewPage(int page) {
   }
   std::int64_t width = 0;
   std::int64_t height = 0;
-  if (!PageFileSize(PageFile(page), width, height)) return false;
+  if (!PageFileSize(PageFile(page), width, height)) {
+    // A page file removed once a later one was begun has nothing left to check; the
+    // printing side finds it missing.
+    std::error_code failure;
+    return page < mCreated && !fs::exists(PageFile(page), failure);
+  }
   if (!FitsLargestPaper(width, height)) {
     LOG_ERROR("page %d of %s is %lld x %lld pixels, larger than the largest paper; not printed\n",
               page, mPdfPath.c_str(), static_cast<long long>(width), static_cast<long long>(height));
@@ -308,9 +320,8 @@ bool PageRendering::CheckNewPage(int page) {
     return false;
   }
   std::error_code failure;
-  if (page > 1) {
-    mLargestPage = std::max<std::uint64_t>(mLargestPage, fs::file_size(PageFile(page - 1), failure));
-  }
+  const std::uintmax_t previousPage = page > 1 ? fs::file_size(PageFile(page - 1), failure) : 0;
+  if (!failure) mLargestPage = std::max<std::uint64_t>(mLargestPage, previousPage);
   return CheckFreeSpace();
 }
 
@@ -339,9 +350,9 @@ void PageRendering::AwaitPage(int page) {
   mChanged.wait(lock, [&] { return mEnded || mRefused || (mOutlineKnown && mChecked > page); });
 }
 
-bool PageRendering::WasPageBegun(int page) {
+bool PageRendering::PageExpected(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
-  return mCreated >= page;
+  return mCreated >= page || page <= mCountedPages;
 }
 
 // Each page drawn frees a place in the window for a later page file.

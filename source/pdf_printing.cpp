@@ -162,12 +162,12 @@ void FinishPage(PageRendering& rendering, const std::string& pageFile, int page)
   rendering.PageDone(page);
 }
 
-// Whether page n's file is there to print. A page file that was rendered and is gone
-// fails the job (Error line): the document must not end early as if it were complete.
+// Whether page n's file is there to print. A page file that should be there and is
+// not fails the job (Error line): the document must not end early as if it were whole.
 bool PageFileReady(PageRendering& rendering, const std::string& pageFile, int page) {
   if (FilePathExists(pageFile.c_str()) != 0) return true;
-  if (rendering.WasPageBegun(page)) {
-    LOG_ERROR("page file %s went missing before it was printed, job failed\n", pageFile.c_str());
+  if (rendering.PageExpected(page)) {
+    LOG_ERROR("page file %s is missing, job failed\n", pageFile.c_str());
     job_report::Failed(PageText(page) + " could not be loaded");
   }
   return false;

@@ -131,8 +131,9 @@ class PageRendering {
   // Waits until page n's file is complete (the next page's file exists, or rendering
   // has ended).
   void AwaitPage(int page);
-  // Whether page n's file was ever seen: one missing now was removed behind our back.
-  bool WasPageBegun(int page);
+  // Whether page n should have a file: it was seen, or the interpreter counted the
+  // page. One missing then was removed behind our back or could not be rendered.
+  bool PageExpected(int page);
   // Page n was drawn and its file deleted: rendering may go on.
   void PageDone(int page);
   // Waits until rendering has ended.
@@ -167,6 +168,7 @@ class PageRendering {
   int mDone = 0;     // pages drawn and deleted
   int mChecked = 0;  // pages whose size and free space were checked
   bool mOutlineKnown = false;  // the interpreter has told the page count and sizes
+  long long mCountedPages = 0;  // the page count it told; 0 when it could not tell
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;
