@@ -220,9 +220,10 @@ TEST_F(CupsPdfTest, AJobTheQueueRefusesIsNotReportedPrintedAndKeepsItsPdf) {
     quillmesh::peer::JobOutcome outcome;
     SendPdfJob(pdf, property, &outcome);
     EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
-    EXPECT_EQ(outcome.message, "page 1 could not be spooled");
+    EXPECT_EQ(outcome.message, "the printer refused the document");
     const std::string log = mServer.LogText().substr(logStart);
-    EXPECT_NE(log.find("Error:StartPage failed: 0x"), std::string::npos) << log;
+    // The job is created with the document, so the queue's refusal fails StartDoc.
+    EXPECT_NE(log.find("Error:StartDoc failed: 0x"), std::string::npos) << log;
     EXPECT_NE(log.find("job file"), std::string::npos) << log;
     EXPECT_EQ(log.find("print file success"), std::string::npos) << log;
     const std::vector<std::string> left = mServer.TempFiles();

@@ -76,6 +76,16 @@ class PdfJobTest : public ::testing::Test {
               std::chrono::seconds(120));
   }
 
+  // Sends a document's bytes to Lab with the property and returns the job's outcome.
+  quillmesh::peer::JobOutcome SendPdfBytes(const std::string& document,
+                                           const std::string& property) {
+    quillmesh::peer::JobOutcome outcome;
+    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
+              std::vector<std::uint8_t>(property.begin(), property.end()), document,
+              std::chrono::seconds(120), &outcome);
+    return outcome;
+  }
+
   std::string Printed(const std::string& name) const {
     return mServer.WorkDir() + "/printers/Lab/" + name;
   }
@@ -236,10 +246,7 @@ TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
     for (const char* property : {"", "NumCopies:1"}) {
       SCOPED_TRACE(std::string(job.name) + ", property \"" + property + "\"");
       const std::size_t logStart = mServer.LogText().size();
-      quillmesh::peer::JobOutcome outcome;
-      SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
-                std::vector<std::uint8_t>(property, property + std::strlen(property)), job.document,
-                std::chrono::seconds(60), &outcome);
+      const quillmesh::peer::JobOutcome outcome = SendPdfBytes(job.document, property);
       EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
       EXPECT_EQ(outcome.spooler_job_id, 0u);
       const std::string log = mServer.LogText().substr(logStart);
@@ -256,17 +263,12 @@ TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
 TEST_F(PdfLimitTest, ADocumentOfExactlyTheMostPagesPrintsInBothModes) {
   const std::string pdf = ReadFile(MakePdf(
       mServer.WorkDir(), "two", "%!PS\n<< /PageSize [72 72] >> setpagedevice showpage showpage\n"));
-  quillmesh::peer::JobOutcome outcome;
-  const std::string property = "NumCopies:1";
-  SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
-            std::vector<std::uint8_t>(property.begin(), property.end()), pdf,
-            std::chrono::seconds(60), &outcome);
+  quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, "NumCopies:1");
   EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
   EXPECT_EQ(outcome.spooler_job_id, 1u);
   EXPECT_NE(ReadFile(Printed("1.json")).find("\"pages\": 2"), std::string::npos);
 
-  SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf, {}, pdf, std::chrono::seconds(60),
-            &outcome);
+  outcome = SendPdfBytes(pdf, "");
   EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
   EXPECT_EQ(outcome.spooler_job_id, 3u) << "the id of the last page's document";
   EXPECT_TRUE(fs::exists(Printed("3.json")));
@@ -282,10 +284,7 @@ TEST_F(PdfProtocolTest, APageTooLargeLateInTheDocumentPrintsNothing) {
                                            "<< /PageSize [7200 7200] >> setpagedevice showpage\n"));
   for (const std::string property : {"", "NumCopies:1"}) {
     SCOPED_TRACE(property);
-    quillmesh::peer::JobOutcome outcome;
-    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
-              std::vector<std::uint8_t>(property.begin(), property.end()), pdf,
-              std::chrono::seconds(60), &outcome);
+    const quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, property);
     EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
     EXPECT_EQ(outcome.message, "the document was refused by a rendering limit");
     EXPECT_TRUE(mServer.PrinterFiles("Lab", ".json").empty()) << "a page was printed";
@@ -313,10 +312,7 @@ TEST_F(PdfProtocolTest, APageFileThatGoesMissingFailsTheJob) {
       }
     });
     const std::size_t logStart = mServer.LogText().size();
-    quillmesh::peer::JobOutcome outcome;
-    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
-              std::vector<std::uint8_t>(property.begin(), property.end()), pdf,
-              std::chrono::seconds(120), &outcome);
+    const quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, property);
     done = true;
     remover.join();
     ASSERT_TRUE(removed) << "page 3 was printed before it could be removed";
