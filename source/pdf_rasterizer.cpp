@@ -258,14 +258,18 @@ std::string PostScriptString(const std::string& text) {
   return literal + ")";
 }
 
-// The outline query: the page count, then each page's media box size in points as
-// Ghostscript will render it (inherited boxes and UserUnit applied), "width height".
-constexpr char kOutlineQuery[] =
-    " (r) file runpdfbegin pdfpagecount = "
-    "1 1 pdfpagecount { pdfgetpage dup /MediaBox known { dup /MediaBox get aload pop "
-    "3 -1 roll sub abs 3 1 roll exch sub abs exch 2 index /UserUnit known "
-    "{ 2 index /UserUnit get dup 3 1 roll mul 3 1 roll mul exch } if "
-    "exch =only ( ) print = } { (0 0) = } ifelse pop } for flush runpdfend";
+// The outline query over the document named by the PostScript string: the page count,
+// then each page's media box size in points as Ghostscript will render it (inherited
+// boxes and UserUnit applied), "width height". A document of more than maxPages pages
+// is refused by its count alone, so its pages are not looked at.
+std::string OutlineQuery(const std::string& documentString, int maxPages) {
+  return documentString + " (r) file runpdfbegin pdfpagecount dup = " +
+         std::to_string(maxPages) +
+         " le { 1 1 pdfpagecount { pdfgetpage dup /MediaBox known { dup /MediaBox get aload "
+         "pop 3 -1 roll sub abs 3 1 roll exch sub abs exch 2 index /UserUnit known "
+         "{ 2 index /UserUnit get dup 3 1 roll mul 3 1 roll mul exch } if "
+         "exch =only ( ) print = } { (0 0) = } ifelse pop } for } if flush runpdfend";
+}
 
 // Asks the PDF interpreter for the document's page count and page sizes before
 // anything renders and reports them (kPageCount), so a document of too many pages or
@@ -277,7 +281,8 @@ void ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingR
   std::string outline;
   if (api.addControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
                          documentText.c_str()) >= 0) {
-    const std::string query = PostScriptString(documentText) + kOutlineQuery;
+    const std::string query =
+        OutlineQuery(PostScriptString(documentText), PdfRenderLimits().maxPages);
     int exitCode = 0;
     reporter.capturing = true;
     const int code = api.runString(instance, query.c_str(), 0, &exitCode);
