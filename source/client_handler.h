@@ -11,6 +11,7 @@
 #include "job_outcome.h"
 #include "kept_files.h"
 #include "platform/platform.h"
+#include "upload_space.h"
 
 class SessionGate;
 struct SessionSlot;
@@ -140,6 +141,8 @@ class ClientHandlerInfo {
   JobOutcome mOutcome;
   // Keeps the job file under way, and its page files, out of every sweep.
   JobFileClaim mJobClaim;
+  // What the job under way still expects to write, held in the job folder's free space.
+  UploadHold mUploadHold;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
@@ -150,6 +153,8 @@ class ClientHandlerInfo {
   bool OpenJobStream();
   bool WriteJobChunk(bool lastChunk);
   void CloseJobStream();
+  bool AdmitUpload(const std::string& folder);
+  bool RefuseChunkPastAnnouncedSize();
   void RunStage3Print();
   void DispatchPrint();
   void ReleaseJobFile();

@@ -27,6 +27,7 @@ class FakePdfJob : public quillmesh::platform::PdfJobStream {
     }
     return 43;
   }
+  DWORD JobId() const override { return 43; }
 
  private:
   FakeSpoolerScript mScript;

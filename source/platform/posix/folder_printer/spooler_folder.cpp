@@ -325,6 +325,8 @@ class FolderPrinterJob final : public PrinterConnection {
       return 0;
     }
 
+    DWORD JobId() const override { return static_cast<DWORD>(mPrinter.mJobId); }
+
    private:
     FolderPrinterJob& mPrinter;
     std::FILE* mFile;

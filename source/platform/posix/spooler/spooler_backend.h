@@ -53,6 +53,8 @@ class PdfJobStream {
   // Ends the document of so many pages; its job id, or 0 with a Win32 error when the
   // printer did not accept it.
   virtual DWORD Finish(int pages, DWORD& error) = 0;
+  // The id the spooler gave the job when it was opened.
+  virtual DWORD JobId() const = 0;
 };
 
 // One open printer: what an OpenPrinterW handle stands for. The generic layer checks
