@@ -46,7 +46,7 @@ TEST(RenderProcessTest, ReportsArriveInOrderWithTheWorksResult) {
         reporter.Report(RenderStream::kPageCount, "12", 2);
         return 7;
       },
-      1 << 20);
+      {1 << 20, 0});
   ASSERT_NE(process, nullptr);
   std::vector<RenderMessage> messages;
   EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(10), messages));
@@ -68,7 +68,7 @@ int Paging(RenderReporter& reporter) {
 }
 
 TEST(RenderProcessTest, WorkBeginsOnlyThePageFilesItIsAllowedAndAWaitingWorkCanBeKilled) {
-  auto process = RenderProcess::Start(Paging, 1 << 20);
+  auto process = RenderProcess::Start(Paging, {1 << 20, 0});
   ASSERT_NE(process, nullptr);
   std::vector<RenderMessage> messages;
   EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(200), messages));
@@ -91,7 +91,7 @@ TEST(RenderProcessTest, WorkBeginsOnlyThePageFilesItIsAllowedAndAWaitingWorkCanB
 TEST(RenderProcessTest, DroppingRunningWorkEndsIt) {
   const Clock::time_point start = Clock::now();
   {
-    auto process = RenderProcess::Start(Ticking, 1 << 20);
+    auto process = RenderProcess::Start(Ticking, {1 << 20, 0});
     ASSERT_NE(process, nullptr);
     std::vector<RenderMessage> messages;
     CollectFor(*process, std::chrono::milliseconds(50), messages);
