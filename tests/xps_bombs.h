@@ -39,10 +39,15 @@ inline std::vector<ZipItem> DeflatedItems(const Parts& parts) {
   return items;
 }
 
-// A one-page ZIP64 package with a font part whose extra field claims 1 TiB
-// uncompressed (its real data is a few bytes).
+// A one-page ZIP64 package whose page draws text in a font part whose extra field
+// claims 1 TiB uncompressed (its real data is a few bytes).
 inline std::string ClaimedTebibytePackage() {
-  std::vector<ZipItem> items = DeflatedItems(MinimalParts());
+  Parts parts = MinimalParts();
+  std::string& page = parts.back().second;
+  page.insert(page.find("<Path"),
+              R"(<Glyphs FontUri="/Resources/Font.odttf" FontRenderingEmSize="12" OriginX="96" )"
+              R"(OriginY="96" UnicodeString="A" Fill="#FF000000"/>)");
+  std::vector<ZipItem> items = DeflatedItems(parts);
   ZipItem font = Deflated("Resources/Font.odttf", "not much of a font");
   font.uncompressedSize = 1ULL << 40;
   items.push_back(font);
