@@ -74,36 +74,6 @@ int CheckPackage(const std::string& xpsPath, const XpsWorkSettings& work) {
   return kDone;
 }
 
-// In the child: counts (no pdfPath) or renders the package and reports the pages, or
-// the page that failed as "document page".
-int Interpret(const std::string& xpsPath, const std::string& pdfPath, const XpsWorkSettings& work,
-              RenderReporter& reporter) {
-  g_log_set_default_handler(OnGlibMessage, nullptr);
-  try {
-    const int checked = CheckPackage(xpsPath, work);
-    if (checked != kDone) return checked;
-    XpsPagePosition failedAt;
-    DWORD error = ERROR_SUCCESS;
-    int pages = -1;
-    const bool done = pdfPath.empty()
-                          ? (pages = CountXpsPages(xpsPath, failedAt, error)) >= 0
-                          : RenderXpsToPdf(xpsPath, pdfPath, pages, failedAt, error);
-    if (!done) {
-      if (error == ERROR_NOT_ENOUGH_MEMORY) return kOutOfMemory;
-      if (error == ERROR_WRITE_FAULT) return kWriteFailed;
-      const std::string where = std::to_string(failedAt.document) + " " + std::to_string(failedAt.page);
-      reporter.Report(RenderStream::kOutput, where.data(), where.size());
-      return kUnreadable;
-    }
-    if (pages > work.maxPages) return kTooManyPages;
-    const std::string count = std::to_string(pages);
-    reporter.Report(RenderStream::kPageCount, count.data(), count.size());
-    return kDone;
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
-}
-
 // The failed job's outcome.
 bool Fail(XpsJobOutcome& outcome, DWORD failure) {
   outcome.state = XpsJobOutcome::State::Failed;
@@ -180,6 +150,34 @@ std::uint64_t RoomForRendering(const std::string& path, std::uint64_t reserveByt
 
 }  // namespace
 
+int InterpretXpsPackage(const std::string& xpsPath, const std::string& pdfPath,
+                        const XpsWorkSettings& work, RenderReporter& reporter) {
+  g_log_set_default_handler(OnGlibMessage, nullptr);
+  try {
+    const int checked = CheckPackage(xpsPath, work);
+    if (checked != kDone) return checked;
+    XpsPagePosition failedAt;
+    DWORD error = ERROR_SUCCESS;
+    int pages = -1;
+    const bool done = pdfPath.empty()
+                          ? (pages = CountXpsPages(xpsPath, failedAt, error)) >= 0
+                          : RenderXpsToPdf(xpsPath, pdfPath, pages, failedAt, error);
+    if (!done) {
+      if (error == ERROR_NOT_ENOUGH_MEMORY) return kOutOfMemory;
+      if (error == ERROR_WRITE_FAULT) return kWriteFailed;
+      const std::string where = std::to_string(failedAt.document) + " " + std::to_string(failedAt.page);
+      reporter.Report(RenderStream::kOutput, where.data(), where.size());
+      return kUnreadable;
+    }
+    if (pages > work.maxPages) return kTooManyPages;
+    const std::string count = std::to_string(pages);
+    reporter.Report(RenderStream::kPageCount, count.data(), count.size());
+    return kDone;
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+}
+
 XpsWorkFile::~XpsWorkFile() {
   if (!mPath.empty()) ::unlink(mPath.c_str());
 }
@@ -207,7 +205,7 @@ int XpsWorkFile::Create(const XpsWorkSettings& work, const std::string& what) {
 bool CountXpsPagesApart(const std::string& xpsPath, const XpsWorkSettings& work,
                         const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome) {
   const auto count = [&xpsPath, &work](RenderReporter& reporter) {
-    return Interpret(xpsPath, std::string(), work, reporter);
+    return InterpretXpsPackage(xpsPath, std::string(), work, reporter);
   };
   return RunApart(count, kCountingFileBytes, work, cancelRequested, outcome);
 }
@@ -218,7 +216,7 @@ bool RenderXpsToPdfApart(const std::string& xpsPath, const std::string& pdfPath,
   const std::uint64_t room = RoomForRendering(pdfPath, work.reserveBytes);
   if (room == 0) return Fail(outcome, kXpsErrorNoSpace);
   const auto render = [&xpsPath, &pdfPath, &work](RenderReporter& reporter) {
-    return Interpret(xpsPath, pdfPath, work, reporter);
+    return InterpretXpsPackage(xpsPath, pdfPath, work, reporter);
   };
   return RunApart(render, room, work, cancelRequested, outcome);
 }

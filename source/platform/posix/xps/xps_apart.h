@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/posix/spooler/spooler_backend.h"
+#include "platform/render_process.h"
 #include "platform/xps_work.h"
 
 namespace quillmesh::platform {
@@ -29,6 +30,14 @@ class XpsWorkFile {
  private:
   std::string mPath;
 };
+
+// The work of the child process (the fuzz harness runs it in its own): checks the sizes
+// the ZIP directory declares and the page count, then lets libgxps count the pages (no
+// pdfPath) or render them into the PDF, and reports the pages, or the page that failed
+// as "document page"; the result says how it ended (0 done). An allocation GLib cannot
+// make ends the process.
+int InterpretXpsPackage(const std::string& xpsPath, const std::string& pdfPath,
+                        const XpsWorkSettings& work, RenderReporter& reporter);
 
 // Counts the pages of every fixed document of the package, loading each page once so a
 // page libgxps cannot load is found; true with outcome.pages. Otherwise outcome is the
