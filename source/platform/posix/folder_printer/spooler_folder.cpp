@@ -248,7 +248,8 @@ class FolderPrinterJob final : public PrinterConnection {
   // Copies the package in as <id>.xps and its PrintTicket as <id>.ticket.xml, described
   // with the pages of all its documents and the settings the ticket asks for; the job
   // completes at once. A package libgxps cannot read, or one with a page it cannot
-  // load, fails as a printer would fail it, and leaves no files.
+  // load, or one past the work settings' bounds, fails as a printer would fail it, and
+  // leaves no files.
   bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
                          const std::string& jobName, const XpsWorkSettings& work,
                          const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,

@@ -1,5 +1,5 @@
-// StartXpsPrintJob on Linux. The document stream collects the package in a temporary
-// file and the PrintTicket stream the job PrintTicket; closing the document stream hands
+// StartXpsPrintJob on Linux. The document stream collects the package in a work file
+// of the job and the PrintTicket stream the job PrintTicket; closing the document stream hands
 // both to the printer's spooler backend on a thread of the job's own, which records the
 // final state and then sets the completion event, as the Windows print API does.
 #include <unistd.h>
