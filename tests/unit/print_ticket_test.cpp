@@ -290,6 +290,16 @@ class BuildLocalPrintTicketTest : public ::testing::Test {
     return result;
   }
 
+  // The settings of the ticket built for Office with the peer's DEVMODE; ticket holds it.
+  TicketSettings BuildWithCloud(const DEVMODEW& cloud, std::string& ticket) {
+    const std::vector<BYTE> image = Image(cloud);
+    TicketSettings settings;
+    EXPECT_EQ(Build(u"Office", Blob(3, "doc", 220, std::string(image.begin(), image.end())), ticket),
+              S_OK);
+    EXPECT_TRUE(ReadPrintTicket(ticket, settings)) << ticket;
+    return settings;
+  }
+
   std::string Log() const {
     std::ifstream stream(mRoot / "work" / "Quillmesh" / "log" / "QuillmeshLog.txt");
     return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
@@ -332,12 +342,8 @@ TEST_F(BuildLocalPrintTicketTest, CloudSettingsReachTheTicketWhereThePrinterSupp
   WritePrinterFile(".unsupported", "duplex\n");
   DEVMODEW cloud = CloudDevMode();
   cloud.dmNup = 4;
-  const std::vector<BYTE> image = Image(cloud);
   std::string ticket;
-  ASSERT_EQ(Build(u"Office", Blob(3, "doc", 220, std::string(image.begin(), image.end())), ticket),
-            S_OK);
-  TicketSettings settings;
-  ASSERT_TRUE(ReadPrintTicket(ticket, settings));
+  const TicketSettings settings = BuildWithCloud(cloud, ticket);
   EXPECT_EQ(settings.paperSize, 8);
   EXPECT_EQ(settings.orientation, DMORIENT_LANDSCAPE);
   EXPECT_EQ(settings.copies, 3);
@@ -354,12 +360,8 @@ TEST_F(BuildLocalPrintTicketTest, CopiesAreCappedAndAnOutOfRangeNupIsDropped) {
   DEVMODEW cloud = CloudDevMode();
   cloud.dmCopies = 1000;
   cloud.dmNup = 0xFFFFFFFFu;
-  const std::vector<BYTE> image = Image(cloud);
   std::string ticket;
-  ASSERT_EQ(Build(u"Office", Blob(3, "doc", 220, std::string(image.begin(), image.end())), ticket),
-            S_OK);
-  TicketSettings settings;
-  ASSERT_TRUE(ReadPrintTicket(ticket, settings));
+  const TicketSettings settings = BuildWithCloud(cloud, ticket);
   EXPECT_EQ(settings.copies, 999);
   EXPECT_EQ(settings.nup, 1u);
   const std::string log = Log();
