@@ -31,10 +31,11 @@ class JobFileClaim {
 
 // Whether a file name is one the server gives: a job file
 // (print_<thread>_<date>_<time>_<n>.pdf|xps|prn) or one of its page files
-// (<job without extension>-<n>.bmp).
+// (<job without extension>-<n>.bmp) or XPS work files (<job without extension>-package.xps,
+// -render.pdf).
 bool IsServerJobFileName(const std::string& name);
 
-// Sweeps the job folder at nowMillis: removes page files whose job is not in flight,
+// Sweeps the job folder at nowMillis: removes page and work files whose job is not in flight,
 // then job files not in flight that are older than the bound, then the oldest of the
 // rest while they exceed its size. Only plain files with the server's names are looked
 // at; a link is never followed or removed. A Debug line names each removed file.

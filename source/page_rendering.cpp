@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kDefaultMaxPages = 2000;
 constexpr int kDefaultRenderSeconds = 600;
+constexpr int kDefaultRenderMemoryMegabytes = 1024;
 constexpr int kWatchMilliseconds = 2;
 // The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
 // little larger than their paper (bleed, rounding). At the rendering's resolution:
@@ -150,7 +151,8 @@ const PdfRenderSettings& PdfRenderLimits() {
       PositiveSetting("QUILLMESH_MAX_PAGES", kDefaultMaxPages),
       PositiveSetting("QUILLMESH_RENDER_SECONDS", kDefaultRenderSeconds),
       PositiveSetting("QUILLMESH_RENDER_JOBS",
-                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency())))};
+                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))),
+      PositiveSetting("QUILLMESH_RENDER_MEMORY_MB", kDefaultRenderMemoryMegabytes)};
   return settings;
 }
 
@@ -178,6 +180,7 @@ void LogPdfRenderSettings() {
   LOG_DEBUG("PDF rendering: QUILLMESH_MAX_PAGES=%d QUILLMESH_RENDER_SECONDS=%d "
             "QUILLMESH_RENDER_JOBS=%d\n",
             settings.maxPages, settings.renderSeconds, settings.renderJobs);
+  LOG_DEBUG("rendering memory: QUILLMESH_RENDER_MEMORY_MB=%d\n", settings.renderMemoryMegabytes);
 }
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
@@ -191,7 +194,9 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     mRefused = true;
   } else {
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix, mode == Mode::kPipelined), kMaxPageFileBytes);
+        RenderWork(pdfPath, outputPrefix, mode == Mode::kPipelined),
+        {kMaxPageFileBytes,
+         static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20});
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {

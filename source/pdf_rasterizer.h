@@ -66,6 +66,7 @@ struct PdfRenderSettings {
   int maxPages;
   int renderSeconds;
   int renderJobs;
+  int renderMemoryMegabytes;  // what a rendering apart from the server may allocate
 };
 const PdfRenderSettings& PdfRenderLimits();
 

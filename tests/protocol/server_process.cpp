@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +109,10 @@ pid_t ServerProcess::Spawn() const {
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
   ::setenv("QUILLMESH_PORT", std::to_string(mPort).c_str(), 1);
   for (const auto& [name, value] : mEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
+  if (mAddressSpaceBytes > 0) {
+    const rlimit addressSpace{mAddressSpaceBytes, mAddressSpaceBytes};
+    ::setrlimit(RLIMIT_AS, &addressSpace);
+  }
   const int quiet = ::open("/dev/null", O_WRONLY);
   ::dup2(quiet, STDOUT_FILENO);
   std::vector<char*> arguments;

@@ -30,6 +30,10 @@ class ServerProcess {
     mEnvironment.emplace_back(std::move(name), std::move(value));
   }
 
+  // Runs the server with its address space bounded (setrlimit before exec), as a small
+  // machine would.
+  void LimitAddressSpace(std::uint64_t bytes) { mAddressSpaceBytes = bytes; }
+
   // Starts the server and waits until it accepts connections.
   bool Start();
   // Runs the server once more and returns its exit code (for a second instance).
@@ -61,6 +65,7 @@ class ServerProcess {
   std::string mSpooler;
   std::vector<std::pair<std::string, std::string>> mEnvironment;
   std::uint16_t mPort = 0;
+  std::uint64_t mAddressSpaceBytes = 0;
   pid_t mPid = -1;
 };
 

@@ -115,7 +115,7 @@ class WorkThread final : public RenderProcess {
 }  // namespace
 
 std::unique_ptr<RenderProcess> RenderProcess::Start(
-    const std::function<int(RenderReporter&)>& work, std::uint64_t /*maxFileBytes*/) {
+    const std::function<int(RenderReporter&)>& work, const RenderLimits& /*limits*/) {
   try {
     return std::make_unique<WorkThread>(work);
   } catch (const std::exception&) {

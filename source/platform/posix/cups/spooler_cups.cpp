@@ -237,9 +237,11 @@ class CupsPrinterJob final : public PrinterConnection {
   // Renders the package into a PDF job with the ticket's settings and follows it to
   // its final state.
   bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
-                         const std::string& jobName, const std::atomic<bool>& cancelRequested,
-                         XpsJobOutcome& outcome, DWORD& error) override {
-    return PrintXpsOnQueue(mQueue, xpsPath, ticketXml, jobName, cancelRequested, outcome, error);
+                         const std::string& jobName, const XpsWorkSettings& work,
+                         const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,
+                         DWORD& error) override {
+    return PrintXpsOnQueue(mQueue, {xpsPath, ticketXml, jobName, work}, cancelRequested, outcome,
+                           error);
   }
 
   // Ends the document's request; the scheduler's answer tells whether it took the job.

@@ -18,6 +18,7 @@
 #include "platform/errno_codes.h"
 #include "platform/posix/folder_printer/sequential_source.h"
 #include "platform/posix/spooler/spooler_backend.h"
+#include "platform/posix/xps/xps_apart.h"
 #include "platform/posix/xps/xps_document.h"
 
 namespace quillmesh::platform {
@@ -247,17 +248,19 @@ class FolderPrinterJob final : public PrinterConnection {
   // Copies the package in as <id>.xps and its PrintTicket as <id>.ticket.xml, described
   // with the pages of all its documents and the settings the ticket asks for; the job
   // completes at once. A package libgxps cannot read, or one with a page it cannot
-  // load, fails as a printer would fail it, and leaves no files.
+  // load, or one past the work settings' bounds, fails as a printer would fail it, and
+  // leaves no files.
   bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
-                         const std::string& jobName, const std::atomic<bool>& cancelRequested,
-                         XpsJobOutcome& outcome, DWORD& error) override {
+                         const std::string& jobName, const XpsWorkSettings& work,
+                         const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,
+                         DWORD& error) override {
     outcome = XpsJobOutcome{};
     if (cancelRequested) {
       outcome.state = XpsJobOutcome::State::Cancelled;
       return true;
     }
-    const int pages = CountXpsPages(xpsPath, outcome.failedAt, outcome.failure);
-    if (pages < 0) return true;
+    if (!CountXpsPagesApart(xpsPath, work, cancelRequested, outcome)) return true;
+    const int pages = outcome.pages;
     if (!CopyXpsFiles(xpsPath, ticketXml, error)) return false;
     mDocumentName = jobName;
     mDataType = "XPS";

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -70,12 +71,33 @@ void MoveDescriptor(int from, int to) {
   ::close(from);
 }
 
+// The child's address space now, from /proc/self/statm (in pages); 0 when unknown.
+std::uint64_t AddressSpaceBytes() {
+  char text[64] = {};
+  const int descriptor = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return 0;
+  const ssize_t got = ::read(descriptor, text, sizeof text - 1);
+  ::close(descriptor);
+  if (got <= 0) return 0;
+  return std::strtoull(text, nullptr, 10) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Bounds the child's address space to what it has (the server's copy: its threads'
+// stacks and heaps) plus the work's own budget, so an allocation past it fails in the
+// child instead of the machine running short.
+void LimitMemory(std::uint64_t memoryBytes) {
+  if (memoryBytes == 0) return;
+  const std::uint64_t bound = AddressSpaceBytes() + memoryBytes;
+  const rlimit addressSpace{bound, bound};
+  ::setrlimit(RLIMIT_AS, &addressSpace);
+}
+
 // In the child: keeps only the pipe and the socket open (other sessions' sockets must not stay
 // open in it), bounds file sizes so a write past the limit fails instead of filling the
-// disk, runs the work and leaves without running the server's exit handlers.
+// disk, and its memory, runs the work and leaves without running the server's exit handlers.
 [[noreturn]] void RunChild(int reportWrite, int pageTurnRead,
                            const std::function<int(RenderReporter&)>& work,
-                           std::uint64_t maxFileBytes) {
+                           const RenderLimits& limits) {
   // Neither may sit on the other's number before it is moved.
   if (pageTurnRead == kReportDescriptor) pageTurnRead = ::dup(pageTurnRead);
   MoveDescriptor(reportWrite, kReportDescriptor);
@@ -86,8 +108,9 @@ void MoveDescriptor(int from, int to) {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::signal(SIGXFSZ, SIG_IGN);
   ::signal(SIGPIPE, SIG_IGN);
-  const rlimit fileSize{maxFileBytes, maxFileBytes};
+  const rlimit fileSize{limits.maxFileBytes, limits.maxFileBytes};
   ::setrlimit(RLIMIT_FSIZE, &fileSize);
+  LimitMemory(limits.memoryBytes);
   PipeReporter reporter;
   ::_exit(work(reporter) & 0xFF);
 }
@@ -184,7 +207,7 @@ class ChildProcess final : public RenderProcess {
 }  // namespace
 
 std::unique_ptr<RenderProcess> RenderProcess::Start(
-    const std::function<int(RenderReporter&)>& work, std::uint64_t maxFileBytes) {
+    const std::function<int(RenderReporter&)>& work, const RenderLimits& limits) {
   int reports[2];
   int pageTurns[2];
   if (::pipe2(reports, O_CLOEXEC) != 0) return nullptr;
@@ -197,7 +220,7 @@ std::unique_ptr<RenderProcess> RenderProcess::Start(
   if (child == 0) {
     ::close(reports[0]);
     ::close(pageTurns[1]);
-    RunChild(reports[1], pageTurns[0], work, maxFileBytes);
+    RunChild(reports[1], pageTurns[0], work, limits);
   }
   ::close(reports[1]);
   ::close(pageTurns[0]);
