@@ -118,4 +118,46 @@ TEST(LogQueueTest, FlushReturnsWhileAFloodGoesOnWithEveryEarlierLineWritten) {
   EXPECT_TRUE(returned) << "Flush waited for lines submitted after it was called";
 }
 
+// A stop request flushes while another thread's write may be stuck: the flush must wait
+// for it and then write what waits behind it, or those lines are lost at exit.
+TEST(LogQueueTest, AFlushBehindAStuckWriteReturnsOnlyWithTheWaitingLinesWritten) {
+  RecordingSink sink;
+  std::mutex gate;
+  std::condition_variable changed;
+  bool writing = false;
+  bool released = false;
+  LogQueue queue(1 << 20, [&](const LogBatch& batch) {
+    std::unique_lock<std::mutex> lock(gate);
+    if (!writing) {
+      writing = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+    }
+    lock.unlock();
+    sink.Take(batch);
+  });
+  std::thread first([&] { queue.Submit("first\n", false); });
+  {
+    std::unique_lock<std::mutex> lock(gate);
+    changed.wait(lock, [&] { return writing; });
+  }
+  for (const std::string line : {"waiting 1\n", "waiting 2\n"}) ASSERT_TRUE(queue.Submit(line, false));
+  std::size_t linesAtReturn = 0;
+  std::thread stopper([&] {
+    queue.Flush();
+    const std::lock_guard<std::mutex> lock(sink.guard);
+    linesAtReturn = sink.lines.size();
+  });
+  // Lets the flush reach the stuck write first; the outcome must not depend on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  {
+    const std::lock_guard<std::mutex> lock(gate);
+    released = true;
+  }
+  changed.notify_all();
+  stopper.join();
+  first.join();
+  EXPECT_EQ(linesAtReturn, 3u) << "the flush returned before the waiting lines were written";
+}
+
 }  // namespace
