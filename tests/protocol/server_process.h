@@ -43,6 +43,8 @@ class ServerProcess {
 
   // The port this server listens on (QUILLMESH_PORT), free when the object was made.
   std::uint16_t Port() const { return mPort; }
+  // The running server's process id; -1 when it does not run.
+  pid_t Pid() const { return mPid; }
   const std::string& WorkDir() const { return mWorkDir; }
   std::string TempFolder() const { return mWorkDir + "/Quillmesh/temp"; }
   std::string LogText() const;
