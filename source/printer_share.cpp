@@ -94,7 +94,7 @@ void SecureWorkFoldersOrStop() {
   std::exit(1);
 }
 
-// Stops before the first log line when another server uses the same work folder: each
+// Stops, before anything in the work folder is touched, when another server uses it: each
 // would sweep the other's job and page files as left over.
 void LockWorkFolderOrStop() {
   const std::string folder = GetWorkBaseDir();
