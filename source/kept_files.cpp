@@ -173,9 +173,10 @@ unsigned SweepKeptFiles(const std::string& folder, const KeptFilesBound& bound,
   return removed + RemoveOldestOverSize(folder, jobFiles, bound.maxBytes);
 }
 
-std::vector<std::string> EndJobsInFlight(const std::string& folder) {
+std::vector<std::string> EndJobsInFlight(const std::string& folder, void (*stopWork)()) {
   ClaimRegistry& registry = Claims();
   const std::lock_guard<std::mutex> lock(registry.guard);
+  stopWork();
   std::vector<FolderEntry> entries;
   quillmesh::platform::ListFolder(folder.c_str(), entries);
   for (const FolderEntry& entry : entries) {

@@ -44,7 +44,8 @@ bool IsServerJobFileName(const std::string& name);
 unsigned SweepKeptFiles(const std::string& folder, const KeptFilesBound& bound,
                         std::int64_t nowMillis);
 
-// At a stop request, once no page file is being written any more: removes every page
-// file in the job folder and returns the jobs still in flight (their job file names
-// without extension), which will not finish. Jobs claimed afterwards are not waited for.
-std::vector<std::string> EndJobsInFlight(const std::string& folder);
+// At a stop request: runs stopWork (which ends all rendering) while no job can end or
+// begin, so each job it cuts short is still counted; then removes every page file in the
+// job folder and returns the jobs in flight (their job file names without extension),
+// which will not finish.
+std::vector<std::string> EndJobsInFlight(const std::string& folder, void (*stopWork)());

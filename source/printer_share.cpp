@@ -110,8 +110,8 @@ void LockWorkFolderOrStop() {
 // then one line says why the server stopped.
 void WriteOutLogBeforeStopping(int request) {
   FlushLog();
-  quillmesh::platform::EndAllRenderWork();
-  for (const std::string& job : EndJobsInFlight(JobFileFolder())) {
+  for (const std::string& job :
+       EndJobsInFlight(JobFileFolder(), quillmesh::platform::EndAllRenderWork)) {
     LOG_ERROR("job %s failed: the server stopped on request %d before it was done\n",
               job.c_str(), request);
   }

@@ -35,8 +35,8 @@ class ServerProcess {
   // Runs the server once more and returns its exit code (for a second instance).
   int RunToExit(std::chrono::seconds limit);
   // Stops the server (SIGTERM, then SIGKILL) and reaps it; true when SIGTERM ended it
-  // within two seconds.
-  bool Stop();
+  // within the limit.
+  bool Stop(std::chrono::seconds limit = std::chrono::seconds(2));
 
   // A new connection to the server, or a failed test.
   quillmesh::peer::PeerConnection Connect() const;
