@@ -140,6 +140,7 @@ void JobFileClaim::Claim(const std::string& jobFile) {
   const std::lock_guard<std::mutex> lock(registry.guard);
   registry.stems.insert(stem);
   mStem = std::move(stem);
+  BeginJobLog();
 }
 
 void JobFileClaim::Release() {
@@ -149,6 +150,7 @@ void JobFileClaim::Release() {
   const auto found = registry.stems.find(mStem);
   if (found != registry.stems.end()) registry.stems.erase(found);
   mStem.clear();
+  EndJobLog();
 }
 
 bool IsServerJobFileName(const std::string& name) { return Classify(name) != NameKind::kForeign; }
@@ -177,4 +179,19 @@ unsigned SweepKeptFiles(const std::string& folder, const KeptFilesBound& bound,
     }
   }
   return removed + RemoveOldestOverSize(folder, jobFiles, bound.maxBytes);
+}
+
+std::vector<std::string> EndJobsInFlight(const std::string& folder, void (*stopWork)()) {
+  ClaimRegistry& registry = Claims();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  stopWork();
+  std::vector<FolderEntry> entries;
+  quillmesh::platform::ListFolder(folder.c_str(), entries);
+  for (const FolderEntry& entry : entries) {
+    if (entry.regularFile && Classify(entry.name) == NameKind::kPageFile) {
+      RemoveSwept(folder, entry, "the server is stopping");
+    }
+  }
+  const std::set<std::string> jobs(registry.stems.begin(), registry.stems.end());
+  return {jobs.begin(), jobs.end()};
 }

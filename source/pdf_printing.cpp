@@ -329,9 +329,14 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
     DeleteJobFile(fileName);
     return -1;
   }
+  const printProperty settings(property);
+  if (settings.mRefused) {
+    job_report::Failed("the print property has too many items");
+    DeleteJobFile(fileName);
+    return -1;
+  }
   PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined);
 
-  const printProperty settings(property);
   const std::string printer = Change2GBK(printerName);
   PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
   if (!dc) {

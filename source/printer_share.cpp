@@ -7,9 +7,11 @@
 
 #include "client_handler.h"
 #include "file_submit.h"
+#include "kept_files.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
+#include "platform/render_process.h"
 #include "printer_list.h"
 #include "server_settings.h"
 #include "session_gate.h"
@@ -104,10 +106,27 @@ void SecureWorkFoldersOrStop() {
   std::exit(1);
 }
 
+// Stops, before anything in the work folder is touched, when another server uses it: each
+// would sweep the other's job and page files as left over.
+void LockWorkFolderOrStop() {
+  const std::string folder = GetWorkBaseDir();
+  std::string problem;
+  if (folder.empty() || quillmesh::platform::LockWorkFolder(folder.c_str(), problem)) return;
+  std::fprintf(stderr, "quillmesh: %s\n", problem.c_str());
+  FailStartup(problem.c_str());
+}
+
 // A stop request ends the process at once; first every line logged so far, however many
-// wait behind a flood, goes to the file, then one saying why the server stopped.
+// wait behind a flood, goes to the file. Rendering ends and its page files go, since
+// nothing would remove them after; each job that will not finish is logged as failed,
+// then one line says why the server stopped.
 void WriteOutLogBeforeStopping(int request) {
   FlushLog();
+  for (const std::string& job :
+       EndJobsInFlight(JobFileFolder(), quillmesh::platform::EndAllRenderWork)) {
+    LOG_ERROR("job %s failed: the server stopped on request %d before it was done\n",
+              job.c_str(), request);
+  }
   LOG_DEBUG("stopping on request %d\n", request);
   FlushLog();
 }
@@ -171,6 +190,7 @@ int StartQuillmesh(unsigned short port) {
 int main(int /*argc*/, char** /*argv*/) {
   quillmesh::platform::CallBeforeStopping(WriteOutLogBeforeStopping);
   SecureWorkFoldersOrStop();
+  LockWorkFolderOrStop();
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();
   InstallServerSettings(ReadSettingsOrStop());

@@ -146,6 +146,12 @@ std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode);
 // inherit.
 bool SecurePrivateFolder(const char* path, std::string& problem);
 
+// Makes the work folder this process's for its whole life: a lock on a file in it that
+// the system releases when the process ends, however it ends. False, with the reason, when
+// another process holds it (or the file cannot be made): two servers must not share one
+// work folder, where each would sweep the other's job files.
+bool LockWorkFolder(const char* folder, std::string& problem);
+
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);
 

@@ -64,4 +64,8 @@ class RenderProcess {
   virtual int ExitCode() const = 0;
 };
 
+// At a stop request: ends all render work and starts no more, so no page file is
+// written once it returns (on Windows the work threads end with the process).
+void EndAllRenderWork();
+
 }  // namespace quillmesh::platform

@@ -160,13 +160,14 @@ int ServerProcess::RunToExit(std::chrono::seconds limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool ServerProcess::Stop() {
+bool ServerProcess::Stop(std::chrono::seconds limit) {
   if (mPid <= 0) return false;
   ::kill(mPid, SIGTERM);
   int status = 0;
   pid_t reaped = 0;
-  for (int attempt = 0; attempt < 100 && (reaped = ::waitpid(mPid, &status, WNOHANG)) == 0;
-       ++attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while ((reaped = ::waitpid(mPid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const bool endedByTerm = reaped == mPid && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;

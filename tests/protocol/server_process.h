@@ -39,14 +39,16 @@ class ServerProcess {
   // Runs the server once more and returns its exit code (for a second instance).
   int RunToExit(std::chrono::seconds limit);
   // Stops the server (SIGTERM, then SIGKILL) and reaps it; true when SIGTERM ended it
-  // within two seconds.
-  bool Stop();
+  // within the limit.
+  bool Stop(std::chrono::seconds limit = std::chrono::seconds(2));
 
   // A new connection to the server, or a failed test.
   quillmesh::peer::PeerConnection Connect() const;
 
   // The port this server listens on (QUILLMESH_PORT), free when the object was made.
   std::uint16_t Port() const { return mPort; }
+  // The running server's process id; -1 when it does not run.
+  pid_t Pid() const { return mPid; }
   const std::string& WorkDir() const { return mWorkDir; }
   std::string TempFolder() const { return mWorkDir + "/Quillmesh/temp"; }
   std::string LogText() const;

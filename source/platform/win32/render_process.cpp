@@ -123,4 +123,7 @@ std::unique_ptr<RenderProcess> RenderProcess::Start(
   }
 }
 
+// The work threads end with the process, which the stop request ends next.
+void EndAllRenderWork() {}
+
 }  // namespace quillmesh::platform

@@ -195,6 +195,20 @@ std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode) {
 
 bool SecurePrivateFolder(const char* /*path*/, std::string& /*problem*/) { return true; }
 
+// A handle that shares nothing: no other process opens the file while it is open, and the
+// system closes it when the process ends. It is kept open for the process's life.
+bool LockWorkFolder(const char* folder, std::string& problem) {
+  const std::string path = std::string(folder) + "\\server.lock";
+  const HANDLE lock = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock != INVALID_HANDLE_VALUE) return true;
+  const DWORD error = ::GetLastError();
+  problem = error == ERROR_SHARING_VIOLATION
+                ? "another server uses the work folder " + std::string(folder)
+                : path + ": error " + std::to_string(error);
+  return false;
+}
+
 // _wfopen takes the mode in UTF-16 too; modes are plain ASCII, so widening each
 // character is the conversion.
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {

@@ -30,6 +30,9 @@ namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
+// The file in the work folder whose lock makes the folder one server's.
+constexpr const char kWorkFolderLockName[] = "server.lock";
+
 // Records errno as the thread's last error and reports failure.
 BOOL FailWithErrno() {
   SetLastError(quillmesh::platform::Win32ErrorFromErrno(errno));
@@ -278,6 +281,29 @@ bool SecurePrivateFolder(const char* path, std::string& problem) {
   }
   if (failure) problem = std::string(path) + ": " + failure.message();
   return !failure;
+}
+
+// A record lock of fcntl belongs to the process: render children (forked) do not hold
+// it, so one that outlives the server cannot keep a new server out.
+bool LockWorkFolder(const char* folder, std::string& problem) {
+  const std::string path = std::string(folder) + "/" + kWorkFolderLockName;
+  const int descriptor =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (descriptor < 0) {
+    problem = path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (::fcntl(descriptor, F_SETLK, &whole) == 0) return true;  // held until the process ends
+  const int error = errno;
+  struct flock holder = whole;
+  const bool known = ::fcntl(descriptor, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK;
+  ::close(descriptor);
+  problem = "another server (process " + (known ? std::to_string(holder.l_pid) : "unknown") +
+            ") uses the work folder " + folder + ": " + std::strerror(error);
+  return false;
 }
 
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
