@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Hostile-load benchmark: four floods a hostile peer can send over loopback, each against a
+# Hostile-load benchmark: the floods a hostile peer can send over loopback, each against a
 # fresh server on the folder printer, and for each how long a fresh peer waits for the
-# printer list while it lasts, how many bytes the log grew by and the server's peak and
-# after-load resident memory.
+# printer list (or to print a job) while it lasts, how many bytes the log grew by and the
+# server's peak and after-load resident memory.
 #
 # usage: bench/hostile_load.sh [SERVER]
 #   SERVER              the server binary (default: build/linux/quillmesh); any build that
@@ -16,10 +16,15 @@
 #   BENCH_UPLOAD_PEERS, BENCH_UPLOAD_MIB      (c) peers uploading in 1 KiB frames, MiB each (20, 4)
 #   BENCH_IDLE_SOCKETS, BENCH_IDLE_SECONDS    (d) idle connections, seconds held (1100, 10);
 #                                             the server runs with QUILLMESH_MAX_SESSIONS=1024
+#   BENCH_FILL_SESSIONS, BENCH_FILL_ADDRESSES (e)-(h) the session cap, filled with idle or
+#                                             dripping connections from one address or from
+#                                             this many (64, 32)
+#   BENCH_RESET_PEERS, BENCH_RESET_REQUESTS   (i) peers asking for the list, times each, all
+#                                             at once before they reset (200, 2000)
 #   BENCH_FLOOD_SECONDS time limit of each flood (default 120)
-#   BENCH_FAIR_PAGES, BENCH_FAIR_WAIT         (e) pages of each long PDF, seconds the short
+#   BENCH_FLOODS        the letters of the floods to run (default: all, abcdefghij)
+#   BENCH_FAIR_PAGES, BENCH_FAIR_WAIT         (j) pages of each long PDF, seconds the short
 #                                             PDF is waited for (2000, 120)
-#   BENCH_FAIR_ONLY     1: run only (e)
 #   BENCH_DIR           where the scratch folder goes (default: $TMPDIR or /tmp)
 # The server listens on QUILLMESH_PORT (default 9099), which must be free.
 set -euo pipefail
@@ -39,7 +44,12 @@ upload_peers=${BENCH_UPLOAD_PEERS:-20}
 upload_mib=${BENCH_UPLOAD_MIB:-4}
 idle_sockets=${BENCH_IDLE_SOCKETS:-1100}
 idle_seconds=${BENCH_IDLE_SECONDS:-10}
+fill_sessions=${BENCH_FILL_SESSIONS:-64}
+fill_addresses=${BENCH_FILL_ADDRESSES:-32}
+reset_peers=${BENCH_RESET_PEERS:-200}
+reset_requests=${BENCH_RESET_REQUESTS:-2000}
 flood_seconds=${BENCH_FLOOD_SECONDS:-120}
+floods=${BENCH_FLOODS:-abcdefghij}
 port=${QUILLMESH_PORT:-9099}
 export QUILLMESH_PORT=$port
 readonly PORT_WAIT_SECONDS=120  # read by lib.sh
@@ -73,6 +83,7 @@ log_bytes() { cat "$work/temp/Quillmesh/log/"QuillmeshLog*.txt 2>/dev/null | wc 
 # arguments that follow its port.
 measure() {
   local label=$1 settings=()
+  [[ $floods == *"${label:1:1}"* ]] || return 0
   shift
   while [[ $1 != -- ]]; do settings+=("$1"); shift; done
   shift
@@ -85,7 +96,7 @@ measure() {
     QUILLMESH_ALLOW=127.0.0.0/8 QUILLMESH_LOG_MAX_BYTES=1099511627776 "${settings[@]}"
   local before
   before=$(log_bytes)
-  "$hostile" "$mode" "$port" "$@" | sed 's/^/  /'
+  BENCH_SERVER_PID=$server_pid "$hostile" "$mode" "$port" "$@" | sed 's/^/  /'
   local peak
   peak=$(status_kb "$server_pid" VmHWM)
   sleep 3
@@ -96,12 +107,13 @@ measure() {
   rm -rf "$work/printers"
 }
 
-# (e) Render slots shared among peers: with one render slot, one peer (127.0.0.2) sends
+# (j) Render slots shared among peers: with one render slot, one peer (127.0.0.2) sends
 # four long PDFs; once they render, another peer (127.0.0.3) sends a 2-page PDF, timed
 # from its first byte until it is printed (the print order's acknowledgement).
 measure_render_fairness() {
+  [[ $floods == *j* ]] || return 0
   local fair_pages=${BENCH_FAIR_PAGES:-2000} fair_wait=${BENCH_FAIR_WAIT:-120}
-  echo "(e) 4 PDFs of $fair_pages A4 pages from 127.0.0.2 rendering, QUILLMESH_RENDER_JOBS=1;" \
+  echo "(j) 4 PDFs of $fair_pages A4 pages from 127.0.0.2 rendering, QUILLMESH_RENDER_JOBS=1;" \
     "a 2-page PDF from 127.0.0.3"
   rm -rf "$work/temp" "$work/printers" && mkdir -p "$work/temp" "$work/printers/Bench"
   local pages
@@ -138,16 +150,25 @@ measure_render_fairness() {
 }
 
 echo "$bench_name: $server (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
-if [[ ${BENCH_FAIR_ONLY:-0} == 1 ]]; then
-  measure_render_fairness
-  exit 0
-fi
-measure "(a) $noise_peers peers x $noise_kib KiB of noise" -- \
+# The first three floods come from one address, as they did before the cap per peer.
+one_peer=QUILLMESH_MAX_SESSIONS_PER_PEER=1024
+measure "(a) $noise_peers peers x $noise_kib KiB of noise" $one_peer -- \
   noise "$noise_peers" $((noise_kib * 1024)) "$flood_seconds"
-measure "(b) $list_peers peers x $list_requests printer-list requests" -- \
+measure "(b) $list_peers peers x $list_requests printer-list requests" $one_peer -- \
   list "$list_peers" "$list_requests" "$flood_seconds"
-measure "(c) $upload_peers peers uploading $upload_mib MiB each in 1 KiB frames" -- \
+measure "(c) $upload_peers peers uploading $upload_mib MiB each in 1 KiB frames" $one_peer -- \
   upload "$upload_peers" $((upload_mib * 1048576)) Bench "$flood_seconds"
-measure "(d) $idle_sockets idle connections held ${idle_seconds} s, QUILLMESH_MAX_SESSIONS=1024" \
+measure "(d) $idle_sockets idle connections held ${idle_seconds} s, QUILLMESH_MAX_SESSIONS=1024" $one_peer \
   QUILLMESH_MAX_SESSIONS=1024 -- idle "$idle_sockets" "$idle_seconds" "$flood_seconds"
+# (e) to (h): the session cap full of connections between jobs; a fresh peer prints a job.
+fill_cap() {
+  measure "$1 $fill_sessions $2 connections from $3 address(es), QUILLMESH_MAX_SESSIONS=$fill_sessions" \
+    QUILLMESH_MAX_SESSIONS="$fill_sessions" -- fill "$2" "$fill_sessions" "$3" Bench "$flood_seconds"
+}
+fill_cap "(e)" idle 1
+fill_cap "(f)" idle "$fill_addresses"
+fill_cap "(g)" drip 1
+fill_cap "(h)" drip "$fill_addresses"
+measure "(i) $reset_peers peers x $reset_requests printer-list requests at once, then reset" -- \
+  listreset "$reset_peers" "$reset_requests" "$flood_seconds"
 measure_render_fairness

@@ -73,7 +73,9 @@ fi
 
 mkdir -p "$work/temp" "$work/printers/Bench"
 echo "$swarm_count peers uploading ${swarm_mib} MiB RAW jobs at once, $rounds rounds (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
-start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
+# Every peer of the swarm comes from 127.0.0.1.
+start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" \
+  QUILLMESH_MAX_SESSIONS_PER_PEER=1024
 sleep 1
 idle_rss=$(status_kb "$server_pid" VmRSS)
 printf '  idle:                            VmRSS %8d kB (%s MiB)\n' "$idle_rss" "$(mib "$idle_rss")"

@@ -169,7 +169,9 @@ server_pid=""
 
 echo "server memory (a fresh server):"
 rm -rf "$work/temp" "$work/printers/Bench" && mkdir -p "$work/temp" "$work/printers/Bench"
-start_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers"
+# Every peer of the swarm comes from 127.0.0.1.
+start_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" \
+  QUILLMESH_MAX_SESSIONS_PER_PEER=1024
 start_rss=$(status_kb "$server_pid" VmRSS)
 hold_idle_connections "$idle_count"
 idle_rss=$(status_kb "$server_pid" VmRSS)

@@ -42,7 +42,8 @@ keep_findings() {
 fuzz_one() {
   local name=$1 max_len=$2 dict=$3
   local corpus=$work/corpus/$name artifacts=$work/artifacts/$name log=$work/$name.log
-  local options=(-max_len="$max_len" -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/")
+  local options=(-max_len="$max_len" -timeout=10 -rss_limit_mb=512 -malloc_limit_mb=256
+    -print_final_stats=1 -artifact_prefix="$artifacts/")
   [[ -n $dict ]] && options+=(-dict="tests/fuzz/$dict")
   mkdir -p "$corpus" "$artifacts"
   local end=$((SECONDS + seconds)) runs=0 findings=0 found done_runs

@@ -8,6 +8,8 @@
 #include "log_writer.h"
 #include "printer_list.h"
 #include "server_settings.h"
+#include "session_deadline.h"
+#include "session_gate.h"
 
 namespace {
 
@@ -39,19 +41,6 @@ void PutUint16(std::vector<std::uint8_t>& out, std::size_t value) {
 void PutUint32(std::vector<std::uint8_t>& out, std::size_t value) {
   PutUint16(out, value >> 16);
   PutUint16(out, value & 0xFFFF);
-}
-
-// A peer that stops in the middle of an upload would hold its session and job file for
-// ever; between jobs a peer may stay connected and silent, so only an upload is timed.
-// Returns whether the receive limit is now set.
-bool ArmIdleLimit(SOCKET socket, bool uploading, bool armed) {
-  const unsigned idleSeconds = ServerSettingsInForce().idleTimeoutSeconds;
-  if (idleSeconds == 0 || uploading == armed) return armed;
-  if (!quillmesh::platform::SetReceiveTimeout(socket, uploading ? idleSeconds : 0)) {
-    LOG_ERROR("cannot set the receive timeout of socket:%ld: 0x%lx\n", static_cast<long>(socket),
-              quillmesh::platform::LastSocketError());
-  }
-  return uploading;
 }
 
 }  // namespace
@@ -134,6 +123,7 @@ int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) 
     }
     position += consumed;
     FinishDecoderStep(value);
+    if (mEnding != Ending::kNone) return kPushCloseConnection;
   }
   return kPushContinue;
 }
@@ -153,14 +143,17 @@ int ClientHandlerInfo::pushReceivedPayload(std::uint32_t count) {
   mCmdDataRecvLen += count;
   mState = mCmdDataRecvLen == mCmdDataLen ? kStateFrameDone : kStatePayload;
   FinishDecoderStep(value);
-  return kPushContinue;
+  return mEnding == Ending::kNone ? kPushContinue : kPushCloseConnection;
 }
 
 // Logs the step's new state and dispatches a completed frame.
 void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
   LOG_DEBUG("State : %d current value:0x%02X\n", mState, value);
   if (mState == kStateFrameDone) {
-    CmdHandle();
+    ++mFramesHandled;
+    // A file-submit frame may start a job: the gate must not end the session meanwhile.
+    if (mCmdType != kCmdFileSubmit || ReportInJob(true)) CmdHandle();
+    ReportInJob(mFileState != kFileIdle);
     mState = kStateWaitStart;
     DiscardIdlePayload();
   }
@@ -175,6 +168,45 @@ void ClientHandlerInfo::DiscardIdlePayload() {
   if (mFileState == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
   quillmesh::platform::DiscardPages(mCmdData, mPayloadTouched);
   mPayloadTouched = 0;
+}
+
+bool ClientHandlerInfo::ReportInJob(bool inJob) {
+  if (mGate == nullptr || inJob == mInJobReported) return mEnding != Ending::kMadeRoom;
+  mInJobReported = inJob;
+  if (mGate->MarkInJob(*mSlot, inJob)) return true;
+  mEnding = Ending::kMadeRoom;
+  return false;
+}
+
+void ClientHandlerInfo::AttachToGate(SessionGate& gate, SessionSlot& slot) {
+  mGate = &gate;
+  mSlot = &slot;
+}
+
+void ClientHandlerInfo::ReleaseSlot() {
+  if (mGate != nullptr) mGate->Release(mSlot);
+  mGate = nullptr;
+  mSlot = nullptr;
+}
+
+std::uint32_t ClientHandlerInfo::PeerAddress() const {
+  return mSlot == nullptr ? 0 : mSlot->peerAddress;
+}
+
+void ClientHandlerInfo::NoteHeard(std::int64_t nowMillis) {
+  if (mSlot != nullptr) mSlot->lastHeardMillis.store(nowMillis, std::memory_order_relaxed);
+}
+
+bool ClientHandlerInfo::SendReply(const void* data, std::size_t length) {
+  const unsigned limitMillis = ServerSettingsInForce().idleTimeoutSeconds * 1000;
+  if (quillmesh::platform::SendAll(mSocket, data, length, limitMillis)) return true;
+  if (mEnding == Ending::kNone) mEnding = Ending::kReplyFailed;
+  return false;
+}
+
+void ClientHandlerInfo::AbandonJobWithReason(const std::string& reason) {
+  if (mFileState != kFileIdle) FailJob(reason);
+  AbandonJob();
 }
 
 int ClientHandlerInfo::CmdHandle() {
@@ -207,7 +239,7 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
   }
 
   LOG_DEBUG("sending data len: %d\n", static_cast<int>(reply.size()));
-  if (!quillmesh::platform::SendAll(mSocket, reply.data(), reply.size())) {
+  if (!SendReply(reply.data(), reply.size())) {
     LOG_ERROR("sending the printer list failed: 0x%lx\n", quillmesh::platform::LastSocketError());
   }
   return 0;
@@ -225,7 +257,7 @@ int ClientHandlerInfo::CmdHandle_JobOutcome() {
   PutUint16(reply, messageLength);
   reply.insert(reply.end(), mOutcome.message.begin(),
                mOutcome.message.begin() + static_cast<std::ptrdiff_t>(messageLength));
-  if (!quillmesh::platform::SendAll(mSocket, reply.data(), reply.size())) {
+  if (!SendReply(reply.data(), reply.size())) {
     LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
   }
   return 0;
@@ -233,29 +265,74 @@ int ClientHandlerInfo::CmdHandle_JobOutcome() {
 
 namespace {
 
-// Reads the connection until it ends, a frame asks to close it, or an upload stalls.
-void ServeConnection(ClientHandlerInfo* session, long socketValue) {
-  bool idleLimitArmed = false;
+// Logs why a session ran out of its idle limit; the reason its job (if any) failed.
+std::string LogTimeout(const ClientHandlerInfo& session, long socketValue, unsigned seconds) {
+  if (session.mState != kStateWaitStart) {
+    LOG_ERROR("socket:%ld did not complete a frame within %u s of its first byte%s, connection "
+              "closed\n",
+              socketValue, seconds, session.mFileState == kFileIdle ? "" : ", job abandoned");
+    return "the upload timed out: a frame took longer than " + std::to_string(seconds) + " s";
+  }
+  if (session.mFileState == kFileComplete) {
+    LOG_ERROR("socket:%ld sent no print order within %u s of its upload, job abandoned and "
+              "connection closed\n",
+              socketValue, seconds);
+    return "no print order came within " + std::to_string(seconds) + " s of the upload";
+  }
+  LOG_ERROR("socket:%ld received nothing for %u s in the middle of an upload, job "
+            "abandoned and connection closed\n",
+            socketValue, seconds);
+  return "the upload timed out: nothing came for " + std::to_string(seconds) + " s";
+}
+
+// Waits until data comes or the deadline passes; false when it passed.
+bool AwaitData(SOCKET socket, const ActivityDeadline& deadline) {
+  std::int64_t left = 0;
+  while ((left = deadline.LeftMillis(SteadyMillis())) > 0 &&
+         quillmesh::platform::WaitReadable(socket, static_cast<unsigned>(left)) ==
+             quillmesh::platform::SocketWait::kTimedOut) {
+  }
+  return left != 0;
+}
+
+// Logs why a session stopped reading a connection that had not ended.
+void LogEnding(const ClientHandlerInfo& session, long socketValue) {
+  if (session.mEnding == ClientHandlerInfo::Ending::kReplyFailed) {
+    LOG_ERROR("socket:%ld a reply could not be sent, connection closed without answering what "
+              "the peer sent after it\n",
+              socketValue);
+  } else if (session.mEnding == ClientHandlerInfo::Ending::kMadeRoom) {
+    LOG_DEBUG("socket:%ld ends, closed to make room for another peer\n", socketValue);
+  }
+}
+
+// Reads the connection until it ends, a frame asks to close it, a reply fails, or a frame
+// or job outlasts the idle limit; the reason the job under way (if any) failed.
+std::string ServeConnection(ClientHandlerInfo* session, long socketValue) {
+  const unsigned limitSeconds = ServerSettingsInForce().idleTimeoutSeconds;
+  ActivityDeadline deadline(static_cast<std::int64_t>(limitSeconds) * 1000);
   for (;;) {
-    idleLimitArmed =
-        ArmIdleLimit(session->mSocket, session->mFileState == kFileReceiving, idleLimitArmed);
+    if (!AwaitData(session->mSocket, deadline)) {
+      return LogTimeout(*session, socketValue, limitSeconds);
+    }
     const bool payloadInPlace = session->mState == kStatePayload;
     const int received = session->ReceiveNext();
-    if (received < 0 && idleLimitArmed && quillmesh::platform::ReceiveTimedOut()) {
-      LOG_ERROR("socket:%ld received nothing for %u s in the middle of an upload, job "
-                "abandoned and connection closed\n",
-                socketValue, ServerSettingsInForce().idleTimeoutSeconds);
-      break;
-    }
     if (received <= 0) {
       LOG_ERROR("socket:%ld recv error thread terminal:%d\n", socketValue, received);
-      break;
+      return "the connection ended before the print order";
     }
+    session->NoteHeard(SteadyMillis());
     LOG_DEBUG("socket:%ld recv %d\n", socketValue, received);
     const auto count = static_cast<std::uint32_t>(received);
+    const std::uint32_t framesBefore = session->mFramesHandled;
     const int pushed = payloadInPlace ? session->pushReceivedPayload(count)
                                       : session->pushCmdData(session->mRecvBuf, count);
-    if (pushed == kPushCloseConnection) break;
+    if (pushed == kPushCloseConnection) {
+      LogEnding(*session, socketValue);
+      return "the connection was closed before the print order";
+    }
+    deadline.Update(SteadyMillis(), session->mState != kStateWaitStart,
+                    session->mFileState != kFileIdle, session->mFramesHandled != framesBefore);
   }
 }
 
@@ -266,16 +343,18 @@ int clientHandlerThread(ClientHandlerInfo* session) {
   const long socketValue = static_cast<long>(session->mSocket);
   SetLogSource(socketValue);
   quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
+  std::string abandonReason = "the session ended by an exception";
   // Nothing a session meets may end the process: an exception ends this connection only.
   try {
-    ServeConnection(session, socketValue);
+    abandonReason = ServeConnection(session, socketValue);
   } catch (const std::exception& error) {
     LOG_ERROR("socket:%ld session ended by an exception: %s\n", socketValue, error.what());
   } catch (...) {
     LOG_ERROR("socket:%ld session ended by an unknown exception\n", socketValue);
   }
+  session->ReleaseSlot();
   closesocket(session->mSocket);
-  session->AbandonJob();
+  session->AbandonJobWithReason(abandonReason);
   delete session;
   LOG_DEBUG("quit\n");
   return 0;

@@ -11,6 +11,10 @@
 #include "job_outcome.h"
 #include "kept_files.h"
 #include "platform/platform.h"
+#include "upload_space.h"
+
+class SessionGate;
+struct SessionSlot;
 
 // Frame layout shared by requests and replies: FF 5A, type, parameter,
 // 32-bit big-endian payload length, payload.
@@ -83,6 +87,34 @@ class ClientHandlerInfo {
   // Removes the temporary file of a job that will never be printed.
   void AbandonJob();
 
+  // Has the session tell the gate whether it is between jobs, release its slot when it
+  // ends, and stop once the gate ended it to make room.
+  void AttachToGate(SessionGate& gate, SessionSlot& slot);
+
+  // Gives the gate's slot back; before the socket is closed, as the gate may shut down a
+  // registered socket, never one whose number was given to another connection.
+  void ReleaseSlot();
+
+  // The peer's IPv4 address (host byte order); 0 for a session the listener did not admit.
+  std::uint32_t PeerAddress() const;
+
+  // Notes that bytes were received now (the gate ends the longest-silent sessions first).
+  void NoteHeard(std::int64_t nowMillis);
+
+  // Sends a reply within the idle limit; a reply that fails ends the session, so the
+  // requests of a peer that is gone are not answered.
+  bool SendReply(const void* data, std::size_t length);
+
+  // Fails the job under way with the reason (a reason already recorded is kept) and
+  // removes its file; nothing when the session is between jobs.
+  void AbandonJobWithReason(const std::string& reason);
+
+  // Why a session stops reading before its connection ends.
+  enum class Ending : std::uint8_t { kNone, kReplyFailed, kMadeRoom };
+  Ending mEnding = Ending::kNone;
+  // Frames dispatched so far.
+  std::uint32_t mFramesHandled = 0;
+
   SOCKET mSocket;
   std::uint8_t mRecvBuf[kRecvBufSize];
   std::uint8_t mCmdType;
@@ -109,6 +141,8 @@ class ClientHandlerInfo {
   JobOutcome mOutcome;
   // Keeps the job file under way, and its page files, out of every sweep.
   JobFileClaim mJobClaim;
+  // What the job under way still expects to write, held in the job folder's free space.
+  UploadHold mUploadHold;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
@@ -119,11 +153,20 @@ class ClientHandlerInfo {
   bool OpenJobStream();
   bool WriteJobChunk(bool lastChunk);
   void CloseJobStream();
+  bool AdmitUpload(const std::string& folder);
+  bool RefuseChunkPastAnnouncedSize();
   void RunStage3Print();
   void DispatchPrint();
   void ReleaseJobFile();
   // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
   void FailJob(const std::string& reason);
+  // Tells the gate whether a job is under way, when that changed; false when the gate
+  // ended the session meanwhile.
+  bool ReportInJob(bool inJob);
+
+  SessionGate* mGate = nullptr;
+  SessionSlot* mSlot = nullptr;
+  bool mInJobReported = false;
 };
 
 // Reads the connection until it ends, then closes the socket and destroys the session.

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <limits>
 #include <new>
 #include <string>
 #include <system_error>
@@ -84,20 +83,6 @@ bool ReadProperty(PayloadReader& reader, std::string& property) {
   return true;
 }
 
-// Whether a job of the announced size fits in the folder's free space and still leaves
-// the reserve; logs the refusal. A folder whose space cannot be read is not refused.
-bool FitsInFreeSpace(const std::string& folder, std::uint32_t fileSize) {
-  std::error_code failure;
-  const std::filesystem::space_info space = std::filesystem::space(folder, failure);
-  const std::uint64_t reserve = ServerSettingsInForce().minFreeMegabytes << 20;
-  if (failure || space.available >= reserve + fileSize) return true;
-  LOG_ERROR("a job of %u bytes does not fit in %s: %llu MiB free, %llu MiB kept in reserve "
-            "(QUILLMESH_MIN_FREE_MB); job refused\n",
-            fileSize, folder.c_str(), static_cast<unsigned long long>(space.available >> 20),
-            static_cast<unsigned long long>(reserve >> 20));
-  return false;
-}
-
 // The outcome message of a job file that failed to open or take a chunk, from the C
 // runtime's last failure: "no space left on device while receiving".
 std::string ReceivingFailure() {
@@ -141,6 +126,15 @@ const char* ExtensionForDataFormat(std::uint8_t dataFormat) {
 
 std::string JobFileFolder() {
   return GetWorkBaseDir() + quillmesh::platform::kPathSeparator + kTempFolderName;
+}
+
+UploadSpace& JobFolderSpace() {
+  static UploadSpace space([](std::uint64_t& available) {
+    std::error_code failure;
+    available = std::filesystem::space(JobFileFolder(), failure).available;
+    return !failure;
+  });
+  return space;
 }
 
 void SweepJobFolder() {
@@ -191,7 +185,7 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
 }
 
 void ClientHandlerInfo::SendAcknowledgement() {
-  if (!quillmesh::platform::SendAll(mSocket, kAcknowledgement, sizeof kAcknowledgement)) {
+  if (!SendReply(kAcknowledgement, sizeof kAcknowledgement)) {
     LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
               quillmesh::platform::LastSocketError());
   }
@@ -219,8 +213,10 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
 
   const std::string folder = JobFileFolder();
   CreateDirectories(folder.c_str());
-  if (!FitsInFreeSpace(folder, mFileSize)) {
+  if (!AdmitUpload(folder)) {
     mProtoVer = 0;
+    mOutcome = JobOutcome{};
+    RecordJobFailure(mOutcome, "not enough free space to receive the job");
     return;
   }
   mTmpFile = folder + quillmesh::platform::kPathSeparator +
@@ -235,7 +231,37 @@ void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
   mOutcome.state = JobState::kReceiving;
 }
 
+// Holds the announced size in the job folder's free space when it and the uploads
+// already admitted still leave the reserve; logs the refusal.
+bool ClientHandlerInfo::AdmitUpload(const std::string& folder) {
+  const std::uint64_t reserve = ServerSettingsInForce().minFreeMegabytes << 20;
+  UploadSpaceReading reading;
+  if (mUploadHold.Admit(JobFolderSpace(), mFileSize, reserve, reading)) return true;
+  LOG_ERROR("a job of %u bytes does not fit in %s: %llu MiB free, %llu MiB kept in reserve "
+            "(QUILLMESH_MIN_FREE_MB); job refused\n",
+            mFileSize, folder.c_str(), static_cast<unsigned long long>(reading.available >> 20),
+            static_cast<unsigned long long>(reserve >> 20));
+  if (reading.held > 0) {
+    LOG_ERROR("uploads under way still expect %llu bytes of that free space\n",
+              static_cast<unsigned long long>(reading.held));
+  }
+  return false;
+}
+
+// A chunk that would take the file past its announced size: the upload holds no room
+// for it, so the job is abandoned. Logs and records the refusal.
+bool ClientHandlerInfo::RefuseChunkPastAnnouncedSize() {
+  if (mCmdDataLen <= mFileSize - mFileOffset) return false;
+  LOG_ERROR("a chunk of %u bytes takes the job file past its announced %u bytes (%u received), "
+            "job abandoned\n",
+            mCmdDataLen, mFileSize, mFileOffset);
+  FailJob("the job was abandoned: more data than its header announced");
+  AbandonJob();
+  return true;
+}
+
 bool ClientHandlerInfo::RunStage2Chunk() {
+  if (RefuseChunkPastAnnouncedSize()) return false;
   if (mJobStream == nullptr && !OpenJobStream()) {
     const unsigned long error = quillmesh::platform::LastSystemError();
     const std::string reason = ReceivingFailure();
@@ -247,7 +273,7 @@ bool ClientHandlerInfo::RunStage2Chunk() {
   // The acknowledgement carries no status, so a chunk that leaves the file incomplete is
   // acknowledged at once and written while the peer sends the next one. The last chunk
   // is acknowledged only once the whole file is written and closed.
-  const bool completesFile = mCmdDataLen >= mFileSize - std::min(mFileSize, mFileOffset);
+  const bool completesFile = mCmdDataLen == mFileSize - mFileOffset;
   if (!completesFile) SendAcknowledgement();
   if (!WriteJobChunk(completesFile)) {
     const unsigned long error = quillmesh::platform::LastSystemError();
@@ -259,10 +285,9 @@ bool ClientHandlerInfo::RunStage2Chunk() {
   }
   LOG_DEBUG("FileSubmit fileName:%s offset:%d dataLen:0x%X\n", mTmpFile.c_str(),
             static_cast<int>(mFileOffset), mCmdDataLen);
-  // Saturate: a peer may send more than it announced, and the count must not wrap.
-  const std::uint32_t room = std::numeric_limits<std::uint32_t>::max() - mFileOffset;
-  mFileOffset += std::min(room, mCmdDataLen);
-  if (mFileOffset >= mFileSize) mFileState = kFileComplete;
+  mFileOffset += mCmdDataLen;  // never past mFileSize: larger chunks were refused
+  mUploadHold.Written(mCmdDataLen);
+  if (mFileOffset == mFileSize) mFileState = kFileComplete;
   return !completesFile;
 }
 
@@ -297,6 +322,7 @@ void ClientHandlerInfo::RunStage3Print() {
   LOG_DEBUG("[DBG-TEST] stage3 DISPATCH: dataFormat=%d printerName=[%s] tmpFile=[%s] "
             "propLen=%zu\n",
             mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
+  mUploadHold.Release();
   mOutcome = JobOutcome{};
   mOutcome.state = JobState::kPrinting;
   job_report::Begin();
@@ -365,5 +391,6 @@ void ClientHandlerInfo::AbandonJob() {
     }
   }
   mJobClaim.Release();
+  mUploadHold.Release();
   mFileState = kFileIdle;
 }

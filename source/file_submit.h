@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "upload_space.h"
+
 // What a job's first frame announces.
 struct FileSubmitHeader {
   std::string printerName;
@@ -24,6 +26,9 @@ const char* ExtensionForDataFormat(std::uint8_t dataFormat);
 
 // The folder job files are received into: "temp" in the work folder.
 std::string JobFileFolder();
+
+// The free space of that folder, shared among the uploads under way.
+UploadSpace& JobFolderSpace();
 
 // Bounds the files left in the job folder by the settings in force (SweepKeptFiles).
 void SweepJobFolder();

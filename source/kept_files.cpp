@@ -20,6 +20,8 @@ constexpr std::int64_t kMillisPerDay = 24LL * 60 * 60 * 1000;
 constexpr std::string_view kJobStemShape = "print_#_#-#-#_#-#-#-#_#";
 constexpr std::string_view kJobExtensions[] = {".pdf", ".xps", ".prn"};
 constexpr std::string_view kPageSuffixShape = "-#.bmp";
+// An XPS job's work files: the package as its job stream took it, and its rendering.
+constexpr std::string_view kWorkFileSuffixes[] = {"-package.xps", "-render.pdf"};
 
 enum class NameKind { kForeign, kJobFile, kPageFile };
 
@@ -66,12 +68,18 @@ bool IsJobFileName(std::string_view name) {
   });
 }
 
-// The stem a page file belongs to, when the name is "<job stem>-<n>.bmp"; empty otherwise.
+// Whether the name's end, from its last '-', is a page file's or a work file's.
+bool IsPageOrWorkSuffix(std::string_view suffix) {
+  return MatchesShape(suffix, kPageSuffixShape) ||
+         std::find(std::begin(kWorkFileSuffixes), std::end(kWorkFileSuffixes), suffix) !=
+             std::end(kWorkFileSuffixes);
+}
+
+// The stem a page or work file belongs to, when the name is "<job stem>-<n>.bmp" or
+// "<job stem>-<work>"; empty otherwise.
 std::string_view PageFileStem(std::string_view name) {
   const std::size_t dash = name.rfind('-');
-  if (dash == std::string_view::npos || !MatchesShape(name.substr(dash), kPageSuffixShape)) {
-    return {};
-  }
+  if (dash == std::string_view::npos || !IsPageOrWorkSuffix(name.substr(dash))) return {};
   const std::string_view stem = name.substr(0, dash);
   return MatchesShape(stem, kJobStemShape) ? stem : std::string_view{};
 }
@@ -132,6 +140,7 @@ void JobFileClaim::Claim(const std::string& jobFile) {
   const std::lock_guard<std::mutex> lock(registry.guard);
   registry.stems.insert(stem);
   mStem = std::move(stem);
+  BeginJobLog();
 }
 
 void JobFileClaim::Release() {
@@ -141,6 +150,7 @@ void JobFileClaim::Release() {
   const auto found = registry.stems.find(mStem);
   if (found != registry.stems.end()) registry.stems.erase(found);
   mStem.clear();
+  EndJobLog();
 }
 
 bool IsServerJobFileName(const std::string& name) { return Classify(name) != NameKind::kForeign; }
@@ -169,4 +179,19 @@ unsigned SweepKeptFiles(const std::string& folder, const KeptFilesBound& bound,
     }
   }
   return removed + RemoveOldestOverSize(folder, jobFiles, bound.maxBytes);
+}
+
+std::vector<std::string> EndJobsInFlight(const std::string& folder, void (*stopWork)()) {
+  ClaimRegistry& registry = Claims();
+  const std::lock_guard<std::mutex> lock(registry.guard);
+  stopWork();
+  std::vector<FolderEntry> entries;
+  quillmesh::platform::ListFolder(folder.c_str(), entries);
+  for (const FolderEntry& entry : entries) {
+    if (entry.regularFile && Classify(entry.name) == NameKind::kPageFile) {
+      RemoveSwept(folder, entry, "the server is stopping");
+    }
+  }
+  const std::set<std::string> jobs(registry.stems.begin(), registry.stems.end());
+  return {jobs.begin(), jobs.end()};
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct KeptFilesBound {
   std::uint64_t maxBytes = 1024ULL << 20;
@@ -12,7 +13,8 @@ struct KeptFilesBound {
 };
 
 // Marks a job file as in flight in this process from before it exists until its job is
-// over, so no sweep removes it or its page files meanwhile.
+// over, so no sweep removes it or its page files meanwhile. The claiming thread's job
+// log runs as long (BeginJobLog), so its Debug lines are bounded.
 class JobFileClaim {
  public:
   JobFileClaim() = default;
@@ -31,13 +33,20 @@ class JobFileClaim {
 
 // Whether a file name is one the server gives: a job file
 // (print_<thread>_<date>_<time>_<n>.pdf|xps|prn) or one of its page files
-// (<job without extension>-<n>.bmp).
+// (<job without extension>-<n>.bmp) or XPS work files (<job without extension>-package.xps,
+// -render.pdf).
 bool IsServerJobFileName(const std::string& name);
 
-// Sweeps the job folder at nowMillis: removes page files whose job is not in flight,
+// Sweeps the job folder at nowMillis: removes page and work files whose job is not in flight,
 // then job files not in flight that are older than the bound, then the oldest of the
 // rest while they exceed its size. Only plain files with the server's names are looked
 // at; a link is never followed or removed. A Debug line names each removed file.
 // Returns how many were removed.
 unsigned SweepKeptFiles(const std::string& folder, const KeptFilesBound& bound,
                         std::int64_t nowMillis);
+
+// At a stop request: runs stopWork (which ends all rendering) while no job can end or
+// begin, so each job it cuts short is still counted; then removes every page file in the
+// job folder and returns the jobs in flight (their job file names without extension),
+// which will not finish.
+std::vector<std::string> EndJobsInFlight(const std::string& folder, void (*stopWork)());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "log_queue.h"
@@ -36,14 +37,56 @@ int FormatHeader(char* header) {
   return used;
 }
 
-// Formats a whole line, header first, cut to the line buffer; its length.
+// How many line breaks close the format: those, and only those, end the line as line
+// breaks (a few formats close with an empty line).
+std::size_t ClosingLineBreaks(const char* format) {
+  std::size_t count = 0;
+  for (std::size_t at = std::strlen(format); at > 0 && format[at - 1] == '\n'; --at) ++count;
+  return count;
+}
+
+// Appends text to the line with every control byte written as an escape ("\n", "\x1b"),
+// so no text from a peer can begin a line of its own; false when it did not all fit
+// before `end` (the line then holds only whole characters and escapes).
+bool AppendEscaped(std::string_view text, char*& cursor, const char* end) {
+  for (const char character : text) {
+    const auto byte = static_cast<unsigned char>(character);
+    char escape[5] = {character, '\0'};
+    if (byte == '\n' || byte == '\r' || byte == '\t') {
+      escape[0] = '\\';
+      escape[1] = byte == '\n' ? 'n' : (byte == '\r' ? 'r' : 't');
+    } else if (byte < 0x20 || byte == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+    }
+    const std::size_t length = std::strlen(escape);
+    if (length > static_cast<std::size_t>(end - cursor)) return false;
+    std::memcpy(cursor, escape, length);
+    cursor += length;
+  }
+  return true;
+}
+
+// Formats a whole line, header first, cut to the line buffer; its length. A line cut
+// there still ends with a line break, so the next line starts on a line of its own.
 std::size_t FormatLine(char (&line)[kLineSize], const char* format, va_list arguments) {
   char header[kHeaderSize] = {};
-  const int headerLength = FormatHeader(header);
+  const std::size_t headerLength = static_cast<std::size_t>(FormatHeader(header));
   std::memcpy(line, header, headerLength);
-  line[headerLength] = '\0';  // should the format fail
-  std::vsnprintf(line + headerLength, kLineSize - headerLength, format, arguments);
-  return std::strlen(line);
+  char message[kLineSize];
+  const int formatted = std::vsnprintf(message, kLineSize - headerLength, format, arguments);
+  const std::size_t messageLength = formatted < 0 ? 0 : std::strlen(message);
+  const bool cut = formatted >= 0 && static_cast<std::size_t>(formatted) > messageLength;
+  const std::size_t closing = cut ? 0 : std::min(ClosingLineBreaks(format), messageLength);
+  char* cursor = line + headerLength;
+  const char* end = line + kLineSize - 1 - std::max<std::size_t>(closing, 1);
+  if (AppendEscaped({message, messageLength - closing}, cursor, end)) {
+    std::memset(cursor, '\n', closing);
+    cursor += closing;
+  } else {
+    *cursor++ = '\n';
+  }
+  *cursor = '\0';
+  return static_cast<std::size_t>(cursor - line);
 }
 
 // The log file, kept open between lines while its path still names it (where an open
@@ -173,10 +216,19 @@ LogQueue& SharedQueue() {
   return *queue;
 }
 
-// Whose lines a thread writes, and how many of them were lost since the last one kept.
+// Debug lines of one job beyond this many bytes are left out (and counted), so that no
+// peer can have the history rotated away by one job's lines.
+constexpr std::size_t kJobDebugBytes = 1 << 20;
+constexpr int kDebugLevel = 3;
+
+// Whose lines a thread writes, how many of them were lost since the last one kept, and
+// what its job under way has written.
 struct LogSource {
   long socket = -1;
   unsigned long long lost = 0;
+  bool inJob = false;
+  std::size_t jobDebugBytes = 0;
+  unsigned long long jobDebugLeftOut = 0;
   ~LogSource();
 };
 
@@ -220,10 +272,16 @@ void SetLogRotation(const LogRotation& rotation) {
   shared.files.store(rotation.files);
 }
 
-int WriteLog(int /*level*/, const char* format, ...) {
+int WriteLog(int level, const char* format, ...) {
   LogQueue& queue = SharedQueue();
   LogSource& source = tSource;
-  // A line the full queue would refuse is counted without being formatted.
+  const bool jobDebug = source.inJob && level == kDebugLevel;
+  // A line the full queue would refuse, or past its job's bound, is counted without
+  // being formatted.
+  if (jobDebug && source.jobDebugLeftOut > 0) {
+    ++source.jobDebugLeftOut;
+    return 0;
+  }
   if (!queue.HasRoomFor(kLineSize)) {
     ++source.lost;
     return 0;
@@ -234,8 +292,28 @@ int WriteLog(int /*level*/, const char* format, ...) {
   va_start(arguments, format);
   const std::size_t length = FormatLine(line, format, arguments);
   va_end(arguments);
+  if (jobDebug && source.jobDebugBytes + length > kJobDebugBytes) {
+    source.jobDebugLeftOut = 1;
+    return 0;
+  }
+  if (jobDebug) source.jobDebugBytes += length;
   if (!queue.Submit({line, length}, false)) ++source.lost;
   return 0;
+}
+
+void BeginJobLog() {
+  EndJobLog();
+  tSource.inJob = true;
+}
+
+void EndJobLog() {
+  LogSource& source = tSource;
+  const unsigned long long leftOut = std::exchange(source.jobDebugLeftOut, 0);
+  source.inJob = false;
+  source.jobDebugBytes = 0;
+  if (leftOut == 0) return;
+  QM_LOG_THROUGH(WriteLog, 0, "Error:", "%llu Debug lines of the job left out: they passed %zu bytes\n",
+                 leftOut, kJobDebugBytes);
 }
 
 void SetLogSource(long socket) { tSource.socket = socket; }

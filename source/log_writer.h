@@ -34,6 +34,11 @@ int WriteLog(int level, const char* format, ...) __attribute__((format(QM_PRINTF
 // Names the calling thread's lines by the session's socket in that Error line.
 void SetLogSource(long socket);
 
+// Starts and ends the calling thread's job: its Debug lines in between are bounded to
+// 1 MiB, and those left out beyond it are counted in one Error line when it ends.
+void BeginJobLog();
+void EndJobLog();
+
 // Returns once every line written so far is in the file; also run at exit.
 void FlushLog();
 

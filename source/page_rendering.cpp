@@ -3,9 +3,11 @@
 // that lets drawing overlap rendering, and the clean-up of page files.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
@@ -21,12 +23,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kDefaultMaxPages = 2000;
 constexpr int kDefaultRenderSeconds = 600;
+constexpr int kDefaultRenderMemoryMegabytes = 1024;
 constexpr int kWatchMilliseconds = 2;
 // The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
-// little larger than their paper (bleed, rounding). At 580 dpi:
+// little larger than their paper (bleed, rounding). At the rendering's resolution:
 constexpr double kPageSlack = 1.05;
-constexpr std::int64_t kMaxShortSidePixels = static_cast<std::int64_t>(34 * kPageSlack * 580);
-constexpr std::int64_t kMaxLongSidePixels = static_cast<std::int64_t>(44 * kPageSlack * 580);
+constexpr std::int64_t kMaxShortSidePixels =
+    static_cast<std::int64_t>(34 * kPageSlack * kRenderDotsPerInch);
+constexpr std::int64_t kMaxLongSidePixels =
+    static_cast<std::int64_t>(44 * kPageSlack * kRenderDotsPerInch);
+constexpr double kPointsPerInch = 72;
 constexpr std::uint64_t kBmpHeaderBytes = 14 + 40 + 256 * 4;
 // A page file never grows past the largest page (the operating system stops it).
 constexpr std::uint64_t kMaxPageFileBytes =
@@ -81,14 +87,42 @@ bool IsPageFileName(const std::string& name, const std::string& stem) {
   return std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// A length in points as Ghostscript renders it, in whole pixels.
+std::int64_t PointsToPixels(double points) {
+  return std::llround(points * kRenderDotsPerInch / kPointsPerInch);
+}
+
 }  // namespace
+
+bool FitsLargestPaper(std::int64_t width, std::int64_t height) {
+  return std::min(width, height) <= kMaxShortSidePixels &&
+         std::max(width, height) <= kMaxLongSidePixels;
+}
+
+bool ReadDocumentOutline(const std::string& text, DocumentOutline& outline) {
+  std::istringstream numbers(text);
+  outline = DocumentOutline{};
+  if (!(numbers >> outline.pages)) return false;
+  double width = 0;
+  double height = 0;
+  while (numbers >> width >> height) {
+    const std::int64_t widthPixels = PointsToPixels(width);
+    const std::int64_t heightPixels = PointsToPixels(height);
+    outline.largestShortSide =
+        std::max(outline.largestShortSide, std::min(widthPixels, heightPixels));
+    outline.largestLongSide =
+        std::max(outline.largestLongSide, std::max(widthPixels, heightPixels));
+  }
+  return true;
+}
 
 const PdfRenderSettings& PdfRenderLimits() {
   static const PdfRenderSettings settings{
       PositiveSetting("QUILLMESH_MAX_PAGES", kDefaultMaxPages),
       PositiveSetting("QUILLMESH_RENDER_SECONDS", kDefaultRenderSeconds),
       PositiveSetting("QUILLMESH_RENDER_JOBS",
-                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency())))};
+                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))),
+      PositiveSetting("QUILLMESH_RENDER_MEMORY_MB", kDefaultRenderMemoryMegabytes)};
   return settings;
 }
 
@@ -121,6 +155,7 @@ void LogPdfRenderSettings() {
   LOG_DEBUG("PDF rendering: QUILLMESH_MAX_PAGES=%d QUILLMESH_RENDER_SECONDS=%d "
             "QUILLMESH_RENDER_JOBS=%d\n",
             settings.maxPages, settings.renderSeconds, settings.renderJobs);
+  LOG_DEBUG("rendering memory: QUILLMESH_RENDER_MEMORY_MB=%d\n", settings.renderMemoryMegabytes);
 }
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
@@ -135,7 +170,9 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     mRefused = true;
   } else {
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix), kMaxPageFileBytes);
+        RenderWork(pdfPath, outputPrefix),
+        {kMaxPageFileBytes,
+         static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20});
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {
@@ -172,18 +209,14 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   for (const auto& message : messages) mMessages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
   // The time since the last round is the work's own unless it was paused at a page turn,
-  // waiting for its pages to be drawn or for its slot.
-  // Turns are only held back for drawing while the page files are there to be drawn: a
-  // document that spends its turns without writing pages runs on the clock.
+  // waiting for its slot or for page files on disk to be drawn: a document that spends
+  // its turns without writing pages runs on the clock.
   const bool paused = mAsked > mAllowed &&
                       (mGaveWay || (mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles));
   for (const auto& message : messages) {
     if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
-    if (message.stream == quillmesh::platform::RenderStream::kPageCount && !mRefused &&
-        std::atoll(message.text.c_str()) > PdfRenderLimits().maxPages) {
-      LOG_ERROR("%s has %s pages, more than %d; not printed\n", mPdfPath.c_str(),
-                message.text.c_str(), PdfRenderLimits().maxPages);
-      Refuse();
+    if (message.stream == quillmesh::platform::RenderStream::kPageCount) {
+      CheckOutline(message.text);
     }
   }
   const Clock::time_point now = Clock::now();
@@ -246,10 +279,36 @@ int PageRendering::PageFileWindow() const {
   return mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
 }
 
-// Counts the page files Ghostscript has begun and checks each new one.
+// The limits the whole document must keep, from what the interpreter told of it before
+// rendering: no page is drawn before this is known.
+void PageRendering::CheckOutline(const std::string& text) {
+  mOutlineKnown = true;
+  DocumentOutline outline;
+  if (mRefused || !ReadDocumentOutline(text, outline)) return;
+  mCountedPages = outline.pages;
+  if (outline.pages > PdfRenderLimits().maxPages) {
+    LOG_ERROR("%s has %lld pages, more than %d; not printed\n", mPdfPath.c_str(), outline.pages,
+              PdfRenderLimits().maxPages);
+    Refuse();
+  } else if (!FitsLargestPaper(outline.largestShortSide, outline.largestLongSide)) {
+    LOG_ERROR("%s has pages of up to %lld pixels on the short side and %lld on the long side, "
+              "larger than the largest paper; not printed\n",
+              mPdfPath.c_str(), static_cast<long long>(outline.largestShortSide),
+              static_cast<long long>(outline.largestLongSide));
+    Refuse();
+  }
+}
+
+// Counts the page files Ghostscript has begun and checks each new one. Ghostscript
+// begins them in order, so one that exists means every earlier one was begun, even one
+// already removed behind our back: a look a window ahead steps over such a gap.
 void PageRendering::ScanPageFiles() {
   std::error_code failure;
-  while (fs::exists(PageFile(mCreated + 1), failure)) ++mCreated;
+  for (int ahead = 1; ahead <= kMaxPageFiles; ++ahead) {
+    if (!fs::exists(PageFile(mCreated + ahead), failure)) continue;
+    mCreated += ahead;
+    ahead = 0;
+  }
   while (mChecked < mCreated && CheckNewPage(mChecked + 1)) ++mChecked;
 }
 
@@ -263,17 +322,21 @@ bool PageRendering::CheckNewPage(int page) {
   }
   std::int64_t width = 0;
   std::int64_t height = 0;
-  if (!PageFileSize(PageFile(page), width, height)) return false;
-  if (std::min(width, height) > kMaxShortSidePixels || std::max(width, height) > kMaxLongSidePixels) {
+  if (!PageFileSize(PageFile(page), width, height)) {
+    // A page file removed once a later one was begun has nothing left to check; the
+    // printing side finds it missing.
+    std::error_code failure;
+    return page < mCreated && !fs::exists(PageFile(page), failure);
+  }
+  if (!FitsLargestPaper(width, height)) {
     LOG_ERROR("page %d of %s is %lld x %lld pixels, larger than the largest paper; not printed\n",
               page, mPdfPath.c_str(), static_cast<long long>(width), static_cast<long long>(height));
     Refuse();
     return false;
   }
   std::error_code failure;
-  if (page > 1) {
-    mLargestPage = std::max<std::uint64_t>(mLargestPage, fs::file_size(PageFile(page - 1), failure));
-  }
+  const std::uintmax_t previousPage = page > 1 ? fs::file_size(PageFile(page - 1), failure) : 0;
+  if (!failure) mLargestPage = std::max<std::uint64_t>(mLargestPage, previousPage);
   return CheckFreeSpace();
 }
 
@@ -299,7 +362,12 @@ void PageRendering::Refuse() {
 
 void PageRendering::AwaitPage(int page) {
   std::unique_lock<std::mutex> lock(mGuard);
-  mChanged.wait(lock, [&] { return mEnded || mRefused || mChecked > page; });
+  mChanged.wait(lock, [&] { return mEnded || mRefused || (mOutlineKnown && mChecked > page); });
+}
+
+bool PageRendering::PageExpected(int page) {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  return mCreated >= page || page <= mCountedPages;
 }
 
 // Each page drawn frees a place in the window for a later page file.

@@ -162,15 +162,27 @@ void FinishPage(PageRendering& rendering, const std::string& pageFile, int page)
   rendering.PageDone(page);
 }
 
+// Whether page n's file is there to print. A page file that should be there and is
+// not fails the job (Error line): the document must not end early as if it were whole.
+bool PageFileReady(PageRendering& rendering, const std::string& pageFile, int page) {
+  if (FilePathExists(pageFile.c_str()) != 0) return true;
+  if (rendering.PageExpected(page)) {
+    LOG_ERROR("page file %s is missing, job failed\n", pageFile.c_str());
+    job_report::Failed(PageText(page) + " could not be loaded");
+  }
+  return false;
+}
+
 // Prints each page file as it is rendered, every page repeated for its copies, as one
-// document. A refused or failed document is not ended: deleting the DC discards it.
+// document. The document starts with the first page, once the rendering's limits on
+// the whole document were checked, so a refused document opens no job. A refused or
+// failed document is not ended: deleting the DC discards it.
 PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
                                      const std::string& prefix, const char* printerName,
                                      short copies) {
   const int width = GetDeviceCaps(printer, HORZRES);
   const int height = GetDeviceCaps(printer, VERTRES);
-  const int jobId = StartPictureDocument(printer);
-  if (jobId == 0) return PrintOutcome::kNotSpooled;
+  int jobId = 0;
   int pagesPrinted = 0;
   for (int page = 1;; ++page) {
     rendering.AwaitPage(page);
@@ -179,7 +191,9 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
       return PrintOutcome::kRefused;
     }
     const std::string pageFile = PageFileName(prefix, page);
-    if (FilePathExists(pageFile.c_str()) == 0) break;
+    if (!PageFileReady(rendering, pageFile, page)) break;
+    if (jobId == 0) jobId = StartPictureDocument(printer);
+    if (jobId == 0) return PrintOutcome::kNotSpooled;
     LOG_DEBUG("szBmpFile: %s, printerName: %s\n", pageFile.c_str(), printerName);
     {
       const PageBitmap bitmap(pageFile);
@@ -205,6 +219,7 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
     return PrintOutcome::kRefused;
   }
   ReportRenderingFailure(rendering, pagesPrinted);
+  if (jobId == 0) return PrintOutcome::kPrinted;  // nothing rendered: no document to end
   return EndPictureDocument(printer, jobId) ? PrintOutcome::kPrinted : PrintOutcome::kNotSpooled;
 }
 
@@ -314,9 +329,14 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
     DeleteJobFile(fileName);
     return -1;
   }
+  const printProperty settings(property);
+  if (settings.mRefused) {
+    job_report::Failed("the print property has too many items");
+    DeleteJobFile(fileName);
+    return -1;
+  }
   PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined);
 
-  const printProperty settings(property);
   const std::string printer = Change2GBK(printerName);
   PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
   if (!dc) {
@@ -362,7 +382,7 @@ int PrintFile(const char* printerName, const char* fileName) {
   int pagesPrinted = 0;
   for (int page = 1;; pageFile = PageFileName(prefix, ++page)) {
     rendering.AwaitPage(page);
-    if (rendering.Refused() || FilePathExists(pageFile.c_str()) == 0) break;
+    if (rendering.Refused() || !PageFileReady(rendering, pageFile, page)) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
     const PageOutcome outcome = PrintPageDocument(pageFile.c_str(), printer.c_str(), page);
     if (outcome == PageOutcome::kNotSpooled) spooled = false;

@@ -164,7 +164,7 @@ std::string EscapePercent(const std::string& text) {
 // the file access rules are in place.
 std::vector<std::string> StartArguments(const std::string& prefixText) {
   return {kProgramName,  "-dQUIET", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
-          "-sDEVICE=bmp256", "-r580",
+          "-sDEVICE=bmp256", "-r" + std::to_string(kRenderDotsPerInch),
           "-sOutputFile=" + EscapePercent(prefixText) + "-%d.bmp"};
 }
 
@@ -262,28 +262,41 @@ std::string PostScriptString(const std::string& text) {
   return literal + ")";
 }
 
-// Asks the PDF interpreter for the document's page count before anything renders and
-// reports it, so a document of too many pages is refused before a page is printed.
-// Nothing is reported for a document the interpreter cannot open as a PDF.
-void ReportPageCount(const GhostscriptApi& api, void* instance, CapturingReporter& reporter,
-                     const std::string& documentText) {
+// The outline query over the document named by the PostScript string: the page count,
+// then each page's media box size in points as Ghostscript will render it (inherited
+// boxes and UserUnit applied), "width height". A document of more than maxPages pages
+// is refused by its count alone, so its pages are not looked at.
+std::string OutlineQuery(const std::string& documentString, int maxPages) {
+  return documentString + " (r) file runpdfbegin pdfpagecount dup = " +
+         std::to_string(maxPages) +
+         " le { 1 1 pdfpagecount { pdfgetpage dup /MediaBox known { dup /MediaBox get aload "
+         "pop 3 -1 roll sub abs 3 1 roll exch sub abs exch 2 index /UserUnit known "
+         "{ 2 index /UserUnit get dup 3 1 roll mul 3 1 roll mul exch } if "
+         "exch =only ( ) print = } { (0 0) = } ifelse pop } for } if flush runpdfend";
+}
+
+// Asks the PDF interpreter for the document's page count and page sizes before
+// anything renders and reports them (kPageCount), so a document of too many pages or
+// of a page too large is refused before a page is printed. The report is empty for a
+// document the interpreter cannot open as a PDF; it is always made, so the server
+// knows the question was answered.
+void ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingReporter& reporter,
+                           const std::string& documentText) {
+  std::string outline;
   if (api.addControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
-                         documentText.c_str()) < 0) {
-    return;
+                         documentText.c_str()) >= 0) {
+    const std::string query =
+        OutlineQuery(PostScriptString(documentText), PdfRenderLimits().maxPages);
+    int exitCode = 0;
+    reporter.capturing = true;
+    const int code = api.runString(instance, query.c_str(), 0, &exitCode);
+    reporter.capturing = false;
+    api.removeControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
+                          documentText.c_str());
+    const std::size_t digits = reporter.captured.find_first_of("0123456789");
+    if (code >= 0 && digits != std::string::npos) outline = reporter.captured.substr(digits);
   }
-  const std::string query = PostScriptString(documentText) +
-                            " (r) file runpdfbegin pdfpagecount = flush runpdfend";
-  int exitCode = 0;
-  reporter.capturing = true;
-  const int code = api.runString(instance, query.c_str(), 0, &exitCode);
-  reporter.capturing = false;
-  api.removeControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
-                        documentText.c_str());
-  const std::size_t digits = reporter.captured.find_first_of("0123456789");
-  if (code < 0 || digits == std::string::npos) return;
-  const std::string count = reporter.captured.substr(
-      digits, reporter.captured.find_first_not_of("0123456789", digits) - digits);
-  reporter.Report(RenderStream::kPageCount, count.data(), count.size());
+  reporter.Report(RenderStream::kPageCount, outline.data(), outline.size());
 }
 
 // Holds the interpreter before it opens each page file until the server allows one
@@ -365,7 +378,7 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
                 outputPrefix.c_str());
     return kPdfConversionNotRun;
   }
-  ReportPageCount(*api, interpreter.Handle(), reporter, documentText);
+  ReportDocumentOutline(*api, interpreter.Handle(), reporter, documentText);
   int exitCode = 0;
   const int runCode = api->runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
   if (runCode < 0 && runCode != quillmesh::platform::kGhostscriptQuit) {

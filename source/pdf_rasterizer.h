@@ -21,6 +21,26 @@
 // the 260-byte name buffers of the printing side with its terminating zero.
 inline constexpr std::size_t kMaxPageFilePrefixBytes = 239;
 
+// The resolution pages are rendered at, in both directions.
+inline constexpr int kRenderDotsPerInch = 580;
+
+// What the PDF interpreter tells of a document before it renders: its page count and,
+// over all its pages, the largest short side and the largest long side in pixels.
+struct DocumentOutline {
+  long long pages = 0;
+  std::int64_t largestShortSide = 0;
+  std::int64_t largestLongSide = 0;
+};
+
+// Reads the outline query's answer: the page count, then "width height" in points for
+// each page. False when it holds no page count.
+bool ReadDocumentOutline(const std::string& text, DocumentOutline& outline);
+
+// Whether a page of this many pixels fits the largest paper (an E sheet, 34 x 44 inches,
+// with 5% to spare): its short side against the sheet's short side, its long side
+// against the long side.
+bool FitsLargestPaper(std::int64_t width, std::int64_t height);
+
 // Results of ConvertPdftoBmp.
 inline constexpr int kPdfConversionRan = 0;
 inline constexpr int kPdfConversionNotRun = 1;
@@ -47,6 +67,7 @@ struct PdfRenderSettings {
   int maxPages;
   int renderSeconds;
   int renderJobs;
+  int renderMemoryMegabytes;  // what a rendering apart from the server may allocate
 };
 const PdfRenderSettings& PdfRenderLimits();
 
@@ -99,7 +120,9 @@ std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
 // slot or for pages to be drawn left out) passes QUILLMESH_RENDER_SECONDS, renders a page larger than the
 // largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
 // without its reserve of free space is stopped with an Error line, and its page files
-// are removed. In the pipelined mode the pages are drawn while later ones render:
+// are removed. The page count and sizes the interpreter tells before rendering are
+// checked before any page is handed out, so those limits refuse a document before
+// anything of it is printed. In the pipelined mode the pages are drawn while later ones render:
 // Ghostscript waits before a page file while kMaxPageFiles of them are on disk.
 class PageRendering {
  public:
@@ -116,6 +139,9 @@ class PageRendering {
   // Waits until page n's file is complete (the next page's file exists, or rendering
   // has ended).
   void AwaitPage(int page);
+  // Whether page n should have a file: it was seen, or the interpreter counted the
+  // page. One missing then was removed behind our back or could not be rendered.
+  bool PageExpected(int page);
   // Page n was drawn and its file deleted: rendering may go on.
   void PageDone(int page);
   // Waits until rendering has ended.
@@ -130,6 +156,7 @@ class PageRendering {
   bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
   void PassPageTurns();
   int PageFileWindow() const;
+  void CheckOutline(const std::string& text);
   void ScanPageFiles();
   bool CheckNewPage(int page);
   bool CheckFreeSpace();
@@ -155,6 +182,8 @@ class PageRendering {
   int mAllowed = 0;  // page turns given
   bool mGaveWay = false;  // the slot went to another peer's rendering at a page turn
   bool mPageOwed = true;  // the slot came (again): the next page turn is passed
+  bool mOutlineKnown = false;  // the interpreter has told the page count and sizes
+  long long mCountedPages = 0;  // the page count it told; 0 when it could not tell
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;

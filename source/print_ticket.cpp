@@ -49,6 +49,9 @@ static_assert(offsetof(DEVMODEW, dmCollate) == kCollate.offset);
 static_assert(offsetof(DEVMODEW, dmNup) == kNup.offset);
 
 constexpr DWORD kProviderVersion = 1;
+// Pages per sheet a printer may be asked for; a peer's dmNup outside is dropped.
+constexpr std::uint32_t kMostPagesPerSheet = 16;
+constexpr UINT kGbkCodePage = 936;
 
 using quillmesh::platform::GlobalMemoryOwner;
 using quillmesh::platform::PrinterOwner;
@@ -89,8 +92,17 @@ int ShortFieldOf(std::span<const BYTE> image, const DevModeField& field) {
   return static_cast<std::int16_t>(value);
 }
 
-// Copies every merge field that both dmFields mark and both images hold; the local
-// dmFields stays as the driver set it.
+// Whether the peer's n-up is one a printer makes; logged when it is not.
+bool IsPagesPerSheet(std::span<const BYTE> cloud) {
+  const std::uint32_t nup = ReadUInt32(cloud.data() + kNup.offset);
+  if (nup >= 1 && nup <= kMostPagesPerSheet) return true;
+  LOG_ERROR("BuildLocalPrintTicket: dmNup %lu is not 1 to %lu; the printer's own n-up applies\n",
+            static_cast<unsigned long>(nup), static_cast<unsigned long>(kMostPagesPerSheet));
+  return false;
+}
+
+// Copies every merge field that both dmFields mark and both images hold, but an n-up
+// out of range; the local dmFields stays as the driver set it.
 void MergeStandardFields(std::span<const BYTE> cloud, std::span<BYTE> local) {
   const DWORD sharedFields = FieldsOf(cloud) & FieldsOf(local);
   for (const DevModeField& field : kMergedFields) {
@@ -98,6 +110,7 @@ void MergeStandardFields(std::span<const BYTE> cloud, std::span<BYTE> local) {
     if (!Holds(cloud, field.offset, field.width) || !Holds(local, field.offset, field.width)) {
       continue;
     }
+    if (field.bit == DM_NUP && !IsPagesPerSheet(cloud)) continue;
     std::copy_n(cloud.begin() + static_cast<std::ptrdiff_t>(field.offset), field.width,
                 local.begin() + static_cast<std::ptrdiff_t>(field.offset));
   }
@@ -195,7 +208,30 @@ HRESULT ConvertToPrintTicket(const WideString& printerName, const DriverDevMode&
   return result;
 }
 
+// The most copies the printer makes (its name in code page 936, as the narrow spooler
+// calls take it); 0 when it does not say.
+int MostCopies(const WideString& printerName) {
+  const int size = WideCharToMultiByte(kGbkCodePage, 0, printerName.c_str(), -1, nullptr, 0,
+                                       nullptr, nullptr);
+  if (size <= 0) return 0;
+  std::string narrowName(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(kGbkCodePage, 0, printerName.c_str(), -1, narrowName.data(), size, nullptr,
+                      nullptr);
+  return DeviceCapabilitiesA(narrowName.c_str(), nullptr, DC_COPIES, nullptr, nullptr);
+}
+
 }  // namespace
+
+void CapCopies(std::span<BYTE> localDevMode, int mostCopies) {
+  if ((FieldsOf(localDevMode) & DM_COPIES) == 0 || !Holds(localDevMode, kCopies.offset, 2)) return;
+  const int copies = ShortFieldOf(localDevMode, kCopies);
+  if (mostCopies <= 0 || copies <= mostCopies) return;
+  LOG_ERROR("BuildLocalPrintTicket: %d copies asked for; the printer makes at most %d\n", copies,
+            mostCopies);
+  const auto capped = static_cast<std::uint16_t>(std::min(mostCopies, 32767));
+  localDevMode[kCopies.offset] = static_cast<BYTE>(capped & 0xFF);
+  localDevMode[kCopies.offset + 1] = static_cast<BYTE>(capped >> 8);
+}
 
 bool ParseCloudDevMode(const std::string& property, std::vector<BYTE>& devMode) {
   devMode.clear();
@@ -272,6 +308,7 @@ HRESULT BuildLocalPrintTicketFromProperty(const WideString& printerName,
   bool useLocalDevMode = false;
   GetPrinterDevModeOption(printerName, useLocalDevMode);
   ApplyCloudDevMode(cloudDevMode, useLocalDevMode, local.Image());
+  CapCopies(local.Image(), MostCopies(printerName));
 
   return ConvertToPrintTicket(printerName, local, printTicketStream);
 }

@@ -19,9 +19,14 @@ bool ParseCloudDevMode(const std::string& property, std::vector<BYTE>& devMode);
 
 // Decides how the peer's DEVMODE reaches the local one (both as byte images): nothing
 // happens without a peer DEVMODE (empty span) or when the printer keeps its local
-// settings; otherwise the standard fields are copied where both dmFields mark them.
+// settings; otherwise the standard fields are copied where both dmFields mark them (an
+// n-up other than 1 to 16 pages per sheet is not: the printer's own applies).
 void ApplyCloudDevMode(std::span<const BYTE> cloudDevMode, bool useLocalDevMode,
                        std::span<BYTE> localDevMode);
+
+// Lowers the DEVMODE's copies (a byte image) to the most the printer makes; nothing when
+// that is not known (0 or less).
+void CapCopies(std::span<BYTE> localDevMode, int mostCopies);
 
 // Builds the job-scope PrintTicket for the printer from its driver defaults and the
 // peer's settings in the property blob. On success the stream holds the ticket, is

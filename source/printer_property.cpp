@@ -103,9 +103,17 @@ bool SplitKey(const std::string& item, std::string_view key, std::string_view& v
 
 }  // namespace
 
-// Fills the table first, since "PageSize:" items look names up in it.
+// Fills the table first, since "PageSize:" items look names up in it. A property of too
+// many items is refused before its items are read (each would log two lines).
 printProperty::printProperty(const std::string& property) {
   InitPageSizeMap();
+  const std::size_t itemCount =
+      property.empty() ? 0 : static_cast<std::size_t>(std::count(property.begin(), property.end(), ';')) + 1;
+  if (itemCount > kMaxItems) {
+    mRefused = true;
+    LOG_ERROR("the print property has %zu items, more than %zu; refused\n", itemCount, kMaxItems);
+    return;
+  }
   std::vector<std::string> items;
   SplitString(property, ';', items);
   for (const std::string& rawItem : items) {

@@ -2,6 +2,7 @@
 // into the DEVMODE paper size, orientation, copies and duplex settings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -11,13 +12,18 @@
 // is a plain record the PDF path reads directly.
 class printProperty {
  public:
-  // Reads the ";"-separated items of the property; any text yields a complete object.
+  // A property may hold at most this many items (the pieces between ";").
+  static constexpr std::size_t kMaxItems = 256;
+
+  // Reads the ";"-separated items of the property; any text yields a complete object,
+  // with the defaults and mRefused set when it has more than kMaxItems items.
   explicit printProperty(const std::string& property);
 
   std::int16_t mPaperSize = 9;    // DEVMODE paper code, 9 (A4) unless asked otherwise
   std::int16_t mOrientation = 1;  // 1 portrait, 2 landscape
   std::int16_t mCopies = 1;       // copies of each page; 0 or less prints nothing
   std::uint8_t mDuplex = 1;       // 1 one-sided, 2 long-edge (no tumble), 3 short-edge (tumble)
+  bool mRefused = false;          // too many items: the job is not to be printed
   std::map<std::string, std::int16_t> mPageSizeMap;  // paper name -> DEVMODE paper code
 
   // Refills the paper-name table with the 118 DEVMODE paper names and their codes.

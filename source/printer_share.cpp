@@ -9,9 +9,11 @@
 
 #include "client_handler.h"
 #include "file_submit.h"
+#include "kept_files.h"
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
+#include "platform/render_process.h"
 #include "printer_list.h"
 #include "render_slots.h"
 #include "server_settings.h"
@@ -44,27 +46,42 @@ std::string AddressText(std::uint32_t address) {
 // Hands a connection to its own detached thread, which renders for the peer's address
 // and gives its slot back to the gate when the session ends; on failure the session is
 // dropped.
-void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& gate) {
+void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& gate,
+                  SessionSlot* slot) {
   ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
               static_cast<long>(clientSocket));
+    gate.Release(slot);
     closesocket(clientSocket);
-    gate.Release();
     return;
   }
+  session->AttachToGate(gate, *slot);
   try {
-    std::thread([session, peer = AddressText(peerAddress), &gate] {
+    std::thread([session, peer = AddressText(peerAddress)] {
       SetRenderPeer(peer);
       clientHandlerThread(session);
-      gate.Release();
     }).detach();
   } catch (const std::system_error& failure) {
     LOG_ERROR("cannot start the thread of socket:%ld: %s, connection closed\n",
               static_cast<long>(clientSocket), failure.what());
+    gate.Release(slot);
     closesocket(clientSocket);
     delete session;
-    gate.Release();
+  }
+}
+
+// Waits for the next connection; refusals are reported once their second has passed even
+// when no connection follows them.
+void WaitForConnection(SOCKET listener, SessionGate& gate) {
+  for (;;) {
+    const std::int64_t nextReport = gate.ReportDue(SteadyMillis());
+    if (nextReport < 0) return;
+    // A failed wait leaves it to accept to report the failure.
+    if (quillmesh::platform::WaitReadable(listener, static_cast<unsigned>(nextReport) + 1) !=
+        quillmesh::platform::SocketWait::kTimedOut) {
+      return;
+    }
   }
 }
 
@@ -103,10 +120,27 @@ void SecureWorkFoldersOrStop() {
   std::exit(1);
 }
 
+// Stops, before anything in the work folder is touched, when another server uses it: each
+// would sweep the other's job and page files as left over.
+void LockWorkFolderOrStop() {
+  const std::string folder = GetWorkBaseDir();
+  std::string problem;
+  if (folder.empty() || quillmesh::platform::LockWorkFolder(folder.c_str(), problem)) return;
+  std::fprintf(stderr, "quillmesh: %s\n", problem.c_str());
+  FailStartup(problem.c_str());
+}
+
 // A stop request ends the process at once; first every line logged so far, however many
-// wait behind a flood, goes to the file, then one saying why the server stopped.
+// wait behind a flood, goes to the file. Rendering ends and its page files go, since
+// nothing would remove them after; each job that will not finish is logged as failed,
+// then one line says why the server stopped.
 void WriteOutLogBeforeStopping(int request) {
   FlushLog();
+  for (const std::string& job :
+       EndJobsInFlight(JobFileFolder(), quillmesh::platform::EndAllRenderWork)) {
+    LOG_ERROR("job %s failed: the server stopped on request %d before it was done\n",
+              job.c_str(), request);
+  }
   LOG_DEBUG("stopping on request %d\n", request);
   FlushLog();
 }
@@ -139,10 +173,11 @@ int StartQuillmesh(unsigned short port) {
 
   const ServerSettings& settings = ServerSettingsInForce();
   // Sessions run on detached threads that may outlive this function's frame.
-  static SessionGate gate(settings.maxSessions, settings.allow);
+  static SessionGate gate({settings.maxSessions, settings.maxSessionsPerPeer}, settings.allow);
   int failedAccepts = 0;
   for (;;) {
     LOG_DEBUG("Wait Client Connect ... \n");
+    WaitForConnection(listener, gate);
     sockaddr_in peerAddress{};
     socklen_t peerAddressLength = sizeof peerAddress;
     const SOCKET clientSocket =
@@ -157,17 +192,19 @@ int StartQuillmesh(unsigned short port) {
     }
     failedAccepts = 0;
     const std::uint32_t peer = ntohl(peerAddress.sin_addr.s_addr);
-    if (!gate.Admit(peer)) {
+    SessionSlot* slot = gate.Admit(peer, clientSocket, SteadyMillis());
+    if (slot == nullptr) {
       closesocket(clientSocket);
       continue;
     }
-    StartSession(clientSocket, peer, gate);
+    StartSession(clientSocket, peer, gate, slot);
   }
 }
 
 int main(int /*argc*/, char** /*argv*/) {
   quillmesh::platform::CallBeforeStopping(WriteOutLogBeforeStopping);
   SecureWorkFoldersOrStop();
+  LockWorkFolderOrStop();
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
   const unsigned short port = ListenPort();
   InstallServerSettings(ReadSettingsOrStop());

@@ -55,12 +55,15 @@ unsigned DefaultMaxSessions(std::uint64_t descriptorLimit) {
 
 bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
   unsigned long long maxSessions = DefaultMaxSessions(quillmesh::platform::DescriptorLimit());
+  unsigned long long maxPerPeer = settings.maxSessionsPerPeer;
   unsigned long long idleTimeout = settings.idleTimeoutSeconds;
   unsigned long long minFree = settings.minFreeMegabytes;
   unsigned long long logBytes = settings.logRotation.maxBytes;
   unsigned long long logFiles = settings.logRotation.files;
   unsigned long long keptMegabytes = settings.keptFiles.maxBytes >> 20;
   if (!ReadWholeNumber("QUILLMESH_MAX_SESSIONS", 1, kSessionCeiling, maxSessions, problem) ||
+      !ReadWholeNumber("QUILLMESH_MAX_SESSIONS_PER_PEER", 1, kSessionCeiling, maxPerPeer,
+                       problem) ||
       !ReadWholeNumber("QUILLMESH_IDLE_TIMEOUT", 0, kLongestIdleTimeout, idleTimeout, problem) ||
       !ReadWholeNumber("QUILLMESH_MIN_FREE_MB", 0, kLargestFreeReserveMegabytes, minFree,
                        problem) ||
@@ -74,6 +77,7 @@ bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
   settings.logRotation.maxBytes = logBytes;
   settings.logRotation.files = static_cast<unsigned>(logFiles);
   settings.maxSessions = static_cast<unsigned>(maxSessions);
+  settings.maxSessionsPerPeer = static_cast<unsigned>(maxPerPeer);
   settings.idleTimeoutSeconds = static_cast<unsigned>(idleTimeout);
   settings.minFreeMegabytes = minFree;
   settings.keptFiles.maxBytes = keptMegabytes << 20;
@@ -101,6 +105,8 @@ void LogServerSettings(const ServerSettings& settings) {
             static_cast<unsigned long long>(settings.logRotation.maxBytes),
             settings.logRotation.files,
             settings.allow.AdmitsEveryone() ? "(everyone)" : settings.allowText.c_str());
+  LOG_DEBUG("sessions of one peer: QUILLMESH_MAX_SESSIONS_PER_PEER=%u\n",
+            settings.maxSessionsPerPeer);
   LOG_DEBUG("kept files: QUILLMESH_KEEP_FAILED_MB=%llu, none kept longer than %lld days\n",
             static_cast<unsigned long long>(settings.keptFiles.maxBytes >> 20),
             static_cast<long long>(settings.keptFiles.maxAgeMillis / kMillisPerDay));

@@ -11,7 +11,10 @@
 
 struct ServerSettings {
   unsigned maxSessions = 1024;
-  // Seconds a session in the middle of an upload may receive nothing; 0 waits for ever.
+  // Sessions of one peer address open at once.
+  unsigned maxSessionsPerPeer = 16;
+  // Seconds a frame may take from its first byte, a job between its frames, and a reply
+  // to go out; 0 waits for ever.
   unsigned idleTimeoutSeconds = 300;
   std::uint64_t minFreeMegabytes = 512;
   std::string allowText;  // as given, for the start-up log

@@ -1,17 +1,18 @@
 #include "session_gate.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "log_writer.h"
 
-namespace {
+// The dotted form's four numbers of an address in host byte order, as printf arguments.
+#define QM_DOTTED(address) \
+  (address) >> 24, (address) >> 16 & 0xFF, (address) >> 8 & 0xFF, (address) & 0xFF
 
 std::int64_t SteadyMillis() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
-
-}  // namespace
 
 unsigned RefusalCounter::TakeDue(std::int64_t nowMillis) {
   if (mPending == 0 || nowMillis - mLastReportMillis < kReportIntervalMillis) return 0;
@@ -21,36 +22,116 @@ unsigned RefusalCounter::TakeDue(std::int64_t nowMillis) {
   return reported;
 }
 
-SessionGate::SessionGate(unsigned maxSessions, const AllowList& allow)
-    : mMaxSessions(maxSessions), mAllow(allow) {}
+std::int64_t RefusalCounter::DueAtMillis() const {
+  return mPending == 0 ? -1 : mLastReportMillis + kReportIntervalMillis;
+}
 
-bool SessionGate::Admit(std::uint32_t peerAddress) {
-  bool admitted = false;
+SessionGate::SessionGate(const SessionCaps& caps, const AllowList& allow)
+    : mCaps(caps), mAllow(allow) {}
+
+SessionSlot* SessionGate::Admit(std::uint32_t peerAddress, SOCKET socket,
+                                std::int64_t nowMillis) {
+  SessionSlot* admitted = nullptr;
   if (!mAllow.Admits(peerAddress)) {
     mLastRefusedPeer = peerAddress;
     mNotAllowed.Add();
-  } else if (mOpenSessions.fetch_add(1) >= mMaxSessions) {
-    mOpenSessions.fetch_sub(1);
-    mOverCap.Add();
   } else {
-    admitted = true;
+    const std::lock_guard<std::mutex> hold(mLock);
+    if (MakeRoom(peerAddress, nowMillis)) {
+      admitted = &mSlots.emplace_back(peerAddress, socket, nowMillis);
+      ++mOpenSessions;
+    }
   }
-  ReportDue(SteadyMillis());
+  ReportDue(nowMillis);
   return admitted;
 }
 
-void SessionGate::Release() { mOpenSessions.fetch_sub(1); }
+bool SessionGate::MakeRoom(std::uint32_t peerAddress, std::int64_t nowMillis) {
+  const auto samePeer = std::count_if(mSlots.begin(), mSlots.end(), [&](const SessionSlot& slot) {
+    return !slot.evicted && slot.peerAddress == peerAddress;
+  });
+  if (static_cast<unsigned>(samePeer) >= mCaps.maxPerPeer) {
+    SessionSlot* victim = LongestIdle(peerAddress, false);
+    if (victim == nullptr) {
+      mLastCrowdedPeer = peerAddress;
+      mOverPeerCap.Add();
+      return false;
+    }
+    Evict(*victim, peerAddress, nowMillis, "QUILLMESH_MAX_SESSIONS_PER_PEER");
+  } else if (mOpenSessions >= mCaps.maxSessions) {
+    SessionSlot* victim = LongestIdle(peerAddress, true);
+    if (victim == nullptr) {
+      mOverCap.Add();
+      return false;
+    }
+    Evict(*victim, peerAddress, nowMillis, "QUILLMESH_MAX_SESSIONS");
+  }
+  return true;
+}
 
-void SessionGate::ReportDue(std::int64_t nowMillis) {
+SessionSlot* SessionGate::LongestIdle(std::uint32_t peerAddress, bool anyAddress) {
+  SessionSlot* longest = nullptr;
+  for (SessionSlot& slot : mSlots) {
+    if (slot.evicted || slot.inJob || (!anyAddress && slot.peerAddress != peerAddress)) continue;
+    if (longest == nullptr || slot.lastHeardMillis.load(std::memory_order_relaxed) <
+                                  longest->lastHeardMillis.load(std::memory_order_relaxed)) {
+      longest = &slot;
+    }
+  }
+  return longest;
+}
+
+// Ends the victim's connection under the lock, while its socket is surely still its own;
+// its thread sees the end at its next receive or send and releases the slot.
+void SessionGate::Evict(SessionSlot& victim, std::uint32_t newcomer, std::int64_t nowMillis,
+                        const char* capName) {
+  victim.evicted = true;
+  --mOpenSessions;
+  quillmesh::platform::ShutDownConnection(victim.socket);
+  const long long idleMillis = nowMillis - victim.lastHeardMillis.load(std::memory_order_relaxed);
+  LOG_DEBUG("socket:%ld of %u.%u.%u.%u, idle for %lld ms between jobs, closed to make room for "
+            "a connection of %u.%u.%u.%u (%s is reached)\n",
+            static_cast<long>(victim.socket), QM_DOTTED(victim.peerAddress), idleMillis,
+            QM_DOTTED(newcomer), capName);
+}
+
+void SessionGate::Release(SessionSlot* slot) {
+  const std::lock_guard<std::mutex> hold(mLock);
+  const auto found = std::find_if(mSlots.begin(), mSlots.end(),
+                                  [slot](const SessionSlot& each) { return &each == slot; });
+  if (found == mSlots.end()) return;
+  if (!found->evicted) --mOpenSessions;
+  mSlots.erase(found);
+}
+
+bool SessionGate::MarkInJob(SessionSlot& slot, bool inJob) {
+  const std::lock_guard<std::mutex> hold(mLock);
+  slot.inJob = inJob;
+  return !slot.evicted;
+}
+
+std::int64_t SessionGate::ReportDue(std::int64_t nowMillis) {
   if (const unsigned refused = mOverCap.TakeDue(nowMillis)) {
     LOG_ERROR("%u connections refused and closed: %u sessions open, the most "
               "QUILLMESH_MAX_SESSIONS allows\n",
-              refused, mMaxSessions);
+              refused, mCaps.maxSessions);
+  }
+  if (const unsigned refused = mOverPeerCap.TakeDue(nowMillis)) {
+    LOG_ERROR("%u connections refused and closed: %u sessions of one peer open, the most "
+              "QUILLMESH_MAX_SESSIONS_PER_PEER allows, none between jobs (the last %u.%u.%u.%u)\n",
+              refused, mCaps.maxPerPeer, QM_DOTTED(mLastCrowdedPeer));
   }
   if (const unsigned refused = mNotAllowed.TakeDue(nowMillis)) {
     LOG_ERROR("%u connections refused and closed: peers outside QUILLMESH_ALLOW (the last "
               "%u.%u.%u.%u)\n",
-              refused, mLastRefusedPeer >> 24, mLastRefusedPeer >> 16 & 0xFF,
-              mLastRefusedPeer >> 8 & 0xFF, mLastRefusedPeer & 0xFF);
+              refused, QM_DOTTED(mLastRefusedPeer));
   }
+  std::int64_t nextDue = -1;
+  for (const RefusalCounter* counter : {&mOverCap, &mOverPeerCap, &mNotAllowed}) {
+    const std::int64_t dueAt = counter->DueAtMillis();
+    if (dueAt >= 0 && (nextDue < 0 || dueAt - nowMillis < nextDue)) {
+      nextDue = std::max<std::int64_t>(0, dueAt - nowMillis);
+    }
+  }
+  return nextDue;
 }

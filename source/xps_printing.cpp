@@ -13,7 +13,9 @@
 #include "log_writer.h"
 #include "platform/owners.h"
 #include "print_paths.h"
+#include "pdf_rasterizer.h"
 #include "print_ticket.h"
+#include "server_settings.h"
 #include "text_encoding.h"
 
 namespace {
@@ -155,13 +157,38 @@ bool WriteDocument(XpsJob& job) {
   return true;
 }
 
+// The reason of a job whose interpretation passed one of its bounds, logged; "" when
+// the status is no such failure.
+std::string BoundsFailure(const XPS_JOB_STATUS& status) {
+  const PdfRenderSettings& limits = PdfRenderLimits();
+  std::string reason;
+  if (status.jobStatus == HRESULT_FROM_WIN32(quillmesh::platform::kXpsErrorNeedsMoreMemory)) {
+    reason = "the document needs more than " + std::to_string(limits.renderMemoryMegabytes) + " MiB";
+  } else if (status.jobStatus == HRESULT_FROM_WIN32(quillmesh::platform::kXpsErrorTookTooLong)) {
+    reason = "rendering the document took longer than " + std::to_string(limits.renderSeconds) + " s";
+  } else if (status.jobStatus == HRESULT_FROM_WIN32(quillmesh::platform::kXpsErrorTooManyPages)) {
+    reason = "the document has more than " + std::to_string(limits.maxPages) + " pages";
+  } else if (status.jobStatus == HRESULT_FROM_WIN32(quillmesh::platform::kXpsErrorNoSpace)) {
+    reason = "no space left for rendering the document";
+  } else if (status.jobStatus == HRESULT_FROM_WIN32(quillmesh::platform::kXpsErrorEndedAbnormally)) {
+    reason = "rendering the document ended abnormally";
+  } else {
+    return reason;
+  }
+  LOG_ERROR("the xps job %u failed: %s\n", status.jobId, reason.c_str());
+  return reason;
+}
+
 // The reason of a failed job: a page the spooler could not load (counted within its
-// document, which is named after the first), a failed allocation, or the failure as such.
+// document, which is named after the first), a failed allocation, a bound its
+// interpretation passed, or the failure as such.
 std::string FailedJobReason(const XPS_JOB_STATUS& status) {
   if (status.jobStatus == E_OUTOFMEMORY) {
     LOG_ERROR("the xps job %u ran out of memory\n", status.jobId);
     return kOutOfMemory;
   }
+  const std::string bounds = BoundsFailure(status);
+  if (!bounds.empty()) return bounds;
   if (status.jobStatus != HRESULT_FROM_WIN32(kErrorInvalidData) || status.currentPage <= 0) {
     return "the job failed in the spooler";
   }
@@ -221,6 +248,23 @@ bool WaitForCompletion(XpsJob& job) {
   }
 }
 
+// Where the job's work files go (beside the job file, named after it, so they are swept
+// with it) and the bounds of rendering the package, the PDF path's.
+quillmesh::platform::XpsWorkSettings WorkSettings(const std::string& jobFile) {
+  const PdfRenderSettings& limits = PdfRenderLimits();
+  quillmesh::platform::XpsWorkSettings work;
+  const std::size_t folderEnd = jobFile.find_last_of("/\\");
+  const std::size_t extension = jobFile.rfind('.');
+  const bool hasExtension =
+      extension != std::string::npos && (folderEnd == std::string::npos || extension > folderEnd);
+  work.workPrefix = hasExtension ? jobFile.substr(0, extension) : jobFile;
+  work.memoryBytes = static_cast<std::uint64_t>(limits.renderMemoryMegabytes) << 20;
+  work.seconds = limits.renderSeconds;
+  work.maxPages = limits.maxPages;
+  work.reserveBytes = ServerSettingsInForce().minFreeMegabytes << 20;
+  return work;
+}
+
 // A new unnamed manual-reset event, not signalled, for the job to signal; false when
 // none was made.
 bool CreateJobEvent(HandleOwner& event) {
@@ -230,8 +274,8 @@ bool CreateJobEvent(HandleOwner& event) {
 
 // Runs the job from the events to its final state: 0 once the package was written into
 // a started job, -1 otherwise; completed tells whether the job completed.
-int PrintPackage(XpsJob& job, const char* printerName, const std::string& property,
-                 bool& completed) {
+int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
+                 const std::string& property, bool& completed) {
   if (!CreateJobEvent(job.completionEvent) || !CreateJobEvent(job.progressEvent)) {
     LOG_ERROR("create event failed: 0x%lx\n", LastErrorCode());
     job_report::Failed("the job could not be started");
@@ -251,6 +295,7 @@ int PrintPackage(XpsJob& job, const char* printerName, const std::string& proper
     return -1;
   }
   BuildLocalTicket(job, widePrinterName, property);
+  quillmesh::platform::SetXpsWorkSettings(WorkSettings(jobFile));
   if (!StartJob(job, widePrinterName)) return -1;
   InjectTicket(job);
   if (!WriteDocument(job)) return -1;
@@ -289,7 +334,7 @@ int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::
     // delete sharing), is released before the file is deleted.
     XpsJob job;
     if (!OpenPackageStream(job, fileName)) return -1;
-    result = PrintPackage(job, printerName, property, completed);
+    result = PrintPackage(job, printerName, fileName, property, completed);
   }
   LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
   if (!completed) {

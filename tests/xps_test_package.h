@@ -33,62 +33,78 @@ inline void Put64(std::string& out, std::uint64_t value) {
   Put(out, static_cast<std::uint32_t>(value >> 32), 4);
 }
 
-// A ZIP archive of the parts, in order, every entry stored. A ZIP64 archive gives every
-// size and offset in ZIP64 extra fields (the 32-bit fields say 0xFFFFFFFF) and ends with
-// the ZIP64 end record and its locator, as writers do for archives past 4 GiB.
-inline std::string BuildZip(const Parts& parts, bool zip64 = false) {
+// One entry as the archive holds it: its bytes (stored or deflated), its method, and the
+// uncompressed size and CRC its headers declare.
+struct ZipItem {
+  std::string name;
+  std::string data;
+  std::uint16_t method = 0;  // 0 stored, 8 deflated
+  std::uint64_t uncompressedSize = 0;
+  std::uint32_t crc = 0;
+};
+
+// A stored entry of the data.
+inline ZipItem Stored(const std::string& name, const std::string& data) {
+  return {name, data, 0, data.size(), Crc32(data)};
+}
+
+// A ZIP archive of the entries, in order. A ZIP64 archive gives every size and offset in
+// ZIP64 extra fields (the 32-bit fields say 0xFFFFFFFF; the uncompressed size first) and
+// ends with the ZIP64 end record and its locator, as writers do for archives past 4 GiB.
+inline std::string BuildZipItems(const std::vector<ZipItem>& items, bool zip64) {
   const std::uint32_t version = zip64 ? 45 : 20;
   std::string archive;
   std::string directory;
-  for (const auto& [name, data] : parts) {
+  for (const ZipItem& item : items) {
     const std::uint64_t offset = archive.size();
-    const std::uint32_t crc = Crc32(data);
-    const auto size = static_cast<std::uint32_t>(data.size());
-    const std::uint32_t narrowSize = zip64 ? 0xFFFFFFFFu : size;
+    const std::uint32_t narrowCompressed = zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(item.data.size());
+    const std::uint32_t narrowUncompressed =
+        zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(item.uncompressedSize);
     Put(archive, 0x04034b50, 4);  // local file header
     Put(archive, version, 2);     // version needed
     Put(archive, 0, 2);           // flags
-    Put(archive, 0, 2);           // stored
-    Put(archive, 0, 4);           // time and date
-    Put(archive, crc, 4);
-    Put(archive, narrowSize, 4);
-    Put(archive, narrowSize, 4);
-    Put(archive, static_cast<std::uint32_t>(name.size()), 2);
+    Put(archive, item.method, 2);
+    Put(archive, 0, 4);  // time and date
+    Put(archive, item.crc, 4);
+    Put(archive, narrowCompressed, 4);
+    Put(archive, narrowUncompressed, 4);
+    Put(archive, static_cast<std::uint32_t>(item.name.size()), 2);
     Put(archive, zip64 ? 20 : 0, 2);
-    archive += name;
+    archive += item.name;
     if (zip64) {
       Put(archive, 0x0001, 2);
       Put(archive, 16, 2);
-      Put64(archive, size);
-      Put64(archive, size);
+      Put64(archive, item.uncompressedSize);
+      Put64(archive, item.data.size());
     }
-    archive += data;
+    archive += item.data;
 
     Put(directory, 0x02014b50, 4);  // central directory entry
     Put(directory, version, 2);     // version made by
     Put(directory, version, 2);
     Put(directory, 0, 2);
-    Put(directory, 0, 2);
+    Put(directory, item.method, 2);
     Put(directory, 0, 4);
-    Put(directory, crc, 4);
-    Put(directory, narrowSize, 4);
-    Put(directory, narrowSize, 4);
-    Put(directory, static_cast<std::uint32_t>(name.size()), 2);
+    Put(directory, item.crc, 4);
+    Put(directory, narrowCompressed, 4);
+    Put(directory, narrowUncompressed, 4);
+    Put(directory, static_cast<std::uint32_t>(item.name.size()), 2);
     Put(directory, zip64 ? 28 : 0, 2);  // extra
     Put(directory, 0, 2);               // comment
     Put(directory, 0, 2);               // disk
     Put(directory, 0, 2);               // internal attributes
     Put(directory, 0, 4);               // external attributes
     Put(directory, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(offset), 4);
-    directory += name;
+    directory += item.name;
     if (zip64) {
       Put(directory, 0x0001, 2);
       Put(directory, 24, 2);
-      Put64(directory, size);
-      Put64(directory, size);
+      Put64(directory, item.uncompressedSize);
+      Put64(directory, item.data.size());
       Put64(directory, offset);
     }
   }
+  const std::size_t count = items.size();
   const std::uint64_t directoryOffset = archive.size();
   archive += directory;
   if (zip64) {
@@ -99,8 +115,8 @@ inline std::string BuildZip(const Parts& parts, bool zip64 = false) {
     Put(archive, version, 2);
     Put(archive, 0, 4);
     Put(archive, 0, 4);
-    Put64(archive, parts.size());
-    Put64(archive, parts.size());
+    Put64(archive, count);
+    Put64(archive, count);
     Put64(archive, directory.size());
     Put64(archive, directoryOffset);
     Put(archive, 0x07064b50, 4);  // its locator
@@ -108,7 +124,7 @@ inline std::string BuildZip(const Parts& parts, bool zip64 = false) {
     Put64(archive, recordOffset);
     Put(archive, 1, 4);
   }
-  const std::uint32_t entries = zip64 ? 0xFFFF : static_cast<std::uint32_t>(parts.size());
+  const std::uint32_t entries = zip64 ? 0xFFFF : static_cast<std::uint32_t>(count);
   Put(archive, 0x06054b50, 4);  // end of central directory
   Put(archive, 0, 2);
   Put(archive, 0, 2);
@@ -118,6 +134,13 @@ inline std::string BuildZip(const Parts& parts, bool zip64 = false) {
   Put(archive, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(directoryOffset), 4);
   Put(archive, 0, 2);
   return archive;
+}
+
+// A ZIP archive of the parts, in order, every entry stored.
+inline std::string BuildZip(const Parts& parts, bool zip64 = false) {
+  std::vector<ZipItem> items;
+  for (const auto& [name, data] : parts) items.push_back(Stored(name, data));
+  return BuildZipItems(items, zip64);
 }
 
 // The five parts of a one-page package; the page is US Letter with a black square.

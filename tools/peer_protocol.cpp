@@ -8,10 +8,10 @@
 #include <utility>
 
 #ifndef _WIN32
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -299,28 +299,18 @@ bool SetNonBlocking(int fd, bool on) {
   return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
-// Binds the socket to a local address of its family before it connects; 0 on success,
-// else an errno value (EAFNOSUPPORT for an address that is not of that family).
-int BindLocal(int fd, int family, const std::string& local) {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  if (family == AF_INET) {
-    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-    address->sin_family = AF_INET;
-    if (inet_pton(AF_INET, local.c_str(), &address->sin_addr) != 1) return EAFNOSUPPORT;
-    length = sizeof *address;
-  } else if (family == AF_INET6) {
-    auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
-    address->sin6_family = AF_INET6;
-    if (inet_pton(AF_INET6, local.c_str(), &address->sin6_addr) != 1) return EAFNOSUPPORT;
-    length = sizeof *address;
-  } else {
-    return EAFNOSUPPORT;
+// Starts a non-blocking connect and waits for it; 0 on success, else an errno value.
+// Binds an IPv4 socket to the source address before it connects; false with errno set.
+bool BindSource(int fd, const addrinfo& address, const std::string& source) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (address.ai_family != AF_INET || ::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1) {
+    errno = EINVAL;
+    return false;
   }
-  return ::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) == 0 ? 0 : errno;
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-// Starts a non-blocking connect and waits for it; 0 on success, else an errno value.
 int ConnectWithin(int fd, const addrinfo& address, Clock::time_point deadline) {
   if (!SetNonBlocking(fd, true)) {
     return errno;
@@ -396,7 +386,7 @@ bool PeerConnection::WaitFor(short events, Clock::time_point deadline) {
 }
 
 bool PeerConnection::Connect(const std::string& host, std::uint16_t port,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, const std::string& source) {
   Close();
   const std::string target = host + ":" + std::to_string(port);
   addrinfo hints{};
@@ -418,9 +408,9 @@ bool PeerConnection::Connect(const std::string& host, std::uint16_t port,
       last_errno = errno;
       continue;
     }
-    if (!mLocalAddress.empty()) {
-      last_errno = BindLocal(candidate.fd, address->ai_family, mLocalAddress);
-      if (last_errno != 0) continue;
+    if (!source.empty() && !BindSource(candidate.fd, *address, source)) {
+      last_errno = errno;
+      continue;
     }
     last_errno = ConnectWithin(candidate.fd, *address, deadline);
     if (last_errno == 0) {
@@ -551,6 +541,14 @@ void PeerConnection::Close() {
     ::close(mSocket);
     mSocket = -1;
   }
+}
+
+void PeerConnection::Reset() {
+  if (mSocket < 0) return;
+  // A zero linger time makes the close send a reset and drop what is unsent.
+  const linger abort{1, 0};
+  ::setsockopt(mSocket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  Close();
 }
 
 #endif  // _WIN32

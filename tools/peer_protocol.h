@@ -10,7 +10,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -158,12 +157,10 @@ class PeerConnection {
   PeerConnection& operator=(PeerConnection&& other) noexcept;
 
   // Connects to host:port (name or address, IPv4 or IPv6), trying each address until
-  // one answers within the time limit. Closes any earlier connection first.
-  bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
-
-  // Later connections leave from this local address ("127.0.0.2"), so that one machine
-  // can appear as several peers; empty (the default) lets the system choose.
-  void SetLocalAddress(std::string address) { mLocalAddress = std::move(address); }
+  // one answers within the time limit. Closes any earlier connection first. A source
+  // (an IPv4 address such as 127.0.0.5) makes the connection come from that address.
+  bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
+               const std::string& source = {});
 
   // Sends every byte, continuing after short sends; never raises SIGPIPE.
   bool SendAll(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout);
@@ -185,6 +182,10 @@ class PeerConnection {
   // Closes the socket; further operations fail until the next Connect.
   void Close();
 
+  // Closes the socket with a reset instead of an orderly end: what the server has not
+  // read yet is of a peer that is gone.
+  void Reset();
+
   // True between a successful Connect and Close.
   bool IsOpen() const { return mSocket >= 0; }
   // What the last failed operation reports, e.g. "cannot connect to H:P: reason".
@@ -199,7 +200,6 @@ class PeerConnection {
   bool WaitFor(short events, std::chrono::steady_clock::time_point deadline);
 
   int mSocket = -1;
-  std::string mLocalAddress;
   std::string mLastError;
   IoFailure mLastFailure = IoFailure::kNone;
 };

@@ -482,8 +482,7 @@ bool SendFileData(proto::PeerConnection& connection, PreparedJob& job, const Pri
 
 // Connects to the server named by the options; reports a failure.
 bool ConnectTo(proto::PeerConnection& connection, const ConnectionOptions& options) {
-  connection.SetLocalAddress(options.local_address);
-  if (!connection.Connect(options.host, options.port, kConnectTimeout)) {
+  if (!connection.Connect(options.host, options.port, kConnectTimeout, options.local_address)) {
     Complain(connection.LastError());
     return false;
   }

@@ -54,8 +54,20 @@ struct ClockReading {
 };
 ClockReading ReadClock();
 
-// Sends every byte, continuing after short sends; false when the connection failed.
-bool SendAll(SOCKET socket, const void* data, std::size_t length);
+// Sends every byte, continuing after short sends; false when the connection failed or,
+// with a limit (milliseconds, 0 for none), when the bytes could not all go within it.
+bool SendAll(SOCKET socket, const void* data, std::size_t length, unsigned limitMillis = 0);
+
+// How a wait on a socket ended.
+enum class SocketWait { kReady, kTimedOut, kFailed };
+
+// Waits at most that many milliseconds until the socket has something to take: data, an
+// ended connection, or on a listening socket a connection to accept.
+SocketWait WaitReadable(SOCKET socket, unsigned milliseconds);
+
+// Ends both directions of a connection that another thread serves: its waiting receive
+// returns 0 and its sends fail. The socket stays open for its owner to close.
+void ShutDownConnection(SOCKET socket);
 
 // Lets a restarted server bind its port while old connections linger in TIME_WAIT
 // (Linux refuses the bind otherwise; Windows needs nothing).
@@ -64,13 +76,6 @@ void AllowQuickRebind(SOCKET socket);
 // Sends each small reply at once: with frames in flight, an acknowledgement held back
 // until the previous one is confirmed waits for the peer's delayed confirmation.
 void SendRepliesWithoutDelay(SOCKET socket);
-
-// Makes a receive on the socket fail once it waited this many seconds for data; 0 lets
-// it wait for ever. False when the system refused the setting.
-bool SetReceiveTimeout(SOCKET socket, unsigned seconds);
-
-// Whether the last failed receive on this thread ran out of the time SetReceiveTimeout set.
-bool ReceiveTimedOut();
 
 // How many files and sockets the process may hold open at once; 0 when the system sets
 // no such per-process limit.
@@ -140,6 +145,12 @@ std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode);
 // folder, or another user's. Always true on Windows, where folders keep the ACL they
 // inherit.
 bool SecurePrivateFolder(const char* path, std::string& problem);
+
+// Makes the work folder this process's for its whole life: a lock on a file in it that
+// the system releases when the process ends, however it ends. False, with the reason, when
+// another process holds it (or the file cannot be made): two servers must not share one
+// work folder, where each would sweep the other's job files.
+bool LockWorkFolder(const char* folder, std::string& problem);
 
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);

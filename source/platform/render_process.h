@@ -42,14 +42,22 @@ class RenderReporter {
   virtual bool Poll() { return true; }
 };
 
+// What the work may take: every file it writes stays below maxFileBytes; on Linux its
+// address space may grow by memoryBytes beyond the copy of the server it starts as
+// (0: no bound).
+struct RenderLimits {
+  std::uint64_t maxFileBytes = 0;
+  std::uint64_t memoryBytes = 0;
+};
+
 class RenderProcess {
  public:
   virtual ~RenderProcess() = default;  // kills the work if it still runs, and reaps it
 
-  // Runs work(reporter); its result (0 to 255) becomes ExitCode. Every file the work
-  // writes is kept below maxFileBytes. nullptr when the work cannot be started.
+  // Runs work(reporter) within the limits; its result (0 to 255) becomes ExitCode.
+  // nullptr when the work cannot be started.
   static std::unique_ptr<RenderProcess> Start(const std::function<int(RenderReporter&)>& work,
-                                              std::uint64_t maxFileBytes);
+                                              const RenderLimits& limits);
 
   // Lets the work begin this many more page files.
   virtual void AllowPageFiles(int count) = 0;
@@ -61,5 +69,9 @@ class RenderProcess {
   // The work's result once Collect returned false; -1 when it was killed or crashed.
   virtual int ExitCode() const = 0;
 };
+
+// At a stop request: ends all render work and starts no more, so no page file is
+// written once it returns (on Windows the work threads end with the process).
+void EndAllRenderWork();
 
 }  // namespace quillmesh::platform

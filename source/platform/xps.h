@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/com.h"
+#include "platform/xps_work.h"
 
 #ifdef _WIN32
 #include <shlwapi.h>

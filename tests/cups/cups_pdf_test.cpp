@@ -197,6 +197,8 @@ TEST_F(CupsPdfTest, APropertyJobIsOneSixPageLandscapeA3DocumentAndBecomesTheQueu
   const IppMessage jobs = QueueJobs(mQueue);
   ASSERT_TRUE(jobs) << cupsLastErrorString();
   EXPECT_EQ(ValueOf(jobs.get(), "document-format"), "application/pdf");
+  EXPECT_EQ(ValueOf(jobs.get(), "job-id"), std::to_string(outcome.spooler_job_id))
+      << "the outcome names the queue's job";
   const std::string copies = ValueOf(jobs.get(), "copies");
   EXPECT_TRUE(copies.empty() || copies == "1") << "job copies: " << copies;
 
@@ -220,9 +222,10 @@ TEST_F(CupsPdfTest, AJobTheQueueRefusesIsNotReportedPrintedAndKeepsItsPdf) {
     quillmesh::peer::JobOutcome outcome;
     SendPdfJob(pdf, property, &outcome);
     EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
-    EXPECT_EQ(outcome.message, "page 1 could not be spooled");
+    EXPECT_EQ(outcome.message, "the printer refused the document");
     const std::string log = mServer.LogText().substr(logStart);
-    EXPECT_NE(log.find("Error:StartPage failed: 0x"), std::string::npos) << log;
+    // The job is created with the document, so the queue's refusal fails StartDoc.
+    EXPECT_NE(log.find("Error:StartDoc failed: 0x"), std::string::npos) << log;
     EXPECT_NE(log.find("job file"), std::string::npos) << log;
     EXPECT_EQ(log.find("print file success"), std::string::npos) << log;
     const std::vector<std::string> left = mServer.TempFiles();

@@ -101,6 +101,24 @@ TEST_F(JobOutcomeProtocolTest, EachPathReportsWhatTheSpoolerDidWithTheJob) {
   }
 }
 
+// The id is the spooler's on every path: here the number of the N.json the folder
+// printer wrote, after jobs of other kinds took the ids before it.
+TEST_F(JobOutcomeProtocolTest, TheReportedIdIsTheOneTheFolderPrinterWrote) {
+  const std::string pdf = ReadFile(MakeThreePagePdf(mServer.WorkDir()));
+  PeerConnection connection = mServer.Connect();
+  Submit(connection, "Lab", 2, "plain data");
+  EXPECT_EQ(Ask(connection).spooler_job_id, 1u);
+  Submit(connection, "Lab", 1, xps_test::MinimalPackage());
+  EXPECT_EQ(Ask(connection).spooler_job_id, 2u);
+  Submit(connection, "Lab", 0, pdf, "NumCopies:1");
+  EXPECT_EQ(Ask(connection).spooler_job_id, 3u);
+  Submit(connection, "Lab", 0, pdf);  // a document a page: 4, 5 and 6
+  EXPECT_EQ(Ask(connection).spooler_job_id, 6u);
+  EXPECT_EQ(mServer.PrinterFiles("Lab", ".json").size(), 6u);
+  EXPECT_NE(ReadFile(mServer.WorkDir() + "/printers/Lab/6.json").find("\"id\": 6"),
+            std::string::npos);
+}
+
 TEST_F(JobOutcomeProtocolTest, APeerThatNeverAsksGetsOnlyTheAcknowledgements) {
   PeerConnection connection = mServer.Connect();
   Submit(connection, "Nope", 2, "plain data");

@@ -76,6 +76,16 @@ class PdfJobTest : public ::testing::Test {
               std::chrono::seconds(120));
   }
 
+  // Sends a document's bytes to Lab with the property and returns the job's outcome.
+  quillmesh::peer::JobOutcome SendPdfBytes(const std::string& document,
+                                           const std::string& property) {
+    quillmesh::peer::JobOutcome outcome;
+    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
+              std::vector<std::uint8_t>(property.begin(), property.end()), document,
+              std::chrono::seconds(120), &outcome);
+    return outcome;
+  }
+
   std::string Printed(const std::string& name) const {
     return mServer.WorkDir() + "/printers/Lab/" + name;
   }
@@ -236,9 +246,9 @@ TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
     for (const char* property : {"", "NumCopies:1"}) {
       SCOPED_TRACE(std::string(job.name) + ", property \"" + property + "\"");
       const std::size_t logStart = mServer.LogText().size();
-      SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
-                std::vector<std::uint8_t>(property, property + std::strlen(property)), job.document,
-                std::chrono::seconds(60));
+      const quillmesh::peer::JobOutcome outcome = SendPdfBytes(job.document, property);
+      EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+      EXPECT_EQ(outcome.spooler_job_id, 0u);
       const std::string log = mServer.LogText().substr(logStart);
       EXPECT_NE(log.find(job.error), std::string::npos) << log;
       EXPECT_EQ(log.find("print file success"), std::string::npos) << log;
@@ -247,6 +257,69 @@ TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
       EXPECT_TRUE(mServer.TempFiles().empty()) << "files were left behind";
       for (const std::string& file : mServer.PrinterFiles("Lab", "")) fs::remove(file);
     }
+  }
+}
+
+TEST_F(PdfLimitTest, ADocumentOfExactlyTheMostPagesPrintsInBothModes) {
+  const std::string pdf = ReadFile(MakePdf(
+      mServer.WorkDir(), "two", "%!PS\n<< /PageSize [72 72] >> setpagedevice showpage showpage\n"));
+  quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, "NumCopies:1");
+  EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
+  EXPECT_EQ(outcome.spooler_job_id, 1u);
+  EXPECT_NE(ReadFile(Printed("1.json")).find("\"pages\": 2"), std::string::npos);
+
+  outcome = SendPdfBytes(pdf, "");
+  EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
+  EXPECT_EQ(outcome.spooler_job_id, 3u) << "the id of the last page's document";
+  EXPECT_TRUE(fs::exists(Printed("3.json")));
+  EXPECT_FALSE(fs::exists(Printed("4.pdf")));
+}
+
+// Pages two to four would be checked only as they render; the interpreter's sizes
+// refuse the document before its first page prints, with or without a property.
+TEST_F(PdfProtocolTest, APageTooLargeLateInTheDocumentPrintsNothing) {
+  const std::string pdf = ReadFile(MakePdf(mServer.WorkDir(), "late",
+                                           "%!PS\n<< /PageSize [72 72] >> setpagedevice "
+                                           "showpage showpage showpage\n"
+                                           "<< /PageSize [7200 7200] >> setpagedevice showpage\n"));
+  for (const std::string property : {"", "NumCopies:1"}) {
+    SCOPED_TRACE(property);
+    const quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, property);
+    EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+    EXPECT_EQ(outcome.message, "the document was refused by a rendering limit");
+    EXPECT_TRUE(mServer.PrinterFiles("Lab", ".json").empty()) << "a page was printed";
+    EXPECT_TRUE(mServer.TempFiles().empty());
+  }
+}
+
+// A page file removed while the job prints (page 3, as soon as it appears) fails the
+// job with that page's reason instead of ending the document early as if it were whole.
+TEST_F(PdfProtocolTest, APageFileThatGoesMissingFailsTheJob) {
+  const std::string pdf = ReadFile(MakePdf(mServer.WorkDir(), "a4",
+                                           "%!PS\n<< /PageSize [595 842] >> setpagedevice\n"
+                                           "1 1 5 { 6 div setgray 0 0 595 842 rectfill showpage } "
+                                           "for\n"));
+  for (const std::string property : {"", "NumCopies:1"}) {
+    SCOPED_TRACE(property);
+    std::atomic<bool> done{false};
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+      while (!done && !removed) {
+        for (const std::string& file : mServer.TempFiles()) {
+          if (file.ends_with("-3.bmp") && fs::remove(file)) removed = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    const std::size_t logStart = mServer.LogText().size();
+    const quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, property);
+    done = true;
+    remover.join();
+    ASSERT_TRUE(removed) << "page 3 was printed before it could be removed";
+    EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+    EXPECT_EQ(outcome.message, "page 3 could not be loaded");
+    EXPECT_NE(mServer.LogText().find("-3.bmp is missing, job failed", logStart), std::string::npos);
+    EXPECT_TRUE(mServer.TempFiles().empty());
   }
 }
 

@@ -1,5 +1,6 @@
-// What a hostile or careless peer can no longer take: session slots beyond the cap, an
-// upload left hanging, a connection from outside the allow-list, disk space it announces,
+// What a hostile or careless peer can no longer take: session slots beyond the caps (and,
+// by holding them idle, everyone else's), a frame or upload left hanging, replies to a
+// peer that is gone, a connection from outside the allow-list, disk space it announces,
 // the log other sessions write to.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -82,46 +83,185 @@ bool ListAnsweredFrom(const char* source, std::uint16_t port) {
   return answered;
 }
 
-TEST(PeerLimitsTest, ConnectionsOverTheCapAreClosedUntilASessionEnds) {
+// A connection from that loopback address that the server answered.
+PeerConnection AnsweredFrom(const ServerProcess& server, const std::string& source) {
+  PeerConnection connection;
+  EXPECT_TRUE(connection.Connect("127.0.0.1", server.Port(), kIoTimeout, source) &&
+              ListIsAnswered(connection))
+      << source << ": " << connection.LastError();
+  return connection;
+}
+
+// True when the server ended the connection without being asked anything more.
+bool IsEnded(PeerConnection& connection) {
+  Bytes byte(1);
+  return !connection.ReadExact(byte, kIoTimeout) &&
+         connection.LastFailure() != quillmesh::peer::IoFailure::kTimeout;
+}
+
+// Starts a job of four bytes on the connection: from here it has a job under way.
+void StartJob(PeerConnection& connection) {
+  ASSERT_TRUE(connection.SendAll(HeaderFrame(4), kIoTimeout));
+  ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+}
+
+// Sends the rest of the job StartJob began and its print order.
+void FinishJob(PeerConnection& connection) {
+  for (const Bytes& frame : {DataFrame("data"), BuildFrame(2, SubmitParam(1, 3), {})}) {
+    ASSERT_TRUE(connection.SendAll(frame, kIoTimeout));
+    ASSERT_TRUE(connection.ExpectAcknowledgement(kIoTimeout)) << connection.LastError();
+  }
+}
+
+// How many times the text occurs in the log.
+std::size_t CountInLog(const ServerProcess& server, const std::string& text) {
+  const std::string log = server.LogText();
+  std::size_t count = 0;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(PeerLimitsTest, APeerGetsExactlyItsCapAndMakesRoomOnlyFromItsSessionsBetweenJobs) {
+  ServerProcess server({"Lab"});
+  server.SetEnvironment("QUILLMESH_MAX_SESSIONS_PER_PEER", "2");
+  ASSERT_TRUE(server.Start());
+  PeerConnection first = AnsweredFrom(server, "127.0.0.2");
+  PeerConnection second = AnsweredFrom(server, "127.0.0.2");
+  StartJob(first);
+  StartJob(second);
+
+  // Both have jobs under way: a third of the same peer is refused, twice; the second
+  // refusal's report falls due with no connection after it.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    PeerConnection overCap;
+    ASSERT_TRUE(overCap.Connect("127.0.0.1", server.Port(), kIoTimeout, "127.0.0.2"));
+    EXPECT_TRUE(IsClosedUnanswered(overCap)) << attempt;
+  }
+  const std::string refusal = "Error:1 connections refused and closed: 2 sessions of one peer "
+                              "open, the most QUILLMESH_MAX_SESSIONS_PER_PEER allows, none "
+                              "between jobs (the last 127.0.0.2)";
+  EXPECT_TRUE(Eventually([&] { return CountInLog(server, refusal) == 2; })) << server.LogText();
+  PeerConnection otherPeer = AnsweredFrom(server, "127.0.0.3");
+
+  // The first job printed, its session is between jobs (once the print order's
+  // acknowledgement is out, a moment later): a newcomer takes its place.
+  FinishJob(first);
+  PeerConnection newcomer;
+  EXPECT_TRUE(Eventually([&] {
+    return newcomer.Connect("127.0.0.1", server.Port(), kIoTimeout, "127.0.0.2") &&
+           ListIsAnswered(newcomer);
+  }));
+  EXPECT_TRUE(IsEnded(first));
+  FinishJob(second);
+  EXPECT_TRUE(ListIsAnswered(otherPeer));
+  EXPECT_NE(server.LogText().find("(QUILLMESH_MAX_SESSIONS_PER_PEER is reached)"),
+            std::string::npos);
+  EXPECT_NE(server.LogText().find("Debug:sessions of one peer: QUILLMESH_MAX_SESSIONS_PER_PEER=2"),
+            std::string::npos);
+}
+
+TEST(PeerLimitsTest, AFullSessionCapEndsItsLongestIdleSessionAndRefusesOnlyWhenAllHaveJobs) {
   ServerProcess server({"Lab"});
   server.SetEnvironment("QUILLMESH_MAX_SESSIONS", "2");
   ASSERT_TRUE(server.Start());
-  PeerConnection first = AnsweredSession(server);
-  PeerConnection second = AnsweredSession(server);
-  ASSERT_TRUE(first.IsOpen() && second.IsOpen());
+  PeerConnection quiet = AnsweredFrom(server, "127.0.0.2");
+  PeerConnection talking = AnsweredFrom(server, "127.0.0.3");
+  ASSERT_TRUE(ListIsAnswered(talking));
 
-  PeerConnection overCap = server.Connect();
+  PeerConnection newcomer = AnsweredFrom(server, "127.0.0.4");
+  EXPECT_TRUE(IsEnded(quiet));
+  EXPECT_TRUE(ListIsAnswered(talking));
+  EXPECT_NE(server.LogText().find("(QUILLMESH_MAX_SESSIONS is reached)"), std::string::npos);
+
+  StartJob(talking);
+  StartJob(newcomer);
+  PeerConnection overCap;
+  ASSERT_TRUE(overCap.Connect("127.0.0.1", server.Port(), kIoTimeout, "127.0.0.5"));
   EXPECT_TRUE(IsClosedUnanswered(overCap));
-  EXPECT_NE(server.LogText().find("Error:1 connections refused and closed: 2 sessions open"),
-            std::string::npos);
-
-  first.Close();
-  PeerConnection newcomer = AnsweredSession(server);
-  EXPECT_TRUE(newcomer.IsOpen());
+  EXPECT_TRUE(Eventually([&] {
+    return server.LogText().find("Error:1 connections refused and closed: 2 sessions open") !=
+           std::string::npos;
+  }));
+  FinishJob(talking);
+  FinishJob(newcomer);
   EXPECT_NE(server.LogText().find("QUILLMESH_MAX_SESSIONS=2 "), std::string::npos);
 }
 
-TEST(PeerLimitsTest, AStalledUploadIsAbandonedWhileAnIdleSessionStays) {
+// Sends the bytes of one frame that never completes, one every quarter of a second, until
+// the server ends the connection; how long that took from the first byte.
+std::chrono::milliseconds DripUntilClosed(const ServerProcess& server) {
+  PeerConnection dripper = server.Connect();
+  const Bytes frame = BuildFrame(1, 0, Bytes(64, 'd'));
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t sent = 0; sent < frame.size(); ++sent) {
+    if (!dripper.SendAll({frame.data() + sent, 1}, kIoTimeout)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+TEST(PeerLimitsTest, DripsAndUnfinishedJobsTimeOutButASessionBetweenJobsNever) {
   ServerProcess server({"Lab"});
   server.SetEnvironment("QUILLMESH_IDLE_TIMEOUT", "1");
   ASSERT_TRUE(server.Start());
   PeerConnection betweenJobs = AnsweredSession(server);
+  PeerConnection printed = server.Connect();
+  StartJob(printed);
+  FinishJob(printed);
+  PeerConnection noPrintOrder = server.Connect();
+  StartJob(noPrintOrder);
+  ASSERT_TRUE(noPrintOrder.SendAll(DataFrame("data"), kIoTimeout));
+  ASSERT_TRUE(noPrintOrder.ExpectAcknowledgement(kIoTimeout));
   PeerConnection stalled = server.Connect();
   ASSERT_TRUE(stalled.SendAll(HeaderFrame(100), kIoTimeout));
   ASSERT_TRUE(stalled.ExpectAcknowledgement(kIoTimeout));
   ASSERT_TRUE(stalled.SendAll(DataFrame("part"), kIoTimeout));
   ASSERT_TRUE(stalled.ExpectAcknowledgement(kIoTimeout));
-  ASSERT_EQ(server.TempFiles().size(), 1u);
 
-  Bytes byte(1);
-  EXPECT_FALSE(stalled.ReadExact(byte, kIoTimeout));
-  EXPECT_EQ(stalled.LastFailure(), quillmesh::peer::IoFailure::kClosed);
+  // A drip of a byte every 250 ms used to keep a frame open for ever.
+  const std::chrono::milliseconds dripped = DripUntilClosed(server);
+  EXPECT_GE(dripped, std::chrono::seconds(1));
+  EXPECT_LT(dripped, std::chrono::seconds(12)) << "72 bytes take 18 s to drip";
+  EXPECT_TRUE(IsEnded(noPrintOrder));
+  EXPECT_TRUE(IsEnded(stalled));
   EXPECT_TRUE(Eventually([&] { return server.TempFiles().empty(); }));
-  EXPECT_NE(server.LogText().find("received nothing for 1 s in the middle of an upload"),
+  const std::string log = server.LogText();
+  EXPECT_NE(log.find("did not complete a frame within 1 s of its first byte, connection closed"),
             std::string::npos);
+  EXPECT_NE(log.find("sent no print order within 1 s of its upload, job abandoned"),
+            std::string::npos);
+  EXPECT_NE(log.find("received nothing for 1 s in the middle of an upload"), std::string::npos);
 
+  // Well past the limit, the sessions between jobs are still served.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(ListIsAnswered(printed));
   EXPECT_TRUE(ListIsAnswered(betweenJobs));
+}
+
+TEST(PeerLimitsTest, TheRequestsOfAPeerThatResetAreNotAnswered) {
+  ServerProcess server({"Lab"});
+  ASSERT_TRUE(server.Start());
+  constexpr int kPeers = 3;
+  Bytes requests;
+  for (int index = 0; index < 2000; ++index) {
+    requests.insert(requests.end(), kListRequest.begin(), kListRequest.end());
+  }
+  for (int peer = 0; peer < kPeers; ++peer) {
+    PeerConnection gone = server.Connect();
+    ASSERT_TRUE(gone.SendAll(requests, kIoTimeout));
+    gone.Reset();
+  }
+  // Each session stops at its first reply that fails, instead of at its two-thousandth.
+  EXPECT_TRUE(Eventually([&] {
+    return CountInLog(server, "a reply could not be sent, connection closed") == kPeers;
+  }, std::chrono::seconds(30))) << server.LogText().size() << " bytes of log";
+  EXPECT_EQ(CountInLog(server, "Error:sending the printer list failed"),
+            static_cast<std::size_t>(kPeers));
+  PeerConnection fresh = server.Connect();
+  EXPECT_TRUE(ListIsAnswered(fresh));
 }
 
 TEST(PeerLimitsTest, OnlyPeersOnTheAllowListAreServed) {
@@ -140,6 +280,7 @@ TEST(PeerLimitsTest, MalformedSettingsStopTheServerAtStart) {
   for (const auto& [name, value] :
        {std::pair{"QUILLMESH_ALLOW", "10.0.0.0/33"}, std::pair{"QUILLMESH_ALLOW", "10.0.0.1,"},
         std::pair{"QUILLMESH_MAX_SESSIONS", "0"}, std::pair{"QUILLMESH_IDLE_TIMEOUT", "5s"},
+        std::pair{"QUILLMESH_MAX_SESSIONS_PER_PEER", "1025"},
         std::pair{"QUILLMESH_LOG_FILES", "0"}, std::pair{"QUILLMESH_LOG_MAX_BYTES", "-1"},
         std::pair{"QUILLMESH_KEEP_FAILED_MB", "1G"}}) {
     ServerProcess server({"Lab"});

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +109,10 @@ pid_t ServerProcess::Spawn() const {
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
   ::setenv("QUILLMESH_PORT", std::to_string(mPort).c_str(), 1);
   for (const auto& [name, value] : mEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
+  if (mAddressSpaceBytes > 0) {
+    const rlimit addressSpace{mAddressSpaceBytes, mAddressSpaceBytes};
+    ::setrlimit(RLIMIT_AS, &addressSpace);
+  }
   const int quiet = ::open("/dev/null", O_WRONLY);
   ::dup2(quiet, STDOUT_FILENO);
   std::vector<char*> arguments;
@@ -155,13 +160,14 @@ int ServerProcess::RunToExit(std::chrono::seconds limit) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool ServerProcess::Stop() {
+bool ServerProcess::Stop(std::chrono::seconds limit) {
   if (mPid <= 0) return false;
   ::kill(mPid, SIGTERM);
   int status = 0;
   pid_t reaped = 0;
-  for (int attempt = 0; attempt < 100 && (reaped = ::waitpid(mPid, &status, WNOHANG)) == 0;
-       ++attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while ((reaped = ::waitpid(mPid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const bool endedByTerm = reaped == mPid && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
@@ -175,8 +181,8 @@ bool ServerProcess::Stop() {
 
 quillmesh::peer::PeerConnection ServerProcess::Connect(const std::string& localAddress) const {
   quillmesh::peer::PeerConnection connection;
-  connection.SetLocalAddress(localAddress);
-  EXPECT_TRUE(connection.Connect("127.0.0.1", mPort, kIoTimeout)) << connection.LastError();
+  EXPECT_TRUE(connection.Connect("127.0.0.1", mPort, kIoTimeout, localAddress))
+      << connection.LastError();
   return connection;
 }
 

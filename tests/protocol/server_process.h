@@ -30,13 +30,17 @@ class ServerProcess {
     mEnvironment.emplace_back(std::move(name), std::move(value));
   }
 
+  // Runs the server with its address space bounded (setrlimit before exec), as a small
+  // machine would.
+  void LimitAddressSpace(std::uint64_t bytes) { mAddressSpaceBytes = bytes; }
+
   // Starts the server and waits until it accepts connections.
   bool Start();
   // Runs the server once more and returns its exit code (for a second instance).
   int RunToExit(std::chrono::seconds limit);
   // Stops the server (SIGTERM, then SIGKILL) and reaps it; true when SIGTERM ended it
-  // within two seconds.
-  bool Stop();
+  // within the limit.
+  bool Stop(std::chrono::seconds limit = std::chrono::seconds(2));
 
   // A new connection to the server, from the local address when one is given, or a
   // failed test.
@@ -44,6 +48,8 @@ class ServerProcess {
 
   // The port this server listens on (QUILLMESH_PORT), free when the object was made.
   std::uint16_t Port() const { return mPort; }
+  // The running server's process id; -1 when it does not run.
+  pid_t Pid() const { return mPid; }
   const std::string& WorkDir() const { return mWorkDir; }
   std::string TempFolder() const { return mWorkDir + "/Quillmesh/temp"; }
   std::string LogText() const;
@@ -62,6 +68,7 @@ class ServerProcess {
   std::string mSpooler;
   std::vector<std::pair<std::string, std::string>> mEnvironment;
   std::uint16_t mPort = 0;
+  std::uint64_t mAddressSpaceBytes = 0;
   pid_t mPid = -1;
 };
 

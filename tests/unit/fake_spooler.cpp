@@ -27,6 +27,7 @@ class FakePdfJob : public quillmesh::platform::PdfJobStream {
     }
     return 43;
   }
+  DWORD JobId() const override { return 43; }
 
  private:
   FakeSpoolerScript mScript;
@@ -82,7 +83,9 @@ class FakeConnection : public quillmesh::platform::PrinterConnection {
     return std::make_unique<FakePdfJob>(mScript, mRecord);
   }
   bool SubmitXpsDocument(const std::string& /*xpsPath*/, const std::string& ticketXml,
-                         const std::string& jobName, const std::atomic<bool>& /*cancelRequested*/,
+                         const std::string& jobName,
+                         const quillmesh::platform::XpsWorkSettings& /*work*/,
+                         const std::atomic<bool>& /*cancelRequested*/,
                          quillmesh::platform::XpsJobOutcome& outcome, DWORD& error) override {
     mRecord->calls.push_back("submitxps " + jobName);
     mRecord->xpsTicket = ticketXml;

@@ -7,6 +7,7 @@
 
 #include "file_submit.h"
 #include "platform/platform.h"
+#include "server_settings.h"
 #include "session_fixture.h"
 
 namespace {
@@ -145,8 +146,8 @@ TEST_F(FileSubmitTest, JobsPrintThroughThePathOfTheirDataFormat) {
             std::string::npos);
 }
 
-TEST_F(FileSubmitTest, ChunksAreAppendedAndTheLastMayOvershootTheAnnouncedSize) {
-  StartJob(5);
+TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTheJob) {
+  StartJob(7);
   Push(Frame(2, 0x12, {'a', 'b', 'c'}));
   EXPECT_EQ(mSession->mFileState, kFileReceiving);
   Push(Frame(2, 0x12, {'d', 'e', 'f', 'g'}));
@@ -155,6 +156,75 @@ TEST_F(FileSubmitTest, ChunksAreAppendedAndTheLastMayOvershootTheAnnouncedSize) 
   Push(Frame(2, 0x13, {}));
   ASSERT_EQ(RecordedPrints().size(), 1u);
   EXPECT_EQ(RecordedPrints()[0].fileContent, "abcdefg");
+
+  // One byte past the announced size, in a later chunk and in the first.
+  const std::size_t printedFiles = TempFileCount();
+  StartJob(5);
+  Push(Frame(2, 0x12, {'a', 'b', 'c'}));
+  Push(Frame(2, 0x12, {'d', 'e', 'f'}));
+  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(TempFileCount(), printedFiles);
+  StartJob(2);
+  Push(Frame(2, 0x12, {'a', 'b', 'c'}));
+  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(TempFileCount(), printedFiles);
+  EXPECT_EQ(RecordedPrints().size(), 1u);
+  EXPECT_NE(LogText().find("Error:a chunk of 3 bytes takes the job file past its announced 5 "
+                           "bytes (3 received), job abandoned"),
+            std::string::npos);
+  EXPECT_EQ(AcknowledgementCount(), 9);
+}
+
+// The header holds the announced size in the job folder's free space; what the upload
+// writes, and what it gives up, is returned.
+TEST_F(FileSubmitTest, TheHeaderHoldsTheAnnouncedSizeUntilItIsWrittenOrGivenUp) {
+  UploadSpace& space = JobFolderSpace();
+  const std::uint64_t before = space.Held();
+  StartJob(10);
+  EXPECT_EQ(space.Held(), before + 10);
+  Push(Frame(2, 0x12, {'p', 'a', 'r', 't'}));
+  EXPECT_EQ(space.Held(), before + 6);
+  Push(Frame(2, 0x13, {}));  // out of order: the job is abandoned
+  EXPECT_EQ(space.Held(), before);
+
+  StartJob(3);
+  Push(Frame(2, 0x12, {'a', 'l', 'l'}));
+  Push(Frame(2, 0x13, {}));
+  EXPECT_EQ(space.Held(), before);
+
+  StartJob(1000);
+  ClientHandlerInfo* session = mSession;
+  mSession = nullptr;
+  closesocket(session->mSocket);
+  delete session;  // a session that ends mid-upload gives its hold back
+  EXPECT_EQ(space.Held(), before);
+}
+
+// Admission sees the free space less what other uploads still expect: a header that
+// would leave the reserve is refused until the other upload has finished. The margins
+// are wide, since other writers on the disk move its free space meanwhile.
+TEST_F(FileSubmitTest, AHeaderIsRefusedWhileOtherUploadsHoldTheSpaceItNeeds) {
+  constexpr std::uint64_t kGiB = 1ULL << 30;
+  std::error_code failure;
+  const std::uint64_t available = fs::space(mWorkDir, failure).available;
+  if (failure || available < 4 * kGiB) GTEST_SKIP() << "needs 4 GiB free";
+  const ServerSettings previous = ServerSettingsInForce();
+  ServerSettings tight = previous;
+  tight.minFreeMegabytes = (available - 3 * kGiB / 2) >> 20;  // 1.5 GiB usable
+  InstallServerSettings(tight);
+  UploadHold otherUpload;
+  UploadSpaceReading reading;
+  ASSERT_TRUE(otherUpload.Admit(JobFolderSpace(), kGiB, 0, reading));
+  StartJob(static_cast<std::uint32_t>(kGiB));  // 2 GiB with the other upload's
+  const bool refusedWhileHeld = mSession->mFileState == kFileIdle;
+  otherUpload.Release();
+  StartJob(static_cast<std::uint32_t>(kGiB));
+  const bool admittedOnceReleased = mSession->mFileState == kFileReceiving;
+  InstallServerSettings(previous);
+  EXPECT_TRUE(refusedWhileHeld);
+  EXPECT_TRUE(admittedOnceReleased);
+  EXPECT_NE(LogText().find("Error:uploads under way still expect 1073741824 bytes"),
+            std::string::npos);
 }
 
 TEST_F(FileSubmitTest, AnEmptyFileNeedsOneDataFrameBeforeItsPrintOrder) {

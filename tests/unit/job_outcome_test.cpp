@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "server_settings.h"
 #include "session_fixture.h"
 
 namespace {
@@ -78,6 +79,30 @@ TEST_F(JobOutcomeTest, JobsThatNeverReachAPrintPathReportWhy) {
   EXPECT_EQ(reason, "is a directory while receiving");
 #endif
   EXPECT_TRUE(RecordedPrints().empty());
+}
+
+TEST_F(JobOutcomeTest, ARefusalAfterASpooledJobReportsTheRefusedJobNotThePreviousOne) {
+  RunJob("Lab");
+  ASSERT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));
+  const ServerSettings previous = ServerSettingsInForce();
+  ServerSettings noRoom = previous;
+  noRoom.minFreeMegabytes = 1ULL << 40;  // more than any disk has free
+  InstallServerSettings(noRoom);
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 2, "", 2)));
+  InstallServerSettings(previous);
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "not enough free space to receive the job"));
+
+  RunJob("Lab");
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 2, "", 2)));
+  Push(Frame(2, 0x12, {'t', 'o', 'o'}));
+  EXPECT_EQ(AskOutcome(),
+            OutcomeReply(4, 0, "the job was abandoned: more data than its header announced"));
+}
+
+TEST_F(JobOutcomeTest, APrintPathThatReportsNothingLeavesTheJobFailed) {
+  RunJob(kSilentPrinter);
+  EXPECT_EQ(AskOutcome(),
+            OutcomeReply(4, 0, "the print ended without a result from the spooler"));
 }
 
 TEST_F(JobOutcomeTest, AnAllocationFailureInAPrintFailsTheJobAndTheSessionGoesOn) {

@@ -52,6 +52,8 @@ TEST_F(KeptFilesTest, OnlyTheServersOwnNamesAreRecognised) {
   for (const char* foreign : {"QuillmeshLog.txt", "QuillmeshLog.1.txt", "print_1.pdf",
                               "print_11_2026-1-2_03-04-05-006_0007.txt",
                               "print_11_2026-1-2_03-04-05-006_0007-.bmp",
+                              "print_11_2026-1-2_03-04-05-006_0007-package.pdf",
+                              "print_11_2026-1-2_03-04-05-006_0007-render.xps",
                               "xprint_11_2026-1-2_03-04-05-006_0007.pdf", "notes.bmp"}) {
     EXPECT_FALSE(IsServerJobFileName(foreign)) << foreign;
   }
@@ -70,6 +72,23 @@ TEST_F(KeptFilesTest, OldFilesAndPagesOfEndedJobsGoYoungAndForeignFilesStay) {
   EXPECT_TRUE(Exists(kYoungJob));
   EXPECT_TRUE(Exists("QuillmeshLog.txt"));
   EXPECT_TRUE(Exists("notes.pdf"));
+}
+
+// An XPS job's work files are its page files' kin: kept while it is in flight, removed
+// once it is not, however young.
+TEST_F(KeptFilesTest, XpsWorkFilesGoWithTheirJob) {
+  const std::string stem = "print_11_2026-1-2_03-04-05-006_0007";
+  const std::string work[] = {stem + "-package.xps", stem + "-render.pdf"};
+  for (const std::string& name : work) {
+    EXPECT_TRUE(IsServerJobFileName(name)) << name;
+    Make(name, 10, 0);
+  }
+  JobFileClaim claim;
+  claim.Claim((mFolder / kOldJob).string());
+  EXPECT_EQ(Sweep(1 << 20), 0u);
+  claim.Release();
+  EXPECT_EQ(Sweep(1 << 20), 2u);
+  EXPECT_TRUE(fs::is_empty(mFolder));
 }
 
 TEST_F(KeptFilesTest, OverTheSizeTheOldestGoFirst) {

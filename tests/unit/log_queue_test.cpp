@@ -33,6 +33,41 @@ struct RecordingSink {
   }
 };
 
+// Holds the sink's first write until released, so lines pile up behind it.
+class FirstWriteHeld {
+ public:
+  explicit FirstWriteHeld(RecordingSink& sink) : mSink(sink) {}
+  void Take(const LogBatch& batch) {
+    std::unique_lock<std::mutex> lock(mGate);
+    if (!mWriting) {
+      mWriting = true;
+      mChanged.notify_all();
+      mChanged.wait(lock, [&] { return mReleased; });
+    }
+    lock.unlock();
+    mSink.Take(batch);
+  }
+  // Waits until the first write is held.
+  void AwaitHeld() {
+    std::unique_lock<std::mutex> lock(mGate);
+    mChanged.wait(lock, [&] { return mWriting; });
+  }
+  void Release() {
+    {
+      const std::lock_guard<std::mutex> lock(mGate);
+      mReleased = true;
+    }
+    mChanged.notify_all();
+  }
+
+ private:
+  RecordingSink& mSink;
+  std::mutex mGate;
+  std::condition_variable mChanged;
+  bool mWriting = false;
+  bool mReleased = false;
+};
+
 TEST(LogQueueTest, AnIdleQueueHasTheCallersLineWrittenWhenSubmitReturns) {
   RecordingSink sink;
   LogQueue queue(1 << 20, [&](const LogBatch& batch) { sink.Take(batch); });
@@ -46,25 +81,10 @@ TEST(LogQueueTest, AnIdleQueueHasTheCallersLineWrittenWhenSubmitReturns) {
 
 TEST(LogQueueTest, BehindABusyWriteLinesWaitUpToTheLimitThenAreRefused) {
   RecordingSink sink;
-  std::mutex gate;
-  std::condition_variable changed;
-  bool writing = false;
-  bool released = false;
-  LogQueue queue(100, [&](const LogBatch& batch) {
-    std::unique_lock<std::mutex> lock(gate);
-    if (!writing) {
-      writing = true;
-      changed.notify_all();
-      changed.wait(lock, [&] { return released; });
-    }
-    lock.unlock();
-    sink.Take(batch);
-  });
+  FirstWriteHeld held(sink);
+  LogQueue queue(100, [&](const LogBatch& batch) { held.Take(batch); });
   std::thread first([&] { queue.Submit("first\n", false); });
-  {
-    std::unique_lock<std::mutex> lock(gate);
-    changed.wait(lock, [&] { return writing; });
-  }
+  held.AwaitHeld();
   // The first line's write is stuck: these wait, each caller only for a moment.
   std::vector<std::string> expected{"first\n"};
   int accepted = 0;
@@ -78,11 +98,7 @@ TEST(LogQueueTest, BehindABusyWriteLinesWaitUpToTheLimitThenAreRefused) {
   EXPECT_FALSE(queue.HasRoomFor(8));
   EXPECT_TRUE(queue.Submit("lost 9\n", true)) << "a report of lost lines is never refused";
   expected.push_back("lost 9\n");
-  {
-    const std::lock_guard<std::mutex> lock(gate);
-    released = true;
-  }
-  changed.notify_all();
+  held.Release();
   first.join();
   queue.Flush();
   EXPECT_EQ(sink.lines, expected);
@@ -116,6 +132,29 @@ TEST(LogQueueTest, FlushReturnsWhileAFloodGoesOnWithEveryEarlierLineWritten) {
   flooding = false;
   for (std::thread& flooder : flood) flooder.join();
   EXPECT_TRUE(returned) << "Flush waited for lines submitted after it was called";
+}
+
+// A stop request flushes while another thread's write may be stuck: the flush must wait
+// for it and then write what waits behind it, or those lines are lost at exit.
+TEST(LogQueueTest, AFlushBehindAStuckWriteReturnsOnlyWithTheWaitingLinesWritten) {
+  RecordingSink sink;
+  FirstWriteHeld held(sink);
+  LogQueue queue(1 << 20, [&](const LogBatch& batch) { held.Take(batch); });
+  std::thread first([&] { queue.Submit("first\n", false); });
+  held.AwaitHeld();
+  for (const std::string line : {"waiting 1\n", "waiting 2\n"}) ASSERT_TRUE(queue.Submit(line, false));
+  std::size_t linesAtReturn = 0;
+  std::thread stopper([&] {
+    queue.Flush();
+    const std::lock_guard<std::mutex> lock(sink.guard);
+    linesAtReturn = sink.lines.size();
+  });
+  // Lets the flush reach the stuck write first; the outcome must not depend on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  held.Release();
+  stopper.join();
+  first.join();
+  EXPECT_EQ(linesAtReturn, 3u) << "the flush returned before the waiting lines were written";
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "log_writer.h"
@@ -81,16 +83,33 @@ TEST_F(LogWriterTest, LinesHaveTheTimeThreadOriginLevelLayout) {
   EXPECT_NE(lines[1].find("_Test::TestBody "), std::string::npos) << "function name: " << lines[1];
 }
 
-TEST_F(LogWriterTest, LongMessagesAreCutToTheLineBufferWithoutLineBreak) {
+TEST_F(LogWriterTest, ALineCutToTheBufferKeepsItsLineBreak) {
   const std::string longText(5000, 'x');
   LOG_DEBUG("%s\n", longText.c_str());
   LOG_DEBUG("next\n");
-  const std::string text = Text();
-  ASSERT_GT(text.size(), 4095u);
-  EXPECT_EQ(text[4094], 'x');
-  EXPECT_EQ(text.compare(4095, 1, "["), 0) << "the next line starts right behind the cut";
-  EXPECT_NE(text.find("] Debug:next", 4095), std::string::npos);
-  EXPECT_EQ(text.find('\n'), text.size() - 1) << "the cut line lost its line break";
+  // Escapes that would pass the limit are not split either.
+  const std::string controls(2000, '\x01');
+  LOG_DEBUG("%s\n", controls.c_str());
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].size(), 4094u) << "4,095 characters with the line break";
+  EXPECT_EQ(lines[0].back(), 'x');
+  EXPECT_NE(lines[1].find("] Debug:next"), std::string::npos);
+  EXPECT_LE(lines[2].size(), 4094u);
+  EXPECT_TRUE(lines[2].ends_with("\\x01")) << lines[2].substr(lines[2].size() - 8);
+}
+
+TEST_F(LogWriterTest, ControlCharactersInArgumentsAreEscapedSoNoLineCanBeForged) {
+  const std::string forged = "a.pdf\n[12-9 20:00:00.000] [tid:1] [][/x.cpp f 1] Error:forged\x1b[2K\r\t";
+  LOG_DEBUG("fileName[%s]\n", forged.c_str());
+  LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", "p-1.bmp", "Lab");
+  const std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[0].ends_with(
+      "Debug:fileName[a.pdf\\n[12-9 20:00:00.000] [tid:1] [][/x.cpp f 1] Error:forged\\x1b[2K\\r\\t]"))
+      << lines[0];
+  EXPECT_TRUE(lines[1].ends_with("to printer [Lab].")) << "a format's own closing breaks stay";
+  EXPECT_EQ(lines[2], "");
 }
 
 TEST_F(LogWriterTest, ArgumentTextIsWrittenVerbatim) {
@@ -277,3 +296,61 @@ TEST(CreateDirectoriesLimitsTest, MissingAndOverlongPathsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// One call site, so every line it logs with the same payload has the same length.
+void LogJobDebugLine(int index, std::size_t payload) {
+  LOG_DEBUG("job line %06d %s\n", index, std::string(payload, 'j').c_str());
+}
+
+// How many of the job's lines and "left out" reports the log holds.
+std::pair<int, std::string> JobLinesAndReport(const std::vector<std::string>& lines) {
+  int jobLines = 0;
+  std::string report;
+  for (const std::string& line : lines) {
+    if (line.find("Debug:job line ") != std::string::npos) ++jobLines;
+    if (line.find("left out") != std::string::npos) report = line;
+  }
+  return {jobLines, report};
+}
+
+}  // namespace
+
+TEST_F(LogWriterTest, AJobsDebugLinesAreBoundedToOneMebibyte) {
+  // Lines of 2,048 bytes: exactly 512 of them fill the bound.
+  LogJobDebugLine(0, 1000);
+  const std::size_t payload = 1000 + 2048 - (Lines().at(0).size() + 1);
+  const int fitting = 512;
+  fs::remove(LogFile());
+  LogJobDebugLine(0, payload);
+  ASSERT_EQ(Lines().at(0).size() + 1, 2048u);
+  fs::remove(LogFile());
+
+  // Exactly as many lines as fit: all written, no report.
+  BeginJobLog();
+  for (int index = 0; index < fitting; ++index) {
+    LogJobDebugLine(index, payload);
+    if (index % 64 == 0) FlushLog();  // never lost to a full queue
+  }
+  EndJobLog();
+  auto [written, report] = JobLinesAndReport(Lines());
+  EXPECT_EQ(written, fitting);
+  EXPECT_EQ(report, "");
+  fs::remove(LogFile());
+
+  // Three more: they are left out and counted once the job ends; errors still go in.
+  BeginJobLog();
+  for (int index = 0; index < fitting + 3; ++index) {
+    LogJobDebugLine(index, payload);
+    if (index % 64 == 0) FlushLog();
+  }
+  LOG_ERROR("an error of the job\n");
+  EndJobLog();
+  LogJobDebugLine(-1, payload);  // after the job: not bounded
+  std::tie(written, report) = JobLinesAndReport(Lines());
+  EXPECT_EQ(written, fitting + 1);
+  EXPECT_TRUE(report.ends_with("Error:3 Debug lines of the job left out: they passed 1048576 bytes"))
+      << report;
+  EXPECT_NE(Text().find("Error:an error of the job"), std::string::npos);
+}

@@ -265,6 +265,90 @@ TEST_F(PdfRasterizerTest, RunawayDocumentsAreStoppedAndLeaveNoPageFiles) {
   }
 }
 
+// Draws every page a pipelined rendering hands out, as the print path does; the number
+// of pages drawn, or -1 when the rendering was refused.
+int DrawAllPages(PageRendering& rendering, const std::string& prefix) {
+  for (int page = 1;; ++page) {
+    rendering.AwaitPage(page);
+    if (rendering.Refused()) return -1;
+    if (!fs::exists(prefix + "-" + std::to_string(page) + ".bmp")) return page - 1;
+    fs::remove(prefix + "-" + std::to_string(page) + ".bmp");
+    rendering.PageDone(page);
+  }
+}
+
+// QUILLMESH_MAX_PAGES is 40 here: exactly that many pages render, and one more is
+// refused from the interpreter's page count before any page is handed out.
+TEST_F(PdfRasterizerTest, ExactlyTheMostPagesRenderAndOneMoreIsRefusedInBothModes) {
+  ASSERT_TRUE(kLimitsSet);
+  const std::string allowed = MakePdf("allowed", 40);
+  const std::string tooMany = MakePdf("toomany", 41);
+  EXPECT_EQ(ConvertPdftoBmp(allowed, mDir + "/kept"), kPdfConversionRan);
+  EXPECT_TRUE(fs::exists(PageFile(mDir + "/kept", 40)));
+  EXPECT_EQ(ConvertPdftoBmp(tooMany, mDir + "/refused"), kPdfConversionNotRun);
+  EXPECT_FALSE(fs::exists(PageFile(mDir + "/refused", 1)));
+  EXPECT_NE(Log().find("toomany.pdf has 41 pages, more than 40; not printed"), std::string::npos)
+      << Log();
+
+  PageRendering pipelined(allowed, mDir + "/piped", PageRendering::Mode::kPipelined);
+  EXPECT_EQ(DrawAllPages(pipelined, mDir + "/piped"), 40);
+  PageRendering refused(tooMany, mDir + "/stopped", PageRendering::Mode::kPipelined);
+  EXPECT_EQ(DrawAllPages(refused, mDir + "/stopped"), -1);
+}
+
+// The page sizes are known before rendering: a page too large anywhere refuses the
+// document before its first page is handed out (pipelined, page 1 would otherwise be
+// drawn once page 2 was checked).
+TEST_F(PdfRasterizerTest, APageTooLargeLateInTheDocumentRefusesItBeforeAnyPageIsHandedOut) {
+  const std::string source = Write("late.ps", PostScript(3) +
+                                                  "<< /PageSize [2880 2880] >> setpagedevice "
+                                                  "showpage\n");
+  const std::string pdf = mDir + "/late.pdf";
+  ASSERT_EQ(std::system(("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile='" + pdf +
+                         "' '" + source + "'")
+                            .c_str()),
+            0);
+  PageRendering rendering(pdf, mDir + "/late", PageRendering::Mode::kPipelined);
+  rendering.AwaitPage(1);
+  EXPECT_TRUE(rendering.Refused());
+  EXPECT_NE(Log().find("up to 23200 pixels on the short side and 23200 on the long side, larger "
+                       "than the largest paper; not printed"),
+            std::string::npos)
+      << Log();
+}
+
+// 34 x 44 inches with 5% to spare, at 580 dpi: each side against its own limit, in
+// either orientation.
+TEST(PageLimitsTest, EachSideIsJudgedAgainstItsOwnLimitJustInsideAndJustPast) {
+  constexpr std::int64_t kShort = 20706;
+  constexpr std::int64_t kLong = 26796;
+  for (const bool portrait : {true, false}) {
+    SCOPED_TRACE(portrait);
+    const auto fits = [&](std::int64_t shortSide, std::int64_t longSide) {
+      return portrait ? FitsLargestPaper(shortSide, longSide) : FitsLargestPaper(longSide, shortSide);
+    };
+    EXPECT_TRUE(fits(kShort, kLong));
+    EXPECT_FALSE(fits(kShort + 1, kLong));
+    EXPECT_FALSE(fits(kShort, kLong + 1));
+    EXPECT_TRUE(fits(100, kLong)) << "a long side past the short limit is still a long side";
+    EXPECT_TRUE(fits(kShort, kShort));
+    EXPECT_FALSE(fits(kShort + 1, kShort + 1));
+  }
+}
+
+TEST(PageLimitsTest, TheOutlineGivesThePageCountAndTheLargestSidesInPixels) {
+  DocumentOutline outline;
+  ASSERT_TRUE(ReadDocumentOutline("3\n612 792\n2000 300\n72 72\n", outline));
+  EXPECT_EQ(outline.pages, 3);
+  EXPECT_EQ(outline.largestShortSide, 4930);  // Letter's 8.5 inches
+  EXPECT_EQ(outline.largestLongSide, 16111);  // 2000 points of the wide page
+  ASSERT_TRUE(ReadDocumentOutline("2\n", outline));
+  EXPECT_EQ(outline.pages, 2);
+  EXPECT_EQ(outline.largestLongSide, 0);
+  EXPECT_FALSE(ReadDocumentOutline("", outline));
+  EXPECT_FALSE(ReadDocumentOutline("Error", outline));
+}
+
 TEST_F(PdfRasterizerTest, PipelinedRenderingWaitsForPagesToBeDrawnAndCleansUp) {
   const std::string pdf = MakePdf("window", 9);
   const std::string prefix = mDir + "/window";

@@ -66,7 +66,7 @@ DEVMODEW CloudDevMode() {
   cloud.dmDuplex = DMDUP_VERTICAL;
   cloud.dmOrientation = DMORIENT_LANDSCAPE;
   cloud.dmCollate = DMCOLLATE_FALSE;
-  cloud.dmNup = 0x12345678;
+  cloud.dmNup = 16;
   cloud.dmScale = 50;
   cloud.dmDefaultSource = 7;
   cloud.dmPrintQuality = -4;
@@ -139,7 +139,9 @@ TEST(ParseCloudDevModeTest, AcceptsOnlyABlobThatHoldsAWholeDevMode) {
 
 TEST(ApplyCloudDevModeTest, CopiesTheStandardFieldsAndNothingElse) {
   const std::vector<BYTE> cloud = Image(CloudDevMode());
-  std::vector<BYTE> local = Image(LocalDevMode());
+  DEVMODEW driver = LocalDevMode();
+  driver.dmNup = 0x00020001;  // high bits only a 32-bit copy replaces
+  std::vector<BYTE> local = Image(driver);
   local.resize(sizeof(DEVMODEW) + 16, 0xEE);  // driver-private bytes
 
   ApplyCloudDevMode(cloud, false, local);
@@ -154,7 +156,7 @@ TEST(ApplyCloudDevModeTest, CopiesTheStandardFieldsAndNothingElse) {
   EXPECT_EQ(merged.dmDuplex, DMDUP_VERTICAL);
   EXPECT_EQ(merged.dmOrientation, DMORIENT_LANDSCAPE);
   EXPECT_EQ(merged.dmCollate, DMCOLLATE_FALSE);
-  EXPECT_EQ(merged.dmNup, 0x12345678u);  // all 32 bits
+  EXPECT_EQ(merged.dmNup, 16u);  // all 32 bits
   EXPECT_EQ(merged.dmScale, 100);
   EXPECT_EQ(merged.dmDefaultSource, 0);
   EXPECT_EQ(merged.dmPrintQuality, 0);
@@ -191,6 +193,48 @@ TEST(ApplyCloudDevModeTest, CopiesAFieldOnlyWhenBothDevModesMarkIt) {
       EXPECT_EQ(FromImage(merged).dmCopies, field.bit == DM_COPIES ? 1 : 3);
     }
   }
+}
+
+// Only an n-up of 1 to 16 pages per sheet is taken; any other leaves the printer's own,
+// while the other fields are still merged.
+TEST(ApplyCloudDevModeTest, TakesAnNupOfOneToSixteenPagesPerSheetOnly) {
+  const struct {
+    std::uint32_t nup;
+    bool taken;
+  } cases[] = {{0, false}, {1, true}, {16, true}, {17, false}, {0xFFFFFFFFu, false}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.nup);
+    DEVMODEW cloud = CloudDevMode();
+    cloud.dmNup = test.nup;
+    std::vector<BYTE> local = Image(LocalDevMode());
+    ApplyCloudDevMode(Image(cloud), false, local);
+    EXPECT_EQ(FromImage(local).dmNup, test.taken ? test.nup : 1u);
+    EXPECT_EQ(FromImage(local).dmCopies, 3);
+  }
+}
+
+// Copies past the printer's most are lowered to it; unknown most or unmarked copies
+// change nothing.
+TEST(CapCopiesTest, LowersCopiesPastThePrintersMostOnly) {
+  const struct {
+    short copies;
+    int most;
+    short expected;
+  } cases[] = {{999, 999, 999}, {1000, 999, 999}, {32767, 999, 999}, {5, 0, 5}, {5, -1, 5}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(testing::Message() << test.copies << " of at most " << test.most);
+    DEVMODEW devMode = LocalDevMode();
+    devMode.dmCopies = test.copies;
+    std::vector<BYTE> image = Image(devMode);
+    CapCopies(image, test.most);
+    EXPECT_EQ(FromImage(image).dmCopies, test.expected);
+  }
+  DEVMODEW unmarked = LocalDevMode();
+  unmarked.dmFields &= ~DM_COPIES;
+  unmarked.dmCopies = 1000;
+  std::vector<BYTE> image = Image(unmarked);
+  CapCopies(image, 999);
+  EXPECT_EQ(FromImage(image).dmCopies, 1000);
 }
 
 TEST(ApplyCloudDevModeTest, LeavesTheLocalDevModeAloneWithoutCloudOrWhenConfigured) {
@@ -246,6 +290,16 @@ class BuildLocalPrintTicketTest : public ::testing::Test {
     return result;
   }
 
+  // The settings of the ticket built for Office with the peer's DEVMODE; ticket holds it.
+  TicketSettings BuildWithCloud(const DEVMODEW& cloud, std::string& ticket) {
+    const std::vector<BYTE> image = Image(cloud);
+    TicketSettings settings;
+    EXPECT_EQ(Build(u"Office", Blob(3, "doc", 220, std::string(image.begin(), image.end())), ticket),
+              S_OK);
+    EXPECT_TRUE(ReadPrintTicket(ticket, settings)) << ticket;
+    return settings;
+  }
+
   std::string Log() const {
     std::ifstream stream(mRoot / "work" / "Quillmesh" / "log" / "QuillmeshLog.txt");
     return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
@@ -288,12 +342,8 @@ TEST_F(BuildLocalPrintTicketTest, CloudSettingsReachTheTicketWhereThePrinterSupp
   WritePrinterFile(".unsupported", "duplex\n");
   DEVMODEW cloud = CloudDevMode();
   cloud.dmNup = 4;
-  const std::vector<BYTE> image = Image(cloud);
   std::string ticket;
-  ASSERT_EQ(Build(u"Office", Blob(3, "doc", 220, std::string(image.begin(), image.end())), ticket),
-            S_OK);
-  TicketSettings settings;
-  ASSERT_TRUE(ReadPrintTicket(ticket, settings));
+  const TicketSettings settings = BuildWithCloud(cloud, ticket);
   EXPECT_EQ(settings.paperSize, 8);
   EXPECT_EQ(settings.orientation, DMORIENT_LANDSCAPE);
   EXPECT_EQ(settings.copies, 3);
@@ -302,6 +352,22 @@ TEST_F(BuildLocalPrintTicketTest, CloudSettingsReachTheTicketWhereThePrinterSupp
   EXPECT_EQ(settings.nup, 4u);
   EXPECT_FALSE(settings.duplex.has_value());
   EXPECT_EQ(ticket.find("JobDuplexAllDocumentsContiguously"), std::string::npos);
+}
+
+// The folder printer makes at most 999 copies: 1000 become 999; an n-up of all ones is
+// dropped for the printer's own (1).
+TEST_F(BuildLocalPrintTicketTest, CopiesAreCappedAndAnOutOfRangeNupIsDropped) {
+  DEVMODEW cloud = CloudDevMode();
+  cloud.dmCopies = 1000;
+  cloud.dmNup = 0xFFFFFFFFu;
+  std::string ticket;
+  const TicketSettings settings = BuildWithCloud(cloud, ticket);
+  EXPECT_EQ(settings.copies, 999);
+  EXPECT_EQ(settings.nup, 1u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Error:BuildLocalPrintTicket: 1000 copies asked for; the printer makes at most 999"),
+            std::string::npos);
+  EXPECT_NE(log.find("Error:BuildLocalPrintTicket: dmNup 4294967295 is not 1 to 16"), std::string::npos);
 }
 
 TEST_F(BuildLocalPrintTicketTest, AMalformedBlobFallsBackToTheDriverDefaults) {

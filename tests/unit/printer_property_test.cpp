@@ -88,6 +88,22 @@ TEST_F(PrinterPropertyTest, PropertiesYieldTheirSettings) {
   }
 }
 
+// Each item logs two lines, so the item count bounds what one property can write.
+TEST_F(PrinterPropertyTest, AtMost256ItemsAreRead) {
+  const std::string items255 = std::string(254, ';') + ";Orientation:Landscape";
+  const printProperty accepted(items255.substr(1) + ";");  // 256 items, the last empty
+  EXPECT_FALSE(accepted.mRefused);
+  EXPECT_EQ(accepted.mOrientation, 2);
+
+  for (const std::string& tooMany : {";" + items255.substr(1) + ";", std::string(65535, ';')}) {
+    fs::remove_all(mWorkDir);
+    const printProperty refused(tooMany);
+    EXPECT_TRUE(refused.mRefused);
+    EXPECT_EQ(refused.mOrientation, 1);
+    EXPECT_EQ(DebugTexts(), std::vector<std::string>{}) << "no item is read or logged";
+  }
+}
+
 TEST_F(PrinterPropertyTest, CopyCountsAreReadAsAtoiAndKeptAsLow16Bits) {
   const struct {
     const char* value;

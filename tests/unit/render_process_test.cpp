@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,7 +48,7 @@ TEST(RenderProcessTest, ReportsArriveInOrderWithTheWorksResult) {
         reporter.Report(RenderStream::kPageCount, "12", 2);
         return 7;
       },
-      1 << 20);
+      {1 << 20, 0});
   ASSERT_NE(process, nullptr);
   std::vector<RenderMessage> messages;
   EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(10), messages));
@@ -68,7 +70,7 @@ int Paging(RenderReporter& reporter) {
 }
 
 TEST(RenderProcessTest, WorkBeginsOnlyThePageFilesItIsAllowedAndAWaitingWorkCanBeKilled) {
-  auto process = RenderProcess::Start(Paging, 1 << 20);
+  auto process = RenderProcess::Start(Paging, {1 << 20, 0});
   ASSERT_NE(process, nullptr);
   std::vector<RenderMessage> messages;
   EXPECT_TRUE(CollectFor(*process, std::chrono::milliseconds(200), messages));
@@ -91,12 +93,43 @@ TEST(RenderProcessTest, WorkBeginsOnlyThePageFilesItIsAllowedAndAWaitingWorkCanB
 TEST(RenderProcessTest, DroppingRunningWorkEndsIt) {
   const Clock::time_point start = Clock::now();
   {
-    auto process = RenderProcess::Start(Ticking, 1 << 20);
+    auto process = RenderProcess::Start(Ticking, {1 << 20, 0});
     ASSERT_NE(process, nullptr);
     std::vector<RenderMessage> messages;
     CollectFor(*process, std::chrono::milliseconds(50), messages);
   }
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
 }
+
+#ifndef _WIN32
+// Work that allocates and fills so many MiB: 0, or 1 when the allocation fails.
+std::function<int(RenderReporter&)> Allocating(std::size_t mebibytes) {
+  return [mebibytes](RenderReporter&) {
+    try {
+      const std::vector<char> block(mebibytes << 20, 'm');
+      return block.empty() || block.front() != 'm' ? 2 : 0;
+    } catch (const std::bad_alloc&) {
+      return 1;
+    }
+  };
+}
+
+// A budget of 64 MiB: 16 MiB more fit, 256 MiB do not; without a budget they do.
+TEST(RenderProcessTest, TheWorksMemoryIsBoundedBeyondWhatItStartsWith) {
+  const struct {
+    std::size_t mebibytes;
+    std::uint64_t budget;
+    int exitCode;
+  } cases[] = {{16, 64ULL << 20, 0}, {256, 64ULL << 20, 1}, {256, 0, 0}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(testing::Message() << test.mebibytes << " MiB of " << (test.budget >> 20));
+    auto process = RenderProcess::Start(Allocating(test.mebibytes), {1 << 20, test.budget});
+    ASSERT_NE(process, nullptr);
+    std::vector<RenderMessage> messages;
+    EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(30), messages));
+    EXPECT_EQ(process->ExitCode(), test.exitCode);
+  }
+}
+#endif
 
 }  // namespace

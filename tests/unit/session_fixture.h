@@ -20,10 +20,12 @@ struct RecordedPrint {
 };
 
 // The recorded print paths report every job spooled as this job id, except on these
-// printers: one the spooler does not know, one whose print throws std::bad_alloc.
+// printers: one the spooler does not know, one whose print throws std::bad_alloc, and
+// one whose print returns without reporting anything.
 inline constexpr std::uint32_t kRecordedJobId = 7;
 inline constexpr char kMissingPrinter[] = "Missing";
 inline constexpr char kNoMemoryPrinter[] = "NoMemory";
+inline constexpr char kSilentPrinter[] = "Silent";
 
 // Every print call since the last ClearRecordedPrints.
 std::vector<RecordedPrint>& RecordedPrints();

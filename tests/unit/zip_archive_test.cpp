@@ -1,14 +1,15 @@
 // The ZIP reader of XPS packages: plain and ZIP64 directories, stored, deflated and
 // interleaved parts, size bounds, damaged archives, and the package's job PrintTicket.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <new>
 #include <string>
 #include <vector>
 
+#include "../xps_bombs.h"
 #include "../xps_test_package.h"
 #include "platform/posix/xps/test_hooks.h"
+#include "platform/posix/xps/xps_page_count.h"
 #include "platform/posix/xps/xps_package_ticket.h"
 #include "platform/posix/xps/zip_archive.h"
 
@@ -19,37 +20,6 @@ using quillmesh::platform::PartRead;
 using quillmesh::platform::ReadZipDirectory;
 using quillmesh::platform::ReadZipPart;
 using quillmesh::platform::ZipEntry;
-
-// Raw deflate of the text, as ZIP stores a deflated entry.
-std::string Deflate(const std::string& text) {
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-// Turns the archive's only entry, stored with data, into a deflated one.
-std::string DeflateOnlyEntry(const std::string& name, const std::string& data) {
-  std::string archive = xps_test::BuildZip({{name, Deflate(data)}});
-  // Method 8 in the local header and the central entry; the uncompressed size in both.
-  const std::size_t central = archive.find("PK\x01\x02");
-  for (const std::size_t header : {std::size_t{0}, central}) {
-    const std::size_t method = header + (header == 0 ? 8 : 10);
-    const std::size_t size = header + (header == 0 ? 22 : 24);
-    archive[method] = 8;
-    std::string wide;
-    xps_test::Put(wide, static_cast<std::uint32_t>(data.size()), 4);
-    archive.replace(size, 4, wide);
-  }
-  return archive;
-}
 
 std::vector<ZipEntry> Directory(const std::string& archive) {
   std::vector<ZipEntry> entries;
@@ -85,7 +55,9 @@ TEST(ZipArchiveTest, PlainAndZip64ArchivesListTheSamePartsWithTheSameData) {
 TEST(ZipArchiveTest, DeflatedPartsInflateAndInterleavedPiecesJoinInOrder) {
   const std::string text(5000, 'x');
   std::string data;
-  ASSERT_EQ(Read(DeflateOnlyEntry("Doc/Page.fpage", text), "doc/page.FPAGE", data), PartRead::kRead);
+  ASSERT_EQ(Read(xps_test::BuildZipItems({xps_test::Deflated("Doc/Page.fpage", text)}, false),
+                 "doc/page.FPAGE", data),
+            PartRead::kRead);
   EXPECT_EQ(data, text);
 
   // Pieces out of order in the archive still join by their numbers.
@@ -99,6 +71,28 @@ TEST(ZipArchiveTest, DeflatedPartsInflateAndInterleavedPiecesJoinInOrder) {
   const std::string unfinished = xps_test::BuildZip({{"P.fpage/[0].piece", "a"}});
   EXPECT_EQ(Read(unfinished, "P.fpage", data), PartRead::kMalformed);
   EXPECT_EQ(Read(pieces, "Q.fpage", data), PartRead::kMissing);
+}
+
+// The ZIP64 extra field gives the uncompressed size before the compressed one; a
+// deflated part, whose two sizes differ, tells them apart.
+TEST(ZipArchiveTest, Zip64SizesOfADeflatedPartAreTakenInTheirOrder) {
+  const std::string text(5000, 'x');
+  const xps_test::ZipItem item = xps_test::Deflated("Doc/Page.fpage", text);
+  ASSERT_LT(item.data.size(), text.size());
+  const std::string archive = xps_test::BuildZipItems({item}, /*zip64=*/true);
+  const std::vector<ZipEntry> entries = Directory(archive);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].uncompressedSize, text.size());
+  EXPECT_EQ(entries[0].compressedSize, item.data.size());
+  std::string data;
+  ASSERT_EQ(Read(archive, "Doc/Page.fpage", data), PartRead::kRead);
+  EXPECT_EQ(data, text);
+  // The tebibyte a font part claims is what the directory reports, never read.
+  const std::string bomb = xps_test::ClaimedTebibytePackage();
+  const std::vector<ZipEntry> bombEntries = Directory(bomb);
+  ASSERT_FALSE(bombEntries.empty());
+  EXPECT_EQ(bombEntries.back().uncompressedSize, 1ULL << 40);
+  EXPECT_EQ(Read(bomb, "Resources/Font.odttf", data), PartRead::kTooLarge);
 }
 
 TEST(ZipArchiveTest, APartOverItsBoundIsNotRead) {
@@ -164,6 +158,74 @@ TEST(PackageJobTicketTest, TheSequencesPrintTicketIsFoundThroughItsRelationships
   EXPECT_EQ(RelationshipTarget(rels, "u", "Documents/1/"), "Abs.xml");
   EXPECT_EQ(RelationshipTarget(rels, "t", ""), "") << "a target above the package root";
   EXPECT_EQ(RelationshipTarget(rels, "v", ""), "");
+}
+
+// The archive's bytes, counting the reads.
+class CountingSource final : public quillmesh::platform::ByteSource {
+ public:
+  explicit CountingSource(const std::string& archive) : mArchive(archive.data(), archive.size()) {}
+  std::uint64_t Size() const override { return mArchive.Size(); }
+  bool ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const override {
+    ++reads;
+    return mArchive.ReadAt(offset, buffer, count);
+  }
+  mutable int reads = 0;
+
+ private:
+  MemoryByteSource mArchive;
+};
+
+using quillmesh::platform::XpsPageCount;
+
+// The markup's page count of the archive within the limits.
+XpsPageCount CountPages(const std::string& archive, long maxPages, std::size_t maxPartBytes = 1 << 20) {
+  const MemoryByteSource source(archive.data(), archive.size());
+  std::vector<ZipEntry> entries;
+  EXPECT_TRUE(ReadZipDirectory(source, entries));
+  return quillmesh::platform::CountPackagePages(source, entries, maxPages, maxPartBytes);
+}
+
+// Five pages in two documents, stored whole or in pieces: five is within a limit of
+// five, past one of four.
+TEST(PackagePageCountTest, CountsEveryDocumentUpToTheLimit) {
+  for (const bool pieces : {false, true}) {
+    SCOPED_TRACE(pieces ? "pieces" : "whole");
+    const std::string archive = xps_test::BuildZip(xps_test::DocumentsParts({2, 3}, pieces));
+    const XpsPageCount five = CountPages(archive, 5);
+    EXPECT_EQ(five.result, XpsPageCount::Result::kCounted);
+    EXPECT_EQ(five.pages, 5);
+    EXPECT_EQ(CountPages(archive, 4).result, XpsPageCount::Result::kOverLimit);
+  }
+}
+
+// A document named a thousand times is read once: the count of a million pages takes
+// a handful of reads, not one per document.
+TEST(PackagePageCountTest, ADocumentNamedAgainIsReadOnce) {
+  const std::string archive = xps_test::ManyPagesPackage(1000, 1000);
+  const CountingSource source(archive);
+  std::vector<ZipEntry> entries;
+  ASSERT_TRUE(ReadZipDirectory(source, entries));
+  const int directoryReads = source.reads;
+  const XpsPageCount count = quillmesh::platform::CountPackagePages(source, entries, 1L << 30, 1 << 20);
+  EXPECT_EQ(count.result, XpsPageCount::Result::kCounted);
+  EXPECT_EQ(count.pages, 1000L * 1000L);
+  EXPECT_LE(source.reads - directoryReads, 8);
+  EXPECT_EQ(CountPages(xps_test::ManyPagesPackage(10000, 10000), 2000).result,
+            XpsPageCount::Result::kOverLimit);
+}
+
+TEST(PackagePageCountTest, LargeMissingOrOddMarkupIsToldApart) {
+  const std::string archive = xps_test::TwoDocumentPackage();
+  EXPECT_EQ(CountPages(archive, 100, 16).result, XpsPageCount::Result::kTooLarge);
+  xps_test::Parts parts = xps_test::DocumentsParts({2});
+  parts.pop_back();  // the fixed document
+  EXPECT_EQ(CountPages(xps_test::BuildZip(parts), 100).result, XpsPageCount::Result::kUnreadable);
+  parts = xps_test::MinimalParts();
+  parts[3].second = R"(<FixedDocument><PageContent Source="/Documents/1/Pages/1.fpage">)"
+                    R"(<PageContent.LinkTargets/></PageContent></FixedDocument>)";
+  const XpsPageCount linked = CountPages(xps_test::BuildZip(parts), 100);
+  EXPECT_EQ(linked.result, XpsPageCount::Result::kCounted);
+  EXPECT_EQ(linked.pages, 1);
 }
 
 }  // namespace

@@ -115,12 +115,15 @@ class WorkThread final : public RenderProcess {
 }  // namespace
 
 std::unique_ptr<RenderProcess> RenderProcess::Start(
-    const std::function<int(RenderReporter&)>& work, std::uint64_t /*maxFileBytes*/) {
+    const std::function<int(RenderReporter&)>& work, const RenderLimits& /*limits*/) {
   try {
     return std::make_unique<WorkThread>(work);
   } catch (const std::exception&) {
     return nullptr;  // no thread (or no memory for one) could be had
   }
 }
+
+// The work threads end with the process, which the stop request ends next.
+void EndAllRenderWork() {}
 
 }  // namespace quillmesh::platform

@@ -60,10 +60,19 @@ ClockReading ReadClock() {
 }
 
 // send() takes an int length and may send less than asked: loop until all is out.
-// Winsock raises no SIGPIPE, so no flag is needed for a closed peer.
-bool SendAll(SOCKET socket, const void* data, std::size_t length) {
+// Winsock raises no SIGPIPE, so no flag is needed for a closed peer. A limit is the send
+// timeout of each call, shortened to what is left of it.
+bool SendAll(SOCKET socket, const void* data, std::size_t length, unsigned limitMillis) {
   const char* cursor = static_cast<const char*>(data);
+  const ULONGLONG deadline = GetTickCount64() + limitMillis;
   while (length > 0) {
+    if (limitMillis > 0) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return false;
+      const DWORD left = static_cast<DWORD>(deadline - now);
+      ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&left),
+                   sizeof left);
+    }
     const int piece = length > static_cast<std::size_t>(INT_MAX) ? INT_MAX
                                                                   : static_cast<int>(length);
     const int sent = ::send(socket, cursor, piece, 0);
@@ -74,6 +83,20 @@ bool SendAll(SOCKET socket, const void* data, std::size_t length) {
   return true;
 }
 
+SocketWait WaitReadable(SOCKET socket, unsigned milliseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket, &readable);
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(milliseconds / 1000);
+  limit.tv_usec = static_cast<long>(milliseconds % 1000) * 1000;
+  const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+  if (ready > 0) return SocketWait::kReady;
+  return ready == 0 ? SocketWait::kTimedOut : SocketWait::kFailed;
+}
+
+void ShutDownConnection(SOCKET socket) { ::shutdown(socket, SD_BOTH); }
+
 // Nothing to do: Windows binds over TIME_WAIT connections by default, and its
 // SO_REUSEADDR would let a second server steal the port from a running one.
 void AllowQuickRebind(SOCKET /*socket*/) {}
@@ -83,15 +106,6 @@ void SendRepliesWithoutDelay(SOCKET socket) {
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&enable),
                sizeof enable);
 }
-
-// Winsock takes the receive timeout in milliseconds, as a DWORD.
-bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
-  const DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
-  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
-                      sizeof milliseconds) == 0;
-}
-
-bool ReceiveTimedOut() { return ::WSAGetLastError() == WSAETIMEDOUT; }
 
 // Windows has no per-process descriptor limit for sockets and files.
 std::uint64_t DescriptorLimit() { return 0; }
@@ -180,6 +194,20 @@ std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode) {
 }
 
 bool SecurePrivateFolder(const char* /*path*/, std::string& /*problem*/) { return true; }
+
+// A handle that shares nothing: no other process opens the file while it is open, and the
+// system closes it when the process ends. It is kept open for the process's life.
+bool LockWorkFolder(const char* folder, std::string& problem) {
+  const std::string path = std::string(folder) + "\\server.lock";
+  const HANDLE lock = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock != INVALID_HANDLE_VALUE) return true;
+  const DWORD error = ::GetLastError();
+  problem = error == ERROR_SHARING_VIOLATION
+                ? "another server uses the work folder " + std::string(folder)
+                : path + ": error " + std::to_string(error);
+  return false;
+}
 
 // _wfopen takes the mode in UTF-16 too; modes are plain ASCII, so widening each
 // character is the conversion.

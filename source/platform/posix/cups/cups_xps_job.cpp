@@ -3,17 +3,16 @@
 #include "platform/posix/cups/cups_xps_job.h"
 
 #include <cups/cups.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/owners.h"
 #include "platform/posix/cups/cups_settings.h"
 #include "platform/posix/spooler/paper_sizes.h"
+#include "platform/posix/xps/xps_apart.h"
 #include "platform/posix/xps/xps_document.h"
 
 namespace quillmesh::platform {
@@ -43,34 +42,6 @@ class JobOptions {
  private:
   int mCount = 0;
   cups_option_t* mOptions = nullptr;
-};
-
-// Removes a temporary file when the job is done with it.
-class TemporaryFile {
- public:
-  TemporaryFile() = default;
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!mPath.empty()) std::remove(mPath.c_str());
-  }
-
-  // Creates an empty file with a unique name in the temporary folder.
-  bool Create() {
-    std::error_code failure;
-    std::string path =
-        (std::filesystem::temp_directory_path(failure) / "quillmesh-xps-XXXXXX.pdf").string();
-    if (failure) path = "/tmp/quillmesh-xps-XXXXXX.pdf";
-    const int descriptor = ::mkostemps(path.data(), 4, O_CLOEXEC);
-    if (descriptor < 0) return false;
-    ::close(descriptor);
-    mPath = path;
-    return true;
-  }
-  const std::string& path() const { return mPath; }
-
- private:
-  std::string mPath;
 };
 
 // The IPP job attributes for the settings the PrintTicket named.
@@ -186,22 +157,21 @@ bool FollowJob(const std::string& queue, int jobId, const std::atomic<bool>& can
 
 }  // namespace
 
-bool PrintXpsOnQueue(const std::string& queue, const std::string& xpsPath,
-                     const std::string& ticketXml, const std::string& jobName,
+bool PrintXpsOnQueue(const std::string& queue, const XpsQueueJob& job,
                      const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,
                      DWORD& error) {
   outcome = XpsJobOutcome{};
-  TemporaryFile pdf;
-  if (!pdf.Create()) {
+  XpsWorkFile pdf;
+  if (!pdf.Create(job.work, "render.pdf")) {
     error = ERROR_WRITE_FAULT;
     return false;
   }
-  if (!RenderXpsToPdf(xpsPath, pdf.path(), outcome.pages, outcome.failedAt, outcome.failure)) {
+  if (!RenderXpsToPdfApart(job.xpsPath, pdf.path(), job.work, cancelRequested, outcome)) {
     return true;
   }
   JobOptions options;
-  AddTicketOptions(ApplyPrintTicket(ticketXml, DEVMODEW{}), options);
-  const int jobId = SendPdfJob(queue, pdf.path(), jobName, options, error);
+  AddTicketOptions(ApplyPrintTicket(job.ticketXml, DEVMODEW{}), options);
+  const int jobId = SendPdfJob(queue, pdf.path(), job.jobName, options, error);
   if (jobId == 0) return false;
   outcome.jobId = static_cast<DWORD>(jobId);
   if (!FollowJob(queue, jobId, cancelRequested, outcome)) {

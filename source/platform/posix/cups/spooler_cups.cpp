@@ -116,7 +116,8 @@ DWORD Win32ErrorOfJobRequest(ipp_status_t status) {
 // written, over the calling thread's default connection. Cancelled unless finished.
 class CupsPdfJob final : public PdfJobStream {
  public:
-  CupsPdfJob(std::string queue, int jobId) : mQueue(std::move(queue)), mJobId(jobId) {}
+  CupsPdfJob(std::string queue, int jobId)
+      : mQueue(std::move(queue)), mJobId(jobId), mGivenId(static_cast<DWORD>(jobId)) {}
   ~CupsPdfJob() override {
     if (mJobId == 0) return;
     cupsFinishDocument(CUPS_HTTP_DEFAULT, mQueue.c_str());
@@ -146,9 +147,12 @@ class CupsPdfJob final : public PdfJobStream {
     return static_cast<DWORD>(jobId);
   }
 
+  DWORD JobId() const override { return mGivenId; }
+
  private:
   std::string mQueue;
-  int mJobId;
+  int mJobId;  // 0 once finished
+  DWORD mGivenId;
 };
 
 // One CUPS queue opened for printing. A document becomes one CUPS job whose data is
@@ -233,9 +237,11 @@ class CupsPrinterJob final : public PrinterConnection {
   // Renders the package into a PDF job with the ticket's settings and follows it to
   // its final state.
   bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
-                         const std::string& jobName, const std::atomic<bool>& cancelRequested,
-                         XpsJobOutcome& outcome, DWORD& error) override {
-    return PrintXpsOnQueue(mQueue, xpsPath, ticketXml, jobName, cancelRequested, outcome, error);
+                         const std::string& jobName, const XpsWorkSettings& work,
+                         const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,
+                         DWORD& error) override {
+    return PrintXpsOnQueue(mQueue, {xpsPath, ticketXml, jobName, work}, cancelRequested, outcome,
+                           error);
   }
 
   // Ends the document's request; the scheduler's answer tells whether it took the job.

@@ -1,6 +1,7 @@
 // The folder printer: a directory whose subfolders are printers. No daemon is involved,
 // so what the server prints can be checked file by file.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,12 +13,14 @@
 #include <set>
 #include <mutex>
 #include <cstdint>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
 #include "platform/errno_codes.h"
 #include "platform/posix/folder_printer/sequential_source.h"
 #include "platform/posix/spooler/spooler_backend.h"
+#include "platform/posix/xps/xps_apart.h"
 #include "platform/posix/xps/xps_document.h"
 
 namespace quillmesh::platform {
@@ -28,6 +31,9 @@ namespace fs = std::filesystem;
 
 // Marks a printer folder as a network printer when present.
 constexpr const char* kNetworkMarker = ".network";
+// A file is written under its name behind this prefix and renamed once complete, so a
+// reader never sees half a document.
+constexpr std::string_view kPartialPrefix = ".partial-";
 
 // A file-system error as the Win32 code a spooler call would report.
 DWORD Win32ErrorOf(const std::error_code& failure) {
@@ -66,11 +72,40 @@ std::string JsonString(const std::string& text) {
   return quoted + "\"";
 }
 
-// The job id in a spooled file's name ("12.prn" -> 12), 0 for other names.
+// The job id in a spooled file's name ("12.prn" -> 12, also while it is being written:
+// ".partial-12.prn"), 0 for other names.
 unsigned long JobIdOf(const fs::path& file) {
-  const std::string stem = file.stem().string();
+  std::string stem = file.stem().string();
+  if (stem.starts_with(kPartialPrefix)) stem.erase(0, kPartialPrefix.size());
   if (stem.empty() || !std::all_of(stem.begin(), stem.end(), ::isdigit)) return 0;
   return std::stoul(stem.substr(0, 9));
+}
+
+// The name a file is written under until it is complete.
+fs::path PartialPath(const fs::path& path) {
+  return path.parent_path() / (std::string(kPartialPrefix) + path.filename().string());
+}
+
+// Holds a lock on a file being written for as long as the descriptor is open, so that a
+// sweep can tell a partial file whose writer died from one still being written.
+void MarkBeingWritten(int descriptor) { ::flock(descriptor, LOCK_EX); }
+
+// Removes the partial files of a printer folder whose writer is gone (a server killed
+// while writing them), leaving those another process still writes.
+void SweepPartialFiles(const fs::path& folder) {
+  std::error_code failure;
+  for (fs::directory_iterator entries(folder, failure);
+       !failure && entries != fs::directory_iterator(); entries.increment(failure)) {
+    const fs::path& path = entries->path();
+    if (!path.filename().string().starts_with(kPartialPrefix)) continue;
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) continue;
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+    }
+    ::close(descriptor);
+  }
 }
 
 // The printer's stored settings: ".defaults" holds "name value" lines, and
@@ -165,14 +200,17 @@ class FolderPrinterJob final : public PrinterConnection {
 
   bool EndPage(DWORD& /*error*/) override { return true; }
 
-  // Closes the data file and writes the job's description beside it.
+  // Closes the data file, gives it its name and writes the job's description beside it.
   bool EndDocument(DWORD& error) override {
     mSource.reset();
-    if (::close(std::exchange(mData, -1)) != 0) {
+    const bool published = PublishDocument(error);
+    if (::close(std::exchange(mData, -1)) != 0 && published) {
       error = Win32ErrorFromErrno(errno);
+      std::error_code ignored;
+      fs::remove(mDataPath, ignored);
       return false;
     }
-    return WriteDescription(error);
+    return published && WriteDescription(error);
   }
 
   // The stored defaults over the standard ones (A4 portrait, one copy, colour, simplex).
@@ -236,7 +274,7 @@ class FolderPrinterJob final : public PrinterConnection {
       error = Win32ErrorFromErrno(errno);
       ::close(descriptor);
       std::error_code ignored;
-      fs::remove(mDataPath, ignored);
+      fs::remove(PartialPath(mDataPath), ignored);
       return nullptr;
     }
     mDocumentName = documentName;
@@ -247,17 +285,19 @@ class FolderPrinterJob final : public PrinterConnection {
   // Copies the package in as <id>.xps and its PrintTicket as <id>.ticket.xml, described
   // with the pages of all its documents and the settings the ticket asks for; the job
   // completes at once. A package libgxps cannot read, or one with a page it cannot
-  // load, fails as a printer would fail it, and leaves no files.
+  // load, or one past the work settings' bounds, fails as a printer would fail it, and
+  // leaves no files.
   bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
-                         const std::string& jobName, const std::atomic<bool>& cancelRequested,
-                         XpsJobOutcome& outcome, DWORD& error) override {
+                         const std::string& jobName, const XpsWorkSettings& work,
+                         const std::atomic<bool>& cancelRequested, XpsJobOutcome& outcome,
+                         DWORD& error) override {
     outcome = XpsJobOutcome{};
     if (cancelRequested) {
       outcome.state = XpsJobOutcome::State::Cancelled;
       return true;
     }
-    const int pages = CountXpsPages(xpsPath, outcome.failedAt, outcome.failure);
-    if (pages < 0) return true;
+    if (!CountXpsPagesApart(xpsPath, work, cancelRequested, outcome)) return true;
+    const int pages = outcome.pages;
     if (!CopyXpsFiles(xpsPath, ticketXml, error)) return false;
     mDocumentName = jobName;
     mDataType = "XPS";
@@ -297,9 +337,9 @@ class FolderPrinterJob final : public PrinterConnection {
     FolderPdfJob(FolderPrinterJob& printer, std::FILE* file) : mPrinter(printer), mFile(file) {}
     ~FolderPdfJob() override {
       if (mFile == nullptr) return;
-      std::fclose(mFile);
       std::error_code ignored;
-      fs::remove(mPrinter.mDataPath, ignored);
+      fs::remove(PartialPath(mPrinter.mDataPath), ignored);
+      std::fclose(mFile);
     }
     FolderPdfJob(const FolderPdfJob&) = delete;
     FolderPdfJob& operator=(const FolderPdfJob&) = delete;
@@ -313,17 +353,24 @@ class FolderPrinterJob final : public PrinterConnection {
       return false;
     }
 
-    // Closes <id>.pdf and describes it; on failure neither file stays.
+    // Completes <id>.pdf and describes it; on failure neither file stays.
     DWORD Finish(int pages, DWORD& error) override {
+      const bool flushed = std::fflush(mFile) == 0;
+      if (!flushed) error = Win32ErrorFromErrno(errno);
+      const bool published = flushed && mPrinter.PublishDocument(error);
       const bool closed = std::fclose(std::exchange(mFile, nullptr)) == 0;
-      if (!closed) error = Win32ErrorFromErrno(errno);
+      if (!closed && published) error = Win32ErrorFromErrno(errno);
       mPrinter.mPages = pages;
       mPrinter.mBytes = mBytes;
-      if (closed && mPrinter.WriteDescription(error)) return static_cast<DWORD>(mPrinter.mJobId);
+      if (published && closed && mPrinter.WriteDescription(error)) {
+        return static_cast<DWORD>(mPrinter.mJobId);
+      }
       std::error_code ignored;
-      fs::remove(mPrinter.mDataPath, ignored);
+      fs::remove(published ? mPrinter.mDataPath : PartialPath(mPrinter.mDataPath), ignored);
       return 0;
     }
+
+    DWORD JobId() const override { return static_cast<DWORD>(mPrinter.mJobId); }
 
    private:
     FolderPrinterJob& mPrinter;
@@ -336,14 +383,17 @@ class FolderPrinterJob final : public PrinterConnection {
   bool CopyXpsFiles(const std::string& xpsPath, const std::string& ticketXml, DWORD& error) {
     const int descriptor = ClaimJobFile(".xps", error);
     if (descriptor < 0) return false;
-    ::close(descriptor);
+    const fs::path partial = PartialPath(mDataPath);
     std::error_code failure;
-    fs::copy_file(xpsPath, mDataPath, fs::copy_options::overwrite_existing, failure);
+    fs::copy_file(xpsPath, partial, fs::copy_options::overwrite_existing, failure);
+    const bool published = !failure && PublishDocument(error);
+    ::close(descriptor);
     if (failure) {
       error = Win32ErrorFromErrno(failure.value());
-      fs::remove(mDataPath, failure);
+      fs::remove(partial, failure);
       return false;
     }
+    if (!published) return false;
     mBytes = fs::file_size(mDataPath, failure);
     const fs::path ticketPath = mFolder / (std::to_string(mJobId) + ".ticket.xml");
     if (!ticketXml.empty() && !ReplaceFile(ticketPath, ticketXml, error)) {
@@ -353,22 +403,41 @@ class FolderPrinterJob final : public PrinterConnection {
     return true;
   }
 
-  // Creates <next id><extension> exclusively, so concurrent jobs, even from other
-  // processes, never share an id; the open descriptor, or -1.
+  // Creates the partial file of <next id><extension> exclusively, and takes the id only
+  // when no complete file has it, so concurrent jobs, even from other processes, never
+  // share an id; the open descriptor (locked while it is written), or -1.
   int ClaimJobFile(const char* extension, DWORD& error) {
     const std::lock_guard<std::mutex> lock(mIdGuard);
     for (unsigned long id = NextJobId();; ++id) {
       const fs::path path = mFolder / (std::to_string(id) + extension);
-      const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      const fs::path partial = PartialPath(path);
+      const int descriptor =
+          ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (descriptor < 0 && errno == EEXIST) continue;
       if (descriptor < 0) {
         error = Win32ErrorFromErrno(errno);
         return -1;
       }
+      std::error_code failure;
+      if (fs::exists(path, failure)) {  // completed meanwhile by another process
+        ::close(descriptor);
+        fs::remove(partial, failure);
+        continue;
+      }
+      MarkBeingWritten(descriptor);
       mJobId = id;
       mDataPath = path;
       return descriptor;
     }
+  }
+
+  // Gives the complete document its name; on failure the partial file is removed.
+  bool PublishDocument(DWORD& error) {
+    const fs::path partial = PartialPath(mDataPath);
+    if (std::rename(partial.c_str(), mDataPath.c_str()) == 0) return true;
+    error = Win32ErrorFromErrno(errno);
+    std::remove(partial.c_str());
+    return false;
   }
 
   // One more than the highest job id in the folder.
@@ -384,12 +453,13 @@ class FolderPrinterJob final : public PrinterConnection {
 
   // Writes a file whole under a temporary name first, so readers never see it half done.
   static bool ReplaceFile(const fs::path& path, const std::string& text, DWORD& error) {
-    const fs::path partial = path.parent_path() / (".partial-" + path.filename().string());
+    const fs::path partial = PartialPath(path);
     std::FILE* stream = std::fopen(partial.c_str(), "w");
     if (stream == nullptr) {
       error = Win32ErrorFromErrno(errno);
       return false;
     }
+    MarkBeingWritten(::fileno(stream));
     const bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
     if (std::fclose(stream) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
       error = Win32ErrorFromErrno(errno);
@@ -425,9 +495,9 @@ class FolderPrinterJob final : public PrinterConnection {
   // A RAW document that was started and never ended is not a job: its data goes.
   void DiscardUnfinishedDocument() {
     if (mData < 0) return;
-    ::close(mData);
     std::error_code ignored;
-    fs::remove(mDataPath, ignored);
+    fs::remove(PartialPath(mDataPath), ignored);
+    ::close(mData);
   }
 
   fs::path mFolder;
@@ -445,7 +515,17 @@ class FolderPrinterJob final : public PrinterConnection {
 
 class FolderSpooler final : public SpoolerBackend {
  public:
-  explicit FolderSpooler(std::string directory) : mRoot(std::move(directory)) {}
+  // Partial documents a killed server left behind are removed at the start.
+  explicit FolderSpooler(std::string directory) : mRoot(std::move(directory)) {
+    std::error_code failure;
+    for (fs::directory_iterator entries(mRoot, failure);
+         !failure && entries != fs::directory_iterator(); entries.increment(failure)) {
+      std::error_code notFolder;
+      if (!IsHidden(entries->path()) && entries->is_directory(notFolder)) {
+        SweepPartialFiles(entries->path());
+      }
+    }
+  }
 
   // A printer is a visible subfolder of the root.
   std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& name, DWORD& error) override {

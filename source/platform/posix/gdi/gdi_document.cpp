@@ -15,13 +15,9 @@ bool PdfDocument::Write(const void* data, std::size_t size, DWORD& error) {
   return mJob->Write(data, size, error);
 }
 
-bool PdfDocument::StartPage(PrinterConnection& printer, DWORD& error) {
-  if (!mJob) {
-    mJob = printer.StartPdfJob(mName, error);
-    if (!mJob) return false;
-  }
-  mPageOpen = true;
-  return true;
+DWORD PdfDocument::Open(PrinterConnection& printer, DWORD& error) {
+  mJob = printer.StartPdfJob(mName, error);
+  return mJob ? mJob->JobId() : 0;
 }
 
 bool PdfDocument::EndPage(DWORD& error) {
@@ -35,8 +31,11 @@ bool PdfDocument::PaintImage(const std::shared_ptr<PixelBuffer>& pixels, const P
 }
 
 bool PdfDocument::Submit(DWORD& error) {
-  if (!mJob) return true;
   if (mPageOpen && !EndPage(error)) return false;
+  if (mWriter.pages() == 0) {
+    mJob.reset();  // nothing to print: the job is cancelled
+    return true;
+  }
   if (!mWriter.Finish(error)) return false;
   const std::unique_ptr<PdfJobStream> job = std::move(mJob);
   return job->Finish(mWriter.pages(), error) != 0;

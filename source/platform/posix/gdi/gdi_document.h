@@ -1,6 +1,7 @@
-// One PDF document drawn on a printer DC. The printer's job is opened when the first
-// page starts, and the PDF streams into it as pages are drawn; EndDoc finishes it. A
-// document never ended is cancelled and leaves nothing. Private to the GDI stand-in.
+// One PDF document drawn on a printer DC. The printer's job is opened with the document
+// (StartDoc returns its id, as the Windows spooler's does), and the PDF streams into it
+// as pages are drawn; EndDoc finishes it. A document never ended, or ended without
+// pages, is cancelled and leaves nothing. Private to the GDI stand-in.
 #pragma once
 
 #include <memory>
@@ -21,9 +22,10 @@ class PdfDocument final : private ByteSink {
   PdfDocument& operator=(const PdfDocument&) = delete;
 
   bool pageOpen() const { return mPageOpen; }
-  // Starts a page; the first one opens the printer's job. False with a Win32 error when
-  // the printer refuses the job.
-  bool StartPage(PrinterConnection& printer, DWORD& error);
+  // Opens the printer's job; its id, or 0 with a Win32 error when the printer refuses it.
+  DWORD Open(PrinterConnection& printer, DWORD& error);
+  // Starts a page.
+  void StartPage() { mPageOpen = true; }
   // Writes the page out; false with a Win32 error when the job takes no more data.
   bool EndPage(DWORD& error);
 
@@ -32,8 +34,8 @@ class PdfDocument final : private ByteSink {
   bool PaintImage(const std::shared_ptr<PixelBuffer>& pixels, const PixelRect& rect,
                   const PointRect& destination, DWORD& error);
 
-  // Ends an open page and finishes the job; a document without pages makes no job.
-  // False with a Win32 error when the printer did not take the document.
+  // Ends an open page and finishes the job; the job of a document without pages is
+  // cancelled. False with a Win32 error when the printer did not take the document.
   bool Submit(DWORD& error);
 
  private:

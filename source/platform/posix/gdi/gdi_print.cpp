@@ -1,7 +1,5 @@
 // StartDocW, StartPage, EndPage and EndDoc on Linux: a printer DC's document is a PDF
-// streamed into the printer's job as it is drawn.
-#include <atomic>
-#include <climits>
+// streamed into the printer's job, opened by StartDocW, as it is drawn.
 #include <memory>
 #include <utility>
 
@@ -31,12 +29,6 @@ QmDeviceContext* DocumentDc(HDC dc) {
   return context;
 }
 
-// Job-like ids for StartDocW: positive, distinct for a long while.
-int NextDocumentId() {
-  static std::atomic<unsigned> counter{0};
-  return static_cast<int>(counter.fetch_add(1) % INT_MAX) + 1;
-}
-
 }  // namespace
 
 int StartDocW(HDC dc, const DOCINFOW* info) {
@@ -46,19 +38,23 @@ int StartDocW(HDC dc, const DOCINFOW* info) {
     return FailWith(ERROR_INVALID_PARAMETER);
   }
   const double pointsPerPixel = 72.0 / context->page.dpi;
-  context->document = std::make_unique<PdfDocument>(
+  auto document = std::make_unique<PdfDocument>(
       quillmesh::platform::Utf16ToUtf8(info->lpszDocName),
       context->page.physicalWidthPixels * pointsPerPixel,
       context->page.physicalHeightPixels * pointsPerPixel);
-  return NextDocumentId();
+  DWORD error = ERROR_SUCCESS;
+  const DWORD jobId = document->Open(*context->printer, error);
+  if (jobId == 0) return FailWith(error);
+  context->document = std::move(document);
+  return static_cast<int>(jobId);
 }
 
 int StartPage(HDC dc) {
   QmDeviceContext* context = DocumentDc(dc);
   if (context == nullptr) return 0;
   if (context->document->pageOpen()) return FailWith(ERROR_INVALID_PARAMETER);
-  DWORD error = ERROR_SUCCESS;
-  return context->document->StartPage(*context->printer, error) ? 1 : FailWith(error);
+  context->document->StartPage();
+  return 1;
 }
 
 int EndPage(HDC dc) {

@@ -8,13 +8,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace quillmesh::platform {
@@ -25,6 +29,20 @@ constexpr int kReportDescriptor = 3;
 constexpr int kPageTurnDescriptor = 4;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kFrameHeader = 5;  // stream byte and 32-bit length
+
+// The children alive, so that a stop request ends them all. Forks happen under its lock
+// and a child leaves it before it is reaped, so every pid in it names a child of ours.
+struct LiveChildren {
+  std::mutex guard;
+  std::set<pid_t> pids;
+  bool stopping = false;  // no child is started any more
+};
+
+// Never destroyed: the stop request may come while the process exits.
+LiveChildren& Children() {
+  static LiveChildren* const children = new LiveChildren;
+  return *children;
+}
 
 // The child's reporter: each report is a frame of stream, length and text on the pipe.
 class PipeReporter final : public RenderReporter {
@@ -70,12 +88,39 @@ void MoveDescriptor(int from, int to) {
   ::close(from);
 }
 
+// The child's address space now, from /proc/self/statm (in pages); 0 when unknown.
+std::uint64_t AddressSpaceBytes() {
+  char text[64] = {};
+  const int descriptor = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return 0;
+  const ssize_t got = ::read(descriptor, text, sizeof text - 1);
+  ::close(descriptor);
+  if (got <= 0) return 0;
+  return std::strtoull(text, nullptr, 10) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Bounds the child's address space to what it has (the server's copy: its threads'
+// stacks and heaps) plus the work's own budget, so an allocation past it fails in the
+// child instead of the machine running short.
+void LimitMemory(std::uint64_t memoryBytes) {
+  if (memoryBytes == 0) return;
+  const std::uint64_t bound = AddressSpaceBytes() + memoryBytes;
+  const rlimit addressSpace{bound, bound};
+  ::setrlimit(RLIMIT_AS, &addressSpace);
+}
+
 // In the child: keeps only the pipe and the socket open (other sessions' sockets must not stay
 // open in it), bounds file sizes so a write past the limit fails instead of filling the
-// disk, runs the work and leaves without running the server's exit handlers.
+// disk, and its memory, runs the work and leaves without running the server's exit handlers.
 [[noreturn]] void RunChild(int reportWrite, int pageTurnRead,
                            const std::function<int(RenderReporter&)>& work,
-                           std::uint64_t maxFileBytes) {
+                           const RenderLimits& limits, pid_t server) {
+  // Dies with the server, even one killed outright; a server gone before the request
+  // was made is no longer the parent. A group of its own keeps a terminal's signals
+  // for the server, which ends the child itself.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != server) ::_exit(1);
+  ::setpgid(0, 0);
   // Neither may sit on the other's number before it is moved.
   if (pageTurnRead == kReportDescriptor) pageTurnRead = ::dup(pageTurnRead);
   MoveDescriptor(reportWrite, kReportDescriptor);
@@ -86,8 +131,9 @@ void MoveDescriptor(int from, int to) {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ::signal(SIGXFSZ, SIG_IGN);
   ::signal(SIGPIPE, SIG_IGN);
-  const rlimit fileSize{maxFileBytes, maxFileBytes};
+  const rlimit fileSize{limits.maxFileBytes, limits.maxFileBytes};
   ::setrlimit(RLIMIT_FSIZE, &fileSize);
+  LimitMemory(limits.memoryBytes);
   PipeReporter reporter;
   ::_exit(work(reporter) & 0xFF);
 }
@@ -141,8 +187,11 @@ class ChildProcess final : public RenderProcess {
   int ExitCode() const override { return mExitCode; }
 
  private:
+  // Signals the child's process group, and the child should it not have one yet.
   void Signal(int signal) {
-    if (mChild > 0) ::kill(mChild, signal);
+    if (mChild <= 0) return;
+    ::kill(-mChild, signal);
+    ::kill(mChild, signal);
   }
 
   // Cuts the complete frames off the pending bytes.
@@ -162,6 +211,11 @@ class ChildProcess final : public RenderProcess {
   // Waits for the child's end (with the flags of waitpid); true while it still runs.
   bool Reap(int flags) {
     if (mChild <= 0) return false;
+    {
+      LiveChildren& children = Children();
+      const std::lock_guard<std::mutex> lock(children.guard);
+      children.pids.erase(mChild);
+    }
     int status = 0;
     pid_t done = 0;
     do {
@@ -184,7 +238,7 @@ class ChildProcess final : public RenderProcess {
 }  // namespace
 
 std::unique_ptr<RenderProcess> RenderProcess::Start(
-    const std::function<int(RenderReporter&)>& work, std::uint64_t maxFileBytes) {
+    const std::function<int(RenderReporter&)>& work, const RenderLimits& limits) {
   int reports[2];
   int pageTurns[2];
   if (::pipe2(reports, O_CLOEXEC) != 0) return nullptr;
@@ -193,12 +247,20 @@ std::unique_ptr<RenderProcess> RenderProcess::Start(
     ::close(reports[1]);
     return nullptr;
   }
-  const pid_t child = ::fork();
+  LiveChildren& children = Children();
+  std::unique_lock<std::mutex> lock(children.guard);
+  const pid_t server = ::getpid();
+  const pid_t child = children.stopping ? -1 : ::fork();
   if (child == 0) {
     ::close(reports[0]);
     ::close(pageTurns[1]);
-    RunChild(reports[1], pageTurns[0], work, maxFileBytes);
+    RunChild(reports[1], pageTurns[0], work, limits, server);
   }
+  if (child > 0) {
+    ::setpgid(child, child);  // as the child does, whichever comes first
+    children.pids.insert(child);
+  }
+  lock.unlock();
   ::close(reports[1]);
   ::close(pageTurns[0]);
   if (child < 0) {
@@ -207,6 +269,24 @@ std::unique_ptr<RenderProcess> RenderProcess::Start(
     return nullptr;
   }
   return std::make_unique<ChildProcess>(child, reports[0], pageTurns[1]);
+}
+
+// Kills every child and waits until each is dead (without reaping it: its owner does),
+// so none writes a file after this returns.
+void EndAllRenderWork() {
+  LiveChildren& children = Children();
+  const std::lock_guard<std::mutex> lock(children.guard);
+  children.stopping = true;
+  for (const pid_t child : children.pids) {
+    ::kill(-child, SIGKILL);
+    ::kill(child, SIGKILL);
+  }
+  for (const pid_t child : children.pids) {
+    siginfo_t ended{};
+    while (::waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT) != 0 &&
+           errno == EINTR) {
+    }
+  }
 }
 
 }  // namespace quillmesh::platform

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/system/win32_api.h"
+#include "platform/xps_work.h"
 
 namespace quillmesh::platform {
 
@@ -53,6 +54,8 @@ class PdfJobStream {
   // Ends the document of so many pages; its job id, or 0 with a Win32 error when the
   // printer did not accept it.
   virtual DWORD Finish(int pages, DWORD& error) = 0;
+  // The id the spooler gave the job when it was opened.
+  virtual DWORD JobId() const = 0;
 };
 
 // One open printer: what an OpenPrinterW handle stands for. The generic layer checks
@@ -96,9 +99,10 @@ class PrinterConnection {
   // Prints an XPS package file (it stays the caller's) with the job PrintTicket (XML;
   // empty when only the package's own PrintTickets apply) and returns once the job
   // reached its final state, which the outcome tells. A raised cancel flag asks for the
-  // job to be cancelled. False with a Win32 code when the job could not be spooled.
+  // job to be cancelled. The package is interpreted within the work settings. False
+  // with a Win32 code when the job could not be spooled.
   virtual bool SubmitXpsDocument(const std::string& xpsPath, const std::string& ticketXml,
-                                 const std::string& jobName,
+                                 const std::string& jobName, const XpsWorkSettings& work,
                                  const std::atomic<bool>& cancelRequested,
                                  XpsJobOutcome& outcome, DWORD& error) = 0;
 };

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -28,6 +29,9 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
+
+// The file in the work folder whose lock makes the folder one server's.
+constexpr const char kWorkFolderLockName[] = "server.lock";
 
 // Records errno as the thread's last error and reports failure.
 BOOL FailWithErrno() {
@@ -81,17 +85,40 @@ std::int64_t SystemClockMillis() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-bool SendAll(SOCKET socket, const void* data, std::size_t length) {
+bool SendAll(SOCKET socket, const void* data, std::size_t length, unsigned limitMillis) {
   const char* cursor = static_cast<const char*>(data);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMillis);
+  const int flags = MSG_NOSIGNAL | (limitMillis > 0 ? MSG_DONTWAIT : 0);
   while (length > 0) {
-    const ssize_t sent = ::send(socket, cursor, length, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(socket, cursor, length, flags);
     if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && limitMillis > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A full send queue: wait for room, but never past the limit.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd writable{socket, POLLOUT, 0};
+      if (left.count() <= 0 || ::poll(&writable, 1, static_cast<int>(left.count())) == 0) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      continue;
+    }
     if (sent <= 0) return false;
     cursor += sent;
     length -= static_cast<std::size_t>(sent);
   }
   return true;
 }
+
+SocketWait WaitReadable(SOCKET socket, unsigned milliseconds) {
+  pollfd readable{socket, POLLIN, 0};
+  const int ready = ::poll(&readable, 1, static_cast<int>(milliseconds));
+  if (ready > 0) return SocketWait::kReady;
+  // An interrupted wait counts as a short one: the caller looks at its clock again.
+  return ready == 0 || errno == EINTR ? SocketWait::kTimedOut : SocketWait::kFailed;
+}
+
+void ShutDownConnection(SOCKET socket) { ::shutdown(socket, SHUT_RDWR); }
 
 ClockReading ReadClock() {
   ClockReading reading{};
@@ -110,14 +137,6 @@ void SendRepliesWithoutDelay(SOCKET socket) {
   const int enable = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
 }
-
-bool SetReceiveTimeout(SOCKET socket, unsigned seconds) {
-  timeval limit{};
-  limit.tv_sec = static_cast<time_t>(seconds);
-  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
-}
-
-bool ReceiveTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 std::uint64_t DescriptorLimit() {
   rlimit limit{};
@@ -262,6 +281,29 @@ bool SecurePrivateFolder(const char* path, std::string& problem) {
   }
   if (failure) problem = std::string(path) + ": " + failure.message();
   return !failure;
+}
+
+// A record lock of fcntl belongs to the process: render children (forked) do not hold
+// it, so one that outlives the server cannot keep a new server out.
+bool LockWorkFolder(const char* folder, std::string& problem) {
+  const std::string path = std::string(folder) + "/" + kWorkFolderLockName;
+  const int descriptor =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (descriptor < 0) {
+    problem = path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (::fcntl(descriptor, F_SETLK, &whole) == 0) return true;  // held until the process ends
+  const int error = errno;
+  struct flock holder = whole;
+  const bool known = ::fcntl(descriptor, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK;
+  ::close(descriptor);
+  problem = "another server (process " + (known ? std::to_string(holder.l_pid) : "unknown") +
+            ") uses the work folder " + folder + ": " + std::strerror(error);
+  return false;
 }
 
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {

@@ -98,6 +98,18 @@ bool RenderPage(GXPSPage& page, cairo_surface_t& pdf) {
   return drawn && cairo_status(context.get()) == CAIRO_STATUS_SUCCESS;
 }
 
+// The Win32 code of a PDF surface that failed: its memory or its file, else the fallback.
+DWORD SurfaceError(cairo_surface_t& pdf, DWORD fallback) {
+  switch (cairo_surface_status(&pdf)) {
+    case CAIRO_STATUS_NO_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case CAIRO_STATUS_WRITE_ERROR:
+      return ERROR_WRITE_FAULT;
+    default:
+      return fallback;
+  }
+}
+
 // Copies one ticket setting into the DEVMODE field and marks it.
 template <typename Value, typename Field>
 void Take(const std::optional<Value>& value, DWORD bit, Field& field, DEVMODEW& settings) {
@@ -132,12 +144,12 @@ bool RenderXpsToPdf(const std::string& xpsPath, const std::string& pdfPath, int&
     return true;
   });
   if (!visited || drawn == 0) {
-    error = kErrorInvalidData;
+    error = SurfaceError(*pdf, kErrorInvalidData);
     return false;
   }
   cairo_surface_finish(pdf.get());
   if (cairo_surface_status(pdf.get()) != CAIRO_STATUS_SUCCESS) {
-    error = ERROR_WRITE_FAULT;
+    error = SurfaceError(*pdf, ERROR_WRITE_FAULT);
     return false;
   }
   pages = drawn;

@@ -7,12 +7,26 @@ namespace quillmesh::platform {
 
 namespace {
 
-constexpr std::string_view kFixedRepresentation =
-    "http://schemas.microsoft.com/xps/2005/06/fixedrepresentation";
 constexpr std::string_view kPrintTicket = "http://schemas.microsoft.com/xps/2005/06/printticket";
 // Markup parts read to find the ticket, and the ticket itself, are small: this bounds
 // what a package can make the job hold.
 constexpr std::size_t kMaximumPartSize = 1u << 20;
+
+// The relationships part of a part ("Documents/1/_rels/FixedDocument.fdoc.rels").
+std::string RelationshipsOf(std::string_view part) {
+  const std::string folder = FolderOf(part);
+  return folder + "_rels/" + std::string(part.substr(folder.size())) + ".rels";
+}
+
+// The part's text, or "" when it cannot be read whole within the size bound.
+std::string ReadSmallPart(const ByteSource& archive, const std::vector<ZipEntry>& entries,
+                          std::string_view part) {
+  std::string data;
+  if (ReadZipPart(archive, entries, part, kMaximumPartSize, data) != PartRead::kRead) data.clear();
+  return data;
+}
+
+}  // namespace
 
 // The value of the attribute inside one element's start tag, or "" when it is absent.
 std::string_view AttributeValue(std::string_view tag, std::string_view name) {
@@ -60,22 +74,6 @@ std::string FolderOf(std::string_view part) {
   const std::size_t slash = part.rfind('/');
   return slash == std::string_view::npos ? std::string() : std::string(part.substr(0, slash + 1));
 }
-
-// The relationships part of a part ("Documents/1/_rels/FixedDocument.fdoc.rels").
-std::string RelationshipsOf(std::string_view part) {
-  const std::string folder = FolderOf(part);
-  return folder + "_rels/" + std::string(part.substr(folder.size())) + ".rels";
-}
-
-// The part's text, or "" when it cannot be read whole within the size bound.
-std::string ReadSmallPart(const ByteSource& archive, const std::vector<ZipEntry>& entries,
-                          std::string_view part) {
-  std::string data;
-  if (ReadZipPart(archive, entries, part, kMaximumPartSize, data) != PartRead::kRead) data.clear();
-  return data;
-}
-
-}  // namespace
 
 std::string RelationshipTarget(std::string_view relationships, std::string_view type,
                                std::string_view sourceFolder) {

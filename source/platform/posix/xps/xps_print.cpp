@@ -1,14 +1,12 @@
-// StartXpsPrintJob on Linux. The document stream collects the package in a temporary
-// file and the PrintTicket stream the job PrintTicket; closing the document stream hands
+// StartXpsPrintJob on Linux. The document stream collects the package in a work file
+// of the job and the PrintTicket stream the job PrintTicket; closing the document stream hands
 // both to the printer's spooler backend on a thread of the job's own, which records the
 // final state and then sets the completion event, as the Windows print API does.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,6 +19,7 @@
 #include "platform/posix/spooler/printer_handle.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "platform/posix/xps/xps_api.h"
+#include "platform/posix/xps/xps_apart.h"
 #include "platform/posix/xps/xps_package_ticket.h"
 
 namespace quillmesh::platform {
@@ -38,16 +37,16 @@ struct XpsJobState {
   ~XpsJobState() {
     if (worker.joinable()) worker.join();
     if (document != nullptr) std::fclose(document);
-    if (!documentPath.empty()) std::remove(documentPath.c_str());
   }
 
   std::mutex guard;
   std::unique_ptr<PrinterConnection> printer;
   std::string jobName;
+  XpsWorkSettings work;
   HANDLE progressEvent = nullptr;
   HANDLE completionEvent = nullptr;
   std::FILE* document = nullptr;  // the package as written so far; closed once submitted
-  std::string documentPath;
+  XpsWorkFile documentFile;       // removed with the job
   std::string ticketXml;
   bool submitted = false;  // the document stream was closed: no more data
   std::atomic<bool> cancelRequested{false};
@@ -99,11 +98,12 @@ void RecordProgress(XpsJobState& state, const XpsJobOutcome& outcome) {
 // PrintTicket prints with the package's own job-level one, as the Windows spooler does.
 void PrintCollectedJob(XpsJobState& state) {
   const std::string ticketXml =
-      state.ticketXml.empty() ? ReadPackageJobTicket(state.documentPath) : state.ticketXml;
+      state.ticketXml.empty() ? ReadPackageJobTicket(state.documentFile.path()) : state.ticketXml;
   XpsJobOutcome outcome;
   DWORD error = ERROR_SUCCESS;
-  const bool spooled = state.printer->SubmitXpsDocument(
-      state.documentPath, ticketXml, state.jobName, state.cancelRequested, outcome, error);
+  const bool spooled = state.printer->SubmitXpsDocument(state.documentFile.path(), ticketXml,
+                                                        state.jobName, state.work,
+                                                        state.cancelRequested, outcome, error);
   RecordProgress(state, outcome);
   if (!spooled) {
     FinishJob(state, XPS_JOB_FAILED, HRESULT_FROM_WIN32(error));
@@ -236,17 +236,16 @@ class XpsPrintJob final : public ComObject<IXpsPrintJob> {
   std::shared_ptr<XpsJobState> mState;
 };
 
-// Creates the temporary file that collects the package; false with a Win32 code.
+// The work settings of the next job this thread starts.
+thread_local XpsWorkSettings tWorkSettings;
+
+// Creates the work file that collects the package; false with a Win32 code.
 bool CreateDocumentFile(XpsJobState& state, DWORD& error) {
-  std::error_code failure;
-  std::string path = (std::filesystem::temp_directory_path(failure) / "quillmesh-xps-XXXXXX").string();
-  if (failure) path = "/tmp/quillmesh-xps-XXXXXX";
-  const int descriptor = ::mkostemp(path.data(), O_CLOEXEC);
+  const int descriptor = state.documentFile.Create(state.work, "package.xps");
   if (descriptor < 0) {
     error = Win32ErrorOfErrno(errno);
     return false;
   }
-  state.documentPath = path;
   state.document = ::fdopen(descriptor, "wb");
   if (state.document == nullptr) {
     error = Win32ErrorOfErrno(errno);
@@ -255,6 +254,10 @@ bool CreateDocumentFile(XpsJobState& state, DWORD& error) {
   }
   return true;
 }
+
+// The work settings set for this thread's next job, which this job takes, whether it
+// starts or not.
+XpsWorkSettings TakeWorkSettings() { return std::exchange(tWorkSettings, XpsWorkSettings{}); }
 
 // Opens the printer and prepares the job's state; false with a Win32 code.
 bool PrepareJob(LPCWSTR printerName, LPCWSTR jobName, XpsJobState& state, DWORD& error) {
@@ -271,6 +274,8 @@ bool PrepareJob(LPCWSTR printerName, LPCWSTR jobName, XpsJobState& state, DWORD&
 
 }  // namespace
 
+void SetXpsWorkSettings(const XpsWorkSettings& settings) { tWorkSettings = settings; }
+
 }  // namespace quillmesh::platform
 
 HRESULT StartXpsPrintJob(LPCWSTR printerName, LPCWSTR jobName, LPCWSTR outputFileName,
@@ -280,6 +285,7 @@ HRESULT StartXpsPrintJob(LPCWSTR printerName, LPCWSTR jobName, LPCWSTR outputFil
                          IXpsPrintJobStream** printTicketStream) {
   using quillmesh::platform::XpsJobState;
   using quillmesh::platform::XpsJobStream;
+  const quillmesh::platform::XpsWorkSettings work = quillmesh::platform::TakeWorkSettings();
   if (xpsPrintJob != nullptr) *xpsPrintJob = nullptr;
   if (documentStream != nullptr) *documentStream = nullptr;
   if (printTicketStream != nullptr) *printTicketStream = nullptr;
@@ -288,6 +294,7 @@ HRESULT StartXpsPrintJob(LPCWSTR printerName, LPCWSTR jobName, LPCWSTR outputFil
     return E_NOTIMPL;
   }
   auto state = std::make_shared<XpsJobState>();
+  state->work = work;
   DWORD error = ERROR_SUCCESS;
   if (!quillmesh::platform::PrepareJob(printerName, jobName, *state, error)) {
     return HRESULT_FROM_WIN32(error);
