@@ -160,8 +160,13 @@ void LogPdfRenderSettings() {
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode)
-    : mPdfPath(pdfPath), mPrefix(outputPrefix), mMode(mode), mSlot(PeerRenderSlots(), RenderPeer()) {
-  if (!mSlot.Held()) LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
+    : mPdfPath(pdfPath),
+      mPrefix(outputPrefix),
+      mMode(mode),
+      mSlot(PeerRenderSlots(), RenderPeer()) {
+  if (!mSlot.Held()) {
+    LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
+  }
   mSlot.Wait();
   mLastTick = Clock::now();
   if (!AreUsablePageNames(pdfPath, outputPrefix)) {
@@ -211,8 +216,8 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   // The time since the last round is the work's own unless it was paused at a page turn,
   // waiting for its slot or for page files on disk to be drawn: a document that spends
   // its turns without writing pages runs on the clock.
-  const bool paused = mAsked > mAllowed &&
-                      (mGaveWay || (mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles));
+  const bool drawingBehind = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
+  const bool paused = mAsked > mAllowed && (mGaveWay || drawingBehind);
   for (const auto& message : messages) {
     if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
     if (message.stream == quillmesh::platform::RenderStream::kPageCount) {

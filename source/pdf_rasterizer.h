@@ -116,9 +116,9 @@ std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
 // One document rendered into page files apart from the server, watched while it runs:
 // at most QUILLMESH_RENDER_JOBS renderings run at once, shared fairly among peers (a
 // rendering waits its peer's turn, and gives its slot up between pages while another
-// peer's rendering would take it), a rendering whose own running time (waits for its
-// slot or for pages to be drawn left out) passes QUILLMESH_RENDER_SECONDS, renders a page larger than the
-// largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
+// peer's rendering would take it); a rendering whose own running time (waits for its
+// slot or for pages to be drawn left out) passes QUILLMESH_RENDER_SECONDS, renders a
+// page larger than the largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
 // without its reserve of free space is stopped with an Error line, and its page files
 // are removed. The page count and sizes the interpreter tells before rendering are
 // checked before any page is handed out, so those limits refuse a document before
@@ -169,7 +169,7 @@ class PageRendering {
   Mode mMode;
   RenderSlot mSlot;
   std::chrono::steady_clock::time_point mLastTick;
-  // time rendering ran, waits for pages to be drawn left out
+  // time rendering ran, waits for its slot or for pages to be drawn left out
   std::chrono::steady_clock::duration mRunTime{};
   std::unique_ptr<quillmesh::platform::RenderProcess> mProcess;
   GhostscriptMessages mMessages;

@@ -369,10 +369,10 @@ class PdfFairnessTest : public PdfJobTest {
 
 TEST_F(PdfFairnessTest, AnotherPeersShortJobPrintsWhileALongJobStillRenders) {
   constexpr std::size_t kLongPages = 120;
-  const std::string longPdf = MakePdf(mServer.WorkDir(), "long",
-                                      "%!PS\n<< /PageSize [216 216] >> setpagedevice\n1 1 " +
-                                          std::to_string(kLongPages) +
-                                          " { 120 div setgray 0 0 216 216 rectfill showpage } for\n");
+  const std::string longPdf =
+      MakePdf(mServer.WorkDir(), "long",
+              "%!PS\n<< /PageSize [216 216] >> setpagedevice\n1 1 " + std::to_string(kLongPages) +
+                  " { 120 div setgray 0 0 216 216 rectfill showpage } for\n");
   const std::string shortPdf = MakeThreePagePdf(mServer.WorkDir());
   const std::string oneDocument = "NumCopies:1";
   std::atomic<bool> longDone{false};
