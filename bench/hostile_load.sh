@@ -22,7 +22,9 @@
 #   BENCH_RESET_PEERS, BENCH_RESET_REQUESTS   (i) peers asking for the list, times each, all
 #                                             at once before they reset (200, 2000)
 #   BENCH_FLOOD_SECONDS time limit of each flood (default 120)
-#   BENCH_FLOODS        the letters of the floods to run (default: all, abcdefghi)
+#   BENCH_FLOODS        the letters of the floods to run (default: all, abcdefghij)
+#   BENCH_FAIR_PAGES, BENCH_FAIR_WAIT         (j) pages of each long PDF, seconds the short
+#                                             PDF is waited for (2000, 120)
 #   BENCH_DIR           where the scratch folder goes (default: $TMPDIR or /tmp)
 # The server listens on QUILLMESH_PORT (default 9099), which must be free.
 set -euo pipefail
@@ -47,7 +49,7 @@ fill_addresses=${BENCH_FILL_ADDRESSES:-32}
 reset_peers=${BENCH_RESET_PEERS:-200}
 reset_requests=${BENCH_RESET_REQUESTS:-2000}
 flood_seconds=${BENCH_FLOOD_SECONDS:-120}
-floods=${BENCH_FLOODS:-abcdefghi}
+floods=${BENCH_FLOODS:-abcdefghij}
 port=${QUILLMESH_PORT:-9099}
 export QUILLMESH_PORT=$port
 readonly PORT_WAIT_SECONDS=120  # read by lib.sh
@@ -105,6 +107,48 @@ measure() {
   rm -rf "$work/printers"
 }
 
+# (j) Render slots shared among peers: with one render slot, one peer (127.0.0.2) sends
+# four long PDFs; once they render, another peer (127.0.0.3) sends a 2-page PDF, timed
+# from its first byte until it is printed (the print order's acknowledgement).
+measure_render_fairness() {
+  [[ $floods == *j* ]] || return 0
+  local fair_pages=${BENCH_FAIR_PAGES:-2000} fair_wait=${BENCH_FAIR_WAIT:-120}
+  echo "(j) 4 PDFs of $fair_pages A4 pages from 127.0.0.2 rendering, QUILLMESH_RENDER_JOBS=1;" \
+    "a 2-page PDF from 127.0.0.3"
+  rm -rf "$work/temp" "$work/printers" && mkdir -p "$work/temp" "$work/printers/Bench"
+  local pages
+  for pages in "$fair_pages" 2; do
+    printf '%%!PS\n<< /PageSize [595 842] >> setpagedevice /Helvetica findfont 24 scalefont setfont\n1 1 %d { dup %d div setgray 0 0 595 842 rectfill 0 setgray 72 72 moveto 8 string cvs show showpage } for\n' \
+      "$pages" "$pages" >"$work/pages.ps"
+    gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o "$work/$pages.pdf" "$work/pages.ps" >/dev/null
+  done
+  start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" \
+    QUILLMESH_ALLOW=127.0.0.0/8 QUILLMESH_RENDER_JOBS=1
+  local long_pids=() job
+  for job in 1 2 3 4; do
+    "$peer" print --bind 127.0.0.2 --port "$port" --no-status -d Bench "$work/$fair_pages.pdf" \
+      >/dev/null 2>&1 &
+    long_pids+=($!)
+  done
+  # Rendering has begun once a page file exists.
+  local deadline=$((SECONDS + 120))
+  until compgen -G "$work/temp/Quillmesh/temp/*.bmp" >/dev/null; do
+    ((SECONDS < deadline)) || { echo "$bench_name: the long PDFs do not render" >&2; break; }
+    sleep 0.1
+  done
+  local start
+  start=$(now_ns)
+  if timeout "$fair_wait" "$peer" print --bind 127.0.0.3 --port "$port" -d Bench "$work/2.pdf" \
+    >/dev/null 2>&1; then
+    printf '  the 2-page PDF printed %s s after it was sent\n' "$(ns_to_s $(($(now_ns) - start)))"
+  else
+    printf '  the 2-page PDF was not printed within %d s\n' "$fair_wait"
+  fi
+  stop_own_server
+  for job in "${long_pids[@]}"; do stop_pid "$job"; done
+  rm -rf "$work/temp" "$work/printers"
+}
+
 echo "$bench_name: $server (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 # The first three floods come from one address, as they did before the cap per peer.
 one_peer=QUILLMESH_MAX_SESSIONS_PER_PEER=1024
@@ -127,3 +171,4 @@ fill_cap "(g)" drip 1
 fill_cap "(h)" drip "$fill_addresses"
 measure "(i) $reset_peers peers x $reset_requests printer-list requests at once, then reset" -- \
   listreset "$reset_peers" "$reset_requests" "$flood_seconds"
+measure_render_fairness

@@ -2,6 +2,7 @@
 // the time, page-count, page-size and free-space limits, the window of page files
 // that lets drawing overlap rendering, and the clean-up of page files.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -55,37 +56,6 @@ int PositiveSetting(const char* name, int fallback) {
     return fallback;
   }
   return static_cast<int>(value);
-}
-
-// The renderings allowed to run at once, and those running.
-struct RenderSlots {
-  std::mutex guard;
-  std::condition_variable freed;
-  int used = 0;
-};
-
-RenderSlots& Slots() {
-  static RenderSlots slots;
-  return slots;
-}
-
-// Takes a render slot, waiting for one while all are in use.
-void AcquireSlot() {
-  RenderSlots& slots = Slots();
-  std::unique_lock<std::mutex> lock(slots.guard);
-  const int limit = PdfRenderLimits().renderJobs;
-  if (slots.used >= limit) LOG_DEBUG("waiting for one of %d render slots\n", limit);
-  slots.freed.wait(lock, [&] { return slots.used < limit; });
-  ++slots.used;
-}
-
-void ReleaseSlot() {
-  RenderSlots& slots = Slots();
-  {
-    const std::lock_guard<std::mutex> lock(slots.guard);
-    --slots.used;
-  }
-  slots.freed.notify_one();
 }
 
 // A little-endian 32-bit field.
@@ -156,6 +126,11 @@ const PdfRenderSettings& PdfRenderLimits() {
   return settings;
 }
 
+RenderSlots& PeerRenderSlots() {
+  static RenderSlots slots(PdfRenderLimits().renderJobs);
+  return slots;
+}
+
 namespace {
 
 // Logs where Ghostscript was found, or every place it was looked for.
@@ -185,8 +160,14 @@ void LogPdfRenderSettings() {
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode)
-    : mPdfPath(pdfPath), mPrefix(outputPrefix), mMode(mode) {
-  AcquireSlot();
+    : mPdfPath(pdfPath),
+      mPrefix(outputPrefix),
+      mMode(mode),
+      mSlot(PeerRenderSlots(), RenderPeer()) {
+  if (!mSlot.Held()) {
+    LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
+  }
+  mSlot.Wait();
   mLastTick = Clock::now();
   if (!AreUsablePageNames(pdfPath, outputPrefix)) {
     mResult = kPdfConversionNotRun;
@@ -194,17 +175,16 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     mRefused = true;
   } else {
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix, mode == Mode::kPipelined),
+        RenderWork(pdfPath, outputPrefix),
         {kMaxPageFileBytes,
          static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20});
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {
     mEnded = true;
-    ReleaseSlot();
+    mSlot.Release();
     return;
   }
-  if (mode == Mode::kPipelined) mProcess->AllowPageFiles(kMaxPageFiles);
   mWatcher = std::thread(&PageRendering::Watch, this);
 }
 
@@ -233,18 +213,23 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   const bool running = mProcess->Collect(kWatchMilliseconds, messages);
   for (const auto& message : messages) mMessages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
+  // The time since the last round is the work's own unless it was paused at a page turn,
+  // waiting for its slot or for page files on disk to be drawn: a document that spends
+  // its turns without writing pages runs on the clock.
+  const bool drawingBehind = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
+  const bool paused = mAsked > mAllowed && (mGaveWay || drawingBehind);
   for (const auto& message : messages) {
+    if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
     if (message.stream == quillmesh::platform::RenderStream::kPageCount) {
       CheckOutline(message.text);
     }
   }
   const Clock::time_point now = Clock::now();
-  // A rendering that waits for its pages to be drawn is not running.
-  const bool waitingForDrawing = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
-  if (!waitingForDrawing) mRunTime += now - mLastTick;
+  if (!paused) mRunTime += now - mLastTick;
   mLastTick = now;
   if (running && mStop) mProcess->Kill();
   if (!mRefused) ScanPageFiles();
+  if (running && !mRefused) PassPageTurns();
   if (running && !mRefused &&
       mRunTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
     LOG_ERROR("rendering %s took longer than %d s, stopped\n", mPdfPath.c_str(),
@@ -263,10 +248,40 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   }
   mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
   mEnded = true;
-  ReleaseSlot();
+  mSlot.Release();
   lock.unlock();
   mChanged.notify_all();
   return false;
+}
+
+// Answers the work's page turns: one more page file while the window has room and the
+// slot is held. At a turn that another peer's rendering would take the slot at, the
+// slot goes to it, and the work waits there until this rendering's turn comes again.
+// Each time it gets its slot, it renders at least one page before it gives way.
+void PageRendering::PassPageTurns() {
+  if (mGaveWay) {
+    if (!mSlot.Held()) return;
+    mGaveWay = false;
+    mPageOwed = true;
+    LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
+  }
+  for (; mAllowed < mAsked && mAllowed < PageFileWindow(); mPageOwed = false) {
+    if (!mPageOwed && mSlot.ShouldGiveWay()) {
+      LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
+                mAllowed);
+      mSlot.GiveWay();
+      mGaveWay = true;
+      return;
+    }
+    mProcess->AllowPageFiles(1);
+    ++mAllowed;
+  }
+}
+
+// The page turns the window allows so far: in the pipelined mode, at most
+// kMaxPageFiles pages undrawn.
+int PageRendering::PageFileWindow() const {
+  return mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
 }
 
 // The limits the whole document must keep, from what the interpreter told of it before
@@ -364,8 +379,8 @@ bool PageRendering::PageExpected(int page) {
 void PageRendering::PageDone(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
   if (page <= mDone) return;
-  if (mProcess) mProcess->AllowPageFiles(page - mDone);
   mDone = page;
+  if (mProcess && !mEnded && !mRefused) PassPageTurns();
 }
 
 void PageRendering::AwaitEnd() {

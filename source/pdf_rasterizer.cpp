@@ -239,7 +239,11 @@ class CapturingReporter final : public RenderReporter {
     if (!capturing) return mReporter.Report(stream, text, length);
     if (stream == RenderStream::kOutput) captured.append(text, length);
   }
-  bool AwaitPageTurn() override { return mReporter.AwaitPageTurn(); }
+  // Tells the server the work waits at a page turn (its slot may go elsewhere meanwhile).
+  bool AwaitPageTurn() override {
+    mReporter.Report(RenderStream::kPageTurn, "", 0);
+    return mReporter.AwaitPageTurn();
+  }
   bool Poll() override { return mReporter.Poll(); }
   bool capturing = false;
   std::string captured;
@@ -335,7 +339,7 @@ class PageTurnGate {
 // Runs one interpreter over the document, reporting what it prints. This is the
 // render work: it runs apart from the server (RenderProcess) and must not log itself.
 int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
-                const std::string& outputPrefix, bool waitForPageTurns) {
+                const std::string& outputPrefix) {
   CapturingReporter reporter(workReporter);
   const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
   if (api == nullptr) {
@@ -358,7 +362,7 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
   if (api->setStdio(interpreter.Handle(), ReadNoInput, WriteOutput, WriteError) < 0 ||
       api->setPoll(interpreter.Handle(), PollWork) < 0 ||
       api->setArgEncoding(interpreter.Handle(), api->argEncoding) < 0 ||
-      (waitForPageTurns && gate.Install(*api, interpreter.Handle()) < 0)) {
+      gate.Install(*api, interpreter.Handle()) < 0) {
     ReportError(reporter, "Ghostscript streams, poll, file hooks or argument encoding could "
                           "not be set\n");
     return kPdfConversionNotRun;
@@ -419,15 +423,15 @@ void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message
       LOG_ERROR("%s", message.text.c_str());
       break;
     case RenderStream::kPageCount:
+    case RenderStream::kPageTurn:
       break;
   }
 }
 
 std::function<int(RenderReporter&)> RenderWork(const std::string& pdfPath,
-                                               const std::string& outputPrefix,
-                                               bool waitForPageTurns) {
-  return [pdfPath, outputPrefix, waitForPageTurns](RenderReporter& reporter) {
-    return RenderPages(reporter, pdfPath, outputPrefix, waitForPageTurns);
+                                               const std::string& outputPrefix) {
+  return [pdfPath, outputPrefix](RenderReporter& reporter) {
+    return RenderPages(reporter, pdfPath, outputPrefix);
   };
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/render_process.h"
+#include "render_slots.h"
 
 // Longest page file prefix, in bytes: a page file name, "<prefix>-<n>.bmp", must fit
 // the 260-byte name buffers of the printing side with its terminating zero.
@@ -70,6 +71,10 @@ struct PdfRenderSettings {
 };
 const PdfRenderSettings& PdfRenderLimits();
 
+// The QUILLMESH_RENDER_JOBS slots every rendering of a peer's document takes its turn
+// for, keyed by the peer of the calling thread (RenderPeer).
+RenderSlots& PeerRenderSlots();
+
 // Logs the limits and where Ghostscript was found, once at start-up.
 void LogPdfRenderSettings();
 
@@ -104,14 +109,16 @@ std::vector<std::string> FolderTemplates(const std::string& folderText);
 std::string PageFilesRule(const std::string& prefixText);
 
 // The render work for one document: Ghostscript over it, its reports to the reporter;
-// with waitForPageTurns, each page file waits for the reporter's page turn.
+// each page file waits for the reporter's page turn, which is reported as asked first.
 std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
-    const std::string& pdfPath, const std::string& outputPrefix, bool waitForPageTurns);
+    const std::string& pdfPath, const std::string& outputPrefix);
 
 // One document rendered into page files apart from the server, watched while it runs:
-// at most QUILLMESH_RENDER_JOBS renderings run at once (later ones wait their turn), a
-// rendering that passes QUILLMESH_RENDER_SECONDS, renders a page larger than the
-// largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
+// at most QUILLMESH_RENDER_JOBS renderings run at once, shared fairly among peers (a
+// rendering waits its peer's turn, and gives its slot up between pages while another
+// peer's rendering would take it); a rendering whose own running time (waits for its
+// slot or for pages to be drawn left out) passes QUILLMESH_RENDER_SECONDS, renders a
+// page larger than the largest paper, more pages than QUILLMESH_MAX_PAGES, or would leave the folder
 // without its reserve of free space is stopped with an Error line, and its page files
 // are removed. The page count and sizes the interpreter tells before rendering are
 // checked before any page is handed out, so those limits refuse a document before
@@ -147,6 +154,8 @@ class PageRendering {
  private:
   void Watch();
   bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
+  void PassPageTurns();
+  int PageFileWindow() const;
   void CheckOutline(const std::string& text);
   void ScanPageFiles();
   bool CheckNewPage(int page);
@@ -158,8 +167,9 @@ class PageRendering {
   std::string mPdfPath;
   std::string mPrefix;
   Mode mMode;
+  RenderSlot mSlot;
   std::chrono::steady_clock::time_point mLastTick;
-  // time rendering ran, waits for pages to be drawn left out
+  // time rendering ran, waits for its slot or for pages to be drawn left out
   std::chrono::steady_clock::duration mRunTime{};
   std::unique_ptr<quillmesh::platform::RenderProcess> mProcess;
   GhostscriptMessages mMessages;
@@ -168,6 +178,10 @@ class PageRendering {
   int mCreated = 0;  // page files Ghostscript has begun
   int mDone = 0;     // pages drawn and deleted
   int mChecked = 0;  // pages whose size and free space were checked
+  int mAsked = 0;    // page turns the work asked for
+  int mAllowed = 0;  // page turns given
+  bool mGaveWay = false;  // the slot went to another peer's rendering at a page turn
+  bool mPageOwed = true;  // the slot came (again): the next page turn is passed
   bool mOutlineKnown = false;  // the interpreter has told the page count and sizes
   long long mCountedPages = 0;  // the page count it told; 0 when it could not tell
   bool mEnded = false;

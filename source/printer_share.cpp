@@ -1,7 +1,9 @@
 // Process entry and the TCP listener: one session thread per accepted connection.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -13,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/render_process.h"
 #include "printer_list.h"
+#include "render_slots.h"
 #include "server_settings.h"
 #include "session_gate.h"
 
@@ -34,9 +37,17 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
   std::exit(1);
 }
 
-// Hands a connection to its own detached thread, which gives its slot back to the gate
-// when the session ends; on failure the session is dropped.
-void StartSession(SOCKET clientSocket, SessionGate& gate, SessionSlot* slot) {
+// An IPv4 address (host byte order) as text, "127.0.0.2".
+std::string AddressText(std::uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
+         std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// Hands a connection to its own detached thread, which renders for the peer's address
+// and gives its slot back to the gate when the session ends; on failure the session is
+// dropped.
+void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& gate,
+                  SessionSlot* slot) {
   ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
@@ -47,7 +58,10 @@ void StartSession(SOCKET clientSocket, SessionGate& gate, SessionSlot* slot) {
   }
   session->AttachToGate(gate, *slot);
   try {
-    std::thread([session] { clientHandlerThread(session); }).detach();
+    std::thread([session, peer = AddressText(peerAddress)] {
+      SetRenderPeer(peer);
+      clientHandlerThread(session);
+    }).detach();
   } catch (const std::system_error& failure) {
     LOG_ERROR("cannot start the thread of socket:%ld: %s, connection closed\n",
               static_cast<long>(clientSocket), failure.what());
@@ -177,13 +191,13 @@ int StartQuillmesh(unsigned short port) {
       continue;
     }
     failedAccepts = 0;
-    SessionSlot* slot =
-        gate.Admit(ntohl(peerAddress.sin_addr.s_addr), clientSocket, SteadyMillis());
+    const std::uint32_t peer = ntohl(peerAddress.sin_addr.s_addr);
+    SessionSlot* slot = gate.Admit(peer, clientSocket, SteadyMillis());
     if (slot == nullptr) {
       closesocket(clientSocket);
       continue;
     }
-    StartSession(clientSocket, gate, slot);
+    StartSession(clientSocket, peer, gate, slot);
   }
 }
 

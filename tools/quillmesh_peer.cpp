@@ -52,17 +52,18 @@ constexpr milliseconds kOutcomeTimeout{2000};
 constexpr std::size_t kDevModePublicSize = 220;
 
 constexpr const char* kUsage =
-    "usage: quillmesh-peer list [--host H] [--port P] [--timeout SECONDS]\n"
+    "usage: quillmesh-peer list [--host H] [--port P] [--bind ADDRESS] [--timeout SECONDS]\n"
     "       quillmesh-peer print -d PRINTER [-n COPIES] [-o OPTION]... [--format raw|xps|pdf]\n"
     "                            [--property TEXT] [--devmode FILE] [--document-name NAME]\n"
     "                            [--chunk BYTES] [--window FRAMES] [--host H] [--port P]\n"
-    "                            [--timeout SECONDS] [--no-status] FILE\n"
+    "                            [--bind ADDRESS] [--timeout SECONDS] [--no-status] FILE\n"
     "\n"
     "list     prints the server's printer names, one per line.\n"
     "print    uploads FILE as one job and asks the server to print it.\n"
     "\n"
     "  --host H             server address (default 127.0.0.1)\n"
     "  --port P             server port (default 9099)\n"
+    "  --bind ADDRESS       connect from this local address (default: the system's choice)\n"
     "  --timeout SECONDS    how long to wait for each reply (default 300)\n"
     "  -d, --printer NAME   the printer, as `list` shows it\n"
     "  -n COPIES            copies, 1 to 9999 (pdf and xps jobs)\n"
@@ -92,6 +93,7 @@ constexpr const char* kUsage =
 struct ConnectionOptions {
   std::string host = kDefaultHost;
   std::uint16_t port = kDefaultPort;
+  std::string local_address;  // empty: the system's choice
   milliseconds reply_timeout{kDefaultReplyTimeoutSeconds * 1000};
 };
 
@@ -193,7 +195,7 @@ class ArgumentCursor {
 // text (empty on success).
 std::optional<std::string> TakeConnectionOption(const std::string& option, ArgumentCursor& cursor,
                                                 ConnectionOptions& connection) {
-  if (option != "--host" && option != "--port" && option != "--timeout") {
+  if (option != "--host" && option != "--port" && option != "--bind" && option != "--timeout") {
     return std::nullopt;
   }
   const auto value = cursor.Value();
@@ -202,6 +204,8 @@ std::optional<std::string> TakeConnectionOption(const std::string& option, Argum
   }
   if (option == "--host") {
     connection.host = *value;
+  } else if (option == "--bind") {
+    connection.local_address = *value;
   } else if (option == "--port") {
     const auto port = ParseNumber(*value, 1, 65535);
     if (!port) return "--port takes a number from 1 to 65535, not '" + *value + "'";
@@ -478,7 +482,7 @@ bool SendFileData(proto::PeerConnection& connection, PreparedJob& job, const Pri
 
 // Connects to the server named by the options; reports a failure.
 bool ConnectTo(proto::PeerConnection& connection, const ConnectionOptions& options) {
-  if (!connection.Connect(options.host, options.port, kConnectTimeout)) {
+  if (!connection.Connect(options.host, options.port, kConnectTimeout, options.local_address)) {
     Complain(connection.LastError());
     return false;
   }

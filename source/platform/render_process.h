@@ -13,9 +13,15 @@
 
 namespace quillmesh::platform {
 
-// What the work reports: output, error text, a line for the server's log, or the
-// number of pages of the document (in decimal).
-enum class RenderStream : unsigned char { kOutput = 0, kError = 1, kLogError = 2, kPageCount = 3 };
+// What the work reports: output, error text, a line for the server's log, the number
+// of pages of the document (in decimal), or that it waits for a page turn (no text).
+enum class RenderStream : unsigned char {
+  kOutput = 0,
+  kError = 1,
+  kLogError = 2,
+  kPageCount = 3,
+  kPageTurn = 4,
+};
 
 // One piece of what the work reported.
 struct RenderMessage {

@@ -346,6 +346,55 @@ TEST_F(PdfProtocolTest, AJobForAnUnknownPrinterKeepsItsPdfButNoPageFiles) {
   EXPECT_TRUE(left[0].ends_with(".pdf")) << left[0];
 }
 
+// The server with one render slot, shared by peers at different loopback addresses.
+class PdfFairnessTest : public PdfJobTest {
+ protected:
+  void SetUp() override {
+    if (ServerProcess::UnderWine()) GTEST_SKIP() << "the Windows build has no Ghostscript DLL here";
+    mServer.SetEnvironment("QUILLMESH_RENDER_JOBS", "1");
+    ASSERT_TRUE(mServer.Start());
+  }
+
+  // How many pages the one-document jobs have drawn so far.
+  std::size_t PagesDrawn() const {
+    const std::string log = mServer.LogText();
+    std::size_t count = 0;
+    for (std::size_t at = log.find("print page "); at != std::string::npos;
+         at = log.find("print page ", at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+};
+
+TEST_F(PdfFairnessTest, AnotherPeersShortJobPrintsWhileALongJobStillRenders) {
+  constexpr std::size_t kLongPages = 120;
+  const std::string longPdf =
+      MakePdf(mServer.WorkDir(), "long",
+              "%!PS\n<< /PageSize [216 216] >> setpagedevice\n1 1 " + std::to_string(kLongPages) +
+                  " { 120 div setgray 0 0 216 216 rectfill showpage } for\n");
+  const std::string shortPdf = MakeThreePagePdf(mServer.WorkDir());
+  const std::string oneDocument = "NumCopies:1";
+  std::atomic<bool> longDone{false};
+  std::thread longJob([&] {
+    SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf,
+              std::vector<std::uint8_t>(oneDocument.begin(), oneDocument.end()), ReadFile(longPdf),
+              std::chrono::seconds(600), nullptr, "127.0.0.2");
+    longDone = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return PagesDrawn() > 0; }, std::chrono::seconds(120)));
+  SubmitJob(mServer, "Lab", quillmesh::peer::kDataFormatPdf, {}, ReadFile(shortPdf),
+            std::chrono::seconds(120), nullptr, "127.0.0.3");
+  const std::size_t drawnMeanwhile = PagesDrawn();
+  EXPECT_FALSE(longDone) << "the short job waited for the long one";
+  EXPECT_LT(drawnMeanwhile, kLongPages / 2) << "the short job waited for most of the long one";
+  longJob.join();
+  EXPECT_NE(mServer.LogText().find("gives its render slot up"), std::string::npos);
+  EXPECT_EQ(PagesDrawn(), kLongPages);
+  EXPECT_EQ(mServer.PrinterFiles("Lab", ".pdf").size(), 4u) << "one long document, three short";
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
 // The Windows build under Wine, where no Ghostscript DLL can be loaded and Wine's
 // spooler (pointed at no scheduler) knows no printer.
 class PdfWithoutGhostscriptTest : public PdfJobTest {

@@ -179,9 +179,10 @@ bool ServerProcess::Stop(std::chrono::seconds limit) {
   return endedByTerm;
 }
 
-quillmesh::peer::PeerConnection ServerProcess::Connect() const {
+quillmesh::peer::PeerConnection ServerProcess::Connect(const std::string& localAddress) const {
   quillmesh::peer::PeerConnection connection;
-  EXPECT_TRUE(connection.Connect("127.0.0.1", mPort, kIoTimeout)) << connection.LastError();
+  EXPECT_TRUE(connection.Connect("127.0.0.1", mPort, kIoTimeout, localAddress))
+      << connection.LastError();
   return connection;
 }
 
@@ -208,9 +209,10 @@ std::vector<std::string> ServerProcess::PrinterFiles(const std::string& printer,
 
 void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
                const std::vector<std::uint8_t>& property, const std::string& data,
-               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome) {
+               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome,
+               const std::string& peerAddress) {
   using quillmesh::peer::SubmitParam;
-  quillmesh::peer::PeerConnection connection = server.Connect();
+  quillmesh::peer::PeerConnection connection = server.Connect(peerAddress);
   quillmesh::peer::SubmitHeader header;
   header.printer_name = printer;
   header.file_name = "job";

@@ -42,8 +42,9 @@ class ServerProcess {
   // within the limit.
   bool Stop(std::chrono::seconds limit = std::chrono::seconds(2));
 
-  // A new connection to the server, or a failed test.
-  quillmesh::peer::PeerConnection Connect() const;
+  // A new connection to the server, from the local address when one is given, or a
+  // failed test.
+  quillmesh::peer::PeerConnection Connect(const std::string& localAddress = {}) const;
 
   // The port this server listens on (QUILLMESH_PORT), free when the object was made.
   std::uint16_t Port() const { return mPort; }
@@ -74,10 +75,12 @@ class ServerProcess {
 // One job as a peer sends it: the header, the data in frames of at most the payload
 // limit, then the print order, checking every acknowledgement. The print order's comes
 // only once the job has printed, so it is waited for up to printLimit. With outcome,
-// the job's outcome is asked for afterwards and stored there.
+// the job's outcome is asked for afterwards and stored there. With peerAddress, the job
+// comes from that loopback address.
 void SubmitJob(const ServerProcess& server, const std::string& printer, std::uint8_t dataFormat,
                const std::vector<std::uint8_t>& property, const std::string& data,
-               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome = nullptr);
+               std::chrono::seconds printLimit, quillmesh::peer::JobOutcome* outcome = nullptr,
+               const std::string& peerAddress = {});
 
 // A stage-1 header frame for a job of that size, without a property.
 std::vector<std::uint8_t> SubmitHeaderFrame(const std::string& printer, const std::string& file,

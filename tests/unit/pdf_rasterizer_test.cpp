@@ -11,11 +11,14 @@
 #include <fstream>
 #include <iterator>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "pdf_rasterizer.h"
 #include "test_environment.h"
 
@@ -382,6 +385,113 @@ TEST_F(PdfRasterizerTest, AStoppedRenderingRemovesEveryPageFileOfItsPrefixAndNoO
   for (const char* kept : {"stopped-x.bmp", "stopped-2.bmpx", "stoppedy-1.bmp", "other-1.bmp"}) {
     EXPECT_TRUE(fs::exists(mDir + "/" + kept)) << kept;
   }
+}
+
+// Holds every render slot but one for a peer that never renders, so that the next
+// rendering takes the last slot and any later one has to wait for it.
+std::vector<std::unique_ptr<RenderSlot>> TakeAllSlotsButOne() {
+  std::vector<std::unique_ptr<RenderSlot>> fillers;
+  for (int slot = 1; slot < PdfRenderLimits().renderJobs; ++slot) {
+    fillers.push_back(std::make_unique<RenderSlot>(PeerRenderSlots(), "filler"));
+  }
+  return fillers;
+}
+
+// Longer than the 5 s render-time limit of this process.
+constexpr auto kPastTheLimit = std::chrono::seconds(6);
+
+TEST_F(PdfRasterizerTest, WaitsForDrawingAndForTheSlotAreNotRenderTime) {
+  const std::string pdf = MakePdf("patient", 8);
+  const std::string prefix = mDir + "/patient";
+  const auto fillers = TakeAllSlotsButOne();
+  SetRenderPeer("10.0.0.1");
+  PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined);
+  // Four page files undrawn: the rendering waits for drawing past the limit.
+  rendering.AwaitPage(3);
+  std::this_thread::sleep_for(kPastTheLimit);
+  // Another peer asks: the rendering gives its slot up at its next page turn, and
+  // waits for it past the limit.
+  RenderSlot other(PeerRenderSlots(), "10.0.0.2");
+  rendering.PageDone(1);
+  ASSERT_TRUE(Eventually([&] { return other.Held(); }));
+  std::this_thread::sleep_for(kPastTheLimit);
+  other.Release();
+  int pages = 0;
+  for (int page = 1;; ++page) {
+    rendering.AwaitPage(page);
+    if (!fs::exists(PageFile(prefix, page))) break;
+    ++pages;
+    fs::remove(PageFile(prefix, page));
+    rendering.PageDone(page);
+  }
+  EXPECT_FALSE(rendering.Refused()) << Log();
+  EXPECT_EQ(pages, 8);
+  EXPECT_EQ(rendering.Result(), kPdfConversionRan);
+  EXPECT_EQ(Log().find("took longer than"), std::string::npos);
+}
+
+TEST_F(PdfRasterizerTest, ADocumentSpendingItsPageTurnsWithoutPagesRunsOnTheClock) {
+  const std::string prefix = mDir + "/spender";
+  // Opens its first page file over and over: every opening takes a page turn.
+  const std::string program =
+      "%!PS\n8 { (" + prefix + "-1.bmp) (w) file closefile } repeat\n";
+  auto rendering = std::make_unique<PageRendering>(Write("spender.ps", program), prefix,
+                                                   PageRendering::Mode::kPipelined);
+  std::atomic<bool> pageAnswered{false};
+  std::thread drawer([&] {
+    rendering->AwaitPage(1);
+    pageAnswered = true;
+  });
+  EXPECT_TRUE(Eventually([&] { return pageAnswered.load(); })) << "the job never ends";
+  EXPECT_TRUE(rendering->Refused());
+  EXPECT_NE(Log().find("took longer than 5 s, stopped"), std::string::npos) << Log();
+  rendering.reset();  // a hung rendering is stopped here, which lets the drawer go
+  drawer.join();
+}
+
+TEST_F(PdfRasterizerTest, TheRenderTimeLimitStopsJustPastItNotJustInside) {
+  struct Case {
+    int busyMilliseconds;
+    int result;
+  };
+  for (const Case test : {Case{4000, kPdfConversionRan}, Case{6000, kPdfConversionNotRun}}) {
+    SCOPED_TRACE(test.busyMilliseconds);
+    const std::size_t logStart = Log().size();
+    const std::string program = PostScript(1, "/start realtime def { realtime start sub " +
+                                                  std::to_string(test.busyMilliseconds) +
+                                                  " ge { exit } if } loop");
+    const std::string prefix = mDir + "/busy" + std::to_string(test.busyMilliseconds);
+    EXPECT_EQ(ConvertPdftoBmp(Write("busy.ps", program), prefix), test.result);
+    EXPECT_EQ(fs::exists(PageFile(prefix, 1)), test.result == kPdfConversionRan);
+    EXPECT_EQ(Log().find("took longer than 5 s, stopped", logStart) != std::string::npos,
+              test.result == kPdfConversionNotRun);
+  }
+}
+
+TEST_F(PdfRasterizerTest, AKeptPagesRenderingGivesWayBetweenPagesAndGoesOnAfter) {
+  // Pages of a tenth of a second each: the rendering runs well after another peer asks.
+  const std::string program = PostScript(
+      30, "/start realtime def { realtime start sub 100 ge { exit } if } loop");
+  const std::string document = Write("pages.ps", program);
+  const std::string prefix = mDir + "/kept";
+  const auto fillers = TakeAllSlotsButOne();
+  std::atomic<bool> done{false};
+  int result = -1;
+  std::thread renderer([&] {
+    SetRenderPeer("10.0.0.1");
+    result = ConvertPdftoBmp(document, prefix);
+    done = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return fs::exists(PageFile(prefix, 1)); }));
+  {
+    RenderSlot other(PeerRenderSlots(), "10.0.0.2");
+    EXPECT_TRUE(Eventually([&] { return other.Held(); }));
+    EXPECT_FALSE(done) << "the slot came free only when the rendering ended";
+  }
+  renderer.join();
+  EXPECT_EQ(result, kPdfConversionRan);
+  EXPECT_TRUE(fs::exists(PageFile(prefix, 30)));
+  EXPECT_FALSE(fs::exists(PageFile(prefix, 31)));
 }
 
 // The rules are matched by Ghostscript as written, where '\' is a separator on Windows and

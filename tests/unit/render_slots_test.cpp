@@ -1,0 +1,122 @@
+// The render slot scheduler: the slot limit, whose turn it is when a slot frees, giving
+// a slot up between pages, and waking the waiter that was granted.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "eventually.h"
+#include "render_slots.h"
+
+namespace {
+
+// Which of the renderings hold a slot, as a string of 0s and 1s.
+std::string HeldPattern(const std::vector<std::unique_ptr<RenderSlot>>& slots) {
+  std::string pattern;
+  for (const auto& slot : slots) pattern += slot->Held() ? '1' : '0';
+  return pattern;
+}
+
+TEST(RenderSlotsTest, ExactlyTheLimitRunsAtOnceAndAReleaseLetsTheNextIn) {
+  for (const int limit : {1, 3}) {
+    SCOPED_TRACE(limit);
+    RenderSlots pool(limit);
+    std::vector<std::unique_ptr<RenderSlot>> slots;
+    for (int index = 0; index <= limit; ++index) {
+      slots.push_back(std::make_unique<RenderSlot>(pool, "10.0.0." + std::to_string(index)));
+    }
+    EXPECT_EQ(HeldPattern(slots), std::string(limit, '1') + "0");
+    slots.front()->Release();
+    slots.front()->Release();  // a second release frees no second slot
+    EXPECT_EQ(HeldPattern(slots), "0" + std::string(limit, '1'));
+    RenderSlot late(pool, "10.0.0.9");
+    EXPECT_FALSE(late.Held());
+  }
+}
+
+TEST(RenderSlotsTest, PeersTakeTurnsAndOnePeersRenderingsKeepTheirOrder) {
+  RenderSlots pool(1);
+  std::vector<std::unique_ptr<RenderSlot>> slots;
+  // A1 runs; then A2, A3, B1, C1 and B2 ask, in that order.
+  for (const char* peer : {"A", "A", "A", "B", "C", "B"}) {
+    slots.push_back(std::make_unique<RenderSlot>(pool, peer));
+  }
+  // Each release hands the slot on: B1, C1, A2, B2, A3.
+  for (const int next : {3, 4, 1, 5, 2}) {
+    for (auto& slot : slots) {
+      if (slot && slot->Held()) {
+        slot.reset();
+        break;
+      }
+    }
+    ASSERT_TRUE(slots[static_cast<std::size_t>(next)]);
+    EXPECT_TRUE(slots[static_cast<std::size_t>(next)]->Held()) << "expected rendering " << next;
+  }
+}
+
+TEST(RenderSlotsTest, ARenderingGivesWayOnlyToAnotherPeerAndGetsItsTurnBackFirst) {
+  RenderSlots pool(1);
+  RenderSlot first(pool, "A");
+  RenderSlot second(pool, "A");
+  EXPECT_FALSE(first.ShouldGiveWay()) << "its own peer's later rendering waits behind it";
+  EXPECT_FALSE(second.ShouldGiveWay()) << "a waiting rendering has nothing to give";
+
+  auto other = std::make_unique<RenderSlot>(pool, "B");
+  ASSERT_TRUE(first.ShouldGiveWay());
+  first.GiveWay();
+  EXPECT_TRUE(other->Held());
+  EXPECT_FALSE(first.Held());
+  // B was served last: at its next page turn it hands the slot back, to A's first
+  // rendering, not to the one behind it.
+  ASSERT_TRUE(other->ShouldGiveWay());
+  other->GiveWay();
+  EXPECT_TRUE(first.Held());
+  EXPECT_FALSE(second.Held());
+  other.reset();  // leaves the queue while waiting
+  EXPECT_FALSE(first.ShouldGiveWay());
+  first.Release();
+  EXPECT_TRUE(second.Held());
+}
+
+TEST(RenderSlotsTest, WithSeveralSlotsAPeerGivesWayOnlyDownToAnEqualShare) {
+  RenderSlots pool(2);
+  RenderSlot a1(pool, "A");
+  RenderSlot a2(pool, "A");
+  RenderSlot b1(pool, "B");
+  RenderSlot b2(pool, "B");
+  ASSERT_TRUE(a1.ShouldGiveWay());
+  a1.GiveWay();
+  EXPECT_TRUE(b1.Held());
+  EXPECT_FALSE(a2.ShouldGiveWay()) << "A and B hold one slot each";
+  EXPECT_FALSE(b1.ShouldGiveWay()) << "B holds no more than A";
+}
+
+TEST(RenderSlotsTest, AFreedSlotWakesTheWaiterWhoseTurnItIs) {
+  RenderSlots pool(1);
+  auto running = std::make_unique<RenderSlot>(pool, "A");
+  RenderSlot later(pool, "A");
+  RenderSlot otherPeer(pool, "B");
+  std::atomic<bool> laterWoke{false};
+  std::atomic<bool> otherWoke{false};
+  std::thread laterThread([&] {
+    later.Wait();
+    laterWoke = true;
+  });
+  std::thread otherThread([&] {
+    otherPeer.Wait();
+    otherWoke = true;
+  });
+  running.reset();
+  EXPECT_TRUE(Eventually([&] { return otherWoke.load(); }));
+  EXPECT_FALSE(laterWoke) << "A's second rendering went before B";
+  otherPeer.Release();
+  EXPECT_TRUE(Eventually([&] { return laterWoke.load(); }));
+  laterThread.join();
+  otherThread.join();
+}
+
+}  // namespace
