@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fuzz_printer.h"
+#include "pdf_rasterizer.h"
 #include "print_paths.h"
 #include "session_feed.h"
 
@@ -15,6 +16,14 @@ int PrintFileWithProperty(const char*, const char* fileName, const std::string&)
   return std::remove(fileName);
 }
 int PrintFile(const char*, const char* fileName) { return std::remove(fileName); }
+
+// The bounds of the XPS work, which the rendering unit reads from the environment; here
+// fixed below the harness's own memory and time limits, so a bomb fails its job in the
+// child instead of tripping libFuzzer.
+const PdfRenderSettings& PdfRenderLimits() {
+  static const PdfRenderSettings settings{2000, 5, 1, 256};
+  return settings;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_printer::Install();

@@ -22,6 +22,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUILLMESH_SANITIZED_SERVER 1
+#endif
+#endif
+#ifdef QUILLMESH_SANITIZED_SERVER
+// A sanitizer's runtime reserves terabytes of address space before main, so a server built
+// with one cannot start under an address-space limit; its render children still keep
+// their own bound on what they allocate.
+constexpr bool kServerTakesAddressSpaceLimit = false;
+#else
+constexpr bool kServerTakesAddressSpaceLimit = true;
+#endif
+
 // The work folder as the server sees it: a Windows path under Wine.
 std::string TempValueForServer(const std::string& workDir) {
   if (!ServerProcess::UnderWine()) return workDir;
@@ -109,7 +123,7 @@ pid_t ServerProcess::Spawn() const {
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
   ::setenv("QUILLMESH_PORT", std::to_string(mPort).c_str(), 1);
   for (const auto& [name, value] : mEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
-  if (mAddressSpaceBytes > 0) {
+  if (mAddressSpaceBytes > 0 && kServerTakesAddressSpaceLimit) {
     const rlimit addressSpace{mAddressSpaceBytes, mAddressSpaceBytes};
     ::setrlimit(RLIMIT_AS, &addressSpace);
   }
