@@ -22,9 +22,10 @@
 #   BENCH_RESET_PEERS, BENCH_RESET_REQUESTS   (i) peers asking for the list, times each, all
 #                                             at once before they reset (200, 2000)
 #   BENCH_FLOOD_SECONDS time limit of each flood (default 120)
-#   BENCH_FLOODS        the letters of the floods to run (default: all, abcdefghij)
+#   BENCH_FLOODS        the letters of the floods to run (default: all, abcdefghijk)
 #   BENCH_FAIR_PAGES, BENCH_FAIR_WAIT         (j) pages of each long PDF, seconds the short
 #                                             PDF is waited for (2000, 120)
+#   BENCH_BOMB_GIB      (k) GiB the inflating XPS page inflates to (4)
 #   BENCH_DIR           where the scratch folder goes (default: $TMPDIR or /tmp)
 # The server listens on QUILLMESH_PORT (default 9099), which must be free.
 set -euo pipefail
@@ -49,7 +50,7 @@ fill_addresses=${BENCH_FILL_ADDRESSES:-32}
 reset_peers=${BENCH_RESET_PEERS:-200}
 reset_requests=${BENCH_RESET_REQUESTS:-2000}
 flood_seconds=${BENCH_FLOOD_SECONDS:-120}
-floods=${BENCH_FLOODS:-abcdefghij}
+floods=${BENCH_FLOODS:-abcdefghijk}
 port=${QUILLMESH_PORT:-9099}
 export QUILLMESH_PORT=$port
 readonly PORT_WAIT_SECONDS=120  # read by lib.sh
@@ -149,6 +150,49 @@ measure_render_fairness() {
   rm -rf "$work/temp" "$work/printers"
 }
 
+# (k) XPS bombs, each sent alone and then two inflating pages at once, to a server under a
+# 3 GiB address-space limit: how long until the job failed and why, whether the server
+# lived on, its peak memory, and how long a RAW job took to print after them.
+measure_xps_bombs() {
+  [[ $floods == *k* ]] || return 0
+  local bomb_gib=${BENCH_BOMB_GIB:-4} corpus=$repo/tests/fuzz/corpus/xps_package
+  echo "(k) XPS bombs against a server under a 3 GiB address-space limit"
+  rm -rf "$work/temp" "$work/printers" && mkdir -p "$work/temp" "$work/printers/Bench"
+  python3 "$repo/bench/xps_bombs.py" "$work/page-inflates.xps" "$bomb_gib"
+  printf 'raw\n' >"$work/after.prn"
+  start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" \
+    QUILLMESH_ALLOW=127.0.0.0/8 QUILLMESH_RENDER_SECONDS=60
+  prlimit --pid "$server_pid" --as=$((3 << 30))
+  local bomb start reason
+  for bomb in "$corpus/regression-zip64-font-claims-1tib" \
+    "$corpus/regression-many-pages-10000x10000" "$work/page-inflates.xps" two; do
+    start=$(now_ns)
+    if [[ $bomb == two ]]; then
+      "$peer" print --port "$port" --format xps -d Bench "$work/page-inflates.xps" \
+        >"$work/first.out" 2>&1 &
+      local first=$!
+      reason=$("$peer" print --port "$port" --format xps -d Bench "$work/page-inflates.xps" 2>&1 |
+        tail -1) || true
+      wait "$first" || true
+      bomb="two of page-inflates.xps at once"
+    else
+      reason=$("$peer" print --port "$port" --format xps -d Bench "$bomb" 2>&1 | tail -1) || true
+      bomb="$(basename "$bomb") ($(stat -c %s "$bomb") bytes)"
+    fi
+    printf '  %s: %s s, %s\n' "$bomb" "$(ns_to_s $(($(now_ns) - start)))" "$reason"
+  done
+  if kill -0 "$server_pid" 2>/dev/null; then
+    printf '  server alive, peak VmHWM %d kB\n' "$(status_kb "$server_pid" VmHWM)"
+    start=$(now_ns)
+    "$peer" print --port "$port" --format raw -d Bench "$work/after.prn" >/dev/null 2>&1 &&
+      printf '  a RAW job printed %s s after it was sent\n' "$(ns_to_s $(($(now_ns) - start)))"
+  else
+    echo "  the server died"
+  fi
+  stop_own_server
+  rm -rf "$work/temp" "$work/printers"
+}
+
 echo "$bench_name: $server (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 # The first three floods come from one address, as they did before the cap per peer.
 one_peer=QUILLMESH_MAX_SESSIONS_PER_PEER=1024
@@ -172,3 +216,4 @@ fill_cap "(h)" drip "$fill_addresses"
 measure "(i) $reset_peers peers x $reset_requests printer-list requests at once, then reset" -- \
   listreset "$reset_peers" "$reset_requests" "$flood_seconds"
 measure_render_fairness
+measure_xps_bombs
