@@ -304,10 +304,10 @@ TEST_F(PdfWithoutGhostscriptTest, AJobRendersNoPagesAndPrintsNothing) {
     const std::size_t logStart = mServer.LogText().size();
     SendPdfJob(pdf, job.property);
     const std::string log = mServer.LogText().substr(logStart);
-    std::size_t position = 0;
+    // The render work's line comes from the watcher thread, the others from the
+    // session: only their presence is certain, not their order.
     for (const char* line : job.logLines) {
-      position = log.find(line, position);
-      ASSERT_NE(position, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+      EXPECT_NE(log.find(line), std::string::npos) << "missing: " << line << "\n" << log;
     }
     EXPECT_EQ(log.find("print page"), std::string::npos) << "a page was printed";
     const std::vector<std::string> left = mServer.TempFiles();
