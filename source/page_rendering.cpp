@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kDefaultMaxPages = 2000;
 constexpr int kDefaultRenderSeconds = 600;
+constexpr int kDefaultRenderMemoryMegabytes = 1024;
 constexpr int kWatchMilliseconds = 2;
 // The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
 // little larger than their paper (bleed, rounding). At 580 dpi:
@@ -118,7 +119,8 @@ const PdfRenderSettings& PdfRenderLimits() {
       PositiveSetting("QUILLMESH_MAX_PAGES", kDefaultMaxPages),
       PositiveSetting("QUILLMESH_RENDER_SECONDS", kDefaultRenderSeconds),
       PositiveSetting("QUILLMESH_RENDER_JOBS",
-                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency())))};
+                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))),
+      PositiveSetting("QUILLMESH_RENDER_MEMORY_MB", kDefaultRenderMemoryMegabytes)};
   return settings;
 }
 
@@ -158,8 +160,13 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
   } else if (!CheckFreeSpace()) {
     mRefused = true;
   } else {
+    const bool pipelined = mode == Mode::kPipelined;
+    const quillmesh::platform::RenderLimits limits{
+        kMaxPageFileBytes,
+        static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix, mode == Mode::kPipelined), kMaxPageFileBytes);
+        RenderWork(pdfPath, outputPrefix, pipelined), limits,
+        DescribeRenderWork(pdfPath, outputPrefix, pipelined));
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {

@@ -23,6 +23,11 @@ using quillmesh::platform::RenderReporter;
 using quillmesh::platform::RenderStream;
 
 constexpr const char kProgramName[] = "pdftoimg";
+// The render work as a child process is told it: its kind, and whether it waits for page
+// turns.
+constexpr const char kPageRenderingKind[] = "pdf-pages";
+constexpr const char kWaitForPageTurns[] = "page-turns";
+constexpr const char kKeepGoing[] = "no-page-turns";
 // Longer lines are logged in pieces of this size.
 constexpr std::size_t kMaxMessageLineBytes = 1000;
 // A document can print without end; the log takes this many lines per conversion.
@@ -410,12 +415,29 @@ void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message
   }
 }
 
-std::function<int(RenderReporter&)> RenderWork(const std::string& pdfPath,
-                                               const std::string& outputPrefix,
-                                               bool waitForPageTurns) {
+quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
+                                           const std::string& outputPrefix,
+                                           bool waitForPageTurns) {
   return [pdfPath, outputPrefix, waitForPageTurns](RenderReporter& reporter) {
     return RenderPages(reporter, pdfPath, outputPrefix, waitForPageTurns);
   };
+}
+
+quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
+                                                              const std::string& outputPrefix,
+                                                              bool waitForPageTurns) {
+  return {kPageRenderingKind,
+          {pdfPath, outputPrefix, waitForPageTurns ? kWaitForPageTurns : kKeepGoing}};
+}
+
+quillmesh::platform::RenderWork MakeRenderWork(
+    const quillmesh::platform::RenderWorkDescription& description) {
+  const std::vector<std::string>& arguments = description.arguments;
+  if (description.kind != kPageRenderingKind || arguments.size() != 3 ||
+      (arguments[2] != kWaitForPageTurns && arguments[2] != kKeepGoing)) {
+    return {};
+  }
+  return RenderWork(arguments[0], arguments[1], arguments[2] == kWaitForPageTurns);
 }
 
 bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix) {

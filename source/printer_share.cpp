@@ -10,6 +10,7 @@
 #include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/platform.h"
+#include "platform/render_process.h"
 #include "printer_list.h"
 #include "server_settings.h"
 #include "session_gate.h"
@@ -153,7 +154,12 @@ int StartQuillmesh(unsigned short port) {
   }
 }
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
+  // The server's own render child (Windows) renders one document and nothing else: no
+  // log, no settings, no port.
+  if (quillmesh::platform::IsRenderChild(argc, argv)) {
+    return quillmesh::platform::RunRenderChild(argc, argv, MakeRenderWork);
+  }
   quillmesh::platform::CallBeforeStopping(WriteOutLogBeforeStopping);
   SecureWorkFoldersOrStop();
   LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);

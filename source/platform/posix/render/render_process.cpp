@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/render_frames.h"
+
 namespace quillmesh::platform {
 
 namespace {
@@ -24,15 +26,13 @@ namespace {
 constexpr int kReportDescriptor = 3;
 constexpr int kPageTurnDescriptor = 4;
 constexpr std::size_t kReadChunk = 4096;
-constexpr std::size_t kFrameHeader = 5;  // stream byte and 32-bit length
 
 // The child's reporter: each report is a frame of stream, length and text on the pipe.
 class PipeReporter final : public RenderReporter {
  public:
   void Report(RenderStream stream, const char* text, std::size_t length) override {
-    unsigned char header[kFrameHeader] = {static_cast<unsigned char>(stream)};
-    const auto size = static_cast<std::uint32_t>(length);
-    std::memcpy(header + 1, &size, sizeof size);
+    unsigned char header[kRenderFrameHeader];
+    RenderFrameHeader(stream, length, header);
     WriteAll(header, sizeof header);
     WriteAll(text, length);
   }
@@ -74,7 +74,7 @@ void MoveDescriptor(int from, int to) {
 // open in it), bounds file sizes so a write past the limit fails instead of filling the
 // disk, runs the work and leaves without running the server's exit handlers.
 [[noreturn]] void RunChild(int reportWrite, int pageTurnRead,
-                           const std::function<int(RenderReporter&)>& work,
+                           const RenderWork& work,
                            std::uint64_t maxFileBytes) {
   // Neither may sit on the other's number before it is moved.
   if (pageTurnRead == kReportDescriptor) pageTurnRead = ::dup(pageTurnRead);
@@ -130,7 +130,7 @@ class ChildProcess final : public RenderProcess {
       const ssize_t got = ::read(mPipe, chunk, sizeof chunk);
       if (got > 0) {
         mPending.append(chunk, static_cast<std::size_t>(got));
-        TakeFrames(messages);
+        TakeRenderFrames(mPending, messages);
       } else if (got == 0 || errno != EINTR) {
         mPipeOpen = false;  // the child ended (or was killed)
       }
@@ -143,20 +143,6 @@ class ChildProcess final : public RenderProcess {
  private:
   void Signal(int signal) {
     if (mChild > 0) ::kill(mChild, signal);
-  }
-
-  // Cuts the complete frames off the pending bytes.
-  void TakeFrames(std::vector<RenderMessage>& messages) {
-    std::size_t at = 0;
-    while (mPending.size() - at >= kFrameHeader) {
-      std::uint32_t length = 0;
-      std::memcpy(&length, mPending.data() + at + 1, sizeof length);
-      if (mPending.size() - at - kFrameHeader < length) break;
-      messages.push_back({static_cast<RenderStream>(mPending[at]),
-                          mPending.substr(at + kFrameHeader, length)});
-      at += kFrameHeader + length;
-    }
-    mPending.erase(0, at);
   }
 
   // Waits for the child's end (with the flags of waitpid); true while it still runs.
@@ -183,8 +169,12 @@ class ChildProcess final : public RenderProcess {
 
 }  // namespace
 
-std::unique_ptr<RenderProcess> RenderProcess::Start(
-    const std::function<int(RenderReporter&)>& work, std::uint64_t maxFileBytes) {
+// Linux forks its render children and never starts one by argument.
+int RunRenderChild(int /*argc*/, char** /*argv*/, RenderWorkMaker /*maker*/) { return 1; }
+
+std::unique_ptr<RenderProcess> RenderProcess::Start(const RenderWork& work,
+                                                    const RenderLimits& limits,
+                                                    const RenderWorkDescription& /*description*/) {
   int reports[2];
   int pageTurns[2];
   if (::pipe2(reports, O_CLOEXEC) != 0) return nullptr;
@@ -197,7 +187,7 @@ std::unique_ptr<RenderProcess> RenderProcess::Start(
   if (child == 0) {
     ::close(reports[0]);
     ::close(pageTurns[1]);
-    RunChild(reports[1], pageTurns[0], work, maxFileBytes);
+    RunChild(reports[1], pageTurns[0], work, limits.maxFileBytes);
   }
   ::close(reports[1]);
   ::close(pageTurns[0]);
