@@ -82,7 +82,8 @@ class RenderProcess {
 
   // Lets the work begin this many more page files.
   virtual void AllowPageFiles(int count) = 0;
-  // Ends the work at once.
+  // Ends the work at once; on Windows it returns once the child is gone and its files
+  // are closed.
   virtual void Kill() = 0;
   // Waits up to the time for reports and appends them; false once the work has ended
   // and every report has been collected.

@@ -8,8 +8,6 @@
 // releases its files.
 #include "platform/render_process.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -28,8 +26,10 @@ namespace {
 constexpr DWORD kPipeBytes = 64 * 1024;
 constexpr std::size_t kReadChunk = 4096;
 constexpr DWORD kMaxPath = 32768;
-// The exit code the server gives a child it kills.
+// The exit code the server gives a child it kills, and how long it waits for the child
+// to be gone (an ended process is gone within milliseconds; this only bounds a hang).
 constexpr UINT kKilledExitCode = 0xDEAD;
+constexpr DWORD kKillWaitMilliseconds = 30000;
 // A description is a handful of paths; anything far larger is not one.
 constexpr std::uint32_t kMaxDescriptionText = 1 << 20;
 constexpr std::uint32_t kMaxDescriptionArguments = 64;
@@ -136,12 +136,9 @@ class ChildProcess final : public RenderProcess {
         mJob(std::move(job)),
         mReports(std::move(reports)),
         mPageTurns(std::move(pageTurns)) {}
-  // Ends the child and waits until it is gone, so its files are closed when this returns.
+  // Ends a child still running.
   ~ChildProcess() override {
-    if (!mEnded) {
-      Kill();
-      ::WaitForSingleObject(mProcess.get(), INFINITE);
-    }
+    if (!mEnded) Kill();
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -152,9 +149,12 @@ class ChildProcess final : public RenderProcess {
     const std::string turns(static_cast<std::size_t>(count), 'p');
     WriteAll(mPageTurns.get(), turns.data(), turns.size());
   }
+  // Returns once the child is gone, so that the files it held (the job's document) can
+  // be deleted at once; termination itself does not wait.
   void Kill() override {
     mKilled = true;
     ::TerminateJobObject(mJob.get(), kKilledExitCode);
+    ::WaitForSingleObject(mProcess.get(), kKillWaitMilliseconds);
   }
 
   // Reads what has arrived; the pipe is only peeked at, so nothing here blocks past the
