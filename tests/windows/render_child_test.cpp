@@ -50,7 +50,21 @@ RenderWork Hungry(const std::string& megabytes) {
   };
 }
 
+// Work that reports the limits of the job object it runs in: "<flags> <memory bytes>".
+int JobLimits(RenderReporter& reporter) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits, nullptr)) {
+    return 2;
+  }
+  const std::string text = std::to_string(limits.BasicLimitInformation.LimitFlags) + " " +
+                           std::to_string(limits.ProcessMemoryLimit);
+  reporter.Report(quillmesh::platform::RenderStream::kOutput, text.data(), text.size());
+  return 0;
+}
+
 RenderWork ChildWork(const RenderWorkDescription& description) {
+  if (description.kind == "job-limits") return JobLimits;
   if (description.arguments.size() != 1) return {};
   if (description.kind == "lingering") return Lingering(description.arguments[0]);
   if (description.kind == "hungry") return Hungry(description.arguments[0]);
@@ -63,13 +77,22 @@ std::unique_ptr<RenderProcess> StartWork(const RenderWorkDescription& descriptio
 }
 
 // Collects until the work has ended (or a generous time has passed); its exit code.
-int AwaitExitCode(RenderProcess& process) {
-  std::vector<RenderMessage> messages;
+int AwaitExitCode(RenderProcess& process, std::vector<RenderMessage>& messages) {
   const Clock::time_point end = Clock::now() + std::chrono::seconds(120);
   while (process.Collect(5, messages)) {
     if (Clock::now() > end) return -2;
   }
   return process.ExitCode();
+}
+
+int AwaitExitCode(RenderProcess& process) {
+  std::vector<RenderMessage> messages;
+  return AwaitExitCode(process, messages);
+}
+
+bool UnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 // The program between the test and its render child: starts a lingering child and waits
@@ -91,6 +114,7 @@ TEST(RenderChildTest, TheChildEndsWithTheProgramThatStartedIt) {
   ASSERT_NE(temp, nullptr);
   const std::string file =
       std::string(temp) + "\\qm-render-child-" + std::to_string(::GetCurrentProcessId());
+  fs::remove(file);
   std::wstring commandLine = L"\"" + OwnExecutable() + L"\" --hold-render \"" +
                              fs::path(file).wstring() + L"\"";
   STARTUPINFOW startup{};
@@ -107,10 +131,13 @@ TEST(RenderChildTest, TheChildEndsWithTheProgramThatStartedIt) {
   std::ifstream(file) >> childId;
   fs::remove(file);
   const HANDLE child = childId != 0 ? ::OpenProcess(SYNCHRONIZE, FALSE, childId) : nullptr;
+  DWORD holderEnd = 0;
+  ::GetExitCodeProcess(holder.hProcess, &holderEnd);
   ::TerminateProcess(holder.hProcess, 1);
   ::WaitForSingleObject(holder.hProcess, INFINITE);
   ::CloseHandle(holder.hProcess);
-  ASSERT_NE(child, nullptr) << "the render child never ran";
+  ASSERT_NE(child, nullptr) << "the render child never ran (child " << childId
+                            << ", the program between ended with " << holderEnd << ")";
   EXPECT_EQ(::WaitForSingleObject(child, 60000), WAIT_OBJECT_0) << "the child outlived it";
   ::CloseHandle(child);
 }
@@ -127,8 +154,21 @@ TEST(RenderChildTest, WorkRunsOnlyFromADescriptionTheChildKnows) {
   }
 }
 
-TEST(RenderChildTest, TheChildCommitsMemoryUpToItsLimitAndNoMore) {
+// Wine neither reports a job's limits nor enforces its memory bound: this runs on
+// Windows only. That the job kills the child on close is tested above, under Wine too.
+TEST(RenderChildTest, TheChildsJobBoundsItsMemory) {
+  if (UnderWine()) GTEST_SKIP() << "Wine does not keep or enforce a job's memory limit";
   const RenderLimits limits{1 << 20, 128ULL << 20};
+  const auto reporting = StartWork({"job-limits", {}}, limits);
+  ASSERT_NE(reporting, nullptr);
+  std::vector<RenderMessage> messages;
+  ASSERT_EQ(AwaitExitCode(*reporting, messages), 0) << "the child is in no job";
+  ASSERT_EQ(messages.size(), 1U);
+  const DWORD flags = std::stoul(messages[0].text);
+  EXPECT_NE(flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, 0U) << messages[0].text;
+  EXPECT_EQ(messages[0].text.substr(messages[0].text.find(' ') + 1),
+            std::to_string(128ULL << 20));
+
   const auto within = StartWork({"hungry", {"64"}}, limits);
   ASSERT_NE(within, nullptr);
   EXPECT_EQ(AwaitExitCode(*within), 0);
