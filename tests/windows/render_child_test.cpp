@@ -120,8 +120,13 @@ TEST(RenderChildTest, TheChildEndsWithTheProgramThatStartedIt) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION holder{};
-  ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &holder));
+  ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                               CREATE_SUSPENDED, nullptr, nullptr, &startup, &holder));
+  // In a job of its own, as the service host runs the server: the child's job nests in
+  // it, and this job, still open here, must not keep the child alive.
+  const HANDLE outerJob = ::CreateJobObjectW(nullptr, nullptr);
+  EXPECT_TRUE(::AssignProcessToJobObject(outerJob, holder.hProcess));
+  ::ResumeThread(holder.hThread);
   ::CloseHandle(holder.hThread);
   const Clock::time_point end = Clock::now() + std::chrono::seconds(120);
   while (!fs::exists(file) && Clock::now() < end &&
@@ -140,6 +145,7 @@ TEST(RenderChildTest, TheChildEndsWithTheProgramThatStartedIt) {
                             << ", the program between ended with " << holderEnd << ")";
   EXPECT_EQ(::WaitForSingleObject(child, 60000), WAIT_OBJECT_0) << "the child outlived it";
   ::CloseHandle(child);
+  ::CloseHandle(outerJob);
 }
 
 TEST(RenderChildTest, WorkRunsOnlyFromADescriptionTheChildKnows) {
