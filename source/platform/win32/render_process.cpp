@@ -240,8 +240,7 @@ HandleOwner BoundingJob(std::uint64_t maxMemoryBytes) {
   return job;
 }
 
-// The two pipes of one child: each end the child keeps is made inheritable, the
-// server's ends are not.
+// The two pipes of one child, none of their ends inheritable yet.
 struct ChildPipes {
   HandleOwner reportRead, reportWrite, turnRead, turnWrite;
 };
@@ -255,16 +254,18 @@ bool MakePipes(ChildPipes& pipes) {
   if (!::CreatePipe(&read, &write, nullptr, kPipeBytes)) return false;
   pipes.turnRead.reset(read);
   pipes.turnWrite.reset(write);
-  return ::SetHandleInformation(pipes.reportWrite.get(), HANDLE_FLAG_INHERIT,
-                                HANDLE_FLAG_INHERIT) &&
-         ::SetHandleInformation(pipes.turnRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  return true;
 }
 
 // Starts the child suspended, inheriting only its two pipe ends; its first thread is
 // returned for resuming once the child is in its job.
 bool CreateSuspendedChild(const ChildPipes& pipes, PROCESS_INFORMATION& started) {
   const std::wstring program = OwnExecutable();
-  if (program.empty()) return false;
+  if (program.empty() ||
+      !::SetHandleInformation(pipes.reportWrite.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
+      !::SetHandleInformation(pipes.turnRead.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+    return false;
+  }
   std::wstring commandLine = L"\"" + program + L"\" " + std::wstring(
       kRenderChildArgument, kRenderChildArgument + std::strlen(kRenderChildArgument));
   for (HANDLE end : {pipes.reportWrite.get(), pipes.turnRead.get()}) {
@@ -289,8 +290,9 @@ bool CreateSuspendedChild(const ChildPipes& pipes, PROCESS_INFORMATION& started)
   return created;
 }
 
-// Children are started one at a time: where the inherited-handle list is not honoured,
-// a child started meanwhile would otherwise inherit another's pipe ends.
+// Children are started one at a time, each one's pipe ends inheritable only meanwhile:
+// where the inherited-handle list is not honoured, a child started at the same moment
+// would otherwise inherit another's pipe ends.
 std::mutex& StartGuard() {
   static std::mutex guard;
   return guard;
