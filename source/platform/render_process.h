@@ -54,7 +54,7 @@ using RenderWorkMaker = RenderWork (*)(const RenderWorkDescription& description)
 // What the work may use.
 struct RenderLimits {
   std::uint64_t maxFileBytes;    // every file it writes stays below this
-  std::uint64_t maxMemoryBytes;  // the memory its process may commit
+  std::uint64_t maxMemoryBytes;  // the memory its process may commit; 0: no bound
 };
 
 // The first argument of a program started as a render child; internal to the server.

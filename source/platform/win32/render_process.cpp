@@ -223,16 +223,18 @@ std::wstring OwnExecutable() {
   return path;
 }
 
-// A job object that bounds each process's committed memory and kills its processes
-// once its last handle closes (the server's, when the server ends in any way).
+// A job object that bounds each process's committed memory (0: no bound) and kills its
+// processes once its last handle closes (the server's, when the server ends in any way).
 HandleOwner BoundingJob(std::uint64_t maxMemoryBytes) {
   HandleOwner job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) return nullptr;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
-                                            JOB_OBJECT_LIMIT_PROCESS_MEMORY |
-                                            JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
-  limits.ProcessMemoryLimit = static_cast<SIZE_T>(maxMemoryBytes);
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+  if (maxMemoryBytes > 0) {
+    limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+    limits.ProcessMemoryLimit = static_cast<SIZE_T>(maxMemoryBytes);
+  }
   if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
     return nullptr;
