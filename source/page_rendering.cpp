@@ -174,10 +174,11 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
   } else if (!CheckFreeSpace()) {
     mRefused = true;
   } else {
+    const quillmesh::platform::RenderLimits limits{
+        kMaxPageFileBytes,
+        static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix),
-        {kMaxPageFileBytes,
-         static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20});
+        RenderWork(pdfPath, outputPrefix), limits, DescribeRenderWork(pdfPath, outputPrefix));
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {

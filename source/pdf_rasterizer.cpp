@@ -23,6 +23,9 @@ using quillmesh::platform::RenderReporter;
 using quillmesh::platform::RenderStream;
 
 constexpr const char kProgramName[] = "pdftoimg";
+// The render work as a child process is told it: its kind, and whether it waits for page
+// turns.
+constexpr const char kPageRenderingKind[] = "pdf-pages";
 // Longer lines are logged in pieces of this size.
 constexpr std::size_t kMaxMessageLineBytes = 1000;
 // A document can print without end; the log takes this many lines per conversion.
@@ -428,11 +431,23 @@ void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message
   }
 }
 
-std::function<int(RenderReporter&)> RenderWork(const std::string& pdfPath,
-                                               const std::string& outputPrefix) {
+quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
+                                           const std::string& outputPrefix) {
   return [pdfPath, outputPrefix](RenderReporter& reporter) {
     return RenderPages(reporter, pdfPath, outputPrefix);
   };
+}
+
+quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
+                                                              const std::string& outputPrefix) {
+  return {kPageRenderingKind, {pdfPath, outputPrefix}};
+}
+
+quillmesh::platform::RenderWork MakeRenderWork(
+    const quillmesh::platform::RenderWorkDescription& description) {
+  const std::vector<std::string>& arguments = description.arguments;
+  if (description.kind != kPageRenderingKind || arguments.size() != 2) return {};
+  return RenderWork(arguments[0], arguments[1]);
 }
 
 bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix) {

@@ -61,8 +61,9 @@ int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix)
 int FilePathExists(const char* lpPath);
 
 // The limits on rendering peer documents, read once from the environment:
-// QUILLMESH_MAX_PAGES (default 2000), QUILLMESH_RENDER_SECONDS (default 600) and
-// QUILLMESH_RENDER_JOBS (default: the number of cores).
+// QUILLMESH_MAX_PAGES (default 2000), QUILLMESH_RENDER_SECONDS (default 600),
+// QUILLMESH_RENDER_JOBS (default: the number of cores) and QUILLMESH_RENDER_MEMORY_MB
+// (default 1024).
 struct PdfRenderSettings {
   int maxPages;
   int renderSeconds;
@@ -110,8 +111,15 @@ std::string PageFilesRule(const std::string& prefixText);
 
 // The render work for one document: Ghostscript over it, its reports to the reporter;
 // each page file waits for the reporter's page turn, which is reported as asked first.
-std::function<int(quillmesh::platform::RenderReporter&)> RenderWork(
-    const std::string& pdfPath, const std::string& outputPrefix);
+quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
+                                           const std::string& outputPrefix);
+// The same work as text, for a render child that is a process of its own.
+quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
+                                                              const std::string& outputPrefix);
+// The work a description from DescribeRenderWork names; an empty one for anything else.
+// The server's render child makes its work with it.
+quillmesh::platform::RenderWork MakeRenderWork(
+    const quillmesh::platform::RenderWorkDescription& description);
 
 // One document rendered into page files apart from the server, watched while it runs:
 // at most QUILLMESH_RENDER_JOBS renderings run at once, shared fairly among peers (a

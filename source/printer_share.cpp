@@ -201,7 +201,12 @@ int StartQuillmesh(unsigned short port) {
   }
 }
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
+  // The server's own render child (Windows) renders one document and nothing else: no
+  // log, no settings, no port.
+  if (quillmesh::platform::IsRenderChild(argc, argv)) {
+    return quillmesh::platform::RunRenderChild(argc, argv, MakeRenderWork);
+  }
   quillmesh::platform::CallBeforeStopping(WriteOutLogBeforeStopping);
   SecureWorkFoldersOrStop();
   LockWorkFolderOrStop();

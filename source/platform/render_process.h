@@ -1,8 +1,11 @@
 // Work run apart from the server's own threads, for Ghostscript rendering peer
-// documents, that begins page files only as the server allows and can be ended: on
-// Linux a child process, whose files cannot grow past a limit; on Windows a thread of
-// its own, which ends where the work polls (Ghostscript's poll callback) or waits to
-// begin a page file.
+// documents, that begins page files only as the server allows and can be ended at once:
+// a child process whose files cannot grow past a limit. On Linux the child is a copy of
+// the server (fork) that runs the work's closure; on Windows it is the server's own
+// executable started anew with kRenderChildArgument, inside a job object that bounds its
+// memory and ends it with the server. A new process shares nothing with the server, so
+// on Windows the work travels as a RenderWorkDescription, which the program's entry turns
+// back into work through RunRenderChild and its RenderWorkMaker.
 #pragma once
 
 #include <cstdint>
@@ -42,26 +45,53 @@ class RenderReporter {
   virtual bool Poll() { return true; }
 };
 
-// What the work may take: every file it writes stays below maxFileBytes; on Linux its
-// address space may grow by memoryBytes beyond the copy of the server it starts as
-// (0: no bound).
+using RenderWork = std::function<int(RenderReporter&)>;
+
+// Work as text: the name of a kind of work and its arguments. Windows requires it (a
+// closure cannot cross into another process); Linux runs the closure and ignores it.
+struct RenderWorkDescription {
+  std::string kind;
+  std::vector<std::string> arguments;
+};
+
+// The work a description names, or an empty RenderWork for one it does not know.
+using RenderWorkMaker = RenderWork (*)(const RenderWorkDescription& description);
+
+// What the work may take: every file it writes stays below maxFileBytes; its memory may
+// grow by memoryBytes (on Linux beyond the copy of the server it starts as; on Windows
+// what its process may commit); 0: no bound.
 struct RenderLimits {
   std::uint64_t maxFileBytes = 0;
   std::uint64_t memoryBytes = 0;
 };
 
+// The first argument of a program started as a render child; internal to the server.
+inline constexpr char kRenderChildArgument[] = "--render-child";
+
+// Whether the program was started as a render child.
+inline bool IsRenderChild(int argc, char** argv) {
+  return argc > 1 && std::string(argv[1]) == kRenderChildArgument;
+}
+
+// The render child's whole life (Windows): reads the description the server sends, runs
+// what maker makes of it with the server as its reporter, and returns the work's result
+// for main to return; 1 when it gets no work it knows. Linux never starts a child so.
+int RunRenderChild(int argc, char** argv, RenderWorkMaker maker);
+
 class RenderProcess {
  public:
   virtual ~RenderProcess() = default;  // kills the work if it still runs, and reaps it
 
-  // Runs work(reporter) within the limits; its result (0 to 255) becomes ExitCode.
-  // nullptr when the work cannot be started.
-  static std::unique_ptr<RenderProcess> Start(const std::function<int(RenderReporter&)>& work,
-                                              const RenderLimits& limits);
+  // Runs the work, work(reporter) or, on Windows, what the description names; its result
+  // (0 to 255) becomes ExitCode. nullptr when the work cannot be started (on Windows
+  // also without a description).
+  static std::unique_ptr<RenderProcess> Start(const RenderWork& work, const RenderLimits& limits,
+                                              const RenderWorkDescription& description = {});
 
   // Lets the work begin this many more page files.
   virtual void AllowPageFiles(int count) = 0;
-  // Ends the work at once.
+  // Ends the work at once; on Windows it returns once the child is gone and its files
+  // are closed.
   virtual void Kill() = 0;
   // Waits up to the time for reports and appends them; false once the work has ended
   // and every report has been collected.
@@ -71,7 +101,7 @@ class RenderProcess {
 };
 
 // At a stop request: ends all render work and starts no more, so no page file is
-// written once it returns (on Windows the work threads end with the process).
+// written or held open once it returns.
 void EndAllRenderWork();
 
 }  // namespace quillmesh::platform

@@ -237,6 +237,52 @@ TEST_F(CupsPdfTest, AJobTheQueueRefusesIsNotReportedPrintedAndKeepsItsPdf) {
   EXPECT_EQ(KeptPdfDocuments().size(), keptBefore) << SpoolListing();
 }
 
+// A PDF of one page that takes minutes to draw: three million small squares, from forms
+// nested three deep so that the file stays a few kilobytes.
+std::string MakeSlowPdf(const std::string& folder) {
+  std::string squares;
+  for (int square = 0; square < 100; ++square) {
+    squares += std::to_string(square % 10 * 7) + " " + std::to_string(square / 10 * 7) +
+               " 5 5 re f\n";
+  }
+  std::string rows;
+  std::string page;
+  for (int row = 0; row < 100; ++row) rows += "/A Do\n";
+  for (int sheet = 0; sheet < 300; ++sheet) page += "/B Do\n";
+  const auto stream = [](const std::string& dictionary, const std::string& content) {
+    return "<< " + dictionary + " /Length " + std::to_string(content.size()) + " >>\nstream\n" +
+           content + "endstream";
+  };
+  const std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 72 72] /Contents 4 0 R "
+      "/Resources << /XObject << /B 5 0 R >> >> >>",
+      stream("", page),
+      stream("/Type /XObject /Subtype /Form /BBox [0 0 72 72] /Resources << /XObject << /A 6 0 R "
+             ">> >>",
+             rows),
+      stream("/Type /XObject /Subtype /Form /BBox [0 0 72 72]", squares)};
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<std::size_t> offsets;
+  for (std::size_t index = 0; index < objects.size(); ++index) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(index + 1) + " 0 obj\n" + objects[index] + "\nendobj\n";
+  }
+  const std::size_t table = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (const std::size_t offset : offsets) {
+    char entry[21];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+    pdf += entry;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(table) + "\n%%EOF\n";
+  const std::string path = folder + "/slow.pdf";
+  std::ofstream(path, std::ios::binary) << pdf;
+  return path;
+}
+
 // The Windows build under Wine with gsdll64.dll beside quillmesh.exe: the pages drawn
 // on Wine's GDI printer DC become PostScript, which Wine's spooler hands to the cupsd.
 class CupsPdfWineTest : public CupsPdfBed {
@@ -328,6 +374,35 @@ TEST_F(CupsPdfWineTest, PostScriptSentAsAPdfIsRefusedAndLeavesNothing) {
     EXPECT_TRUE(mServer.TempFiles().empty()) << "files were left behind";
     EXPECT_EQ(NewDocuments(before, 0).size(), 0u) << SpoolListing();
   }
+}
+
+// Ghostscript draws in a child process that the time limit ends at once: the peer hears
+// of the failure within moments of the limit, and the job's file, no longer held open,
+// is deleted with its page files.
+TEST_F(CupsPdfWineTest, ARenderingOverItsTimeFailsPromptlyAndLeavesNoFile) {
+  constexpr int kRenderSeconds = 5;
+  mServer.Stop();
+  mServer.SetEnvironment("QUILLMESH_RENDER_SECONDS", std::to_string(kRenderSeconds));
+  ASSERT_TRUE(mServer.Start());
+  const std::size_t before = KeptDocuments().size();
+  const std::string pdf = MakeSlowPdf(mServer.WorkDir());
+  for (const char* property : {"", "NumCopies:1"}) {
+    SCOPED_TRACE(std::string("property \"") + property + "\"");
+    const std::size_t logStart = mServer.LogText().size();
+    const auto start = std::chrono::steady_clock::now();
+    quillmesh::peer::JobOutcome outcome;
+    SendPdfJob(pdf, property, &outcome);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kRenderSeconds + 40))
+        << "the rendering was not ended at its limit";
+    EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
+    const std::string log = mServer.LogText().substr(logStart);
+    EXPECT_NE(log.find("took longer than " + std::to_string(kRenderSeconds) + " s"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("delete pdf file failed"), std::string::npos) << log;
+    EXPECT_TRUE(mServer.TempFiles().empty()) << "files were left behind";
+  }
+  EXPECT_EQ(NewDocuments(before, 0).size(), 0u) << SpoolListing();
 }
 
 }  // namespace

@@ -410,14 +410,15 @@ TEST_F(PdfWithoutGhostscriptTest, AJobRendersNoPagesAndPrintsNothing) {
     const char* property;
     std::vector<const char*> logLines;
     // Without a property the PDF goes once no page file is found; with one, a printer
-    // that cannot be opened gives no DC and the job returns before deleting anything.
+    // that cannot be opened gives no DC and the job returns before deleting anything
+    // (and may end the render child before it says that it found no Ghostscript).
     bool pdfKept;
   };
   const Case cases[] = {
       {"", {"Debug:[DBG-TEST] -> PDF path, hasProperty=0", "Error:gsapi_new_instance failed"}, false},
       {"Orientation:Landscape;PageSize:A3;NumCopies:2",
-       {"Debug:[DBG-TEST] -> PDF path, hasProperty=1", "Error:gsapi_new_instance failed",
-        "Debug:OpenPrinter fail", "Debug:get printer dc fail. printer name:Lab"},
+       {"Debug:[DBG-TEST] -> PDF path, hasProperty=1", "Debug:OpenPrinter fail",
+        "Debug:get printer dc fail. printer name:Lab"},
        true},
   };
   const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
@@ -426,10 +427,10 @@ TEST_F(PdfWithoutGhostscriptTest, AJobRendersNoPagesAndPrintsNothing) {
     const std::size_t logStart = mServer.LogText().size();
     SendPdfJob(pdf, job.property);
     const std::string log = mServer.LogText().substr(logStart);
-    std::size_t position = 0;
+    // The render work's line comes from the watcher thread, the others from the
+    // session: only their presence is certain, not their order.
     for (const char* line : job.logLines) {
-      position = log.find(line, position);
-      ASSERT_NE(position, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+      EXPECT_NE(log.find(line), std::string::npos) << "missing: " << line << "\n" << log;
     }
     EXPECT_EQ(log.find("print page"), std::string::npos) << "a page was printed";
     const std::vector<std::string> left = mServer.TempFiles();

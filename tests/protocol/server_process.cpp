@@ -145,7 +145,7 @@ bool ServerProcess::Start() {
   }
   mPid = Spawn();
   if (mPid < 0) return false;
-  const auto deadline = std::chrono::steady_clock::now() + kIoTimeout;
+  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
   while (std::chrono::steady_clock::now() < deadline) {
     quillmesh::peer::PeerConnection probe;
     if (probe.Connect("127.0.0.1", mPort, std::chrono::milliseconds(500))) return true;

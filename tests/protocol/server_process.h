@@ -13,6 +13,9 @@
 #include "peer_protocol.h"
 
 inline constexpr auto kIoTimeout = std::chrono::seconds(20);
+// A server under Wine on a busy machine can take far longer than a native one to
+// start listening; the wait ends as soon as it does.
+inline constexpr auto kStartLimit = std::chrono::seconds(120);
 
 class ServerProcess {
  public:

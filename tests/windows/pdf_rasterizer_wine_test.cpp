@@ -2,10 +2,13 @@
 // tests/windows/run.sh): pages become page files under Windows paths, and a document
 // can read, write, rename or delete nothing outside its own page files, whichever
 // separator or spelling it uses for the path. The documents are PostScript programs
-// written by the test, so no Ghostscript program is needed beside the DLL.
+// written by the test, so no Ghostscript program is needed beside the DLL. Ghostscript
+// runs in a render child, this program started anew; one over its time limit is ended at
+// once and lets go of its document.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,12 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "log_writer.h"
 #include "pdf_rasterizer.h"
 #include "platform/ghostscript.h"
+#include "platform/render_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// The time limit of every rendering here.
+constexpr int kRenderSeconds = 10;
 
 std::string ReadText(const std::string& path) {
   std::ifstream stream(path, std::ios::binary);
@@ -142,4 +150,30 @@ TEST_F(PdfRasterizerWineTest, DocumentsCannotTouchFilesOutsideTheirPageFiles) {
             std::string::npos);
 }
 
+TEST_F(PdfRasterizerWineTest, ARenderingOverItsTimeIsEndedAtOnceAndLetsGoOfItsDocument) {
+  // A page that is never done: only the time limit ends it.
+  const std::string program = Write("endless.ps", PostScript(1, "{ 0 0 72 72 rectfill } loop"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ConvertPdftoBmp(program, mDir + "\\job"), kPdfConversionNotRun);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(kRenderSeconds + 30)) << "the rendering was not ended";
+  std::error_code failure;
+  EXPECT_TRUE(fs::remove(program, failure)) << "the document is still open: " << failure.message();
+  EXPECT_FALSE(fs::exists(PageFile(1))) << "a page file of the stopped rendering was left";
+  FlushLog();
+  EXPECT_NE(ReadText(mDir + "\\Quillmesh\\log\\QuillmeshLog.txt").find("took longer than"),
+            std::string::npos);
+}
+
 }  // namespace
+
+// This program is its own render child, as the server is.
+int main(int argc, char** argv) {
+  if (quillmesh::platform::IsRenderChild(argc, argv)) {
+    return quillmesh::platform::RunRenderChild(argc, argv, MakeRenderWork);
+  }
+  // Read once, by the first rendering: every other test's renders well within it.
+  ::_putenv_s("QUILLMESH_RENDER_SECONDS", std::to_string(kRenderSeconds).c_str());
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

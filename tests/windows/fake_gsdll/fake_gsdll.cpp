@@ -3,14 +3,17 @@
 // (page window, GDI printer DC, spooler, clean-up) can run under Wine without a real
 // interpreter. A document has one page per /Type /Page in it; page n of N is one
 // inch square at 58 dpi, an 8-bit grey BMP filled with grey 255 * n / (N + 1), so the
-// pages grow lighter. It confines no file access: tests of the file rules need the
-// real DLL. Built only with the tests, and in no package.
+// pages grow lighter; a document with forms takes ten minutes. It confines no file
+// access: tests of the file rules need the real DLL. Built only with the tests, and in
+// no package.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -52,6 +55,16 @@ int CountPages(const char* path) {
     }
   }
   return pages;
+}
+
+// A document with forms ("/Subtype /Form") stands for a page that takes minutes to draw:
+// the fake holds the document open and, like Ghostscript drawing one page, never polls.
+constexpr auto kHeavyPageTime = std::chrono::minutes(10);
+
+bool HasForms(const char* path) {
+  std::ifstream stream(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+  return text.find("/Subtype /Form") != std::string::npos;
 }
 
 // Stores a little-endian 32-bit field.
@@ -154,6 +167,10 @@ FAKE_EXPORT int gsapi_run_file(void* instance, const char* path, int /*userError
                                int* exitCode) {
   *exitCode = 0;
   auto* self = static_cast<Instance*>(instance);
+  if (HasForms(path)) {
+    const std::ifstream held(path, std::ios::binary);
+    std::this_thread::sleep_for(kHeavyPageTime);
+  }
   const int pages = CountPages(path);
   for (int page = 1; page <= pages; ++page) {
     const std::string name = PageName(self->outputPattern, page);

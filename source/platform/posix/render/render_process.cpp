@@ -21,6 +21,8 @@
 #include <set>
 #include <string>
 
+#include "platform/render_frames.h"
+
 namespace quillmesh::platform {
 
 namespace {
@@ -28,7 +30,6 @@ namespace {
 constexpr int kReportDescriptor = 3;
 constexpr int kPageTurnDescriptor = 4;
 constexpr std::size_t kReadChunk = 4096;
-constexpr std::size_t kFrameHeader = 5;  // stream byte and 32-bit length
 
 // The children alive, so that a stop request ends them all. Forks happen under its lock
 // and a child leaves it before it is reaped, so every pid in it names a child of ours.
@@ -48,9 +49,8 @@ LiveChildren& Children() {
 class PipeReporter final : public RenderReporter {
  public:
   void Report(RenderStream stream, const char* text, std::size_t length) override {
-    unsigned char header[kFrameHeader] = {static_cast<unsigned char>(stream)};
-    const auto size = static_cast<std::uint32_t>(length);
-    std::memcpy(header + 1, &size, sizeof size);
+    unsigned char header[kRenderFrameHeader];
+    RenderFrameHeader(stream, length, header);
     WriteAll(header, sizeof header);
     WriteAll(text, length);
   }
@@ -113,7 +113,7 @@ void LimitMemory(std::uint64_t memoryBytes) {
 // open in it), bounds file sizes so a write past the limit fails instead of filling the
 // disk, and its memory, runs the work and leaves without running the server's exit handlers.
 [[noreturn]] void RunChild(int reportWrite, int pageTurnRead,
-                           const std::function<int(RenderReporter&)>& work,
+                           const RenderWork& work,
                            const RenderLimits& limits, pid_t server) {
   // Dies with the server, even one killed outright; a server gone before the request
   // was made is no longer the parent. A group of its own keeps a terminal's signals
@@ -176,7 +176,7 @@ class ChildProcess final : public RenderProcess {
       const ssize_t got = ::read(mPipe, chunk, sizeof chunk);
       if (got > 0) {
         mPending.append(chunk, static_cast<std::size_t>(got));
-        TakeFrames(messages);
+        TakeRenderFrames(mPending, messages);
       } else if (got == 0 || errno != EINTR) {
         mPipeOpen = false;  // the child ended (or was killed)
       }
@@ -192,20 +192,6 @@ class ChildProcess final : public RenderProcess {
     if (mChild <= 0) return;
     ::kill(-mChild, signal);
     ::kill(mChild, signal);
-  }
-
-  // Cuts the complete frames off the pending bytes.
-  void TakeFrames(std::vector<RenderMessage>& messages) {
-    std::size_t at = 0;
-    while (mPending.size() - at >= kFrameHeader) {
-      std::uint32_t length = 0;
-      std::memcpy(&length, mPending.data() + at + 1, sizeof length);
-      if (mPending.size() - at - kFrameHeader < length) break;
-      messages.push_back({static_cast<RenderStream>(mPending[at]),
-                          mPending.substr(at + kFrameHeader, length)});
-      at += kFrameHeader + length;
-    }
-    mPending.erase(0, at);
   }
 
   // Waits for the child's end (with the flags of waitpid); true while it still runs.
@@ -237,8 +223,12 @@ class ChildProcess final : public RenderProcess {
 
 }  // namespace
 
-std::unique_ptr<RenderProcess> RenderProcess::Start(
-    const std::function<int(RenderReporter&)>& work, const RenderLimits& limits) {
+// Linux forks its render children and never starts one by argument.
+int RunRenderChild(int /*argc*/, char** /*argv*/, RenderWorkMaker /*maker*/) { return 1; }
+
+std::unique_ptr<RenderProcess> RenderProcess::Start(const RenderWork& work,
+                                                    const RenderLimits& limits,
+                                                    const RenderWorkDescription& /*description*/) {
   int reports[2];
   int pageTurns[2];
   if (::pipe2(reports, O_CLOEXEC) != 0) return nullptr;
