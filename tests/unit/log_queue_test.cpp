@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -155,6 +156,23 @@ TEST(LogQueueTest, AFlushBehindAStuckWriteReturnsOnlyWithTheWaitingLinesWritten)
   stopper.join();
   first.join();
   EXPECT_EQ(linesAtReturn, 3u) << "the flush returned before the waiting lines were written";
+}
+
+// The queue's end (the server's exit) writes the lines waiting behind a stuck write
+// before the writer thread leaves, rather than dropping them.
+TEST(LogQueueTest, EndingTheQueueBehindAStuckWriteStillWritesTheWaitingLines) {
+  RecordingSink sink;
+  FirstWriteHeld held(sink);
+  auto queue = std::make_unique<LogQueue>(1 << 20, [&](const LogBatch& batch) { held.Take(batch); });
+  std::thread first([&] { queue->Submit("first\n", false); });
+  held.AwaitHeld();
+  for (const std::string line : {"waiting 1\n", "waiting 2\n"}) ASSERT_TRUE(queue->Submit(line, false));
+  std::thread ender([&] { queue.reset(); });
+  held.Release();
+  ender.join();
+  first.join();
+  const std::vector<std::string> expected{"first\n", "waiting 1\n", "waiting 2\n"};
+  EXPECT_EQ(sink.lines, expected);
 }
 
 }  // namespace
