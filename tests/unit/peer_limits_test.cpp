@@ -217,7 +217,7 @@ TEST_F(SessionTest, TheFirstReplyThatFailsEndsTheSession) {
     const std::vector<std::uint8_t> request = Frame(1, 0, {});
     requests.insert(requests.end(), request.begin(), request.end());
   }
-  ShutdownPeer();
+  ResetPeer();
   EXPECT_EQ(Push(requests), kPushCloseConnection);
   EXPECT_EQ(mSession->mFramesHandled, 1u);
   EXPECT_EQ(mSession->mEnding, ClientHandlerInfo::Ending::kReplyFailed);

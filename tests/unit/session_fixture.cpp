@@ -228,3 +228,17 @@ void SessionTest::ShutdownPeer() {
   ::shutdown(mPeerSocket, SHUT_RDWR);
 #endif
 }
+
+void SessionTest::ResetPeer() {
+#ifdef _WIN32
+  // A TCP peer that only shuts down still takes a send or two; one that resets makes the
+  // next send fail.
+  const linger reset{1, 0};
+  ::setsockopt(mPeerSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+               sizeof reset);
+  closesocket(mPeerSocket);
+  mPeerSocket = INVALID_SOCKET;
+#else
+  ShutdownPeer();  // a Unix socket pair fails the next send at once
+#endif
+}

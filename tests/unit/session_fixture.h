@@ -59,6 +59,8 @@ class SessionTest : public ::testing::Test {
   std::string LogText() const;
   // Shuts the peer's end down both ways, as a peer that goes away does.
   void ShutdownPeer();
+  // Makes the peer's end fail the session's next send.
+  void ResetPeer();
 
   std::string mWorkDir;
   ClientHandlerInfo* mSession = nullptr;
