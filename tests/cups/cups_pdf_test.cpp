@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../pdf_assembly.h"
 #include "peer_protocol.h"
 #include "server_process.h"
 
@@ -263,21 +264,7 @@ std::string MakeSlowPdf(const std::string& folder) {
              ">> >>",
              rows),
       stream("/Type /XObject /Subtype /Form /BBox [0 0 72 72]", squares)};
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::size_t index = 0; index < objects.size(); ++index) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(index + 1) + " 0 obj\n" + objects[index] + "\nendobj\n";
-  }
-  const std::size_t table = pdf.size();
-  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (const std::size_t offset : offsets) {
-    char entry[21];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(table) + "\n%%EOF\n";
+  const std::string pdf = pdf_test::AssemblePdf(objects);
   const std::string path = folder + "/slow.pdf";
   std::ofstream(path, std::ios::binary) << pdf;
   return path;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../pdf_assembly.h"
 #include "peer_protocol.h"
 #include "server_process.h"
 
@@ -41,22 +42,7 @@ std::string MakeSlowPdf(int pages) {
   for (int page = 0; page < pages; ++page) {
     objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 3 0 R >>");
   }
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::size_t index = 0; index < objects.size(); ++index) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(index + 1) + " 0 obj\n" + objects[index] + "\nendobj\n";
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (const std::size_t offset : offsets) {
-    char entry[32];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  return pdf;
+  return pdf_test::AssemblePdf(objects);
 }
 
 // Uploads a PDF job and sends its print order without waiting for it to print.
