@@ -15,6 +15,7 @@
 
 namespace {
 
+using quillmesh::platform::LargestLocalDeclaredSize;
 using quillmesh::platform::MemoryByteSource;
 using quillmesh::platform::PartRead;
 using quillmesh::platform::ReadZipDirectory;
@@ -93,6 +94,37 @@ TEST(ZipArchiveTest, Zip64SizesOfADeflatedPartAreTakenInTheirOrder) {
   ASSERT_FALSE(bombEntries.empty());
   EXPECT_EQ(bombEntries.back().uncompressedSize, 1ULL << 40);
   EXPECT_EQ(Read(bomb, "Resources/Font.odttf", data), PartRead::kTooLarge);
+}
+
+// Every local header counts, listed in the directory or not, wherever it lies: a part's
+// own, a ZIP64 claim, one hidden after the end record, one across the scan's chunk seam.
+TEST(ZipArchiveTest, EveryLocalHeaderDeclaresItsSizeListedOrNot) {
+  const auto largest = [](const std::string& archive) {
+    return LargestLocalDeclaredSize(MemoryByteSource(archive.data(), archive.size()));
+  };
+  const std::string plain = xps_test::BuildZip({{"a", "12345"}, {"b", "123"}});
+  EXPECT_EQ(largest(plain), 5u);
+  EXPECT_EQ(largest(xps_test::ClaimedTebibytePackage()), 1ULL << 40);
+
+  std::string hidden = plain + xps_test::BuildZipItems(
+                                   {xps_test::Deflated("Resources/Font.odttf", "font")}, true);
+  ASSERT_EQ(Directory(plain).size(), 2u);
+  EXPECT_EQ(largest(hidden), 5u);
+  const std::size_t claim = hidden.find("Resources/Font.odttf") + 20 + 4;  // ZIP64 size
+  for (int index = 0; index < 8; ++index) hidden[claim + index] = index == 5 ? 1 : 0;
+  EXPECT_EQ(largest(hidden), 1ULL << 40);
+
+  // A header whose signature begins two bytes before the 1 MiB seam and declares 2 GiB.
+  std::string header = "PK";
+  header += std::string{3, 4};
+  header += std::string(18, '\0') + std::string{'\xff', '\xff', '\xff', '\x7f'} +
+            std::string(4, '\0');
+  for (const std::size_t start : {(1u << 20) - 2, (1u << 20) - 4, (1u << 20) - 5}) {
+    SCOPED_TRACE(start);
+    std::string seam(start, ' ');
+    seam += header + std::string(64, ' ');
+    EXPECT_EQ(largest(seam), 0x7FFFFFFFu);
+  }
 }
 
 TEST(ZipArchiveTest, APartOverItsBoundIsNotRead) {

@@ -66,6 +66,9 @@ int CheckPackage(const std::string& xpsPath, const XpsWorkSettings& work) {
   for (const ZipEntry& entry : entries) {
     if (entry.uncompressedSize > work.memoryBytes) return kOutOfMemory;
   }
+  // libgxps finds parts by walking the local headers, which may declare other sizes than
+  // the directory, or be missing from it.
+  if (LargestLocalDeclaredSize(archive) > work.memoryBytes) return kOutOfMemory;
   const XpsPageCount count = CountPackagePages(archive, entries, work.maxPages,
                                                static_cast<std::size_t>(work.memoryBytes));
   if (count.result == XpsPageCount::Result::kOverLimit) return kTooManyPages;

@@ -356,6 +356,56 @@ PartRead ReadZipPart(const ByteSource& archive, const std::vector<ZipEntry>& ent
   return PartRead::kRead;
 }
 
+namespace {
+
+constexpr std::size_t kScanChunk = 1 << 20;
+
+// The uncompressed size the local header at the offset declares, widened from its ZIP64
+// extra field; 0 when no whole header is there.
+std::uint64_t LocalDeclaredSize(const ByteSource& archive, std::uint64_t offset) {
+  unsigned char header[kLocalHeaderSize];
+  if (!archive.ReadAt(offset, header, sizeof header)) return 0;
+  ZipEntry entry;
+  entry.uncompressedSize = Little(header + 22, 4);
+  entry.compressedSize = Little(header + 18, 4);
+  if (entry.uncompressedSize != kWide32 && entry.compressedSize != kWide32) {
+    return entry.uncompressedSize;
+  }
+  const std::size_t nameLength = static_cast<std::size_t>(Little(header + 26, 2));
+  std::string extra(static_cast<std::size_t>(Little(header + 28, 2)), '\0');
+  const bool read = archive.ReadAt(offset + kLocalHeaderSize + nameLength, extra.data(),
+                                   extra.size());
+  if (!read || !ApplyZip64Extra(reinterpret_cast<const unsigned char*>(extra.data()),
+                                extra.size(), entry)) {
+    return kWide32;
+  }
+  return entry.uncompressedSize;
+}
+
+}  // namespace
+
+std::uint64_t LargestLocalDeclaredSize(const ByteSource& archive) {
+  static constexpr char kSignature[] = {'P', 'K', 3, 4};
+  const std::uint64_t size = archive.Size();
+  std::uint64_t largest = 0;
+  std::string chunk;
+  // Each chunk overlaps the next by a signature's length less one byte, so a signature
+  // across the seam is found once.
+  for (std::uint64_t start = 0; start + sizeof kSignature <= size;
+       start += kScanChunk) {
+    chunk.resize(static_cast<std::size_t>(
+        std::min<std::uint64_t>(kScanChunk + sizeof kSignature - 1, size - start)));
+    if (!archive.ReadAt(start, chunk.data(), chunk.size())) break;
+    const std::string_view view(chunk);
+    for (std::size_t at = view.find(std::string_view(kSignature, sizeof kSignature));
+         at != std::string_view::npos && at < kScanChunk;
+         at = view.find(std::string_view(kSignature, sizeof kSignature), at + 1)) {
+      largest = std::max(largest, LocalDeclaredSize(archive, start + at));
+    }
+  }
+  return largest;
+}
+
 bool HasZipPart(const std::vector<ZipEntry>& entries, std::string_view part) {
   if (!part.empty() && part.front() == '/') part.remove_prefix(1);
   return std::any_of(entries.begin(), entries.end(), [part](const ZipEntry& entry) {

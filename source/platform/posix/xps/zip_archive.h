@@ -74,6 +74,13 @@ enum class PartRead { kRead, kMissing, kMalformed, kTooLarge };
 PartRead ReadZipPart(const ByteSource& archive, const std::vector<ZipEntry>& entries,
                      std::string_view part, std::size_t maximumSize, std::string& data);
 
+// The largest uncompressed size that any local header in the archive declares (its ZIP64
+// extra field's too; 0xFFFFFFFF where that field is unreadable), whether the central
+// directory lists it or not: a reader that walks the local headers, looking ahead for the
+// next signature past a damaged one as libarchive's streaming reader does, meets every
+// one of them and may allocate what it declares.
+std::uint64_t LargestLocalDeclaredSize(const ByteSource& archive);
+
 // True when some entry is the part or one of its pieces.
 bool HasZipPart(const std::vector<ZipEntry>& entries, std::string_view part);
 
