@@ -1,10 +1,13 @@
 // The XPS package as the server reads it: the ZIP directory and the parts every package
 // needs (the object model's CreatePackageFromStream), then, for a package that passes,
-// the work of the bounded child run in the harness's own process: the sizes the
-// directory declares and the page count checked, libgxps loading every page and
-// rendering them into a PDF. libFuzzer's memory limits see every allocation of it.
+// the bounded interpretation as the server runs it: a child process that checks the
+// declared sizes and the page count and lets libgxps count and render, ended by its
+// memory and time limits. libgxps's own costs (it walks the archive once per part) are
+// the child's limits to bound; libFuzzer's limits judge what stays in the harness's
+// process, so a package that holds or stalls the server's side is a finding.
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,16 +23,9 @@ IXpsOMObjectFactory* factory = nullptr;
 std::string packagePath;
 std::string renderingPath;
 
-// Budgets well below the harness's -malloc_limit_mb, so a package the checks let
-// through and that still allocates past the limit is a finding.
-const quillmesh::platform::XpsWorkSettings kWork{"", 64ULL << 20, 10, 50, 0};
-
-// The child's reports go nowhere here.
-class QuietReporter final : public quillmesh::platform::RenderReporter {
- public:
-  void Report(quillmesh::platform::RenderStream, const char*, std::size_t) override {}
-  bool AwaitPageTurn() override { return true; }
-};
+// The child's budgets: counting and rendering together end well within the harness's
+// -timeout, and their memory is the child's alone.
+const quillmesh::platform::XpsWorkSettings kWork{"", 64ULL << 20, 3, 50, 0};
 
 // A new empty file in the temporary folder; its path.
 std::string ScratchFile(const char* pattern, int suffixLength) {
@@ -53,12 +49,14 @@ void WritePackage(const std::uint8_t* data, std::size_t size) {
   std::fclose(file);
 }
 
-// Counts and renders the package as the child would.
+// Counts and renders the package apart, as the server does.
 void Interpret(const std::uint8_t* data, std::size_t size) {
   WritePackage(data, size);
-  QuietReporter reporter;
-  quillmesh::platform::InterpretXpsPackage(packagePath, std::string(), kWork, reporter);
-  quillmesh::platform::InterpretXpsPackage(packagePath, renderingPath, kWork, reporter);
+  const std::atomic<bool> cancelled{false};
+  quillmesh::platform::XpsJobOutcome counted;
+  if (!quillmesh::platform::CountXpsPagesApart(packagePath, kWork, cancelled, counted)) return;
+  quillmesh::platform::XpsJobOutcome rendered;
+  quillmesh::platform::RenderXpsToPdfApart(packagePath, renderingPath, kWork, cancelled, rendered);
 }
 
 }  // namespace

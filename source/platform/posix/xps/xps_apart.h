@@ -31,7 +31,7 @@ class XpsWorkFile {
   std::string mPath;
 };
 
-// The work of the child process (the fuzz harness runs it in its own): checks the sizes
+// The work of the child process: checks the sizes
 // the ZIP directory declares and the page count, then lets libgxps count the pages (no
 // pdfPath) or render them into the PDF, and reports the pages, or the page that failed
 // as "document page"; the result says how it ended (0 done). An allocation GLib cannot
