@@ -24,6 +24,11 @@ std::string Trimmed(const std::string& text) {
 
 }  // namespace
 
+std::string DottedAddress(std::uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
+         std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
 bool ParseIpv4Address(const std::string& text, std::uint32_t& address) {
   address = 0;
   std::size_t start = 0;

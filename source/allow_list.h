@@ -29,3 +29,6 @@ class AllowList {
 // Reads dotted IPv4 text such as "192.168.1.20" into host byte order; false unless it is
 // exactly four decimal numbers of 0 to 255.
 bool ParseIpv4Address(const std::string& text, std::uint32_t& address);
+
+// The dotted form ("192.168.1.7") of an IPv4 address in host byte order.
+std::string DottedAddress(std::uint32_t address);

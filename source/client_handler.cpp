@@ -189,10 +189,6 @@ void ClientHandlerInfo::ReleaseSlot() {
   mSlot = nullptr;
 }
 
-std::uint32_t ClientHandlerInfo::PeerAddress() const {
-  return mSlot == nullptr ? 0 : mSlot->peerAddress;
-}
-
 void ClientHandlerInfo::NoteHeard(std::int64_t nowMillis) {
   if (mSlot != nullptr) mSlot->lastHeardMillis.store(nowMillis, std::memory_order_relaxed);
 }

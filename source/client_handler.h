@@ -95,9 +95,6 @@ class ClientHandlerInfo {
   // registered socket, never one whose number was given to another connection.
   void ReleaseSlot();
 
-  // The peer's IPv4 address (host byte order); 0 for a session the listener did not admit.
-  std::uint32_t PeerAddress() const;
-
   // Notes that bytes were received now (the gate ends the longest-silent sessions first).
   void NoteHeard(std::int64_t nowMillis);
 

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "allow_list.h"
 #include "client_handler.h"
 #include "file_submit.h"
 #include "kept_files.h"
@@ -37,12 +38,6 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
   std::exit(1);
 }
 
-// An IPv4 address (host byte order) as text, "127.0.0.2".
-std::string AddressText(std::uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 0xFF) + "." +
-         std::to_string(address >> 8 & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 // Hands a connection to its own detached thread, which renders for the peer's address
 // and gives its slot back to the gate when the session ends; on failure the session is
 // dropped.
@@ -58,7 +53,7 @@ void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& g
   }
   session->AttachToGate(gate, *slot);
   try {
-    std::thread([session, peer = AddressText(peerAddress)] {
+    std::thread([session, peer = DottedAddress(peerAddress)] {
       SetRenderPeer(peer);
       clientHandlerThread(session);
     }).detach();

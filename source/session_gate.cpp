@@ -5,9 +5,6 @@
 
 #include "log_writer.h"
 
-// The dotted form's four numbers of an address in host byte order, as printf arguments.
-#define QM_DOTTED(address) \
-  (address) >> 24, (address) >> 16 & 0xFF, (address) >> 8 & 0xFF, (address) & 0xFF
 
 std::int64_t SteadyMillis() {
   using namespace std::chrono;
@@ -89,10 +86,10 @@ void SessionGate::Evict(SessionSlot& victim, std::uint32_t newcomer, std::int64_
   --mOpenSessions;
   quillmesh::platform::ShutDownConnection(victim.socket);
   const long long idleMillis = nowMillis - victim.lastHeardMillis.load(std::memory_order_relaxed);
-  LOG_DEBUG("socket:%ld of %u.%u.%u.%u, idle for %lld ms between jobs, closed to make room for "
-            "a connection of %u.%u.%u.%u (%s is reached)\n",
-            static_cast<long>(victim.socket), QM_DOTTED(victim.peerAddress), idleMillis,
-            QM_DOTTED(newcomer), capName);
+  LOG_DEBUG("socket:%ld of %s, idle for %lld ms between jobs, closed to make room for a "
+            "connection of %s (%s is reached)\n",
+            static_cast<long>(victim.socket), DottedAddress(victim.peerAddress).c_str(),
+            idleMillis, DottedAddress(newcomer).c_str(), capName);
 }
 
 void SessionGate::Release(SessionSlot* slot) {
@@ -118,13 +115,13 @@ std::int64_t SessionGate::ReportDue(std::int64_t nowMillis) {
   }
   if (const unsigned refused = mOverPeerCap.TakeDue(nowMillis)) {
     LOG_ERROR("%u connections refused and closed: %u sessions of one peer open, the most "
-              "QUILLMESH_MAX_SESSIONS_PER_PEER allows, none between jobs (the last %u.%u.%u.%u)\n",
-              refused, mCaps.maxPerPeer, QM_DOTTED(mLastCrowdedPeer));
+              "QUILLMESH_MAX_SESSIONS_PER_PEER allows, none between jobs (the last %s)\n",
+              refused, mCaps.maxPerPeer, DottedAddress(mLastCrowdedPeer).c_str());
   }
   if (const unsigned refused = mNotAllowed.TakeDue(nowMillis)) {
     LOG_ERROR("%u connections refused and closed: peers outside QUILLMESH_ALLOW (the last "
-              "%u.%u.%u.%u)\n",
-              refused, QM_DOTTED(mLastRefusedPeer));
+              "%s)\n",
+              refused, DottedAddress(mLastRefusedPeer).c_str());
   }
   std::int64_t nextDue = -1;
   for (const RefusalCounter* counter : {&mOverCap, &mOverPeerCap, &mNotAllowed}) {
