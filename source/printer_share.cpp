@@ -7,18 +7,19 @@
 #include <system_error>
 #include <thread>
 
-#include "allow_list.h"
-#include "client_handler.h"
-#include "file_submit.h"
-#include "kept_files.h"
-#include "log_writer.h"
-#include "pdf_rasterizer.h"
+#include "front/allow_list.h"
+#include "front/client_handler.h"
+#include "front/file_submit.h"
+#include "support/kept_files.h"
+#include "support/log_writer.h"
+#include "print/page_rendering.h"
+#include "print/pdf_rasterizer.h"
 #include "platform/platform.h"
 #include "platform/render_process.h"
-#include "printer_list.h"
-#include "render_slots.h"
-#include "server_settings.h"
-#include "session_gate.h"
+#include "print/printer_list.h"
+#include "print/render_slots.h"
+#include "support/server_settings.h"
+#include "front/session_gate.h"
 
 namespace {
 

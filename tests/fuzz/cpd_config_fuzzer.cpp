@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "devmode_config.h"
+#include "print/devmode_config.h"
 #include "fuzz_printer.h"
-#include "text_encoding.h"
+#include "support/text_encoding.h"
 
 // Only for the private work folder its log lines go to.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

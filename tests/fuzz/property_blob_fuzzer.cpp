@@ -7,8 +7,8 @@
 
 #include "fuzz_printer.h"
 #include "platform/posix/xps/xps_document.h"
-#include "print_ticket.h"
-#include "text_encoding.h"
+#include "print/print_ticket.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "client_handler.h"
+#include "front/client_handler.h"
 
 // The first byte picks the receive size, so frames get split in many ways.
 void FeedSession(const std::uint8_t* data, std::size_t size) {

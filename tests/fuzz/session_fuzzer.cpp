@@ -9,7 +9,7 @@
 
 #include "fake_spooler.h"
 #include "platform/posix/spooler/spooler_backend.h"
-#include "print_paths.h"
+#include "print/print_paths.h"
 #include "session_feed.h"
 
 namespace {

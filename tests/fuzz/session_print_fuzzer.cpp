@@ -7,8 +7,9 @@
 #include <string>
 
 #include "fuzz_printer.h"
-#include "pdf_rasterizer.h"
-#include "print_paths.h"
+#include "print/page_rendering.h"
+#include "print/pdf_rasterizer.h"
+#include "print/print_paths.h"
 #include "session_feed.h"
 
 // The PDF path's stand-in takes the job file the way the real path does: it removes it.

@@ -9,8 +9,8 @@
 
 #include "platform/platform.h"
 #include "platform/posix/text/text_conversion.h"
-#include "print_paths.h"
-#include "text_encoding.h"
+#include "print/print_paths.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "fuzz_printer.h"
-#include "printer_dc.h"
-#include "printer_property.h"
+#include "print/printer_dc.h"
+#include "print/printer_property.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_printer::Install();

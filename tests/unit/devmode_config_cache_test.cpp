@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "devmode_config.h"
+#include "print/devmode_config.h"
 #include "test_environment.h"
-#include "text_encoding.h"
+#include "support/text_encoding.h"
 
 namespace {
 

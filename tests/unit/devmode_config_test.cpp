@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "devmode_config.h"
+#include "print/devmode_config.h"
 #include "test_environment.h"
-#include "text_encoding.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "file_submit.h"
+#include "front/file_submit.h"
 #include "platform/platform.h"
-#include "server_settings.h"
+#include "support/server_settings.h"
 #include "session_fixture.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "server_settings.h"
+#include "support/server_settings.h"
 #include "session_fixture.h"
 
 namespace {

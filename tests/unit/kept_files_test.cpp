@@ -8,8 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "client_handler.h"
-#include "kept_files.h"
+#include "front/client_handler.h"
+#include "support/kept_files.h"
 #include "platform/platform.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "log_queue.h"
+#include "support/log_queue.h"
 
 namespace {
 

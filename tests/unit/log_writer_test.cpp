@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "log_writer.h"
+#include "support/log_writer.h"
 #include "platform/platform.h"
 #include "test_environment.h"
 
@@ -261,7 +261,7 @@ TEST(FunctionNameTest, CompilerSignaturesShrinkToTheQualifiedName) {
 
 TEST(FileBaseNameTest, KeepsTheLastSeparator) {
   EXPECT_STREQ(GetFileBaseName("D:\\src\\source\\client_handler.cpp"), "\\client_handler.cpp");
-  EXPECT_STREQ(GetFileBaseName("/src/source/client_handler.cpp"), "/client_handler.cpp");
+  EXPECT_STREQ(GetFileBaseName("/src/source/front/client_handler.cpp"), "/client_handler.cpp");
   EXPECT_STREQ(GetFileBaseName("a\\b/c.cpp"), "/c.cpp");
   EXPECT_STREQ(GetFileBaseName("main.cpp"), "main.cpp");
   EXPECT_STREQ(GetFileBaseName(""), "");

@@ -13,8 +13,8 @@
 #include "content_format.h"
 #include "lp_options.h"
 #include "peer_protocol.h"
-#include "print_ticket.h"
-#include "printer_property.h"
+#include "print/print_ticket.h"
+#include "print/printer_property.h"
 #include "temporary_folder.h"
 #include "test_environment.h"
 

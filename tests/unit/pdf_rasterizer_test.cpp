@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "eventually.h"
-#include "pdf_rasterizer.h"
+#include "print/page_rendering.h"
+#include "print/pdf_rasterizer.h"
 #include "test_environment.h"
 
 namespace {

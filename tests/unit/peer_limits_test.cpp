@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "allow_list.h"
+#include "front/allow_list.h"
 #include "platform/platform.h"
-#include "server_settings.h"
-#include "session_deadline.h"
+#include "support/server_settings.h"
+#include "front/session_deadline.h"
 #include "session_fixture.h"
-#include "session_gate.h"
+#include "front/session_gate.h"
 #include "test_environment.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The local PrintTicket builder: the property blob, the merge of the peer's settings into
 // the driver's DEVMODE, the builder's results on the folder printer, and the Print Schema
 // writer and reader behind the Linux PrintTicket provider.
-#include "print_ticket.h"
+#include "print/print_ticket.h"
 
 #include <gtest/gtest.h>
 

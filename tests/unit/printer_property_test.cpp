@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "printer_property.h"
+#include "print/printer_property.h"
 #include "test_environment.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fake_spooler.h"
-#include "job_outcome.h"
-#include "print_paths.h"
+#include "print/job_outcome.h"
+#include "print/print_paths.h"
 #include "test_environment.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "eventually.h"
-#include "render_slots.h"
+#include "print/render_slots.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <random>
 #include <sstream>
 
-#include "job_outcome.h"
-#include "print_paths.h"
+#include "print/job_outcome.h"
+#include "print/print_paths.h"
 #include "test_environment.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "client_handler.h"
+#include "front/client_handler.h"
 
 // One call of a print entry point, with the job file's content at that moment.
 struct RecordedPrint {

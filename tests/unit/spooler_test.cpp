@@ -16,7 +16,7 @@
 #include "platform/posix/spooler/spooler_backend.h"
 #include "platform/posix/system/win32_api.h"
 #include "temporary_folder.h"
-#include "text_encoding.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Tests of the text conversions and of the code-page calls beneath them. The seam
 // cases hold on Windows (and Wine) too; the few Linux-only ones are marked.
-#include "text_encoding.h"
+#include "support/text_encoding.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "test_environment.h"
-#include "user_impersonation.h"
+#include "print/user_impersonation.h"
 
 namespace {
 

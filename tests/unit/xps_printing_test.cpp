@@ -14,12 +14,12 @@
 
 #include "../xps_test_package.h"
 #include "fake_spooler.h"
-#include "job_outcome.h"
+#include "print/job_outcome.h"
 #include "platform/posix/print_ticket/print_ticket_xml.h"
 #include "platform/posix/xps/test_hooks.h"
-#include "print_paths.h"
+#include "print/print_paths.h"
 #include "test_environment.h"
-#include "xps_printing.h"
+#include "print/xps_printing.h"
 
 namespace {
 

@@ -16,8 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "log_writer.h"
-#include "pdf_rasterizer.h"
+#include "support/log_writer.h"
+#include "print/page_rendering.h"
+#include "print/pdf_rasterizer.h"
 #include "platform/ghostscript.h"
 #include "platform/render_process.h"
 

@@ -1,7 +1,7 @@
 // The PrintTicket builder on a real spooler: Wine's, over the CUPS queue of the private
 // test bed, with Wine's own PrintTicket provider writing the ticket. The queue comes from
 // QM_TESTBED_QUEUE; without it (outside the bed) every test is skipped.
-#include "print_ticket.h"
+#include "print/print_ticket.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/owners.h"
-#include "text_encoding.h"
+#include "support/text_encoding.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "log_writer.h"
+#include "support/log_writer.h"
 #include "platform/platform.h"  // windows.h, after winsock2.h
 
 namespace {

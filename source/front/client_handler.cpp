@@ -1,0 +1,357 @@
+#include "front/client_handler.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include "support/log_writer.h"
+#include "print/printer_list.h"
+#include "support/server_settings.h"
+#include "front/session_deadline.h"
+#include "front/session_gate.h"
+
+namespace {
+
+// Payload pages a session between uploads keeps rather than handing back: the few that
+// printer-list and outcome requests touch.
+constexpr std::uint32_t kPayloadKeptWhileIdle = 64 * 1024;
+
+// Frame decoder states; kStateFrameDone is transient (dispatch, then back to waiting).
+enum DecoderState : std::uint8_t {
+  kStateWaitStart = 0,
+  kStateAfterStart1 = 1,
+  kStateCmdType = 2,
+  kStateCmdParam = 3,
+  kStateLength1 = 4,  // the payload length: four bytes, high byte first
+  kStateLength2 = 5,
+  kStateLength3 = 6,
+  kStateLength4 = 7,
+  kStatePayload = 8,
+  kStateFrameDone = 9,
+};
+
+// Appends a 16-bit big-endian number.
+void PutUint16(std::vector<std::uint8_t>& out, std::size_t value) {
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Appends a 32-bit big-endian number.
+void PutUint32(std::vector<std::uint8_t>& out, std::size_t value) {
+  PutUint16(out, value >> 16);
+  PutUint16(out, value & 0xFFFF);
+}
+
+}  // namespace
+
+ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
+    : mSocket(socket),
+      mCmdType(0),
+      mCmdParam(0),
+      mCmdDataLen(0),
+      mCmdDataRecvLen(0),
+      mState(kStateWaitStart),
+      mFileSize(0),
+      mFileOffset(0),
+      mFileState(kFileIdle),
+      mDataFormat(0),
+      mProtoVer(0) {}
+
+ClientHandlerInfo::~ClientHandlerInfo() { CloseJobStream(); }
+
+void* ClientHandlerInfo::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return quillmesh::platform::AllocatePages(size);
+}
+
+void ClientHandlerInfo::operator delete(void* memory, std::size_t size) noexcept {
+  quillmesh::platform::FreePages(memory, size);
+}
+
+int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) {
+  std::uint32_t position = 0;
+  while (position < len) {
+    const std::uint8_t value = data[position];
+    std::uint32_t consumed = 1;
+    switch (mState) {
+      case kStateWaitStart:
+        if (value == kFrameStart1) {
+          mCmdDataLen = 0;
+          mCmdDataRecvLen = 0;
+          mState = kStateAfterStart1;
+        }
+        break;
+      case kStateAfterStart1:
+        mState = value == kFrameStart2 ? kStateCmdType : kStateWaitStart;
+        break;
+      case kStateCmdType:
+        mCmdType = value;
+        mState = kStateCmdParam;
+        break;
+      case kStateCmdParam:
+        mCmdParam = value;
+        mState = kStateLength1;
+        break;
+      case kStateLength1:
+      case kStateLength2:
+      case kStateLength3:
+        mCmdDataLen = mCmdDataLen * 256 + value;
+        ++mState;
+        break;
+      case kStateLength4:
+        mCmdDataLen = mCmdDataLen * 256 + value;
+        LOG_DEBUG("CmdDataLen:%d\n", static_cast<int>(mCmdDataLen));
+        if (mCmdDataLen > kMaxCmdDataLen) {
+          LOG_ERROR("frame payload length %u exceeds the limit of %u bytes, closing socket:%ld\n",
+                    mCmdDataLen, kMaxCmdDataLen, static_cast<long>(mSocket));
+          mState = kStateWaitStart;
+          return kPushCloseConnection;
+        }
+        mState = mCmdDataLen == 0 ? kStateFrameDone : kStatePayload;
+        break;
+      case kStatePayload: {
+        const std::uint32_t wanted = mCmdDataLen - mCmdDataRecvLen;
+        consumed = std::min(wanted, len - position);
+        std::memcpy(mCmdData + mCmdDataRecvLen, data + position, consumed);
+        mCmdDataRecvLen += consumed;
+        mState = mCmdDataRecvLen == mCmdDataLen ? kStateFrameDone : kStatePayload;
+        break;
+      }
+      default:  // cannot happen: a completed frame is dispatched within its step
+        mState = kStateWaitStart;
+        break;
+    }
+    position += consumed;
+    FinishDecoderStep(value);
+    if (mEnding != Ending::kNone) return kPushCloseConnection;
+  }
+  return kPushContinue;
+}
+
+int ClientHandlerInfo::ReceiveNext() {
+  if (mState == kStatePayload) {
+    // Straight into place: each payload byte is copied once, from the kernel.
+    return static_cast<int>(::recv(mSocket, reinterpret_cast<char*>(mCmdData + mCmdDataRecvLen),
+                                   static_cast<int>(mCmdDataLen - mCmdDataRecvLen), 0));
+  }
+  return static_cast<int>(
+      ::recv(mSocket, reinterpret_cast<char*>(mRecvBuf), kHeaderReceiveSize, 0));
+}
+
+int ClientHandlerInfo::pushReceivedPayload(std::uint32_t count) {
+  const std::uint8_t value = mCmdData[mCmdDataRecvLen];
+  mCmdDataRecvLen += count;
+  mState = mCmdDataRecvLen == mCmdDataLen ? kStateFrameDone : kStatePayload;
+  FinishDecoderStep(value);
+  return mEnding == Ending::kNone ? kPushContinue : kPushCloseConnection;
+}
+
+// Logs the step's new state and dispatches a completed frame.
+void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
+  LOG_DEBUG("State : %d current value:0x%02X\n", mState, value);
+  if (mState == kStateFrameDone) {
+    ++mFramesHandled;
+    // A file-submit frame may start a job: the gate must not end the session meanwhile.
+    if (mCmdType != kCmdFileSubmit || ReportInJob(true)) CmdHandle();
+    ReportInJob(mFileState != kFileIdle);
+    mState = kStateWaitStart;
+    DiscardIdlePayload();
+  }
+}
+
+// Between uploads a peer may stay connected and silent for ever, so the payload pages a
+// large frame touched go back to the system once no upload is under way; the chunks of
+// an upload keep them, since the next chunk follows at once (and a stalled upload is
+// timed out).
+void ClientHandlerInfo::DiscardIdlePayload() {
+  mPayloadTouched = std::max(mPayloadTouched, mCmdDataLen);
+  if (mFileState == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
+  quillmesh::platform::DiscardPages(mCmdData, mPayloadTouched);
+  mPayloadTouched = 0;
+}
+
+bool ClientHandlerInfo::ReportInJob(bool inJob) {
+  if (mGate == nullptr || inJob == mInJobReported) return mEnding != Ending::kMadeRoom;
+  mInJobReported = inJob;
+  if (mGate->MarkInJob(*mSlot, inJob)) return true;
+  mEnding = Ending::kMadeRoom;
+  return false;
+}
+
+void ClientHandlerInfo::AttachToGate(SessionGate& gate, SessionSlot& slot) {
+  mGate = &gate;
+  mSlot = &slot;
+}
+
+void ClientHandlerInfo::ReleaseSlot() {
+  if (mGate != nullptr) mGate->Release(mSlot);
+  mGate = nullptr;
+  mSlot = nullptr;
+}
+
+void ClientHandlerInfo::NoteHeard(std::int64_t nowMillis) {
+  if (mSlot != nullptr) mSlot->lastHeardMillis.store(nowMillis, std::memory_order_relaxed);
+}
+
+bool ClientHandlerInfo::SendReply(const void* data, std::size_t length) {
+  const unsigned limitMillis = ServerSettingsInForce().idleTimeoutSeconds * 1000;
+  if (quillmesh::platform::SendAll(mSocket, data, length, limitMillis)) return true;
+  if (mEnding == Ending::kNone) mEnding = Ending::kReplyFailed;
+  return false;
+}
+
+void ClientHandlerInfo::AbandonJobWithReason(const std::string& reason) {
+  if (mFileState != kFileIdle) FailJob(reason);
+  AbandonJob();
+}
+
+int ClientHandlerInfo::CmdHandle() {
+  LOG_DEBUG("Cmd Type:%d\n", mCmdType);
+  if (mCmdType == kCmdGetPrinterList) {
+    CmdHandle_GetPrinterList();
+  } else if (mCmdType == kCmdFileSubmit) {
+    CmdHandle_FileSubmit();
+  } else if (mCmdType == kCmdJobOutcome) {
+    CmdHandle_JobOutcome();
+  }
+  return 0;
+}
+
+int ClientHandlerInfo::CmdHandle_GetPrinterList() {
+  LOG_DEBUG("===================\n");
+  const std::vector<std::string> names = GetPrinterListUtf8();
+
+  std::size_t payloadLength = 2;
+  for (const std::string& name : names) payloadLength += 2 + name.size();
+
+  std::vector<std::uint8_t> reply;
+  reply.reserve(kFrameHeaderSize + payloadLength);
+  reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdGetPrinterList, kReplyParam});
+  PutUint32(reply, payloadLength);
+  PutUint16(reply, names.size());
+  for (const std::string& name : names) {
+    PutUint16(reply, name.size());
+    reply.insert(reply.end(), name.begin(), name.end());
+  }
+
+  LOG_DEBUG("sending data len: %d\n", static_cast<int>(reply.size()));
+  if (!SendReply(reply.data(), reply.size())) {
+    LOG_ERROR("sending the printer list failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+  }
+  return 0;
+}
+
+int ClientHandlerInfo::CmdHandle_JobOutcome() {
+  // The messages are the server's own texts; the cap only keeps the length field true.
+  const std::size_t messageLength = std::min<std::size_t>(mOutcome.message.size(), 0xFFFF);
+  std::vector<std::uint8_t> reply;
+  reply.reserve(kFrameHeaderSize + 7 + messageLength);
+  reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdJobOutcome, kReplyParam});
+  PutUint32(reply, 7 + messageLength);
+  reply.push_back(static_cast<std::uint8_t>(mOutcome.state));
+  PutUint32(reply, mOutcome.spoolerJobId);
+  PutUint16(reply, messageLength);
+  reply.insert(reply.end(), mOutcome.message.begin(),
+               mOutcome.message.begin() + static_cast<std::ptrdiff_t>(messageLength));
+  if (!SendReply(reply.data(), reply.size())) {
+    LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+  }
+  return 0;
+}
+
+namespace {
+
+// Logs why a session ran out of its idle limit; the reason its job (if any) failed.
+std::string LogTimeout(const ClientHandlerInfo& session, long socketValue, unsigned seconds) {
+  if (session.mState != kStateWaitStart) {
+    LOG_ERROR("socket:%ld did not complete a frame within %u s of its first byte%s, connection "
+              "closed\n",
+              socketValue, seconds, session.mFileState == kFileIdle ? "" : ", job abandoned");
+    return "the upload timed out: a frame took longer than " + std::to_string(seconds) + " s";
+  }
+  if (session.mFileState == kFileComplete) {
+    LOG_ERROR("socket:%ld sent no print order within %u s of its upload, job abandoned and "
+              "connection closed\n",
+              socketValue, seconds);
+    return "no print order came within " + std::to_string(seconds) + " s of the upload";
+  }
+  LOG_ERROR("socket:%ld received nothing for %u s in the middle of an upload, job "
+            "abandoned and connection closed\n",
+            socketValue, seconds);
+  return "the upload timed out: nothing came for " + std::to_string(seconds) + " s";
+}
+
+// Waits until data comes or the deadline passes; false when it passed.
+bool AwaitData(SOCKET socket, const ActivityDeadline& deadline) {
+  std::int64_t left = 0;
+  while ((left = deadline.LeftMillis(SteadyMillis())) > 0 &&
+         quillmesh::platform::WaitReadable(socket, static_cast<unsigned>(left)) ==
+             quillmesh::platform::SocketWait::kTimedOut) {
+  }
+  return left != 0;
+}
+
+// Logs why a session stopped reading a connection that had not ended.
+void LogEnding(const ClientHandlerInfo& session, long socketValue) {
+  if (session.mEnding == ClientHandlerInfo::Ending::kReplyFailed) {
+    LOG_ERROR("socket:%ld a reply could not be sent, connection closed without answering what "
+              "the peer sent after it\n",
+              socketValue);
+  } else if (session.mEnding == ClientHandlerInfo::Ending::kMadeRoom) {
+    LOG_DEBUG("socket:%ld ends, closed to make room for another peer\n", socketValue);
+  }
+}
+
+// Reads the connection until it ends, a frame asks to close it, a reply fails, or a frame
+// or job outlasts the idle limit; the reason the job under way (if any) failed.
+std::string ServeConnection(ClientHandlerInfo* session, long socketValue) {
+  const unsigned limitSeconds = ServerSettingsInForce().idleTimeoutSeconds;
+  ActivityDeadline deadline(static_cast<std::int64_t>(limitSeconds) * 1000);
+  for (;;) {
+    if (!AwaitData(session->mSocket, deadline)) {
+      return LogTimeout(*session, socketValue, limitSeconds);
+    }
+    const bool payloadInPlace = session->mState == kStatePayload;
+    const int received = session->ReceiveNext();
+    if (received <= 0) {
+      LOG_ERROR("socket:%ld recv error thread terminal:%d\n", socketValue, received);
+      return "the connection ended before the print order";
+    }
+    session->NoteHeard(SteadyMillis());
+    LOG_DEBUG("socket:%ld recv %d\n", socketValue, received);
+    const auto count = static_cast<std::uint32_t>(received);
+    const std::uint32_t framesBefore = session->mFramesHandled;
+    const int pushed = payloadInPlace ? session->pushReceivedPayload(count)
+                                      : session->pushCmdData(session->mRecvBuf, count);
+    if (pushed == kPushCloseConnection) {
+      LogEnding(*session, socketValue);
+      return "the connection was closed before the print order";
+    }
+    deadline.Update(SteadyMillis(), session->mState != kStateWaitStart,
+                    session->mFileState != kFileIdle, session->mFramesHandled != framesBefore);
+  }
+}
+
+}  // namespace
+
+int clientHandlerThread(ClientHandlerInfo* session) {
+  LOG_DEBUG("enter\n");
+  const long socketValue = static_cast<long>(session->mSocket);
+  SetLogSource(socketValue);
+  quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
+  std::string abandonReason = "the session ended by an exception";
+  // Nothing a session meets may end the process: an exception ends this connection only.
+  try {
+    abandonReason = ServeConnection(session, socketValue);
+  } catch (const std::exception& error) {
+    LOG_ERROR("socket:%ld session ended by an exception: %s\n", socketValue, error.what());
+  } catch (...) {
+    LOG_ERROR("socket:%ld session ended by an unknown exception\n", socketValue);
+  }
+  session->ReleaseSlot();
+  closesocket(session->mSocket);
+  session->AbandonJobWithReason(abandonReason);
+  delete session;
+  LOG_DEBUG("quit\n");
+  return 0;
+}

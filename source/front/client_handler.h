@@ -1,0 +1,173 @@
+// One connected peer: its socket, the frame decoder and the upload of the job in
+// progress. A session lives on its own thread and is used by no other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "print/job_outcome.h"
+#include "support/kept_files.h"
+#include "platform/platform.h"
+#include "front/upload_space.h"
+
+class SessionGate;
+struct SessionSlot;
+
+// Frame layout shared by requests and replies: FF 5A, type, parameter,
+// 32-bit big-endian payload length, payload.
+inline constexpr std::uint8_t kFrameStart1 = 0xFF;
+inline constexpr std::uint8_t kFrameStart2 = 0x5A;
+inline constexpr std::uint8_t kCmdGetPrinterList = 1;
+inline constexpr std::uint8_t kCmdFileSubmit = 2;
+// Asks for the outcome of the session's last job (any parameter, payload ignored).
+inline constexpr std::uint8_t kCmdJobOutcome = 3;
+inline constexpr std::uint8_t kReplyParam = 0x81;
+inline constexpr std::size_t kFrameHeaderSize = 8;
+inline constexpr std::uint32_t kMaxCmdDataLen = 0x100000;
+inline constexpr std::size_t kRecvBufSize = 0x100010;
+// Outside a payload the session receives at most this much at a time: headers are short,
+// and a payload is received straight into its place, so most of mRecvBuf stays untouched.
+inline constexpr std::size_t kHeaderReceiveSize = 4096;
+
+// Upload states of a file-submit job.
+inline constexpr std::uint8_t kFileIdle = 0;
+inline constexpr std::uint8_t kFileReceiving = 2;
+inline constexpr std::uint8_t kFileComplete = 3;
+
+// Data formats a job declares.
+inline constexpr std::uint8_t kDataFormatPdf = 0;
+inline constexpr std::uint8_t kDataFormatXps = 1;
+inline constexpr std::uint8_t kDataFormatRaw = 2;
+
+// Result of pushCmdData: go on reading, or end the connection (a frame the session
+// cannot hold).
+inline constexpr int kPushContinue = 0;
+inline constexpr int kPushCloseConnection = -1;
+
+class ClientHandlerInfo {
+ public:
+  explicit ClientHandlerInfo(SOCKET socket);
+  ~ClientHandlerInfo();
+  ClientHandlerInfo(const ClientHandlerInfo&) = delete;
+  ClientHandlerInfo& operator=(const ClientHandlerInfo&) = delete;
+
+  // Sessions are taken straight from the system, zero-filled, so the two large buffers
+  // start zeroed without being touched (untouched pages cost no memory), and an ended
+  // session's pages all go back to the system at once: the C runtime's heaps would keep
+  // them resident for later.
+  static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* memory, std::size_t size) noexcept;
+
+  // Cuts received bytes into frames and handles each complete one.
+  int pushCmdData(const std::uint8_t* data, std::uint32_t len);
+
+  // Receives the next bytes: a payload under way straight into mCmdData (at most what it
+  // still lacks), anything else into mRecvBuf; the count, 0 or less when the connection ended.
+  int ReceiveNext();
+
+  // Takes count payload bytes that ReceiveNext put in place, as one payload run.
+  int pushReceivedPayload(std::uint32_t count);
+
+  // Runs the handler of the decoded frame's command type.
+  int CmdHandle();
+
+  // Answers a printer-list request with the names in UTF-8.
+  int CmdHandle_GetPrinterList();
+
+  // Handles one frame of a print job upload (header, data chunk or print order).
+  int CmdHandle_FileSubmit();
+
+  // Answers an outcome request: state, spooler job id (32-bit), message length
+  // (16-bit) and message, all big-endian.
+  int CmdHandle_JobOutcome();
+
+  // Removes the temporary file of a job that will never be printed.
+  void AbandonJob();
+
+  // Has the session tell the gate whether it is between jobs, release its slot when it
+  // ends, and stop once the gate ended it to make room.
+  void AttachToGate(SessionGate& gate, SessionSlot& slot);
+
+  // Gives the gate's slot back; before the socket is closed, as the gate may shut down a
+  // registered socket, never one whose number was given to another connection.
+  void ReleaseSlot();
+
+  // Notes that bytes were received now (the gate ends the longest-silent sessions first).
+  void NoteHeard(std::int64_t nowMillis);
+
+  // Sends a reply within the idle limit; a reply that fails ends the session, so the
+  // requests of a peer that is gone are not answered.
+  bool SendReply(const void* data, std::size_t length);
+
+  // Fails the job under way with the reason (a reason already recorded is kept) and
+  // removes its file; nothing when the session is between jobs.
+  void AbandonJobWithReason(const std::string& reason);
+
+  // Why a session stops reading before its connection ends.
+  enum class Ending : std::uint8_t { kNone, kReplyFailed, kMadeRoom };
+  Ending mEnding = Ending::kNone;
+  // Frames dispatched so far.
+  std::uint32_t mFramesHandled = 0;
+
+  SOCKET mSocket;
+  std::uint8_t mRecvBuf[kRecvBufSize];
+  std::uint8_t mCmdType;
+  std::uint8_t mCmdParam;
+  std::uint8_t mCmdData[kMaxCmdDataLen];
+  std::uint32_t mCmdDataLen;
+  std::uint32_t mCmdDataRecvLen;
+  std::uint8_t mState;
+  std::string mPrinterProperty;
+  std::string mPrinterName;
+  std::string mFileName;
+  std::string mTmpFile;
+  std::uint32_t mFileSize;
+  std::uint32_t mFileOffset;
+  std::uint8_t mFileState;
+  std::uint8_t mDataFormat;
+  std::uint8_t mProtoVer;
+  // The job file, open from the first data chunk until the last one is written or the
+  // job is abandoned.
+  std::FILE* mJobStream = nullptr;
+  // Payload bytes touched since the pages were last given back (DiscardIdlePayload).
+  std::uint32_t mPayloadTouched = 0;
+  // What became of the last job this session was given.
+  JobOutcome mOutcome;
+  // Keeps the job file under way, and its page files, out of every sweep.
+  JobFileClaim mJobClaim;
+  // What the job under way still expects to write, held in the job folder's free space.
+  UploadHold mUploadHold;
+
+ private:
+  void FinishDecoderStep(std::uint8_t value);
+  void DiscardIdlePayload();
+  void SendAcknowledgement();
+  void RunStage1Header(std::uint8_t protoVer);
+  bool RunStage2Chunk();
+  bool OpenJobStream();
+  bool WriteJobChunk(bool lastChunk);
+  void CloseJobStream();
+  bool AdmitUpload(const std::string& folder);
+  bool RefuseChunkPastAnnouncedSize();
+  void RunStage3Print();
+  void DispatchPrint();
+  void ReleaseJobFile();
+  // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
+  void FailJob(const std::string& reason);
+  // Tells the gate whether a job is under way, when that changed; false when the gate
+  // ended the session meanwhile.
+  bool ReportInJob(bool inJob);
+
+  SessionGate* mGate = nullptr;
+  SessionSlot* mSlot = nullptr;
+  bool mInJobReported = false;
+};
+
+// Reads the connection until it ends, then closes the socket and destroys the session.
+int clientHandlerThread(ClientHandlerInfo* session);
+
+// A temporary job file name: print_<thread>_<date>_<time>_<random>.<extension>.
+std::string BuildTempFileName(const char* extension);

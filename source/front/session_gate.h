@@ -1,0 +1,95 @@
+// Admission of accepted connections: the allow-list, the cap on open sessions and the
+// cap per peer address. A full cap makes room by ending its longest-idle session that
+// is between jobs, so idle connections cannot shut newcomers out. Refusals are counted
+// and logged at most once a second, so a flood of connections cannot flood the log too.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+
+#include "front/allow_list.h"
+#include "platform/platform.h"
+
+// Milliseconds of a clock that never jumps, the gate's and the sessions' time.
+std::int64_t SteadyMillis();
+
+// Counts refusals of one kind and says when a report is due.
+class RefusalCounter {
+ public:
+  void Add() { ++mPending; }
+  // The refusals counted since the last report, now taken as reported; 0 when there are
+  // none or the last report is less than a second old.
+  unsigned TakeDue(std::int64_t nowMillis);
+  // When the refusals waiting may be reported; -1 when none wait.
+  std::int64_t DueAtMillis() const;
+
+ private:
+  static constexpr std::int64_t kReportIntervalMillis = 1000;
+  unsigned mPending = 0;
+  std::int64_t mLastReportMillis = INT64_MIN / 2;
+};
+
+// One admitted session as the gate sees it, from its admission until its release.
+struct SessionSlot {
+  SessionSlot(std::uint32_t address, SOCKET connection, std::int64_t nowMillis)
+      : peerAddress(address), socket(connection), lastHeardMillis(nowMillis) {}
+
+  const std::uint32_t peerAddress;  // IPv4, host byte order
+  const SOCKET socket;
+  // When the session last received anything; written by its own thread.
+  std::atomic<std::int64_t> lastHeardMillis;
+  // Guarded by the gate's lock.
+  bool inJob = false;
+  bool evicted = false;  // ended to make room; it no longer counts against a cap
+};
+
+// The two caps, 1 to 1024 each.
+struct SessionCaps {
+  unsigned maxSessions = 1024;
+  unsigned maxPerPeer = 16;
+};
+
+class SessionGate {
+ public:
+  SessionGate(const SessionCaps& caps, const AllowList& allow);
+
+  // Admits the peer (IPv4, host byte order) when the allow-list and both caps let it in,
+  // ending a session between jobs to make room where a cap is full; the new session's
+  // slot, held until Release, or nullptr when it is refused. Called by one thread only.
+  SessionSlot* Admit(std::uint32_t peerAddress, SOCKET socket, std::int64_t nowMillis);
+
+  // Gives back the slot of a session that ends; before its socket is closed, so that
+  // the gate never shuts down a socket number already given to another connection.
+  void Release(SessionSlot* slot);
+
+  // Records whether the session has a job under way (only one between jobs may be ended
+  // to make room); false when it was ended for room already and must stop.
+  bool MarkInJob(SessionSlot& slot, bool inJob);
+
+  // Logs the refusals that are due; the milliseconds until the next report may fall due,
+  // -1 when no refusal waits. Called by the thread that calls Admit.
+  std::int64_t ReportDue(std::int64_t nowMillis);
+
+ private:
+  // The open session of that address (any address when `anyAddress`) heard from
+  // longest ago among those between jobs; nullptr when every one has a job under way.
+  SessionSlot* LongestIdle(std::uint32_t peerAddress, bool anyAddress);
+  // Makes room under a full cap, or counts the refusal; false when refused.
+  bool MakeRoom(std::uint32_t peerAddress, std::int64_t nowMillis);
+  void Evict(SessionSlot& victim, std::uint32_t newcomer, std::int64_t nowMillis,
+             const char* capName);
+
+  const SessionCaps mCaps;
+  const AllowList mAllow;
+  std::mutex mLock;
+  std::list<SessionSlot> mSlots;  // guarded by mLock; a slot's address stays valid
+  unsigned mOpenSessions = 0;     // slots not evicted, guarded by mLock
+  // Only the listener thread counts refusals.
+  RefusalCounter mOverCap;
+  RefusalCounter mOverPeerCap;
+  RefusalCounter mNotAllowed;
+  std::uint32_t mLastRefusedPeer = 0;
+  std::uint32_t mLastCrowdedPeer = 0;
+};

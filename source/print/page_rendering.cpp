@@ -1,0 +1,417 @@
+// Rendering a peer's document apart from the server and watching it: render slots,
+// the time, page-count, page-size and free-space limits, the window of page files
+// that lets drawing overlap rendering, and the clean-up of page files.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "support/log_writer.h"
+#include "print/page_rendering.h"
+#include "print/pdf_rasterizer.h"
+#include "platform/ghostscript.h"
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDefaultMaxPages = 2000;
+constexpr int kDefaultRenderSeconds = 600;
+constexpr int kDefaultRenderMemoryMegabytes = 1024;
+constexpr int kWatchMilliseconds = 2;
+// The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
+// little larger than their paper (bleed, rounding). At the rendering's resolution:
+constexpr double kPageSlack = 1.05;
+constexpr std::int64_t kMaxShortSidePixels =
+    static_cast<std::int64_t>(34 * kPageSlack * kRenderDotsPerInch);
+constexpr std::int64_t kMaxLongSidePixels =
+    static_cast<std::int64_t>(44 * kPageSlack * kRenderDotsPerInch);
+constexpr double kPointsPerInch = 72;
+constexpr std::uint64_t kBmpHeaderBytes = 14 + 40 + 256 * 4;
+// A page file never grows past the largest page (the operating system stops it).
+constexpr std::uint64_t kMaxPageFileBytes =
+    kBmpHeaderBytes + static_cast<std::uint64_t>((kMaxShortSidePixels + 3) / 4 * 4) *
+                          static_cast<std::uint64_t>(kMaxLongSidePixels);
+// The temp folder keeps this much free beside the next page file; before the first
+// page file is known, an A4 page at 580 dpi is assumed.
+constexpr std::uint64_t kFreeSpaceReserveBytes = 64ULL << 20;
+constexpr std::uint64_t kA4PageFileBytes = 32532346;
+constexpr std::size_t kSizeFieldsBytes = 26;  // BMP header up to the height
+
+// A whole-number setting from the environment, or the fallback when it is unset or
+// not a positive number.
+int PositiveSetting(const char* name, int fallback) {
+  const char* text = quillmesh::platform::GetEnvironment(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value <= 0 || value > 1000000) {
+    LOG_ERROR("%s=%s is not a positive number; %d is used\n", name, text, fallback);
+    return fallback;
+  }
+  return static_cast<int>(value);
+}
+
+// A little-endian 32-bit field.
+std::int64_t Field32(const unsigned char* bytes) {
+  const std::uint32_t value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                              std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+  return static_cast<std::int32_t>(value);
+}
+
+// The page size a page file's header claims; false while the header is not written.
+bool PageFileSize(const std::string& file, std::int64_t& width, std::int64_t& height) {
+  unsigned char header[kSizeFieldsBytes] = {};
+  std::ifstream stream(file, std::ios::binary);
+  if (!stream.read(reinterpret_cast<char*>(header), sizeof header)) return false;
+  width = Field32(header + 18);
+  height = std::abs(Field32(header + 22));
+  return true;
+}
+
+// Whether the name is "<stem><n>.bmp" with n a page number.
+bool IsPageFileName(const std::string& name, const std::string& stem) {
+  constexpr std::string_view kExtension = ".bmp";
+  if (name.size() <= stem.size() + kExtension.size() || name.compare(0, stem.size(), stem) != 0 ||
+      !name.ends_with(kExtension)) {
+    return false;
+  }
+  const std::string_view number(name.data() + stem.size(),
+                                name.size() - stem.size() - kExtension.size());
+  return std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A length in points as Ghostscript renders it, in whole pixels.
+std::int64_t PointsToPixels(double points) {
+  return std::llround(points * kRenderDotsPerInch / kPointsPerInch);
+}
+
+}  // namespace
+
+bool FitsLargestPaper(std::int64_t width, std::int64_t height) {
+  return std::min(width, height) <= kMaxShortSidePixels &&
+         std::max(width, height) <= kMaxLongSidePixels;
+}
+
+bool ReadDocumentOutline(const std::string& text, DocumentOutline& outline) {
+  std::istringstream numbers(text);
+  outline = DocumentOutline{};
+  if (!(numbers >> outline.pages)) return false;
+  double width = 0;
+  double height = 0;
+  while (numbers >> width >> height) {
+    const std::int64_t widthPixels = PointsToPixels(width);
+    const std::int64_t heightPixels = PointsToPixels(height);
+    outline.largestShortSide =
+        std::max(outline.largestShortSide, std::min(widthPixels, heightPixels));
+    outline.largestLongSide =
+        std::max(outline.largestLongSide, std::max(widthPixels, heightPixels));
+  }
+  return true;
+}
+
+const PdfRenderSettings& PdfRenderLimits() {
+  static const PdfRenderSettings settings{
+      PositiveSetting("QUILLMESH_MAX_PAGES", kDefaultMaxPages),
+      PositiveSetting("QUILLMESH_RENDER_SECONDS", kDefaultRenderSeconds),
+      PositiveSetting("QUILLMESH_RENDER_JOBS",
+                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))),
+      PositiveSetting("QUILLMESH_RENDER_MEMORY_MB", kDefaultRenderMemoryMegabytes)};
+  return settings;
+}
+
+RenderSlots& PeerRenderSlots() {
+  static RenderSlots slots(PdfRenderLimits().renderJobs);
+  return slots;
+}
+
+namespace {
+
+// Logs where Ghostscript was found, or every place it was looked for.
+void LogGhostscriptLibrary() {
+  const quillmesh::platform::GhostscriptLibrarySearch& search =
+      quillmesh::platform::FindGhostscriptLibrary();
+  if (!search.loadedFrom.empty()) {
+    LOG_DEBUG("Ghostscript: %s\n", search.loadedFrom.c_str());
+    return;
+  }
+  std::string places;
+  for (const std::string& place : search.lookedIn) places += (places.empty() ? "" : ", ") + place;
+  LOG_ERROR("Ghostscript was not found, PDF jobs cannot print; looked in: %s\n",
+            places.empty() ? "nowhere (no candidate)" : places.c_str());
+}
+
+}  // namespace
+
+void LogPdfRenderSettings() {
+  LogGhostscriptLibrary();
+  const PdfRenderSettings& settings = PdfRenderLimits();
+  LOG_DEBUG("PDF rendering: QUILLMESH_MAX_PAGES=%d QUILLMESH_RENDER_SECONDS=%d "
+            "QUILLMESH_RENDER_JOBS=%d\n",
+            settings.maxPages, settings.renderSeconds, settings.renderJobs);
+  LOG_DEBUG("rendering memory: QUILLMESH_RENDER_MEMORY_MB=%d\n", settings.renderMemoryMegabytes);
+}
+
+PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
+                             Mode mode)
+    : mPdfPath(pdfPath),
+      mPrefix(outputPrefix),
+      mMode(mode),
+      mSlot(PeerRenderSlots(), RenderPeer()) {
+  if (!mSlot.Held()) {
+    LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
+  }
+  mSlot.Wait();
+  mLastTick = Clock::now();
+  if (!AreUsablePageNames(pdfPath, outputPrefix)) {
+    mResult = kPdfConversionNotRun;
+  } else if (!CheckFreeSpace()) {
+    mRefused = true;
+  } else {
+    const quillmesh::platform::RenderLimits limits{
+        kMaxPageFileBytes,
+        static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
+    mProcess = quillmesh::platform::RenderProcess::Start(
+        RenderWork(pdfPath, outputPrefix), limits, DescribeRenderWork(pdfPath, outputPrefix));
+    if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
+  }
+  if (!mProcess) {
+    mEnded = true;
+    mSlot.Release();
+    return;
+  }
+  mWatcher = std::thread(&PageRendering::Watch, this);
+}
+
+PageRendering::~PageRendering() {
+  {
+    const std::lock_guard<std::mutex> lock(mGuard);
+    mStop = true;
+  }
+  if (mWatcher.joinable()) mWatcher.join();
+  if (mMode == Mode::kPipelined || mRefused) RemovePageFiles();
+}
+
+std::string PageRendering::PageFile(int page) const {
+  return mPrefix + "-" + std::to_string(page) + ".bmp";
+}
+
+void PageRendering::Watch() {
+  std::vector<quillmesh::platform::RenderMessage> messages;
+  while (WatchOnce(messages)) {
+  }
+}
+
+// One round: the reports that arrived, the page files, the limits and the window.
+bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages) {
+  messages.clear();
+  const bool running = mProcess->Collect(kWatchMilliseconds, messages);
+  for (const auto& message : messages) mMessages.Take(message);
+  std::unique_lock<std::mutex> lock(mGuard);
+  // The time since the last round is the work's own unless it was paused at a page turn,
+  // waiting for its slot or for page files on disk to be drawn: a document that spends
+  // its turns without writing pages runs on the clock.
+  const bool drawingBehind = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
+  const bool paused = mAsked > mAllowed && (mGaveWay || drawingBehind);
+  for (const auto& message : messages) {
+    if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
+    if (message.stream == quillmesh::platform::RenderStream::kPageCount) {
+      CheckOutline(message.text);
+    }
+  }
+  const Clock::time_point now = Clock::now();
+  if (!paused) mRunTime += now - mLastTick;
+  mLastTick = now;
+  if (running && mStop) mProcess->Kill();
+  if (!mRefused) ScanPageFiles();
+  if (running && !mRefused) PassPageTurns();
+  if (running && !mRefused &&
+      mRunTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
+    LOG_ERROR("rendering %s took longer than %d s, stopped\n", mPdfPath.c_str(),
+              PdfRenderLimits().renderSeconds);
+    Refuse();
+  }
+  if (running) {
+    lock.unlock();
+    mChanged.notify_all();
+    return true;
+  }
+  mMessages.Finish();
+  const int exitCode = mProcess->ExitCode();
+  if (exitCode < 0 && !mRefused && !mStop) {
+    LOG_ERROR("Ghostscript ended abnormally rendering %s\n", mPdfPath.c_str());
+  }
+  mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
+  mEnded = true;
+  mSlot.Release();
+  lock.unlock();
+  mChanged.notify_all();
+  return false;
+}
+
+// Answers the work's page turns: one more page file while the window has room and the
+// slot is held. At a turn that another peer's rendering would take the slot at, the
+// slot goes to it, and the work waits there until this rendering's turn comes again.
+// Each time it gets its slot, it renders at least one page before it gives way.
+void PageRendering::PassPageTurns() {
+  if (mGaveWay) {
+    if (!mSlot.Held()) return;
+    mGaveWay = false;
+    mPageOwed = true;
+    LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
+  }
+  for (; mAllowed < mAsked && mAllowed < PageFileWindow(); mPageOwed = false) {
+    if (!mPageOwed && mSlot.ShouldGiveWay()) {
+      LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
+                mAllowed);
+      mSlot.GiveWay();
+      mGaveWay = true;
+      return;
+    }
+    mProcess->AllowPageFiles(1);
+    ++mAllowed;
+  }
+}
+
+// The page turns the window allows so far: in the pipelined mode, at most
+// kMaxPageFiles pages undrawn.
+int PageRendering::PageFileWindow() const {
+  return mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
+}
+
+// The limits the whole document must keep, from what the interpreter told of it before
+// rendering: no page is drawn before this is known.
+void PageRendering::CheckOutline(const std::string& text) {
+  mOutlineKnown = true;
+  DocumentOutline outline;
+  if (mRefused || !ReadDocumentOutline(text, outline)) return;
+  mCountedPages = outline.pages;
+  if (outline.pages > PdfRenderLimits().maxPages) {
+    LOG_ERROR("%s has %lld pages, more than %d; not printed\n", mPdfPath.c_str(), outline.pages,
+              PdfRenderLimits().maxPages);
+    Refuse();
+  } else if (!FitsLargestPaper(outline.largestShortSide, outline.largestLongSide)) {
+    LOG_ERROR("%s has pages of up to %lld pixels on the short side and %lld on the long side, "
+              "larger than the largest paper; not printed\n",
+              mPdfPath.c_str(), static_cast<long long>(outline.largestShortSide),
+              static_cast<long long>(outline.largestLongSide));
+    Refuse();
+  }
+}
+
+// Counts the page files Ghostscript has begun and checks each new one. Ghostscript
+// begins them in order, so one that exists means every earlier one was begun, even one
+// already removed behind our back: a look a window ahead steps over such a gap.
+void PageRendering::ScanPageFiles() {
+  std::error_code failure;
+  for (int ahead = 1; ahead <= kMaxPageFiles; ++ahead) {
+    if (!fs::exists(PageFile(mCreated + ahead), failure)) continue;
+    mCreated += ahead;
+    ahead = 0;
+  }
+  while (mChecked < mCreated && CheckNewPage(mChecked + 1)) ++mChecked;
+}
+
+// The limits a new page must keep; false when it cannot be judged yet or was refused.
+bool PageRendering::CheckNewPage(int page) {
+  if (page > PdfRenderLimits().maxPages) {
+    LOG_ERROR("%s has more than %d pages, not printed\n", mPdfPath.c_str(),
+              PdfRenderLimits().maxPages);
+    Refuse();
+    return false;
+  }
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  if (!PageFileSize(PageFile(page), width, height)) {
+    // A page file removed once a later one was begun has nothing left to check; the
+    // printing side finds it missing.
+    std::error_code failure;
+    return page < mCreated && !fs::exists(PageFile(page), failure);
+  }
+  if (!FitsLargestPaper(width, height)) {
+    LOG_ERROR("page %d of %s is %lld x %lld pixels, larger than the largest paper; not printed\n",
+              page, mPdfPath.c_str(), static_cast<long long>(width), static_cast<long long>(height));
+    Refuse();
+    return false;
+  }
+  std::error_code failure;
+  const std::uintmax_t previousPage = page > 1 ? fs::file_size(PageFile(page - 1), failure) : 0;
+  if (!failure) mLargestPage = std::max<std::uint64_t>(mLargestPage, previousPage);
+  return CheckFreeSpace();
+}
+
+// Whether the temp folder has room for one more page file and the reserve.
+bool PageRendering::CheckFreeSpace() {
+  std::error_code failure;
+  const fs::path folder = fs::path(mPrefix).parent_path();
+  const fs::space_info space = fs::space(folder.empty() ? fs::path(".") : folder, failure);
+  const std::uint64_t needed =
+      kFreeSpaceReserveBytes + (mLargestPage > 0 ? mLargestPage : kA4PageFileBytes);
+  if (failure || space.available >= needed) return true;
+  LOG_ERROR("only %llu MiB free in %s, %llu MiB needed to render a page of %s; stopped\n",
+            static_cast<unsigned long long>(space.available >> 20), folder.string().c_str(),
+            static_cast<unsigned long long>(needed >> 20), mPdfPath.c_str());
+  if (mProcess) Refuse();
+  return false;
+}
+
+void PageRendering::Refuse() {
+  mRefused = true;
+  mProcess->Kill();
+}
+
+void PageRendering::AwaitPage(int page) {
+  std::unique_lock<std::mutex> lock(mGuard);
+  mChanged.wait(lock, [&] { return mEnded || mRefused || (mOutlineKnown && mChecked > page); });
+}
+
+bool PageRendering::PageExpected(int page) {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  return mCreated >= page || page <= mCountedPages;
+}
+
+// Each page drawn frees a place in the window for a later page file.
+void PageRendering::PageDone(int page) {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  if (page <= mDone) return;
+  mDone = page;
+  if (mProcess && !mEnded && !mRefused) PassPageTurns();
+}
+
+void PageRendering::AwaitEnd() {
+  std::unique_lock<std::mutex> lock(mGuard);
+  mChanged.wait(lock, [&] { return mEnded; });
+}
+
+bool PageRendering::Refused() {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  return mRefused;
+}
+
+int PageRendering::Result() {
+  AwaitEnd();
+  return mResult;
+}
+
+// Every page file of the document, "<prefix>-<n>.bmp" for any n: a rendering stopped
+// early may have begun pages the watcher never counted.
+void PageRendering::RemovePageFiles() {
+  const fs::path prefix(mPrefix);
+  const fs::path folder = prefix.parent_path().empty() ? fs::path(".") : prefix.parent_path();
+  const std::string stem = prefix.filename().string() + "-";
+  std::error_code failure;
+  for (fs::directory_iterator entry(folder, failure), end; !failure && entry != end;
+       entry.increment(failure)) {
+    if (IsPageFileName(entry->path().filename().string(), stem)) {
+      std::error_code ignored;
+      fs::remove(entry->path(), ignored);
+    }
+  }
+}
