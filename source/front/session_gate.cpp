@@ -5,22 +5,9 @@
 
 #include "support/log_writer.h"
 
-
 std::int64_t SteadyMillis() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-unsigned RefusalCounter::TakeDue(std::int64_t nowMillis) {
-  if (mPending == 0 || nowMillis - mLastReportMillis < kReportIntervalMillis) return 0;
-  const unsigned reported = mPending;
-  mPending = 0;
-  mLastReportMillis = nowMillis;
-  return reported;
-}
-
-std::int64_t RefusalCounter::DueAtMillis() const {
-  return mPending == 0 ? -1 : mLastReportMillis + kReportIntervalMillis;
 }
 
 SessionGate::SessionGate(const SessionCaps& caps, const AllowList& allow)
