@@ -172,21 +172,24 @@ constexpr const PaperRow& PaperForCode(int code) {
   return row != nullptr && row->widthMm > 0 ? *row : *PaperRowForCode(kPaperCodeA4);
 }
 
+// The first paper whose column holds the name; nullptr for an empty name or none.
+constexpr const PaperRow* FirstPaperNamed(std::string_view PaperRow::*column,
+                                          std::string_view name) {
+  if (name.empty()) return nullptr;
+  const auto match = std::find_if(kPaperTable.begin(), kPaperTable.end(),
+                                  [&](const PaperRow& row) { return row.*column == name; });
+  return match == kPaperTable.end() ? nullptr : &*match;
+}
+
 // The first paper with a PWG media name (Tabloid and Ledger share one); nullptr when
 // no paper has it.
 constexpr const PaperRow* PaperForMedia(std::string_view media) {
-  if (media.empty()) return nullptr;
-  const auto match = std::find_if(kPaperTable.begin(), kPaperTable.end(),
-                                  [media](const PaperRow& row) { return row.pwg == media; });
-  return match == kPaperTable.end() ? nullptr : &*match;
+  return FirstPaperNamed(&PaperRow::pwg, media);
 }
 
 // The paper of a Print Schema keyword (case matters); nullptr when no paper has it.
 constexpr const PaperRow* PaperForTicketKeyword(std::string_view keyword) {
-  if (keyword.empty()) return nullptr;
-  const auto match = std::find_if(kPaperTable.begin(), kPaperTable.end(),
-                                  [keyword](const PaperRow& row) { return row.ticket == keyword; });
-  return match == kPaperTable.end() ? nullptr : &*match;
+  return FirstPaperNamed(&PaperRow::ticket, keyword);
 }
 
 }  // namespace quillmesh::platform
