@@ -12,8 +12,9 @@ using quillmesh::platform::PaperForMedia;
 using quillmesh::platform::PaperRow;
 using quillmesh::platform::PaperRowForCode;
 
-// The papers both servers can print: the Linux server maps exactly these DEVMODE codes
-// to CUPS media, and each is a paper name of the text property.
+// The papers both servers can print, in the order the usage lists them: the Linux server
+// maps exactly these DEVMODE codes to CUPS media, and each is a paper name of the text
+// property.
 constexpr std::array<const PaperRow*, 21> kMedia = {
     PaperRowForCode(66), PaperRowForCode(8),  PaperRowForCode(9),  PaperRowForCode(11),
     PaperRowForCode(70), PaperRowForCode(12), PaperRowForCode(13), PaperRowForCode(1),
@@ -64,8 +65,9 @@ bool NamesPaper(std::string_view text, const PaperRow& paper) {
 
 // The paper a name, a property paper name or an IPP name stands for; null if none.
 const PaperRow* FindMedia(std::string_view text) {
-  const auto match = std::find_if(kMedia.begin(), kMedia.end(),
-                                  [text](const PaperRow* paper) { return NamesPaper(text, *paper); });
+  const auto match = std::find_if(kMedia.begin(), kMedia.end(), [text](const PaperRow* paper) {
+    return NamesPaper(text, *paper);
+  });
   return match == kMedia.end() ? nullptr : *match;
 }
 

@@ -116,7 +116,8 @@ std::vector<std::uint8_t> BuildJobOutcomeRequest() { return BuildFrame(kCmdJobOu
 
 bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& error) {
   outcome = JobOutcome{};
-  return IsReplyTo(reply, kCmdJobOutcome, error) && DecodeOutcomeRecord(reply.payload, outcome, error);
+  return IsReplyTo(reply, kCmdJobOutcome, error) &&
+         DecodeOutcomeRecord(reply.payload, outcome, error);
 }
 
 std::string HexBytes(std::span<const std::uint8_t> bytes) {

@@ -62,8 +62,9 @@ std::optional<short> TicketRoundTrip(short code) {
 // The text with its ASCII letters in lower case.
 std::string Lower(std::string_view text) {
   std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char character) {
+    return static_cast<char>(std::tolower(character));
+  });
   return lower;
 }
 
