@@ -8,31 +8,21 @@ namespace quillmesh::peer {
 
 namespace {
 
-// The papers both servers can print: the Linux server maps exactly these DEVMODE codes
-// to CUPS media, and each is a paper name of the text property.
-constexpr std::array<MediaName, 21> kMedia = {{
-    {"A2", "A2", "iso_a2_420x594mm", 66},
-    {"A3", "A3", "iso_a3_297x420mm", 8},
-    {"A4", "A4", "iso_a4_210x297mm", 9},
-    {"A5", "A5", "iso_a5_148x210mm", 11},
-    {"A6", "A6", "iso_a6_105x148mm", 70},
-    {"B4", "B4", "jis_b4_257x364mm", 12},
-    {"B5", "B5", "jis_b5_182x257mm", 13},
-    {"Letter", "LETTER", "na_letter_8.5x11in", 1},
-    {"Legal", "LEGAL", "na_legal_8.5x14in", 5},
-    {"Tabloid", "TABLOID", "na_ledger_11x17in", 3},
-    {"Ledger", "LEDGER", "", 4},
-    {"Executive", "EXECUTIVE", "na_executive_7.25x10.5in", 7},
-    {"Statement", "STATEMENT", "na_invoice_5.5x8.5in", 6},
-    {"Folio", "FOLIO", "om_folio_210x330mm", 14},
-    {"Env10", "ENV_10", "na_number-10_4.125x9.5in", 20},
-    {"DL", "ENV_DL", "iso_dl_110x220mm", 27},
-    {"C5", "ENV_C5", "iso_c5_162x229mm", 28},
-    {"Monarch", "ENV_MONARCH", "na_monarch_3.875x7.5in", 37},
-    {"Postcard", "JAPANESE_POSTCARD", "jpn_hagaki_100x148mm", 43},
-    {"16K", "P16K", "prc_16k_146x215mm", 93},
-    {"32K", "P32K", "prc_32k_97x151mm", 94},
-}};
+using quillmesh::platform::PaperForMedia;
+using quillmesh::platform::PaperRow;
+using quillmesh::platform::PaperRowForCode;
+
+// The papers both servers can print, in the order the usage lists them: the Linux server
+// maps exactly these DEVMODE codes to CUPS media, and each is a paper name of the text
+// property.
+constexpr std::array<const PaperRow*, 21> kMedia = {
+    PaperRowForCode(66), PaperRowForCode(8),  PaperRowForCode(9),  PaperRowForCode(11),
+    PaperRowForCode(70), PaperRowForCode(12), PaperRowForCode(13), PaperRowForCode(1),
+    PaperRowForCode(5),  PaperRowForCode(3),  PaperRowForCode(4),  PaperRowForCode(7),
+    PaperRowForCode(6),  PaperRowForCode(14), PaperRowForCode(20), PaperRowForCode(27),
+    PaperRowForCode(28), PaperRowForCode(37), PaperRowForCode(43), PaperRowForCode(93),
+    PaperRowForCode(94),
+};
 
 constexpr int kMaxCopies = 9999;
 
@@ -66,21 +56,27 @@ bool SameIgnoringCase(std::string_view left, std::string_view right) {
          });
 }
 
+// True when the text names the paper: its lp name, its property name or its PWG name,
+// the last only for the first paper that has it (Tabloid, not Ledger).
+bool NamesPaper(std::string_view text, const PaperRow& paper) {
+  return SameIgnoringCase(text, paper.lp) || SameIgnoringCase(text, paper.property) ||
+         (PaperForMedia(paper.pwg) == &paper && SameIgnoringCase(text, paper.pwg));
+}
+
 // The paper a name, a property paper name or an IPP name stands for; null if none.
-const MediaName* FindMedia(std::string_view text) {
-  const auto match = std::find_if(kMedia.begin(), kMedia.end(), [text](const MediaName& media) {
-    return SameIgnoringCase(text, media.name) || SameIgnoringCase(text, media.property) ||
-           (!media.ipp.empty() && SameIgnoringCase(text, media.ipp));
+const PaperRow* FindMedia(std::string_view text) {
+  const auto match = std::find_if(kMedia.begin(), kMedia.end(), [text](const PaperRow* paper) {
+    return NamesPaper(text, *paper);
   });
-  return match == kMedia.end() ? nullptr : &*match;
+  return match == kMedia.end() ? nullptr : *match;
 }
 
 // "A2, A3, ..., 32K": the media names a user may type.
 std::string MediaList() {
   std::string list;
-  for (const MediaName& media : kMedia) {
+  for (const PaperRow* media : kMedia) {
     if (!list.empty()) list += ", ";
-    list += media.name;
+    list += media->lp;
   }
   return list;
 }
@@ -152,7 +148,7 @@ void Store(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t v
 
 }  // namespace
 
-std::span<const MediaName> AcceptedMedia() { return kMedia; }
+std::span<const PaperRow* const> AcceptedMedia() { return kMedia; }
 
 std::optional<std::string> TakeLpOption(const std::string& argument, const NextValue& next_value,
                                         LpSettings& settings) {

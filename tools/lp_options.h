@@ -1,6 +1,6 @@
 // The lp-style print options of quillmesh-peer (-d, -n, -o media=, -o landscape,
 // -o sides=) and what they become on the wire: the text property of a PDF job or the
-// DEVMODE of an XPS job. Standard library only.
+// DEVMODE of an XPS job. Standard library and the paper table only.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace quillmesh::peer {
+#include "platform/paper_table.h"
 
-// A paper a user may name with -o media=.
-struct MediaName {
-  std::string_view name;      // what users type and what the usage lists ("A4", "Letter")
-  std::string_view property;  // the paper name of the text property ("A4", "ENV_DL")
-  std::string_view ipp;       // the self-describing IPP name ("iso_a4_210x297mm")
-  std::int16_t code;          // the DEVMODE paper code
-};
+namespace quillmesh::peer {
 
 // DEVMODE duplex values.
 enum class Sides : std::int16_t { kOneSided = 1, kLongEdge = 2, kShortEdge = 3 };
@@ -28,7 +22,7 @@ enum class Sides : std::int16_t { kOneSided = 1, kLongEdge = 2, kShortEdge = 3 }
 struct LpSettings {
   std::optional<std::string> printer;
   std::optional<int> copies;
-  const MediaName* media = nullptr;
+  const quillmesh::platform::PaperRow* media = nullptr;
   std::optional<bool> landscape;
   std::optional<Sides> sides;
 
@@ -36,8 +30,10 @@ struct LpSettings {
   bool HasPrintSettings() const { return copies || media || landscape || sides; }
 };
 
-// Every paper -o media= accepts, in the order the usage lists them.
-std::span<const MediaName> AcceptedMedia();
+// Every paper -o media= accepts, in the order the usage lists them. Each is named by its
+// lp name, its text property name or, where no paper before it has the same one, its PWG
+// (IPP) media name, in any case.
+std::span<const quillmesh::platform::PaperRow* const> AcceptedMedia();
 
 // Hands out the value of an option that takes one; empty when the command line ends.
 using NextValue = std::function<std::optional<std::string>()>;

@@ -1,4 +1,4 @@
-// Builders, the list-reply parser and the blocking connection of the reference peer.
+// Job header builders, reply parsers and the blocking connection of the reference peer.
 #include "peer_protocol.h"
 
 #include <algorithm>
@@ -23,19 +23,6 @@
 namespace quillmesh::peer {
 namespace {
 
-// Appends a 16-bit value, most significant byte first.
-void AppendU16Be(std::vector<std::uint8_t>& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-  out.push_back(static_cast<std::uint8_t>(value));
-}
-
-// Appends a 32-bit value, most significant byte first.
-void AppendU32Be(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
-  }
-}
-
 // Appends a 32-bit value, least significant byte first.
 void AppendU32Le(std::vector<std::uint8_t>& out, std::uint32_t value) {
   for (int shift = 0; shift <= 24; shift += 8) {
@@ -56,55 +43,12 @@ bool AppendSizedField(std::vector<std::uint8_t>& out, const Bytes& bytes) {
   if (std::size(bytes) > kMaxFieldBytes) {
     return false;
   }
-  AppendU16Be(out, static_cast<std::uint16_t>(std::size(bytes)));
+  PutU16(out, static_cast<std::uint16_t>(std::size(bytes)));
   AppendBytes(out, bytes);
   return true;
 }
 
-// Reads a 16-bit big-endian value at offset; the caller has checked the bounds.
-std::uint16_t ReadU16Be(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
 }  // namespace
-
-std::array<std::uint8_t, kFrameHeaderSize> EncodeFrameHeader(std::uint8_t type, std::uint8_t param,
-                                                             std::uint32_t payload_length) {
-  return {kFrameStart1,
-          kFrameStart2,
-          type,
-          param,
-          static_cast<std::uint8_t>(payload_length >> 24),
-          static_cast<std::uint8_t>(payload_length >> 16),
-          static_cast<std::uint8_t>(payload_length >> 8),
-          static_cast<std::uint8_t>(payload_length)};
-}
-
-std::optional<FrameHeader> DecodeFrameHeader(
-    std::span<const std::uint8_t, kFrameHeaderSize> bytes) {
-  if (bytes[0] != kFrameStart1 || bytes[1] != kFrameStart2) {
-    return std::nullopt;
-  }
-  FrameHeader header;
-  header.type = bytes[2];
-  header.param = bytes[3];
-  header.payload_length = (std::uint32_t{bytes[4]} << 24) | (std::uint32_t{bytes[5]} << 16) |
-                          (std::uint32_t{bytes[6]} << 8) | std::uint32_t{bytes[7]};
-  return header;
-}
-
-std::vector<std::uint8_t> BuildFrame(std::uint8_t type, std::uint8_t param,
-                                     std::span<const std::uint8_t> payload) {
-  if (payload.size() > std::numeric_limits<std::uint32_t>::max()) {
-    return {};
-  }
-  const auto header = EncodeFrameHeader(type, param, static_cast<std::uint32_t>(payload.size()));
-  std::vector<std::uint8_t> frame;
-  frame.reserve(header.size() + payload.size());
-  AppendBytes(frame, header);
-  AppendBytes(frame, payload);
-  return frame;
-}
 
 std::optional<std::vector<std::uint8_t>> BuildSubmitHeaderPayload(const SubmitHeader& header) {
   std::vector<std::uint8_t> payload;
@@ -112,7 +56,7 @@ std::optional<std::vector<std::uint8_t>> BuildSubmitHeaderPayload(const SubmitHe
       !AppendSizedField(payload, header.file_name)) {
     return std::nullopt;
   }
-  AppendU32Be(payload, header.file_size);
+  PutU32(payload, header.file_size);
   if (!header.property) {
     return payload;
   }
@@ -165,68 +109,15 @@ bool IsReplyTo(const Frame& reply, std::uint8_t type, std::string& error) {
 bool ParsePrinterListReply(const Frame& reply, std::vector<std::string>& names,
                            std::string& error) {
   names.clear();
-  if (!IsReplyTo(reply, kCmdPrinterList, error)) return false;
-  const std::span<const std::uint8_t> payload(reply.payload);
-  if (payload.size() < 2) {
-    error = "list reply too short for its name count";
-    return false;
-  }
-  const std::size_t count = ReadU16Be(payload, 0);
-  std::size_t offset = 2;
-  for (std::size_t index = 0; index < count; ++index) {
-    // Both checks compare against what is left, so no sum can run past the end.
-    if (payload.size() - offset < 2) {
-      error = "list reply ends before the length of name " + std::to_string(index + 1) + " of " +
-              std::to_string(count);
-      names.clear();
-      return false;
-    }
-    const std::size_t length = ReadU16Be(payload, offset);
-    offset += 2;
-    if (payload.size() - offset < length) {
-      error = "name " + std::to_string(index + 1) + " claims " + std::to_string(length) +
-              " bytes but only " + std::to_string(payload.size() - offset) + " remain";
-      names.clear();
-      return false;
-    }
-    names.emplace_back(reinterpret_cast<const char*>(payload.data() + offset), length);
-    offset += length;
-  }
-  if (offset != payload.size()) {
-    error = std::to_string(payload.size() - offset) + " bytes follow the last of " +
-            std::to_string(count) + " names";
-    names.clear();
-    return false;
-  }
-  return true;
+  return IsReplyTo(reply, kCmdPrinterList, error) && DecodePrinterList(reply.payload, names, error);
 }
 
 std::vector<std::uint8_t> BuildJobOutcomeRequest() { return BuildFrame(kCmdJobOutcome, 0, {}); }
 
 bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& error) {
   outcome = JobOutcome{};
-  if (!IsReplyTo(reply, kCmdJobOutcome, error)) return false;
-  const std::span<const std::uint8_t> payload(reply.payload);
-  constexpr std::size_t kFixedPart = 7;
-  if (payload.size() < kFixedPart) {
-    error = "outcome reply of " + std::to_string(payload.size()) + " bytes is too short";
-    return false;
-  }
-  if (payload[0] > static_cast<std::uint8_t>(JobState::kFailed)) {
-    error = "outcome reply has the unknown state " + std::to_string(payload[0]);
-    return false;
-  }
-  const std::size_t length = ReadU16Be(payload, 5);
-  if (payload.size() - kFixedPart != length) {
-    error = "outcome message claims " + std::to_string(length) + " bytes but " +
-            std::to_string(payload.size() - kFixedPart) + " follow";
-    return false;
-  }
-  outcome.state = static_cast<JobState>(payload[0]);
-  outcome.spooler_job_id = static_cast<std::uint32_t>(ReadU16Be(payload, 1)) << 16 |
-                           ReadU16Be(payload, 3);
-  outcome.message.assign(reinterpret_cast<const char*>(payload.data() + kFixedPart), length);
-  return true;
+  return IsReplyTo(reply, kCmdJobOutcome, error) &&
+         DecodeOutcomeRecord(reply.payload, outcome, error);
 }
 
 std::string HexBytes(std::span<const std::uint8_t> bytes) {
@@ -512,13 +403,13 @@ bool PeerConnection::ReadFrame(Frame& frame, std::chrono::milliseconds timeout) 
   if (!header) {
     return Fail(IoFailure::kProtocol, "reply does not start with FF 5A: " + HexBytes(header_bytes));
   }
-  if (header->payload_length > kReadPayloadLimit) {
-    return Fail(IoFailure::kProtocol, "reply announces " + std::to_string(header->payload_length) +
+  if (header->payloadLength > kReadPayloadLimit) {
+    return Fail(IoFailure::kProtocol, "reply announces " + std::to_string(header->payloadLength) +
                                           " payload bytes, more than the 16 MiB limit");
   }
   frame.type = header->type;
   frame.param = header->param;
-  frame.payload.assign(header->payload_length, 0);
+  frame.payload.assign(header->payloadLength, 0);
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return ReadExact(frame.payload, std::max(left, std::chrono::milliseconds{0}));
 }

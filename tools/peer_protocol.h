@@ -1,5 +1,5 @@
-// The peer's side of the Quillmesh wire protocol: frame and payload builders, the
-// printer-list reply parser and a blocking connection. Shared by quillmesh-peer and
+// The peer's side of the Quillmesh wire protocol (support/wire_format.h): the job
+// header builders, the reply parsers and a blocking connection. Shared by quillmesh-peer and
 // the protocol tests; needs only the standard library and POSIX sockets.
 #pragma once
 
@@ -13,57 +13,22 @@
 #include <string_view>
 #include <vector>
 
+#include "support/wire_format.h"
+
 namespace quillmesh::peer {
 
-// Frame layout, both directions: FF 5A, type, parameter, 32-bit big-endian payload
-// length, payload.
-inline constexpr std::uint8_t kFrameStart1 = 0xFF;
-inline constexpr std::uint8_t kFrameStart2 = 0x5A;
-inline constexpr std::size_t kFrameHeaderSize = 8;
-inline constexpr std::uint8_t kCmdPrinterList = 1;
-inline constexpr std::uint8_t kCmdFileSubmit = 2;
-inline constexpr std::uint8_t kReplyParam = 0x81;
-// Asks for the outcome of the connection's last job; servers before it never answer.
-inline constexpr std::uint8_t kCmdJobOutcome = 3;
-
-// The largest payload the server accepts in one frame.
-inline constexpr std::uint32_t kMaxPayload = 1048576;
+// The peer speaks the server's wire format: its names are the peer's too.
+using namespace quillmesh::wire;
 
 // The largest reply payload the peer is willing to buffer; a longer length is taken
 // as a broken stream, not as data.
 inline constexpr std::uint32_t kReadPayloadLimit = 16u * 1024u * 1024u;
-
-// File-submit stages (low four bits of the parameter) and the protocol version that
-// carries the data format byte (high four bits).
-inline constexpr std::uint8_t kStageHeader = 1;
-inline constexpr std::uint8_t kStageData = 2;
-inline constexpr std::uint8_t kStagePrint = 3;
-inline constexpr std::uint8_t kProtocolVersion1 = 1;
-
-// Data formats a job declares.
-inline constexpr std::uint8_t kDataFormatPdf = 0;
-inline constexpr std::uint8_t kDataFormatXps = 1;
-inline constexpr std::uint8_t kDataFormatRaw = 2;
-
-// The reply to every file-submit frame; it carries no status.
-inline constexpr std::array<std::uint8_t, kFrameHeaderSize> kAcknowledgement = {
-    0xFF, 0x5A, 0x02, 0x81, 0x00, 0x00, 0x00, 0x00};
-
-// The 16-bit length fields of the stage-1 header limit names and property.
-inline constexpr std::size_t kMaxFieldBytes = 0xFFFF;
 
 // One decoded frame; payload bytes are kept exactly as received.
 struct Frame {
   std::uint8_t type = 0;
   std::uint8_t param = 0;
   std::vector<std::uint8_t> payload;
-};
-
-// The fixed part of a frame.
-struct FrameHeader {
-  std::uint8_t type = 0;
-  std::uint8_t param = 0;
-  std::uint32_t payload_length = 0;
 };
 
 // What a stage-1 header announces. A missing property ends the payload right after
@@ -77,23 +42,6 @@ struct SubmitHeader {
   std::optional<std::uint8_t> data_format;
   std::uint8_t version = kProtocolVersion1;
 };
-
-// The parameter byte of a file-submit frame: version in the high four bits, stage in
-// the low four.
-constexpr std::uint8_t SubmitParam(std::uint8_t version, std::uint8_t stage) {
-  return static_cast<std::uint8_t>(((version & 0x0F) << 4) | (stage & 0x0F));
-}
-
-// The 8 header bytes of a frame announcing payload_length bytes.
-std::array<std::uint8_t, kFrameHeaderSize> EncodeFrameHeader(std::uint8_t type, std::uint8_t param,
-                                                             std::uint32_t payload_length);
-
-// Reads a header; empty when the two start bytes are wrong.
-std::optional<FrameHeader> DecodeFrameHeader(std::span<const std::uint8_t, kFrameHeaderSize> bytes);
-
-// A whole frame; empty when the payload does not fit the 32-bit length field.
-std::vector<std::uint8_t> BuildFrame(std::uint8_t type, std::uint8_t param,
-                                     std::span<const std::uint8_t> payload);
 
 // The stage-1 payload; empty when a name or the property exceeds its 16-bit field.
 std::optional<std::vector<std::uint8_t>> BuildSubmitHeaderPayload(const SubmitHeader& header);
@@ -110,23 +58,6 @@ std::optional<std::vector<std::uint8_t>> BuildXpsPropertyBlob(
 // included). Every length is checked against the payload; false with a reason in
 // error when the reply is not a well-formed list.
 bool ParsePrinterListReply(const Frame& reply, std::vector<std::string>& names, std::string& error);
-
-// The states a job outcome reply carries.
-enum class JobState : std::uint8_t {
-  kNoJob = 0,
-  kReceiving = 1,
-  kPrinting = 2,
-  kSpooled = 3,
-  kFailed = 4,
-};
-
-// A job outcome reply: state, the spooler's job id (0 when none) and the message, a
-// failure's reason.
-struct JobOutcome {
-  JobState state = JobState::kNoJob;
-  std::uint32_t spooler_job_id = 0;
-  std::string message;
-};
 
 // The outcome request frame: FF 5A 03 00, no payload.
 std::vector<std::uint8_t> BuildJobOutcomeRequest();

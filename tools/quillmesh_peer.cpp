@@ -511,7 +511,7 @@ int ReportOutcome(proto::PeerConnection& connection, const PrintOptions& options
   switch (outcome.state) {
     case proto::JobState::kSpooled:
       std::printf("%s: job %u handed to the spooler of \"%s\"\n", kProgramName,
-                  outcome.spooler_job_id, options.printer.c_str());
+                  outcome.spoolerJobId, options.printer.c_str());
       return kExitOk;
     case proto::JobState::kFailed:
       Complain("the job failed: " + outcome.message);

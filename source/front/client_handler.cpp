@@ -11,6 +11,17 @@
 #include "front/session_deadline.h"
 #include "front/session_gate.h"
 
+using quillmesh::wire::BuildFrame;
+using quillmesh::wire::EncodeOutcomeRecord;
+using quillmesh::wire::EncodePrinterList;
+using quillmesh::wire::kCmdFileSubmit;
+using quillmesh::wire::kCmdJobOutcome;
+using quillmesh::wire::kCmdPrinterList;
+using quillmesh::wire::kFrameStart1;
+using quillmesh::wire::kFrameStart2;
+using quillmesh::wire::kMaxPayload;
+using quillmesh::wire::kReplyParam;
+
 namespace {
 
 // Payload pages a session between uploads keeps rather than handing back: the few that
@@ -30,18 +41,6 @@ enum DecoderState : std::uint8_t {
   kStatePayload = 8,
   kStateFrameDone = 9,
 };
-
-// Appends a 16-bit big-endian number.
-void PutUint16(std::vector<std::uint8_t>& out, std::size_t value) {
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-  out.push_back(static_cast<std::uint8_t>(value));
-}
-
-// Appends a 32-bit big-endian number.
-void PutUint32(std::vector<std::uint8_t>& out, std::size_t value) {
-  PutUint16(out, value >> 16);
-  PutUint16(out, value & 0xFFFF);
-}
 
 }  // namespace
 
@@ -101,9 +100,9 @@ int ClientHandlerInfo::pushCmdData(const std::uint8_t* data, std::uint32_t len) 
       case kStateLength4:
         mCmdDataLen = mCmdDataLen * 256 + value;
         LOG_DEBUG("CmdDataLen:%d\n", static_cast<int>(mCmdDataLen));
-        if (mCmdDataLen > kMaxCmdDataLen) {
+        if (mCmdDataLen > kMaxPayload) {
           LOG_ERROR("frame payload length %u exceeds the limit of %u bytes, closing socket:%ld\n",
-                    mCmdDataLen, kMaxCmdDataLen, static_cast<long>(mSocket));
+                    mCmdDataLen, kMaxPayload, static_cast<long>(mSocket));
           mState = kStateWaitStart;
           return kPushCloseConnection;
         }
@@ -207,7 +206,7 @@ void ClientHandlerInfo::AbandonJobWithReason(const std::string& reason) {
 
 int ClientHandlerInfo::CmdHandle() {
   LOG_DEBUG("Cmd Type:%d\n", mCmdType);
-  if (mCmdType == kCmdGetPrinterList) {
+  if (mCmdType == kCmdPrinterList) {
     CmdHandle_GetPrinterList();
   } else if (mCmdType == kCmdFileSubmit) {
     CmdHandle_FileSubmit();
@@ -221,19 +220,8 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
   LOG_DEBUG("===================\n");
   const std::vector<std::string> names = GetPrinterListUtf8();
 
-  std::size_t payloadLength = 2;
-  for (const std::string& name : names) payloadLength += 2 + name.size();
-
-  std::vector<std::uint8_t> reply;
-  reply.reserve(kFrameHeaderSize + payloadLength);
-  reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdGetPrinterList, kReplyParam});
-  PutUint32(reply, payloadLength);
-  PutUint16(reply, names.size());
-  for (const std::string& name : names) {
-    PutUint16(reply, name.size());
-    reply.insert(reply.end(), name.begin(), name.end());
-  }
-
+  const std::vector<std::uint8_t> reply =
+      BuildFrame(kCmdPrinterList, kReplyParam, EncodePrinterList(names));
   LOG_DEBUG("sending data len: %d\n", static_cast<int>(reply.size()));
   if (!SendReply(reply.data(), reply.size())) {
     LOG_ERROR("sending the printer list failed: 0x%lx\n", quillmesh::platform::LastSocketError());
@@ -242,17 +230,9 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
 }
 
 int ClientHandlerInfo::CmdHandle_JobOutcome() {
-  // The messages are the server's own texts; the cap only keeps the length field true.
-  const std::size_t messageLength = std::min<std::size_t>(mOutcome.message.size(), 0xFFFF);
-  std::vector<std::uint8_t> reply;
-  reply.reserve(kFrameHeaderSize + 7 + messageLength);
-  reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdJobOutcome, kReplyParam});
-  PutUint32(reply, 7 + messageLength);
-  reply.push_back(static_cast<std::uint8_t>(mOutcome.state));
-  PutUint32(reply, mOutcome.spoolerJobId);
-  PutUint16(reply, messageLength);
-  reply.insert(reply.end(), mOutcome.message.begin(),
-               mOutcome.message.begin() + static_cast<std::ptrdiff_t>(messageLength));
+  // The messages are the server's own texts; the record's cap only keeps its length true.
+  const std::vector<std::uint8_t> reply =
+      BuildFrame(kCmdJobOutcome, kReplyParam, EncodeOutcomeRecord(mOutcome));
   if (!SendReply(reply.data(), reply.size())) {
     LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
   }

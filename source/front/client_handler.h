@@ -10,24 +10,15 @@
 
 #include "print/job_outcome.h"
 #include "support/kept_files.h"
+#include "support/wire_format.h"
 #include "platform/platform.h"
 #include "front/upload_space.h"
 
 class SessionGate;
 struct SessionSlot;
 
-// Frame layout shared by requests and replies: FF 5A, type, parameter,
-// 32-bit big-endian payload length, payload.
-inline constexpr std::uint8_t kFrameStart1 = 0xFF;
-inline constexpr std::uint8_t kFrameStart2 = 0x5A;
-inline constexpr std::uint8_t kCmdGetPrinterList = 1;
-inline constexpr std::uint8_t kCmdFileSubmit = 2;
-// Asks for the outcome of the session's last job (any parameter, payload ignored).
-inline constexpr std::uint8_t kCmdJobOutcome = 3;
-inline constexpr std::uint8_t kReplyParam = 0x81;
-inline constexpr std::size_t kFrameHeaderSize = 8;
-inline constexpr std::uint32_t kMaxCmdDataLen = 0x100000;
-inline constexpr std::size_t kRecvBufSize = 0x100010;
+// The receive buffer's size: the largest payload and 16 bytes more.
+inline constexpr std::size_t kRecvBufSize = quillmesh::wire::kMaxPayload + 16;
 // Outside a payload the session receives at most this much at a time: headers are short,
 // and a payload is received straight into its place, so most of mRecvBuf stays untouched.
 inline constexpr std::size_t kHeaderReceiveSize = 4096;
@@ -36,11 +27,6 @@ inline constexpr std::size_t kHeaderReceiveSize = 4096;
 inline constexpr std::uint8_t kFileIdle = 0;
 inline constexpr std::uint8_t kFileReceiving = 2;
 inline constexpr std::uint8_t kFileComplete = 3;
-
-// Data formats a job declares.
-inline constexpr std::uint8_t kDataFormatPdf = 0;
-inline constexpr std::uint8_t kDataFormatXps = 1;
-inline constexpr std::uint8_t kDataFormatRaw = 2;
 
 // Result of pushCmdData: go on reading, or end the connection (a frame the session
 // cannot hold).
@@ -116,7 +102,7 @@ class ClientHandlerInfo {
   std::uint8_t mRecvBuf[kRecvBufSize];
   std::uint8_t mCmdType;
   std::uint8_t mCmdParam;
-  std::uint8_t mCmdData[kMaxCmdDataLen];
+  std::uint8_t mCmdData[quillmesh::wire::kMaxPayload];
   std::uint32_t mCmdDataLen;
   std::uint32_t mCmdDataRecvLen;
   std::uint8_t mState;

@@ -20,45 +20,25 @@
 #include "platform/platform.h"
 #include "print/print_paths.h"
 #include "support/server_settings.h"
+#include "support/wire_format.h"
+
+using quillmesh::wire::kAcknowledgement;
+using quillmesh::wire::kDataFormatPdf;
+using quillmesh::wire::kDataFormatRaw;
+using quillmesh::wire::kDataFormatXps;
+using quillmesh::wire::kStageData;
+using quillmesh::wire::kStageHeader;
+using quillmesh::wire::kStagePrint;
+using quillmesh::wire::PayloadReader;
+using quillmesh::wire::SubmitStage;
+using quillmesh::wire::SubmitVersion;
 
 namespace {
 
-constexpr std::uint8_t kStageHeader = 1;
-constexpr std::uint8_t kStageData = 2;
-constexpr std::uint8_t kStagePrint = 3;
 constexpr const char kTempFolderName[] = "temp";
 constexpr std::size_t kTempNameSize = 256;
 // The random piece stays within 0 to 32767 on every runtime (glibc's rand goes higher).
 constexpr int kRandomPieceLimit = 32768;
-constexpr std::uint8_t kAcknowledgement[kFrameHeaderSize] = {
-    kFrameStart1, kFrameStart2, kCmdFileSubmit, kReplyParam, 0, 0, 0, 0};
-
-// Big-endian reads from a payload that never go past its end.
-class PayloadReader {
- public:
-  PayloadReader(const std::uint8_t* data, std::uint32_t length)
-      : mCursor(data), mEnd(data + length) {}
-
-  long long Remaining() const { return mEnd - mCursor; }
-
-  bool ReadNumber(std::size_t width, std::uint32_t& value) {
-    if (Remaining() < static_cast<long long>(width)) return false;
-    value = 0;
-    for (std::size_t index = 0; index < width; ++index) value = value << 8 | *mCursor++;
-    return true;
-  }
-
-  bool ReadBytes(std::uint32_t count, std::string& bytes) {
-    if (Remaining() < static_cast<long long>(count)) return false;
-    bytes.assign(reinterpret_cast<const char*>(mCursor), count);
-    mCursor += count;
-    return true;
-  }
-
- private:
-  const std::uint8_t* mCursor;
-  const std::uint8_t* mEnd;
-};
 
 // Reads a 16-bit length and that many bytes.
 bool ReadLengthPrefixed(PayloadReader& reader, std::string& bytes) {
@@ -97,7 +77,7 @@ std::string ReceivingFailure() {
 
 bool ParseFileSubmitHeader(const std::uint8_t* payload, std::uint32_t length,
                            std::uint8_t protoVer, FileSubmitHeader& header) {
-  PayloadReader reader(payload, length);
+  PayloadReader reader({payload, length});
   std::uint32_t fileSize = 0;
   if (!ReadLengthPrefixed(reader, header.printerName) ||
       !ReadLengthPrefixed(reader, header.fileName) || !reader.ReadNumber(4, fileSize)) {
@@ -158,8 +138,8 @@ std::string BuildTempFileName(const char* extension) {
 }
 
 int ClientHandlerInfo::CmdHandle_FileSubmit() {
-  const std::uint8_t protoVer = mCmdParam >> 4;
-  const std::uint8_t stage = mCmdParam & 0x0F;
+  const std::uint8_t protoVer = SubmitVersion(mCmdParam);
+  const std::uint8_t stage = SubmitStage(mCmdParam);
   LOG_DEBUG("FileSubmit FileState:%d CmdParam:0x%02X protoVer:%d stage:%d dataLen:%d\n",
             mFileState, mCmdParam, protoVer, stage, static_cast<int>(mCmdDataLen));
   LOG_DEBUG("File Print start, mPrinterProperty is %s\n", mPrinterProperty.c_str());
@@ -185,7 +165,7 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
 }
 
 void ClientHandlerInfo::SendAcknowledgement() {
-  if (!SendReply(kAcknowledgement, sizeof kAcknowledgement)) {
+  if (!SendReply(kAcknowledgement.data(), kAcknowledgement.size())) {
     LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
               quillmesh::platform::LastSocketError());
   }

@@ -6,20 +6,11 @@
 #include <cstdint>
 #include <string>
 
-// The states as the outcome reply carries them.
-enum class JobState : std::uint8_t {
-  kNoJob = 0,
-  kReceiving = 1,
-  kPrinting = 2,
-  kSpooled = 3,  // handed to the spooler, every step of it succeeded
-  kFailed = 4,
-};
+#include "support/wire_format.h"
 
-struct JobOutcome {
-  JobState state = JobState::kNoJob;
-  std::uint32_t spoolerJobId = 0;  // 0 when the spooler gave none
-  std::string message;             // the reason of a failure, in UTF-8
-};
+// The states and the outcome as the outcome reply carries them.
+using JobState = quillmesh::wire::JobState;
+using JobOutcome = quillmesh::wire::JobOutcome;
 
 // A failure is kept once recorded: a later failure or hand-over adds no reason, though
 // a hand-over still records its job id (a document spooled short of a page stays failed).

@@ -1,18 +1,16 @@
-// Parsing of the text print property and the DEVMODE paper-name table.
+// Parsing of the text print property.
 #include "print/printer_property.h"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <limits>
 #include <string_view>
 
+#include "platform/paper_table.h"
 #include "support/log_writer.h"
 
 namespace {
 
-// DEVMODE paper code of A4, the answer for every paper name not in the table.
-constexpr std::int16_t kPaperA4 = 9;
 constexpr std::int16_t kOrientationLandscape = 2;
 constexpr std::uint8_t kDuplexVertical = 2;
 constexpr std::uint8_t kDuplexHorizontal = 3;
@@ -21,35 +19,6 @@ constexpr std::string_view kOrientationKey = "Orientation:";
 constexpr std::string_view kPageSizeKey = "PageSize:";
 constexpr std::string_view kNumCopiesKey = "NumCopies:";
 constexpr std::string_view kDuplexKey = "Duplex:";
-
-// The DEVMODE paper constants without their DMPAPER_ prefix; the name at index i has
-// the code i + 1.
-constexpr std::array<std::string_view, 118> kPaperNames = {
-    "LETTER", "LETTERSMALL", "TABLOID", "LEDGER", "LEGAL", "STATEMENT", "EXECUTIVE", "A3",
-    "A4", "A4SMALL",
-    "A5", "B4", "B5", "FOLIO", "QUARTO", "10X14", "11X17", "NOTE", "ENV_9", "ENV_10",
-    "ENV_11", "ENV_12", "ENV_14", "CSHEET", "DSHEET", "ESHEET", "ENV_DL", "ENV_C5", "ENV_C3",
-    "ENV_C4",
-    "ENV_C6", "ENV_C65", "ENV_B4", "ENV_B5", "ENV_B6", "ENV_ITALY", "ENV_MONARCH",
-    "ENV_PERSONAL", "FANFOLD_US", "FANFOLD_STD_GERMAN",
-    "FANFOLD_LGL_GERMAN", "ISO_B4", "JAPANESE_POSTCARD", "9X11", "10X11", "15X11",
-    "ENV_INVITE", "RESERVED_48", "RESERVED_49", "LETTER_EXTRA",
-    "LEGAL_EXTRA", "TABLOID_EXTRA", "A4_EXTRA", "LETTER_TRANSVERSE", "A4_TRANSVERSE",
-    "LETTER_EXTRA_TRANSVERSE", "A_PLUS", "B_PLUS", "LETTER_PLUS", "A4_PLUS",
-    "A5_TRANSVERSE", "B5_TRANSVERSE", "A3_EXTRA", "A5_EXTRA", "B5_EXTRA", "A2",
-    "A3_TRANSVERSE", "A3_EXTRA_TRANSVERSE", "DBL_JAPANESE_POSTCARD", "A6",
-    "JENV_KAKU2", "JENV_KAKU3", "JENV_CHOU3", "JENV_CHOU4", "LETTER_ROTATED", "A3_ROTATED",
-    "A4_ROTATED", "A5_ROTATED", "B4_JIS_ROTATED", "B5_JIS_ROTATED",
-    "JAPANESE_POSTCARD_ROTATED", "DBL_JAPANESE_POSTCARD_ROTATED", "A6_ROTATED",
-    "JENV_KAKU2_ROTATED", "JENV_KAKU3_ROTATED", "JENV_CHOU3_ROTATED", "JENV_CHOU4_ROTATED",
-    "B6_JIS", "B6_JIS_ROTATED", "12X11",
-    "JENV_YOU4", "JENV_YOU4_ROTATED", "P16K", "P32K", "P32KBIG", "PENV_1", "PENV_2",
-    "PENV_3", "PENV_4", "PENV_5",
-    "PENV_6", "PENV_7", "PENV_8", "PENV_9", "PENV_10", "P16K_ROTATED", "P32K_ROTATED",
-    "P32KBIG_ROTATED", "PENV_1_ROTATED", "PENV_2_ROTATED",
-    "PENV_3_ROTATED", "PENV_4_ROTATED", "PENV_5_ROTATED", "PENV_6_ROTATED",
-    "PENV_7_ROTATED", "PENV_8_ROTATED", "PENV_9_ROTATED", "PENV_10_ROTATED",
-};
 
 // Removes blanks (0x20 only) from both ends; tabs and line breaks stay part of the text.
 std::string TrimBlanks(const std::string& text) {
@@ -149,20 +118,20 @@ void printProperty::ApplyItem(const std::string& item) {
   }
 }
 
-// Codes follow the table's order, starting at 1.
+// Every paper of the table, by its text property name.
 void printProperty::InitPageSizeMap() {
   mPageSizeMap.clear();
-  std::int16_t code = 1;
-  for (const std::string_view name : kPaperNames) {
-    mPageSizeMap[std::string(name)] = code++;
+  for (const quillmesh::platform::PaperRow& paper : quillmesh::platform::kPaperTable) {
+    mPageSizeMap[std::string(paper.property)] = paper.code;
   }
 }
 
-// Both the miss and the result are logged with the normalised name.
+// A4 for every name not in the table. Both the miss and the result are logged with the
+// normalised name.
 std::int16_t printProperty::PageSizeSwitch(std::string name) const {
   name = TrimBlanks(name);
   UpperCaseAscii(name);
-  std::int16_t paperCode = kPaperA4;
+  std::int16_t paperCode = quillmesh::platform::kPaperCodeA4;
   if (const auto row = mPageSizeMap.find(name); row != mPageSizeMap.end()) {
     paperCode = row->second;
   } else {

@@ -198,7 +198,7 @@ TEST_F(CupsPdfTest, APropertyJobIsOneSixPageLandscapeA3DocumentAndBecomesTheQueu
   const IppMessage jobs = QueueJobs(mQueue);
   ASSERT_TRUE(jobs) << cupsLastErrorString();
   EXPECT_EQ(ValueOf(jobs.get(), "document-format"), "application/pdf");
-  EXPECT_EQ(ValueOf(jobs.get(), "job-id"), std::to_string(outcome.spooler_job_id))
+  EXPECT_EQ(ValueOf(jobs.get(), "job-id"), std::to_string(outcome.spoolerJobId))
       << "the outcome names the queue's job";
   const std::string copies = ValueOf(jobs.get(), "copies");
   EXPECT_TRUE(copies.empty() || copies == "1") << "job copies: " << copies;

@@ -96,7 +96,7 @@ TEST_F(JobOutcomeProtocolTest, EachPathReportsWhatTheSpoolerDidWithTheJob) {
     EXPECT_EQ(outcome.state, test.state);
     EXPECT_EQ(outcome.message, test.message);
     if (test.state == JobState::kSpooled) {
-      EXPECT_NE(outcome.spooler_job_id, 0u);
+      EXPECT_NE(outcome.spoolerJobId, 0u);
     }
   }
 }
@@ -107,13 +107,13 @@ TEST_F(JobOutcomeProtocolTest, TheReportedIdIsTheOneTheFolderPrinterWrote) {
   const std::string pdf = ReadFile(MakeThreePagePdf(mServer.WorkDir()));
   PeerConnection connection = mServer.Connect();
   Submit(connection, "Lab", 2, "plain data");
-  EXPECT_EQ(Ask(connection).spooler_job_id, 1u);
+  EXPECT_EQ(Ask(connection).spoolerJobId, 1u);
   Submit(connection, "Lab", 1, xps_test::MinimalPackage());
-  EXPECT_EQ(Ask(connection).spooler_job_id, 2u);
+  EXPECT_EQ(Ask(connection).spoolerJobId, 2u);
   Submit(connection, "Lab", 0, pdf, "NumCopies:1");
-  EXPECT_EQ(Ask(connection).spooler_job_id, 3u);
+  EXPECT_EQ(Ask(connection).spoolerJobId, 3u);
   Submit(connection, "Lab", 0, pdf);  // a document a page: 4, 5 and 6
-  EXPECT_EQ(Ask(connection).spooler_job_id, 6u);
+  EXPECT_EQ(Ask(connection).spoolerJobId, 6u);
   EXPECT_EQ(mServer.PrinterFiles("Lab", ".json").size(), 6u);
   EXPECT_NE(ReadFile(mServer.WorkDir() + "/printers/Lab/6.json").find("\"id\": 6"),
             std::string::npos);

@@ -248,7 +248,7 @@ TEST_F(PdfLimitTest, HostileOrOversizedDocumentsAreRefusedLeavingNothing) {
       const std::size_t logStart = mServer.LogText().size();
       const quillmesh::peer::JobOutcome outcome = SendPdfBytes(job.document, property);
       EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kFailed);
-      EXPECT_EQ(outcome.spooler_job_id, 0u);
+      EXPECT_EQ(outcome.spoolerJobId, 0u);
       const std::string log = mServer.LogText().substr(logStart);
       EXPECT_NE(log.find(job.error), std::string::npos) << log;
       EXPECT_EQ(log.find("print file success"), std::string::npos) << log;
@@ -265,12 +265,12 @@ TEST_F(PdfLimitTest, ADocumentOfExactlyTheMostPagesPrintsInBothModes) {
       mServer.WorkDir(), "two", "%!PS\n<< /PageSize [72 72] >> setpagedevice showpage showpage\n"));
   quillmesh::peer::JobOutcome outcome = SendPdfBytes(pdf, "NumCopies:1");
   EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
-  EXPECT_EQ(outcome.spooler_job_id, 1u);
+  EXPECT_EQ(outcome.spoolerJobId, 1u);
   EXPECT_NE(ReadFile(Printed("1.json")).find("\"pages\": 2"), std::string::npos);
 
   outcome = SendPdfBytes(pdf, "");
   EXPECT_EQ(outcome.state, quillmesh::peer::JobState::kSpooled) << outcome.message;
-  EXPECT_EQ(outcome.spooler_job_id, 3u) << "the id of the last page's document";
+  EXPECT_EQ(outcome.spoolerJobId, 3u) << "the id of the last page's document";
   EXPECT_TRUE(fs::exists(Printed("3.json")));
   EXPECT_FALSE(fs::exists(Printed("4.pdf")));
 }

@@ -79,7 +79,7 @@ TEST_F(FrameDecoderTest, ZeroLengthFrameIsDispatchedAtItsLastLengthByte) {
 }
 
 TEST_F(FrameDecoderTest, LargestPayloadIsAcceptedAndOneByteMoreClosesTheConnection) {
-  Bytes largest = Frame(2, 0x12, Bytes(kMaxCmdDataLen, 0x41));
+  Bytes largest = Frame(2, 0x12, Bytes(quillmesh::wire::kMaxPayload, 0x41));
   EXPECT_EQ(Push(largest), kPushContinue);
   EXPECT_EQ(AcknowledgementCount(), 1);
 

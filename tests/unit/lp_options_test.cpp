@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "content_format.h"
@@ -85,13 +86,16 @@ TEST_F(LpOptionsTest, ThePropertyTextIsReadByTheServerAsTheUserMeantIt) {
 }
 
 TEST_F(LpOptionsTest, EveryAcceptedMediaNameReachesTheServerAsItsPaper) {
-  for (const peer::MediaName& media : peer::AcceptedMedia()) {
-    for (const std::string_view name : {media.name, media.property, media.ipp}) {
-      if (name.empty()) continue;
+  for (const quillmesh::platform::PaperRow* media : peer::AcceptedMedia()) {
+    // A PWG name two papers share stands for the first of them.
+    const auto* byMedia = quillmesh::platform::PaperForMedia(media->pwg);
+    for (const auto& [name, code] : {std::pair{media->lp, media->code},
+                                     std::pair{media->property, media->code},
+                                     std::pair{media->pwg, byMedia->code}}) {
       peer::LpSettings settings;
       ASSERT_EQ(Apply({"-o", "media=" + std::string(name)}, settings), "") << name;
-      EXPECT_EQ(printProperty(peer::BuildPropertyText(settings)).mPaperSize, media.code) << name;
-      EXPECT_EQ(Field16(peer::BuildDevMode(settings), 78), media.code) << name;
+      EXPECT_EQ(printProperty(peer::BuildPropertyText(settings)).mPaperSize, code) << name;
+      EXPECT_EQ(Field16(peer::BuildDevMode(settings), 78), code) << name;
     }
   }
 }

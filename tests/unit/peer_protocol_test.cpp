@@ -50,7 +50,7 @@ TEST(PeerFrame, DecodeHeaderChecksStartBytes) {
   ASSERT_TRUE(decoded.has_value());
   EXPECT_EQ(decoded->type, 1);
   EXPECT_EQ(decoded->param, 0x81);
-  EXPECT_EQ(decoded->payload_length, 0xFEDCBA98u);
+  EXPECT_EQ(decoded->payloadLength, 0xFEDCBA98u);
 
   const std::array<std::uint8_t, 8> wrong_first{0xFE, 0x5A, 1, 0x81, 0, 0, 0, 0};
   const std::array<std::uint8_t, 8> wrong_second{0xFF, 0xFF, 1, 0x81, 0, 0, 0, 0};
@@ -193,7 +193,7 @@ TEST(PeerJobOutcome, RequestAndRepliesAreReadToTheByte) {
   ASSERT_TRUE(ParseJobOutcomeReply(
       OutcomeReply({4, 0x01, 0x02, 0x03, 0x04, 0, 3, 'b', 'a', 'd'}), outcome, error));
   EXPECT_EQ(outcome.state, JobState::kFailed);
-  EXPECT_EQ(outcome.spooler_job_id, 0x01020304u);
+  EXPECT_EQ(outcome.spoolerJobId, 0x01020304u);
   EXPECT_EQ(outcome.message, "bad");
 
   const std::pair<const char*, Frame> malformed[] = {

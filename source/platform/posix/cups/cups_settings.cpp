@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "platform/posix/spooler/paper_sizes.h"
+#include "platform/paper_table.h"
 
 namespace quillmesh::platform {
 
@@ -98,7 +98,7 @@ int MaxCopiesOf(ipp_t* response) {
 
 // Fills the DEVMODE from the attributes of a Get-Printer-Attributes response.
 void FillDefaults(ipp_t* response, DEVMODEW& defaults) {
-  const PaperSize* paper = PaperForMedia(TextOf(response, "media-default"));
+  const PaperRow* paper = PaperForMedia(TextOf(response, "media-default"));
   defaults.dmPaperSize = paper ? paper->code : PaperForCode(0).code;
   defaults.dmOrientation = IntegerOf(response, "orientation-requested-default", kIppPortrait) ==
                                    kIppLandscape
@@ -178,7 +178,7 @@ bool WriteQueueDefaults(const std::string& queue, const DEVMODEW& defaults, DWOR
   ipp_t* message = request.get();
   if (defaults.dmFields & DM_PAPERSIZE) {
     ippAddString(message, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-default", nullptr,
-                 std::string(PaperForCode(defaults.dmPaperSize).media).c_str());
+                 std::string(PaperForCode(defaults.dmPaperSize).pwg).c_str());
   }
   if (defaults.dmFields & DM_ORIENTATION) {
     ippAddInteger(message, IPP_TAG_PRINTER, IPP_TAG_ENUM, "orientation-requested-default",

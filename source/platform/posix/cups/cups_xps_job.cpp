@@ -11,7 +11,7 @@
 
 #include "platform/owners.h"
 #include "platform/posix/cups/cups_settings.h"
-#include "platform/posix/spooler/paper_sizes.h"
+#include "platform/paper_table.h"
 #include "platform/posix/xps/xps_apart.h"
 #include "platform/posix/xps/xps_document.h"
 
@@ -47,7 +47,7 @@ class JobOptions {
 // The IPP job attributes for the settings the PrintTicket named.
 void AddTicketOptions(const DEVMODEW& settings, JobOptions& options) {
   if (settings.dmFields & DM_PAPERSIZE) {
-    options.Add("media", std::string(PaperForCode(settings.dmPaperSize).media));
+    options.Add("media", std::string(PaperForCode(settings.dmPaperSize).pwg));
   }
   if (settings.dmFields & DM_ORIENTATION) {
     options.Add("orientation-requested",

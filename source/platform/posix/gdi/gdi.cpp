@@ -9,7 +9,7 @@
 
 #include "platform/posix/gdi/gdi_document.h"
 #include "platform/posix/gdi/gdi_objects.h"
-#include "platform/posix/spooler/paper_sizes.h"
+#include "platform/paper_table.h"
 #include "platform/posix/text/text_conversion.h"
 
 namespace quillmesh::platform::gdi {
@@ -49,7 +49,7 @@ int MarginPixels(int hundredthsMm, int dpi) {
 // The paper in the orientation, in device pixels at the resolution, and its printable
 // area inside the margins (given for the portrait sheet; they turn with it).
 PageGeometry PageFor(short paperCode, short orientation, int dpi, const PageMargins& margins) {
-  const PaperSize& paper = PaperForCode(paperCode);
+  const PaperRow& paper = PaperForCode(paperCode);
   const bool landscape = orientation == DMORIENT_LANDSCAPE;
   const double widthMm = landscape ? paper.heightMm : paper.widthMm;
   const double heightMm = landscape ? paper.widthMm : paper.heightMm;

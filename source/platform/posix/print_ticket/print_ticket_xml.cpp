@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/spooler/paper_sizes.h"
+#include "platform/paper_table.h"
 
 namespace quillmesh::platform {
 
@@ -28,27 +28,6 @@ struct OptionKeyword {
   std::string_view keyword;
 };
 
-constexpr OptionKeyword kMediaSizes[] = {
-    {1, "NorthAmericaLetter"},
-    {3, "NorthAmericaTabloid"},
-    {5, "NorthAmericaLegal"},
-    {6, "NorthAmericaStatement"},
-    {7, "NorthAmericaExecutive"},
-    {8, "ISOA3"},
-    {9, "ISOA4"},
-    {11, "ISOA5"},
-    {12, "JISB4"},
-    {13, "JISB5"},
-    {20, "NorthAmericaNumber10Envelope"},
-    {27, "ISODLEnvelope"},
-    {28, "ISOC5Envelope"},
-    {37, "NorthAmericaMonarchEnvelope"},
-    {43, "JapanHagakiPostcard"},
-    {66, "ISOA2"},
-    {70, "ISOA6"},
-    {93, "PRC16K"},
-    {94, "PRC32K"},
-};
 constexpr OptionKeyword kOrientations[] = {{DMORIENT_PORTRAIT, "Portrait"},
                                            {DMORIENT_LANDSCAPE, "Landscape"},
                                            {DMORIENT_PORTRAIT, "ReversePortrait"},
@@ -123,12 +102,12 @@ std::string FeatureElement(std::string_view feature, std::string_view option,
 // DEVMODE gives both dimensions; nothing otherwise.
 std::string MediaSizeFeature(const DEVMODEW& devMode) {
   if ((devMode.dmFields & DM_PAPERSIZE) != 0) {
-    if (const OptionKeyword* media = KeywordForValue(kMediaSizes, devMode.dmPaperSize)) {
-      const PaperSize& paper = PaperForCode(media->value);
+    const PaperRow* paper = PaperRowForCode(devMode.dmPaperSize);
+    if (paper != nullptr && !paper->ticket.empty()) {
       return FeatureElement(
-          kMediaSizeFeature, media->keyword,
-          ScoredInteger(kMediaWidthProperty, std::llround(paper.widthMm * 1000)) +
-              ScoredInteger(kMediaHeightProperty, std::llround(paper.heightMm * 1000)));
+          kMediaSizeFeature, paper->ticket,
+          ScoredInteger(kMediaWidthProperty, std::llround(paper->widthMm * 1000)) +
+              ScoredInteger(kMediaHeightProperty, std::llround(paper->heightMm * 1000)));
     }
   }
   const DWORD bothSides = DM_PAPERWIDTH | DM_PAPERLENGTH;
@@ -333,7 +312,7 @@ class TicketScanner {
     const std::string_view keyword = Keyword(option.nameAttribute);
     if (feature.empty() || keyword.empty()) return;
     if (feature == kMediaSizeFeature) {
-      SetFromKeyword(kMediaSizes, keyword, mSettings.paperSize);
+      if (const PaperRow* paper = PaperForTicketKeyword(keyword)) mSettings.paperSize = paper->code;
       return;
     }
     for (const KeywordFeature& known : kKeywordFeatures) {
