@@ -33,10 +33,13 @@ using testing::internal::GetCapturedStdout;
 
 constexpr int kPixelsPerInch = 580;
 
-// Small limits for this process, set before anything reads them (they are read once).
+// Small limits for this process, installed as the server installs what it read, before
+// anything renders (the render slots are sized by the first rendering).
 const bool kLimitsSet = [] {
-  ::setenv("QUILLMESH_RENDER_SECONDS", "5", 1);
-  ::setenv("QUILLMESH_MAX_PAGES", "40", 1);
+  PdfRenderSettings limits;
+  limits.renderSeconds = 5;
+  limits.maxPages = 40;
+  InstallPdfRenderLimits(limits);
   return true;
 }();
 
