@@ -77,6 +77,34 @@ TEST(ServerSettingsReading, UnsetOrEmptyKeepsTheDefaultsAndTheSpoolerTextIsPasse
   EXPECT_EQ(settings.spooler, "Folder:/x");
 }
 
+// Every number of the settings, to compare two readings.
+std::string Numbers(const ServerSettings& s) {
+  return std::to_string(s.port) + " " + std::to_string(s.maxSessions) + " " +
+         std::to_string(s.maxSessionsPerPeer) + " " + std::to_string(s.idleTimeoutSeconds) + " " +
+         std::to_string(s.minFreeMegabytes) + " " + std::to_string(s.keptFiles.maxBytes) + " " +
+         std::to_string(s.logRotation.maxBytes) + " " + std::to_string(s.logRotation.files) + " " +
+         std::to_string(s.render.maxPages) + " " + std::to_string(s.render.renderSeconds) + " " +
+         std::to_string(s.render.renderJobs) + " " + std::to_string(s.render.renderMemoryMegabytes);
+}
+
+// --help shows each default from the table; setting a number to the default it shows
+// must change nothing, or the help and the server disagree.
+TEST(ServerSettingsReading, EachDefaultTheHelpShowsIsTheOneInForce) {
+  ServerSettings unset;
+  std::string problem;
+  ASSERT_TRUE(ReadServerSettings(unset, problem)) << problem;
+  int numbersShown = 0;
+  for (const SettingEntry& entry : SettingEntries()) {
+    const std::string shown = entry.defaultText;
+    if (entry.highest == 0 || shown.find_first_not_of("0123456789") != std::string::npos) continue;
+    ++numbersShown;
+    ServerSettings given;
+    ASSERT_TRUE(ReadWith(entry.name, shown, given, problem)) << entry.name << ": " << problem;
+    EXPECT_EQ(Numbers(given), Numbers(unset)) << entry.name << "=" << shown;
+  }
+  EXPECT_GE(numbersShown, 10);
+}
+
 TEST(ServerSettingsReading, TheTableNamesEachSettingOnceWithADefaultAndAMeaning) {
   std::set<std::string> names;
   for (const SettingEntry& entry : SettingEntries()) {
