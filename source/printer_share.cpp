@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "command_line.h"
 #include "front/allow_list.h"
 #include "front/client_handler.h"
 #include "front/file_submit.h"
@@ -23,8 +25,6 @@
 
 namespace {
 
-constexpr const char kVersion[] = "0.2";
-constexpr unsigned short kDefaultListenPort = 9099;
 // A short queue drops connection attempts during bursts, and each dropped attempt
 // waits a full second before the peer's system retries it.
 constexpr int kListenBacklog = SOMAXCONN;
@@ -81,26 +81,14 @@ void WaitForConnection(SOCKET listener, SessionGate& gate) {
   }
 }
 
-// The port to listen on: QUILLMESH_PORT when set, else the default. A value that is not
-// a port stops the server rather than have it listen somewhere nobody expects.
-unsigned short ListenPort() {
-  const char* setting = quillmesh::platform::GetEnvironment("QUILLMESH_PORT");
-  if (setting == nullptr || *setting == '\0') return kDefaultListenPort;
-  char* end = nullptr;
-  const unsigned long port = std::strtoul(setting, &end, 10);
-  if (*end != '\0' || setting[0] < '0' || setting[0] > '9' || port == 0 || port > 65535) {
-    std::fprintf(stderr, "quillmesh: QUILLMESH_PORT must be a port from 1 to 65535\n");
-    FailStartup("QUILLMESH_PORT is not a port from 1 to 65535");
-  }
-  return static_cast<unsigned short>(port);
-}
-
-// Reads the session, disk and admission settings; a malformed one stops the server, so
-// that a mistyped allow-list never lets everyone in.
+// Reads every setting and chooses the spooler it names; a malformed one stops the server,
+// so that a mistyped allow-list never lets everyone in and a mistyped limit or spooler
+// is noticed at start rather than by the jobs.
 ServerSettings ReadSettingsOrStop() {
   ServerSettings settings;
   std::string problem;
-  if (!ReadServerSettings(settings, problem)) {
+  if (!ReadServerSettings(settings, problem) ||
+      !quillmesh::platform::UseSpooler(settings.spooler, problem)) {
     std::fprintf(stderr, "quillmesh: %s\n", problem.c_str());
     FailStartup(problem.c_str());
   }
@@ -203,16 +191,18 @@ int main(int argc, char** argv) {
   if (quillmesh::platform::IsRenderChild(argc, argv)) {
     return quillmesh::platform::RunRenderChild(argc, argv, MakeRenderWork);
   }
+  if (const std::optional<int> answered = AnswerCommandLine(argc, argv)) return *answered;
   quillmesh::platform::CallBeforeStopping(WriteOutLogBeforeStopping);
   SecureWorkFoldersOrStop();
   LockWorkFolderOrStop();
-  LOG_DEBUG("version %s build time %s %s\n", kVersion, __DATE__, __TIME__);
-  const unsigned short port = ListenPort();
+  LOG_DEBUG("version %s build time %s %s\n", kServerVersion, __DATE__, __TIME__);
   InstallServerSettings(ReadSettingsOrStop());
+  InstallPdfRenderLimits(ServerSettingsInForce().render);
   SetLogRotation(ServerSettingsInForce().logRotation);
   LogServerSettings(ServerSettingsInForce());
   GetPrinterList();
   LogPdfRenderSettings();
+  const unsigned short port = ServerSettingsInForce().port;
   LOG_DEBUG("listening on port %u\n", static_cast<unsigned>(port));
   StartQuillmesh(port);
   return 0;

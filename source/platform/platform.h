@@ -151,6 +151,14 @@ bool SecurePrivateFolder(const char* path, std::string& problem);
 // another process holds it (or the file cannot be made): two servers must not share one
 // work folder, where each would sweep the other's job files.
 bool LockWorkFolder(const char* folder, std::string& problem);
+// The file in the work folder that LockWorkFolder holds.
+inline constexpr char kWorkFolderLockName[] = "server.lock";
+
+// Chooses where printers come from, once at start, by the text of QUILLMESH_SPOOLER. On
+// Linux "cups" (also an empty text) or "folder:DIR": false, with the problem, for any
+// other text, so a typo stops the server instead of failing every job. Windows has one
+// spooler and takes any text.
+bool UseSpooler(const std::string& setting, std::string& problem);
 
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);

@@ -22,9 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDefaultMaxPages = 2000;
-constexpr int kDefaultRenderSeconds = 600;
-constexpr int kDefaultRenderMemoryMegabytes = 1024;
 constexpr int kWatchMilliseconds = 2;
 // The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
 // little larger than their paper (bleed, rounding). At the rendering's resolution:
@@ -44,20 +41,6 @@ constexpr std::uint64_t kMaxPageFileBytes =
 constexpr std::uint64_t kFreeSpaceReserveBytes = 64ULL << 20;
 constexpr std::uint64_t kA4PageFileBytes = 32532346;
 constexpr std::size_t kSizeFieldsBytes = 26;  // BMP header up to the height
-
-// A whole-number setting from the environment, or the fallback when it is unset or
-// not a positive number.
-int PositiveSetting(const char* name, int fallback) {
-  const char* text = quillmesh::platform::GetEnvironment(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value <= 0 || value > 1000000) {
-    LOG_ERROR("%s=%s is not a positive number; %d is used\n", name, text, fallback);
-    return fallback;
-  }
-  return static_cast<int>(value);
-}
 
 // A little-endian 32-bit field.
 std::int64_t Field32(const unsigned char* bytes) {
@@ -117,15 +100,18 @@ bool ReadDocumentOutline(const std::string& text, DocumentOutline& outline) {
   return true;
 }
 
-const PdfRenderSettings& PdfRenderLimits() {
-  static const PdfRenderSettings settings{
-      PositiveSetting("QUILLMESH_MAX_PAGES", kDefaultMaxPages),
-      PositiveSetting("QUILLMESH_RENDER_SECONDS", kDefaultRenderSeconds),
-      PositiveSetting("QUILLMESH_RENDER_JOBS",
-                      static_cast<int>(std::max(1U, std::thread::hardware_concurrency()))),
-      PositiveSetting("QUILLMESH_RENDER_MEMORY_MB", kDefaultRenderMemoryMegabytes)};
+namespace {
+
+PdfRenderSettings& RenderLimitsInForce() {
+  static PdfRenderSettings settings;
   return settings;
 }
+
+}  // namespace
+
+const PdfRenderSettings& PdfRenderLimits() { return RenderLimitsInForce(); }
+
+void InstallPdfRenderLimits(const PdfRenderSettings& settings) { RenderLimitsInForce() = settings; }
 
 RenderSlots& PeerRenderSlots() {
   static RenderSlots slots(PdfRenderLimits().renderJobs);
@@ -179,7 +165,8 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
         kMaxPageFileBytes,
         static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
     mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix), limits, DescribeRenderWork(pdfPath, outputPrefix));
+        RenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages), limits,
+        DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages));
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {

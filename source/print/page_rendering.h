@@ -15,6 +15,7 @@
 #include "print/ghostscript_messages.h"
 #include "print/pdf_rasterizer.h"
 #include "print/render_slots.h"
+#include "support/render_settings.h"
 
 // What the PDF interpreter tells of a document before it renders: its page count and,
 // over all its pages, the largest short side and the largest long side in pixels.
@@ -33,17 +34,12 @@ bool ReadDocumentOutline(const std::string& text, DocumentOutline& outline);
 // against the long side.
 bool FitsLargestPaper(std::int64_t width, std::int64_t height);
 
-// The limits on rendering peer documents, read once from the environment:
-// QUILLMESH_MAX_PAGES (default 2000), QUILLMESH_RENDER_SECONDS (default 600),
-// QUILLMESH_RENDER_JOBS (default: the number of cores) and QUILLMESH_RENDER_MEMORY_MB
-// (default 1024).
-struct PdfRenderSettings {
-  int maxPages;
-  int renderSeconds;
-  int renderJobs;
-  int renderMemoryMegabytes;  // what a rendering apart from the server may allocate
-};
+// The limits on rendering peer documents: the defaults until the server installs what
+// it read at start.
 const PdfRenderSettings& PdfRenderLimits();
+// Installs the limits, once at start before any rendering (the render slots are sized
+// by the first rendering).
+void InstallPdfRenderLimits(const PdfRenderSettings& settings);
 
 // The QUILLMESH_RENDER_JOBS slots every rendering of a peer's document takes its turn
 // for, keyed by the peer of the calling thread (RenderPeer).

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -236,12 +237,12 @@ std::string OutlineQuery(const std::string& documentString, int maxPages) {
 // document the interpreter cannot open as a PDF; it is always made, so the server
 // knows the question was answered.
 void ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingReporter& reporter,
-                           const std::string& documentText) {
+                           const std::string& documentText, int maxPages) {
   std::string outline;
   if (api.addControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
                          documentText.c_str()) >= 0) {
     const std::string query =
-        OutlineQuery(PostScriptString(documentText), PdfRenderLimits().maxPages);
+        OutlineQuery(PostScriptString(documentText), maxPages);
     int exitCode = 0;
     reporter.capturing = true;
     const int code = api.runString(instance, query.c_str(), 0, &exitCode);
@@ -294,7 +295,7 @@ class PageTurnGate {
 // Runs one interpreter over the document, reporting what it prints. This is the
 // render work: it runs apart from the server (RenderProcess) and must not log itself.
 int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
-                const std::string& outputPrefix) {
+                const std::string& outputPrefix, int maxPages) {
   CapturingReporter reporter(workReporter);
   const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
   if (api == nullptr) {
@@ -333,7 +334,7 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
                 outputPrefix.c_str());
     return kPdfConversionNotRun;
   }
-  ReportDocumentOutline(*api, interpreter.Handle(), reporter, documentText);
+  ReportDocumentOutline(*api, interpreter.Handle(), reporter, documentText, maxPages);
   int exitCode = 0;
   const int runCode = api->runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
   if (runCode < 0 && runCode != quillmesh::platform::kGhostscriptQuit) {
@@ -367,22 +368,30 @@ bool AreUsableNames(const std::string& pdfPath, const std::string& outputPrefix)
 }  // namespace
 
 quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
-                                           const std::string& outputPrefix) {
-  return [pdfPath, outputPrefix](RenderReporter& reporter) {
-    return RenderPages(reporter, pdfPath, outputPrefix);
+                                           const std::string& outputPrefix, int maxPages) {
+  return [pdfPath, outputPrefix, maxPages](RenderReporter& reporter) {
+    return RenderPages(reporter, pdfPath, outputPrefix, maxPages);
   };
 }
 
 quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
-                                                              const std::string& outputPrefix) {
-  return {kPageRenderingKind, {pdfPath, outputPrefix}};
+                                                              const std::string& outputPrefix,
+                                                              int maxPages) {
+  return {kPageRenderingKind, {pdfPath, outputPrefix, std::to_string(maxPages)}};
 }
 
 quillmesh::platform::RenderWork MakeRenderWork(
     const quillmesh::platform::RenderWorkDescription& description) {
   const std::vector<std::string>& arguments = description.arguments;
-  if (description.kind != kPageRenderingKind || arguments.size() != 2) return {};
-  return RenderWork(arguments[0], arguments[1]);
+  if (description.kind != kPageRenderingKind || arguments.size() != 3) return {};
+  const std::string& pagesText = arguments[2];
+  int maxPages = 0;
+  const auto [end, failure] =
+      std::from_chars(pagesText.data(), pagesText.data() + pagesText.size(), maxPages);
+  if (failure != std::errc() || end != pagesText.data() + pagesText.size() || maxPages <= 0) {
+    return {};
+  }
+  return RenderWork(arguments[0], arguments[1], maxPages);
 }
 
 bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix) {

@@ -53,11 +53,14 @@ std::string PageFilesRule(const std::string& prefixText);
 
 // The render work for one document: Ghostscript over it, its reports to the reporter;
 // each page file waits for the reporter's page turn, which is reported as asked first.
+// The page sizes are asked of documents of at most maxPages pages.
 quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
-                                           const std::string& outputPrefix);
-// The same work as text, for a render child that is a process of its own.
+                                           const std::string& outputPrefix, int maxPages);
+// The same work as text, for a render child that is a process of its own: the child
+// learns the page limit from the server, not from settings of its own.
 quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
-                                                              const std::string& outputPrefix);
+                                                              const std::string& outputPrefix,
+                                                              int maxPages);
 // The work a description from DescribeRenderWork names; an empty one for anything else.
 // The server's render child makes its work with it.
 quillmesh::platform::RenderWork MakeRenderWork(

@@ -337,6 +337,10 @@ std::string GetWorkBaseDir() {
   return base;
 }
 
+std::string CurrentLogFile() {
+  return LogFilePath(GetWorkBaseDir() + quillmesh::platform::kPathSeparator + kLogFolderName, 0);
+}
+
 bool PrepareWorkFolders(std::string& problem) {
   const std::string base = GetWorkBaseDir();
   if (base.empty()) return true;  // no work folder: nothing is written

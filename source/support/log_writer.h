@@ -53,6 +53,9 @@ const char* GetFileBaseName(const char* path);
 // to TMPDIR, then /tmp); at most 255 characters.
 std::string GetWorkBaseDir();
 
+// The log file lines are written to, in the work folder's log folder.
+std::string CurrentLogFile();
+
 // Creates the work folder and its log folder, then checks that the work folder and the
 // folders in it are the server's own and closed to others (see SecurePrivateFolder);
 // false, with the reason, when one is not.

@@ -6,6 +6,37 @@
 #include "support/log_writer.h"
 #include "platform/platform.h"
 
+// One setting's set, non-empty text, read into the settings.
+struct SettingReading {
+  const SettingEntry& entry;
+  const char* text;
+  ServerSettings& settings;
+  std::string& problem;
+
+  // Stores the text as a whole number in the entry's range; false, with the problem,
+  // when it is not one.
+  template <typename Number>
+  bool WholeNumber(Number& field) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || parsed < entry.lowest ||
+        parsed > entry.highest) {
+      problem = std::string(entry.name) + " must be a whole number from " +
+                std::to_string(entry.lowest) + " to " + std::to_string(entry.highest);
+      return false;
+    }
+    field = static_cast<Number>(parsed);
+    return true;
+  }
+
+  // Stores the text as it is.
+  bool Text(std::string& field) {
+    field = text;
+    return true;
+  }
+};
+
 namespace {
 
 constexpr unsigned kSessionCeiling = 1024;
@@ -20,29 +51,70 @@ constexpr unsigned long long kMostLogFiles = 100;
 constexpr unsigned long long kLargestKeptMegabytes = 1ULL << 30;
 constexpr long long kMillisPerDay = 24LL * 60 * 60 * 1000;
 
+// The most each rendering bound takes: a larger value is a typo, not a wish.
+constexpr unsigned long long kLargestRenderBound = 1000000;
+constexpr unsigned long long kLargestPort = 65535;
+
 ServerSettings& InForce() {
   static ServerSettings settings;
   return settings;
 }
 
-// A setting that must be a whole number in [lowest, highest]; an unset or empty variable
-// leaves `value` as it is.
-bool ReadWholeNumber(const char* name, unsigned long long lowest, unsigned long long highest,
-                     unsigned long long& value, std::string& problem) {
-  const char* text = quillmesh::platform::GetEnvironment(name);
-  if (text == nullptr || *text == '\0') return true;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || parsed < lowest ||
-      parsed > highest) {
-    problem = std::string(name) + " must be a whole number from " + std::to_string(lowest) +
-              " to " + std::to_string(highest);
-    return false;
-  }
-  value = parsed;
-  return true;
-}
+// Readers of settings kept in another form than they are given.
+bool ReadAllowList(SettingReading& reading);
+bool ReadKeptMegabytes(SettingReading& reading);
+
+// Every setting. The spooler's text is checked by the platform, which knows what it
+// names.
+constexpr SettingEntry kSettings[] = {
+    {"QUILLMESH_PORT", "9099", "TCP port to listen on", 1, kLargestPort,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.port); }},
+    {"QUILLMESH_SPOOLER", "cups",
+     "Linux: where printers come from, cups or folder:DIR (each subfolder of DIR a printer)", 0,
+     0, [](SettingReading& r) { return r.Text(r.settings.spooler); }},
+    {"QUILLMESH_ALLOW", "everyone",
+     "comma-separated IPv4 addresses and CIDR ranges of the peers let in", 0, 0, ReadAllowList},
+    {"QUILLMESH_MAX_SESSIONS", "Linux: (open-file limit - 64) / 2, at most 1024; Windows: 1024",
+     "sessions open at once", 1, kSessionCeiling,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.maxSessions); }},
+    {"QUILLMESH_MAX_SESSIONS_PER_PEER", "16", "sessions of one peer address open at once", 1,
+     kSessionCeiling,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.maxSessionsPerPeer); }},
+    {"QUILLMESH_IDLE_TIMEOUT", "300",
+     "seconds a frame, a job's next frame or a reply may take; 0 never times out", 0,
+     kLongestIdleTimeout,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.idleTimeoutSeconds); }},
+    {"QUILLMESH_MIN_FREE_MB", "512",
+     "MiB the work folder keeps free: a job that would leave less is refused", 0,
+     kLargestFreeReserveMegabytes,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.minFreeMegabytes); }},
+    {"QUILLMESH_KEEP_FAILED_MB", "1024",
+     "MiB of job files kept for diagnosis, in all (none beyond 7 days); 0 keeps none", 0,
+     kLargestKeptMegabytes, ReadKeptMegabytes},
+    {"QUILLMESH_LOG_MAX_BYTES", "67108864", "size in bytes at which the log is rotated",
+     kSmallestLogBytes, kLargestLogBytes,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.logRotation.maxBytes); }},
+    {"QUILLMESH_LOG_FILES", "4", "log files kept, the current one included", 1, kMostLogFiles,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.logRotation.files); }},
+    {"QUILLMESH_MAX_PAGES", "2000", "a PDF job of more pages (on Linux an XPS job too) is refused",
+     1, kLargestRenderBound,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.render.maxPages); }},
+    {"QUILLMESH_RENDER_SECONDS", "600", "seconds the rendering of one job may run", 1,
+     kLargestRenderBound,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.render.renderSeconds); }},
+    {"QUILLMESH_RENDER_JOBS", "the number of cores",
+     "PDF jobs rendering at once, shared fairly among peers", 1, kLargestRenderBound,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.render.renderJobs); }},
+    {"QUILLMESH_RENDER_MEMORY_MB", "1024", "MiB the rendering of one job may take", 1,
+     kLargestRenderBound,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.render.renderMemoryMegabytes); }},
+    // A UTF-16 path, which only the Windows loader reads whole (the narrow environment
+    // would lose what the code page lacks); any value is only a place to look first.
+    {"QUILLMESH_GS_DLL", "unset",
+     "Windows: the full path of gsdll64.dll; else beside quillmesh.exe, then the newest "
+     "installed Ghostscript",
+     0, 0, nullptr},
+};
 
 }  // namespace
 
@@ -53,41 +125,37 @@ unsigned DefaultMaxSessions(std::uint64_t descriptorLimit) {
   return sessions > kSessionCeiling ? kSessionCeiling : static_cast<unsigned>(sessions);
 }
 
-bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
-  unsigned long long maxSessions = DefaultMaxSessions(quillmesh::platform::DescriptorLimit());
-  unsigned long long maxPerPeer = settings.maxSessionsPerPeer;
-  unsigned long long idleTimeout = settings.idleTimeoutSeconds;
-  unsigned long long minFree = settings.minFreeMegabytes;
-  unsigned long long logBytes = settings.logRotation.maxBytes;
-  unsigned long long logFiles = settings.logRotation.files;
-  unsigned long long keptMegabytes = settings.keptFiles.maxBytes >> 20;
-  if (!ReadWholeNumber("QUILLMESH_MAX_SESSIONS", 1, kSessionCeiling, maxSessions, problem) ||
-      !ReadWholeNumber("QUILLMESH_MAX_SESSIONS_PER_PEER", 1, kSessionCeiling, maxPerPeer,
-                       problem) ||
-      !ReadWholeNumber("QUILLMESH_IDLE_TIMEOUT", 0, kLongestIdleTimeout, idleTimeout, problem) ||
-      !ReadWholeNumber("QUILLMESH_MIN_FREE_MB", 0, kLargestFreeReserveMegabytes, minFree,
-                       problem) ||
-      !ReadWholeNumber("QUILLMESH_LOG_MAX_BYTES", kSmallestLogBytes, kLargestLogBytes, logBytes,
-                       problem) ||
-      !ReadWholeNumber("QUILLMESH_LOG_FILES", 1, kMostLogFiles, logFiles, problem) ||
-      !ReadWholeNumber("QUILLMESH_KEEP_FAILED_MB", 0, kLargestKeptMegabytes, keptMegabytes,
-                       problem)) {
-    return false;
-  }
-  settings.logRotation.maxBytes = logBytes;
-  settings.logRotation.files = static_cast<unsigned>(logFiles);
-  settings.maxSessions = static_cast<unsigned>(maxSessions);
-  settings.maxSessionsPerPeer = static_cast<unsigned>(maxPerPeer);
-  settings.idleTimeoutSeconds = static_cast<unsigned>(idleTimeout);
-  settings.minFreeMegabytes = minFree;
-  settings.keptFiles.maxBytes = keptMegabytes << 20;
+namespace {
 
-  const char* allowText = quillmesh::platform::GetEnvironment("QUILLMESH_ALLOW");
-  settings.allowText = allowText == nullptr ? "" : allowText;
+// The list as given, for the start-up log; a list half understood must not let anyone in.
+bool ReadAllowList(SettingReading& reading) {
+  reading.settings.allowText = reading.text;
   std::string allowProblem;
-  if (!settings.allow.Parse(settings.allowText, allowProblem)) {
-    problem = "QUILLMESH_ALLOW: " + allowProblem;
-    return false;
+  if (reading.settings.allow.Parse(reading.settings.allowText, allowProblem)) return true;
+  reading.problem = std::string(reading.entry.name) + ": " + allowProblem;
+  return false;
+}
+
+// The kept files' bound, given in MiB and kept in bytes.
+bool ReadKeptMegabytes(SettingReading& reading) {
+  std::uint64_t megabytes = 0;
+  if (!reading.WholeNumber(megabytes)) return false;
+  reading.settings.keptFiles.maxBytes = megabytes << 20;
+  return true;
+}
+
+}  // namespace
+
+std::span<const SettingEntry> SettingEntries() { return kSettings; }
+
+bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
+  settings.maxSessions = DefaultMaxSessions(quillmesh::platform::DescriptorLimit());
+  for (const SettingEntry& entry : kSettings) {
+    if (entry.read == nullptr) continue;
+    const char* text = quillmesh::platform::GetEnvironment(entry.name);
+    if (text == nullptr || *text == '\0') continue;
+    SettingReading reading{entry, text, settings, problem};
+    if (!entry.read(reading)) return false;
   }
   return true;
 }

@@ -1,15 +1,21 @@
-// The settings that bound what peers may take from the server: sessions, time, disk, log
-// and who may connect. Read once from the environment at start.
+// Every QUILLMESH_* setting of the server: the port, where printers come from, and what
+// peers may take (sessions, time, disk, log, rendering, who may connect). Read and
+// checked once from the environment at start, then handed to the units that use them.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "front/allow_list.h"
 #include "support/kept_files.h"
 #include "support/log_writer.h"
+#include "support/render_settings.h"
 
 struct ServerSettings {
+  unsigned short port = 9099;
+  // QUILLMESH_SPOOLER as given; the platform knows what it names (UseSpooler).
+  std::string spooler;
   unsigned maxSessions = 1024;
   // Sessions of one peer address open at once.
   unsigned maxSessionsPerPeer = 16;
@@ -22,7 +28,28 @@ struct ServerSettings {
   LogRotation logRotation;
   // Job files kept for diagnosis, in total (QUILLMESH_KEEP_FAILED_MB) and by age.
   KeptFilesBound keptFiles;
+  PdfRenderSettings render;
 };
+
+// One setting's text being read; defined where the settings are read.
+struct SettingReading;
+
+// One setting: its environment variable, its default as --help shows it, one line of what
+// it does, and how a set, non-empty value is read (false, with a problem naming the
+// setting, when it is malformed). A setting without a reader is read where it is used.
+struct SettingEntry {
+  const char* name;
+  const char* defaultText;
+  const char* meaning;
+  // The range of a whole-number setting; both 0 for a text.
+  unsigned long long lowest;
+  unsigned long long highest;
+  bool (*read)(SettingReading& reading);
+};
+
+// Every QUILLMESH_* setting, in the order --help lists them: the one table both the
+// reading and the help text come from.
+std::span<const SettingEntry> SettingEntries();
 
 // The default cap: each session may hold its socket and its job file open, and a
 // reserve stays for the listener, the log, the spooler and rendering.

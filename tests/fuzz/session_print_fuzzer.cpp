@@ -18,7 +18,7 @@ int PrintFileWithProperty(const char*, const char* fileName, const std::string&)
 }
 int PrintFile(const char*, const char* fileName) { return std::remove(fileName); }
 
-// The bounds of the XPS work, which the rendering unit reads from the environment; here
+// The bounds of the XPS work, which the rendering unit (not linked here) holds; here
 // fixed below the harness's own memory and time limits, so a bomb fails its job in the
 // child instead of tripping libFuzzer.
 const PdfRenderSettings& PdfRenderLimits() {

@@ -127,10 +127,17 @@ pid_t ServerProcess::Spawn() const {
     const rlimit addressSpace{mAddressSpaceBytes, mAddressSpaceBytes};
     ::setrlimit(RLIMIT_AS, &addressSpace);
   }
-  const int quiet = ::open("/dev/null", O_WRONLY);
-  ::dup2(quiet, STDOUT_FILENO);
+  if (mKeepOutput) {
+    // Beside the work folder, not in it: what must not create it finds it missing.
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    ::dup2(::open((mWorkDir + "/stdout.txt").c_str(), flags, 0600), STDOUT_FILENO);
+    ::dup2(::open((mWorkDir + "/stderr.txt").c_str(), flags, 0600), STDERR_FILENO);
+  } else {
+    ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
+  }
   std::vector<char*> arguments;
   for (const std::string& word : command) arguments.push_back(const_cast<char*>(word.c_str()));
+  for (const std::string& word : mArguments) arguments.push_back(const_cast<char*>(word.c_str()));
   arguments.push_back(nullptr);
   ::execvp(arguments[0], arguments.data());
   ::_exit(127);
@@ -199,6 +206,10 @@ quillmesh::peer::PeerConnection ServerProcess::Connect(const std::string& localA
       << connection.LastError();
   return connection;
 }
+
+std::string ServerProcess::Output() const { return ReadFile(mWorkDir + "/stdout.txt"); }
+
+std::string ServerProcess::ErrorOutput() const { return ReadFile(mWorkDir + "/stderr.txt"); }
 
 std::string ServerProcess::LogText() const {
   return ReadFile(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt");

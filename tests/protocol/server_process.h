@@ -33,6 +33,14 @@ class ServerProcess {
     mEnvironment.emplace_back(std::move(name), std::move(value));
   }
 
+  // Arguments of the server's command line (applied at the next start).
+  void SetArguments(std::vector<std::string> arguments) { mArguments = std::move(arguments); }
+  // Keeps what the server writes on standard output and standard error from the next
+  // start on (otherwise the one is dropped and the other goes to the test's own).
+  void KeepOutput() { mKeepOutput = true; }
+  std::string Output() const;
+  std::string ErrorOutput() const;
+
   // Runs the server with its address space bounded (setrlimit before exec), as a small
   // machine would.
   void LimitAddressSpace(std::uint64_t bytes) { mAddressSpaceBytes = bytes; }
@@ -70,6 +78,8 @@ class ServerProcess {
   std::string mWorkDir;
   std::string mSpooler;
   std::vector<std::pair<std::string, std::string>> mEnvironment;
+  std::vector<std::string> mArguments;
+  bool mKeepOutput = false;
   std::uint16_t mPort = 0;
   std::uint64_t mAddressSpaceBytes = 0;
   pid_t mPid = -1;

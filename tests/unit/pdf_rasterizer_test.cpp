@@ -33,10 +33,13 @@ using testing::internal::GetCapturedStdout;
 
 constexpr int kPixelsPerInch = 580;
 
-// Small limits for this process, set before anything reads them (they are read once).
+// Small limits for this process, installed as the server installs what it read, before
+// anything renders (the render slots are sized by the first rendering).
 const bool kLimitsSet = [] {
-  ::setenv("QUILLMESH_RENDER_SECONDS", "5", 1);
-  ::setenv("QUILLMESH_MAX_PAGES", "40", 1);
+  PdfRenderSettings limits;
+  limits.renderSeconds = 5;
+  limits.maxPages = 40;
+  InstallPdfRenderLimits(limits);
   return true;
 }();
 
@@ -531,3 +534,21 @@ TEST_F(PdfRasterizerTest, FilePathExistsFindsFilesAndFoldersAndPrintsOneLine) {
 }
 
 }  // namespace
+
+// A render child learns the page limit from the server's description, not from settings of
+// its own; a description whose limit is not a positive number makes no work.
+TEST(RenderWorkDescriptionTest, ThePageLimitTravelsWithTheDescriptionAndMustBePositive) {
+  const quillmesh::platform::RenderWorkDescription described =
+      DescribeRenderWork("job.pdf", "job", 40);
+  ASSERT_EQ(described.arguments.size(), 3u);
+  EXPECT_EQ(described.arguments[2], "40");
+  EXPECT_TRUE(MakeRenderWork(described));
+  for (const char* limit : {"0", "-3", "4x", "", "99999999999"}) {
+    quillmesh::platform::RenderWorkDescription malformed = described;
+    malformed.arguments[2] = limit;
+    EXPECT_FALSE(MakeRenderWork(malformed)) << limit;
+  }
+  quillmesh::platform::RenderWorkDescription shorter = described;
+  shorter.arguments.pop_back();
+  EXPECT_FALSE(MakeRenderWork(shorter));
+}

@@ -173,8 +173,11 @@ int main(int argc, char** argv) {
   if (quillmesh::platform::IsRenderChild(argc, argv)) {
     return quillmesh::platform::RunRenderChild(argc, argv, MakeRenderWork);
   }
-  // Read once, by the first rendering: every other test's renders well within it.
-  ::_putenv_s("QUILLMESH_RENDER_SECONDS", std::to_string(kRenderSeconds).c_str());
+  // Installed as the server installs what it read, before the first rendering: every
+  // other test's renders well within it.
+  PdfRenderSettings limits;
+  limits.renderSeconds = kRenderSeconds;
+  InstallPdfRenderLimits(limits);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -195,10 +195,13 @@ std::FILE* OpenPrivateFileForAppend(const char* path, const char* mode) {
 
 bool SecurePrivateFolder(const char* /*path*/, std::string& /*problem*/) { return true; }
 
+// Windows prints through its own spooler: QUILLMESH_SPOOLER is a Linux setting.
+bool UseSpooler(const std::string& /*setting*/, std::string& /*problem*/) { return true; }
+
 // A handle that shares nothing: no other process opens the file while it is open, and the
 // system closes it when the process ends. It is kept open for the process's life.
 bool LockWorkFolder(const char* folder, std::string& problem) {
-  const std::string path = std::string(folder) + "\\server.lock";
+  const std::string path = std::string(folder) + "\\" + kWorkFolderLockName;
   const HANDLE lock = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (lock != INVALID_HANDLE_VALUE) return true;

@@ -1,13 +1,13 @@
 // The spooler backend in use and the Win32-style printer enumeration on top of it.
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "platform/posix/system/win32_api.h"
 #include "platform/posix/text/text_conversion.h"
@@ -18,25 +18,8 @@ namespace {
 
 constexpr std::string_view kFolderPrefix = "folder:";
 
-// Stands in for a QUILLMESH_SPOOLER value that names no backend: every call fails.
-class UnknownSpooler final : public SpoolerBackend {
- public:
-  // Fails: the setting names no print system to list.
-  bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) override {
-    printers.clear();
-    error = ERROR_INVALID_PARAMETER;
-    return false;
-  }
-
-  // Fails: there is no print system to open a printer on.
-  std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& /*name*/,
-                                                 DWORD& error) override {
-    error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-};
-
-// The process-wide backend; empty until first use or after InstallSpooler(nullptr).
+// The process-wide backend; empty until chosen or first used, or after
+// InstallSpooler(nullptr).
 struct SpoolerSlot {
   std::mutex guard;
   std::unique_ptr<SpoolerBackend> backend;
@@ -60,15 +43,22 @@ std::unique_ptr<SpoolerBackend> MakeSpooler(const char* setting) {
   return nullptr;
 }
 
-// The backend in use, chosen from the environment the first time it is needed.
+// The backend in use; CUPS, made the first time it is needed, unless one was chosen.
 SpoolerBackend& Spooler() {
   SpoolerSlot& slot = Slot();
   const std::lock_guard<std::mutex> lock(slot.guard);
-  if (!slot.backend) {
-    slot.backend = MakeSpooler(std::getenv("QUILLMESH_SPOOLER"));
-    if (!slot.backend) slot.backend = std::make_unique<UnknownSpooler>();
-  }
+  if (!slot.backend) slot.backend = MakeCupsSpooler();
   return *slot.backend;
+}
+
+bool UseSpooler(const std::string& setting, std::string& problem) {
+  std::unique_ptr<SpoolerBackend> backend = MakeSpooler(setting.c_str());
+  if (!backend) {
+    problem = "QUILLMESH_SPOOLER must be cups or folder:DIR";
+    return false;
+  }
+  InstallSpooler(std::move(backend));
+  return true;
 }
 
 // Swaps in a test's backend; the old one is destroyed outside the lock.

@@ -120,16 +120,12 @@ class SpoolerBackend {
                                                          DWORD& error) = 0;
 };
 
-// The backend the spooler operations use; chosen from QUILLMESH_SPOOLER on first use
-// ("cups", the default, or "folder:DIR"). Safe to call from many threads at once. An
-// unknown value yields a backend on which every operation fails with
-// ERROR_INVALID_PARAMETER, so the misconfiguration shows in each failing call's log line
-// instead of silently printing somewhere else.
+// The backend the spooler operations use: the one UseSpooler chose at start, else CUPS,
+// made on first use. Safe to call from many threads at once.
 SpoolerBackend& Spooler();
 
-// Replaces the backend (tests only: no other thread may be using the spooler); the
-// previous one is destroyed. nullptr makes the next Spooler() choose from the
-// environment again.
+// Replaces the backend (at start, or in tests: no other thread may be using the
+// spooler); the previous one is destroyed. nullptr makes the next Spooler() take CUPS.
 void InstallSpooler(std::unique_ptr<SpoolerBackend> backend);
 
 // Builds the backend that a QUILLMESH_SPOOLER value names: nullptr, "" and "cups" name

@@ -30,9 +30,6 @@ namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
-// The file in the work folder whose lock makes the folder one server's.
-constexpr const char kWorkFolderLockName[] = "server.lock";
-
 // Records errno as the thread's last error and reports failure.
 BOOL FailWithErrno() {
   SetLastError(quillmesh::platform::Win32ErrorFromErrno(errno));

@@ -1,0 +1,119 @@
+// Reading the settings at start: the edges of each render limit and of the port, the
+// defaults when nothing is set, and the one table --help prints.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "support/server_settings.h"
+#include "test_environment.h"
+
+namespace {
+
+const char* const kRenderSettings[] = {"QUILLMESH_MAX_PAGES", "QUILLMESH_RENDER_SECONDS",
+                                       "QUILLMESH_RENDER_JOBS", "QUILLMESH_RENDER_MEMORY_MB"};
+
+// The render limit a setting's name stands for.
+int RenderLimit(const ServerSettings& settings, const std::string& name) {
+  if (name == "QUILLMESH_MAX_PAGES") return settings.render.maxPages;
+  if (name == "QUILLMESH_RENDER_SECONDS") return settings.render.renderSeconds;
+  if (name == "QUILLMESH_RENDER_JOBS") return settings.render.renderJobs;
+  return settings.render.renderMemoryMegabytes;
+}
+
+// Reads the settings with one variable set; the problem when they are refused.
+bool ReadWith(const char* name, const std::string& value, ServerSettings& settings,
+              std::string& problem) {
+  SetEnvironment(name, value);
+  const bool read = ReadServerSettings(settings, problem);
+  SetEnvironment(name, "");
+  return read;
+}
+
+TEST(ServerSettingsReading, EachRenderLimitTakesOneToAMillionAndNothingElse) {
+  for (const char* name : kRenderSettings) {
+    for (const auto& [text, accepted] :
+         {std::pair{"1", true}, std::pair{"1000000", true}, std::pair{"0", false},
+          std::pair{"1000001", false}, std::pair{"ten", false}, std::pair{"12abc", false},
+          std::pair{"-1", false}, std::pair{" 5", false}, std::pair{"99999999999999999999999", false}}) {
+      ServerSettings settings;
+      std::string problem;
+      ASSERT_EQ(ReadWith(name, text, settings, problem), accepted) << name << "=" << text;
+      if (accepted) {
+        EXPECT_EQ(RenderLimit(settings, name), std::stoi(text)) << name;
+      } else {
+        EXPECT_EQ(problem, std::string(name) + " must be a whole number from 1 to 1000000");
+      }
+    }
+  }
+}
+
+TEST(ServerSettingsReading, ThePortTakesOneTo65535) {
+  for (const auto& [text, accepted] : {std::pair{"0", false}, std::pair{"1", true},
+                                       std::pair{"65535", true}, std::pair{"65536", false}}) {
+    ServerSettings settings;
+    std::string problem;
+    ASSERT_EQ(ReadWith("QUILLMESH_PORT", text, settings, problem), accepted) << text;
+    if (accepted) {
+      EXPECT_EQ(settings.port, std::stoul(text));
+    } else {
+      EXPECT_EQ(problem, "QUILLMESH_PORT must be a whole number from 1 to 65535");
+    }
+  }
+}
+
+TEST(ServerSettingsReading, UnsetOrEmptyKeepsTheDefaultsAndTheSpoolerTextIsPassedOn) {
+  ServerSettings settings;
+  std::string problem;
+  ASSERT_TRUE(ReadWith("QUILLMESH_MAX_PAGES", "", settings, problem)) << problem;
+  EXPECT_EQ(settings.port, 9099);
+  EXPECT_EQ(settings.render.maxPages, 2000);
+  EXPECT_EQ(settings.render.renderSeconds, 600);
+  EXPECT_EQ(settings.render.renderJobs, DefaultRenderJobs());
+  EXPECT_EQ(settings.render.renderMemoryMegabytes, 1024);
+  EXPECT_EQ(settings.spooler, "");
+  // The platform judges the spooler's text; reading keeps it as given.
+  ASSERT_TRUE(ReadWith("QUILLMESH_SPOOLER", "Folder:/x", settings, problem));
+  EXPECT_EQ(settings.spooler, "Folder:/x");
+}
+
+// Every number of the settings, to compare two readings.
+std::string Numbers(const ServerSettings& s) {
+  return std::to_string(s.port) + " " + std::to_string(s.maxSessions) + " " +
+         std::to_string(s.maxSessionsPerPeer) + " " + std::to_string(s.idleTimeoutSeconds) + " " +
+         std::to_string(s.minFreeMegabytes) + " " + std::to_string(s.keptFiles.maxBytes) + " " +
+         std::to_string(s.logRotation.maxBytes) + " " + std::to_string(s.logRotation.files) + " " +
+         std::to_string(s.render.maxPages) + " " + std::to_string(s.render.renderSeconds) + " " +
+         std::to_string(s.render.renderJobs) + " " + std::to_string(s.render.renderMemoryMegabytes);
+}
+
+// --help shows each default from the table; setting a number to the default it shows
+// must change nothing, or the help and the server disagree.
+TEST(ServerSettingsReading, EachDefaultTheHelpShowsIsTheOneInForce) {
+  ServerSettings unset;
+  std::string problem;
+  ASSERT_TRUE(ReadServerSettings(unset, problem)) << problem;
+  int numbersShown = 0;
+  for (const SettingEntry& entry : SettingEntries()) {
+    const std::string shown = entry.defaultText;
+    if (entry.highest == 0 || shown.find_first_not_of("0123456789") != std::string::npos) continue;
+    ++numbersShown;
+    ServerSettings given;
+    ASSERT_TRUE(ReadWith(entry.name, shown, given, problem)) << entry.name << ": " << problem;
+    EXPECT_EQ(Numbers(given), Numbers(unset)) << entry.name << "=" << shown;
+  }
+  EXPECT_GE(numbersShown, 10);
+}
+
+TEST(ServerSettingsReading, TheTableNamesEachSettingOnceWithADefaultAndAMeaning) {
+  std::set<std::string> names;
+  for (const SettingEntry& entry : SettingEntries()) {
+    EXPECT_TRUE(names.insert(entry.name).second) << entry.name << " twice";
+    EXPECT_EQ(std::string(entry.name).rfind("QUILLMESH_", 0), 0u) << entry.name;
+    EXPECT_NE(std::string(entry.defaultText), "") << entry.name;
+    EXPECT_NE(std::string(entry.meaning), "") << entry.name;
+    EXPECT_LE(entry.lowest, entry.highest) << entry.name;
+  }
+}
+
+}  // namespace
