@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "support/log_writer.h"
-#include "print/printer_list.h"
 #include "support/server_settings.h"
 #include "front/session_deadline.h"
 #include "front/session_gate.h"
@@ -45,7 +44,7 @@ void PutUint32(std::vector<std::uint8_t>& out, std::size_t value) {
 
 }  // namespace
 
-ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
+ClientHandlerInfo::ClientHandlerInfo(SOCKET socket, PrintService& printService)
     : mSocket(socket),
       mCmdType(0),
       mCmdParam(0),
@@ -56,7 +55,8 @@ ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
       mFileOffset(0),
       mFileState(kFileIdle),
       mDataFormat(0),
-      mProtoVer(0) {}
+      mProtoVer(0),
+      mPrintService(printService) {}
 
 ClientHandlerInfo::~ClientHandlerInfo() { CloseJobStream(); }
 
@@ -219,7 +219,7 @@ int ClientHandlerInfo::CmdHandle() {
 
 int ClientHandlerInfo::CmdHandle_GetPrinterList() {
   LOG_DEBUG("===================\n");
-  const std::vector<std::string> names = GetPrinterListUtf8();
+  const std::vector<std::string> names = mPrintService.ListPrinters();
 
   std::size_t payloadLength = 2;
   for (const std::string& name : names) payloadLength += 2 + name.size();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "print/job_outcome.h"
+#include "print/print_service.h"
 #include "support/kept_files.h"
 #include "platform/platform.h"
 #include "front/upload_space.h"
@@ -37,11 +38,6 @@ inline constexpr std::uint8_t kFileIdle = 0;
 inline constexpr std::uint8_t kFileReceiving = 2;
 inline constexpr std::uint8_t kFileComplete = 3;
 
-// Data formats a job declares.
-inline constexpr std::uint8_t kDataFormatPdf = 0;
-inline constexpr std::uint8_t kDataFormatXps = 1;
-inline constexpr std::uint8_t kDataFormatRaw = 2;
-
 // Result of pushCmdData: go on reading, or end the connection (a frame the session
 // cannot hold).
 inline constexpr int kPushContinue = 0;
@@ -49,7 +45,9 @@ inline constexpr int kPushCloseConnection = -1;
 
 class ClientHandlerInfo {
  public:
-  explicit ClientHandlerInfo(SOCKET socket);
+  // The session lists printers and prints its jobs through the print service, which
+  // outlives it.
+  ClientHandlerInfo(SOCKET socket, PrintService& printService);
   ~ClientHandlerInfo();
   ClientHandlerInfo(const ClientHandlerInfo&) = delete;
   ClientHandlerInfo& operator=(const ClientHandlerInfo&) = delete;
@@ -153,7 +151,6 @@ class ClientHandlerInfo {
   bool AdmitUpload(const std::string& folder);
   bool RefuseChunkPastAnnouncedSize();
   void RunStage3Print();
-  void DispatchPrint();
   void ReleaseJobFile();
   // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
   void FailJob(const std::string& reason);
@@ -161,6 +158,7 @@ class ClientHandlerInfo {
   // ended the session meanwhile.
   bool ReportInJob(bool inJob);
 
+  PrintService& mPrintService;
   SessionGate* mGate = nullptr;
   SessionSlot* mSlot = nullptr;
   bool mInJobReported = false;

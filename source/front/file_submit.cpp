@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <system_error>
 
@@ -18,7 +16,6 @@
 #include "support/kept_files.h"
 #include "support/log_writer.h"
 #include "platform/platform.h"
-#include "print/print_paths.h"
 #include "support/server_settings.h"
 
 namespace {
@@ -323,51 +320,12 @@ void ClientHandlerInfo::RunStage3Print() {
             "propLen=%zu\n",
             mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
   mUploadHold.Release();
-  mOutcome = JobOutcome{};
-  mOutcome.state = JobState::kPrinting;
-  job_report::Begin();
-  // A failed allocation or thread start in a print path fails this job, not the server.
-  try {
-    DispatchPrint();
-    mOutcome = job_report::Finish();
-  } catch (const std::bad_alloc&) {
-    LOG_ERROR("the print of %s ran out of memory, job failed\n", mTmpFile.c_str());
-    mOutcome = job_report::Finish();
-    mOutcome.state = JobState::kFailed;
-    mOutcome.message = "out of memory while printing";
-  } catch (const std::exception& error) {
-    LOG_ERROR("the print of %s ended by an exception: %s\n", mTmpFile.c_str(), error.what());
-    mOutcome = job_report::Finish();
-    mOutcome.state = JobState::kFailed;
-    mOutcome.message = std::string("the print failed: ") + error.what();
-  }
+  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty});
   ReleaseJobFile();
   mPrinterProperty.clear();
   mDataFormat = 0;
   mProtoVer = 0;
   mFileState = kFileIdle;
-}
-
-void ClientHandlerInfo::DispatchPrint() {
-  const bool hasProperty = !mPrinterProperty.empty();
-  if (mDataFormat == kDataFormatXps) {
-    LOG_DEBUG("[DBG-TEST] -> PrintXpsToPrinter\n");
-    PrintXpsToPrinter(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
-  } else if (mDataFormat == kDataFormatRaw) {
-    LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
-    PrintRawToPrinter(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
-  } else {
-    if (mDataFormat == kDataFormatPdf) {
-      LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);
-    } else {
-      LOG_ERROR("[DBG-TEST] unsupported dataFormat=%d, fallback to PDF path\n", mDataFormat);
-    }
-    if (hasProperty) {
-      PrintFileWithProperty(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
-    } else {
-      PrintFile(mPrinterName.c_str(), mTmpFile.c_str());
-    }
-  }
 }
 
 // A job file the print path left behind is kept (for diagnosis, or because it could not

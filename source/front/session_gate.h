@@ -9,7 +9,7 @@
 #include <list>
 #include <mutex>
 
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 #include "platform/platform.h"
 
 // Milliseconds of a clock that never jumps, the gate's and the sessions' time.

@@ -3,6 +3,8 @@
 // still rendering. With a text property
 // all pages (and their copies) form one document; without one, every page is a
 // document of its own.
+#include "print/pdf_printing.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +18,6 @@
 #include "print/pdf_rasterizer.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
-#include "print/print_paths.h"
 #include "print/printer_dc.h"
 #include "print/printer_property.h"
 #include "support/text_encoding.h"

@@ -1,5 +1,7 @@
 // The RAW print path: a job file that is already in the printer's own language goes to
 // the spooler unchanged, as one document with one page, and is then deleted.
+#include "print/raw_printing.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -9,7 +11,6 @@
 #include "support/log_writer.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
-#include "print/print_paths.h"
 #include "support/text_encoding.h"
 
 namespace {

@@ -12,7 +12,6 @@
 #include "print/job_outcome.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
-#include "print/print_paths.h"
 #include "print/page_rendering.h"
 #include "print/pdf_rasterizer.h"
 #include "print/print_ticket.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 #include "support/kept_files.h"
 #include "support/log_writer.h"
 

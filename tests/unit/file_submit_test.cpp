@@ -118,23 +118,22 @@ class FileSubmitTest : public SessionTest {
   }
 };
 
-TEST_F(FileSubmitTest, JobsPrintThroughThePathOfTheirDataFormat) {
+TEST_F(FileSubmitTest, JobsGoToThePrintServiceWithTheirDataFormatAndProperty) {
   struct Case {
     int dataFormat;
     std::string property;
-    const char* entryPoint;
     const char* extension;
   };
-  for (const Case& test : {Case{0, "", "pdf", ".pdf"}, Case{0, "NumCopies:2", "pdf-property", ".pdf"},
-                           Case{1, "blob", "xps", ".xps"}, Case{2, "ignored", "raw", ".prn"},
-                           Case{7, "", "pdf", ".pdf"}}) {
+  for (const Case& test : {Case{0, "", ".pdf"}, Case{0, "NumCopies:2", ".pdf"},
+                           Case{1, "blob", ".xps"}, Case{2, "ignored", ".prn"},
+                           Case{7, "", ".pdf"}}) {
     SCOPED_TRACE(test.dataFormat);
     RecordedPrints().clear();
     StartJob(2, test.dataFormat, test.property);
     Push(Frame(2, 0x12, {'h', 'i'}));
     Push(Frame(2, 0x13, {}));
     ASSERT_EQ(RecordedPrints().size(), 1u);
-    EXPECT_EQ(RecordedPrints()[0].entryPoint, test.entryPoint);
+    EXPECT_EQ(RecordedPrints()[0].dataFormat, test.dataFormat);
     EXPECT_EQ(RecordedPrints()[0].property, test.property);
     EXPECT_EQ(RecordedPrints()[0].fileContent, "hi");
     EXPECT_EQ(fs::path(RecordedPrints()[0].fileName).extension(), test.extension);
@@ -142,8 +141,6 @@ TEST_F(FileSubmitTest, JobsPrintThroughThePathOfTheirDataFormat) {
     EXPECT_TRUE(mSession->mPrinterProperty.empty());
   }
   EXPECT_EQ(AcknowledgementCount(), 15);
-  EXPECT_NE(LogText().find("Error:[DBG-TEST] unsupported dataFormat=7, fallback to PDF path"),
-            std::string::npos);
 }
 
 TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTheJob) {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 #include "platform/platform.h"
 #include "support/server_settings.h"
 #include "front/session_deadline.h"

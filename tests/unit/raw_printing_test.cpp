@@ -11,7 +11,7 @@
 
 #include "fake_spooler.h"
 #include "print/job_outcome.h"
-#include "print/print_paths.h"
+#include "print/raw_printing.h"
 #include "test_environment.h"
 
 namespace {

@@ -17,7 +17,6 @@
 #include "print/job_outcome.h"
 #include "platform/posix/print_ticket/print_ticket_xml.h"
 #include "platform/posix/xps/test_hooks.h"
-#include "print/print_paths.h"
 #include "test_environment.h"
 #include "print/xps_printing.h"
 
