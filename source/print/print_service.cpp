@@ -17,8 +17,7 @@ void FailByException(JobOutcome& outcome, const std::string& reason) {
 }  // namespace
 
 JobOutcome PrintService::Print(const PrintOrder& order) {
-  JobOutcome outcome;
-  outcome.state = JobState::kPrinting;
+  JobOutcome outcome{JobState::kPrinting, 0, ""};
   // A failed allocation or thread start in a print fails this job, not the session.
   try {
     PrintJob(order, outcome);

@@ -12,13 +12,12 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
   const char* printer = order.printerName.c_str();
   const char* file = order.jobFile.c_str();
   const bool hasProperty = !order.property.empty();
-  job_report::Begin();
   if (order.dataFormat == kDataFormatXps) {
     LOG_DEBUG("[DBG-TEST] -> PrintXpsToPrinter\n");
-    PrintXpsToPrinter(printer, file, order.property);
+    PrintXpsToPrinter(printer, file, order.property, outcome);
   } else if (order.dataFormat == kDataFormatRaw) {
     LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
-    PrintRawToPrinter(printer, file, order.property);
+    PrintRawToPrinter(printer, file, order.property, outcome);
   } else {
     if (order.dataFormat == kDataFormatPdf) {
       LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);
@@ -26,10 +25,9 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
       LOG_ERROR("[DBG-TEST] unsupported dataFormat=%d, fallback to PDF path\n", order.dataFormat);
     }
     if (hasProperty) {
-      PrintFileWithProperty(printer, file, order.property);
+      PrintFileWithProperty(printer, file, order.property, outcome);
     } else {
-      PrintFile(printer, file);
+      PrintFile(printer, file, outcome);
     }
   }
-  outcome = job_report::Finish();
 }

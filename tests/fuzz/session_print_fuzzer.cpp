@@ -24,11 +24,12 @@ class RawAndXpsPrintService final : public PrintService {
   std::vector<std::string> ListPrinters() override { return {fuzz_printer::kPrinterName}; }
 
  protected:
-  void PrintJob(const PrintOrder& order, JobOutcome&) override {
+  void PrintJob(const PrintOrder& order, JobOutcome& outcome) override {
+    const char* printer = order.printerName.c_str();
     if (order.dataFormat == kDataFormatXps) {
-      PrintXpsToPrinter(order.printerName.c_str(), order.jobFile.c_str(), order.property);
+      PrintXpsToPrinter(printer, order.jobFile.c_str(), order.property, outcome);
     } else if (order.dataFormat == kDataFormatRaw) {
-      PrintRawToPrinter(order.printerName.c_str(), order.jobFile.c_str(), order.property);
+      PrintRawToPrinter(printer, order.jobFile.c_str(), order.property, outcome);
     } else {
       std::remove(order.jobFile.c_str());
     }
