@@ -16,6 +16,14 @@ namespace {
 // printer-list and outcome requests touch.
 constexpr std::uint32_t kPayloadKeptWhileIdle = 64 * 1024;
 
+// The stages of a file-submit frame, in its parameter's low four bits.
+constexpr std::uint8_t kStageHeader = 1;
+constexpr std::uint8_t kStageData = 2;
+constexpr std::uint8_t kStagePrint = 3;
+// Every file-submit frame, accepted or not, gets the same acknowledgement.
+constexpr std::uint8_t kAcknowledgement[kFrameHeaderSize] = {
+    kFrameStart1, kFrameStart2, kCmdFileSubmit, kReplyParam, 0, 0, 0, 0};
+
 // Frame decoder states; kStateFrameDone is transient (dispatch, then back to waiting).
 enum DecoderState : std::uint8_t {
   kStateWaitStart = 0,
@@ -51,14 +59,10 @@ ClientHandlerInfo::ClientHandlerInfo(SOCKET socket, PrintService& printService)
       mCmdDataLen(0),
       mCmdDataRecvLen(0),
       mState(kStateWaitStart),
-      mFileSize(0),
-      mFileOffset(0),
-      mFileState(kFileIdle),
-      mDataFormat(0),
-      mProtoVer(0),
+      mUpload(printService),
       mPrintService(printService) {}
 
-ClientHandlerInfo::~ClientHandlerInfo() { CloseJobStream(); }
+ClientHandlerInfo::~ClientHandlerInfo() = default;
 
 void* ClientHandlerInfo::operator new(std::size_t size, const std::nothrow_t&) noexcept {
   return quillmesh::platform::AllocatePages(size);
@@ -153,7 +157,7 @@ void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
     ++mFramesHandled;
     // A file-submit frame may start a job: the gate must not end the session meanwhile.
     if (mCmdType != kCmdFileSubmit || ReportInJob(true)) CmdHandle();
-    ReportInJob(mFileState != kFileIdle);
+    ReportInJob(mUpload.State() != kFileIdle);
     mState = kStateWaitStart;
     DiscardIdlePayload();
   }
@@ -165,7 +169,7 @@ void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
 // timed out).
 void ClientHandlerInfo::DiscardIdlePayload() {
   mPayloadTouched = std::max(mPayloadTouched, mCmdDataLen);
-  if (mFileState == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
+  if (mUpload.State() == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
   quillmesh::platform::DiscardPages(mCmdData, mPayloadTouched);
   mPayloadTouched = 0;
 }
@@ -201,8 +205,8 @@ bool ClientHandlerInfo::SendReply(const void* data, std::size_t length) {
 }
 
 void ClientHandlerInfo::AbandonJobWithReason(const std::string& reason) {
-  if (mFileState != kFileIdle) FailJob(reason);
-  AbandonJob();
+  if (mUpload.State() != kFileIdle) mUpload.Fail(reason);
+  mUpload.Abandon();
 }
 
 int ClientHandlerInfo::CmdHandle() {
@@ -243,20 +247,59 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
 
 int ClientHandlerInfo::CmdHandle_JobOutcome() {
   // The messages are the server's own texts; the cap only keeps the length field true.
-  const std::size_t messageLength = std::min<std::size_t>(mOutcome.message.size(), 0xFFFF);
+  const JobOutcome& outcome = mUpload.Outcome();
+  const std::size_t messageLength = std::min<std::size_t>(outcome.message.size(), 0xFFFF);
   std::vector<std::uint8_t> reply;
   reply.reserve(kFrameHeaderSize + 7 + messageLength);
   reply.insert(reply.end(), {kFrameStart1, kFrameStart2, kCmdJobOutcome, kReplyParam});
   PutUint32(reply, 7 + messageLength);
-  reply.push_back(static_cast<std::uint8_t>(mOutcome.state));
-  PutUint32(reply, mOutcome.spoolerJobId);
+  reply.push_back(static_cast<std::uint8_t>(outcome.state));
+  PutUint32(reply, outcome.spoolerJobId);
   PutUint16(reply, messageLength);
-  reply.insert(reply.end(), mOutcome.message.begin(),
-               mOutcome.message.begin() + static_cast<std::ptrdiff_t>(messageLength));
+  reply.insert(reply.end(), outcome.message.begin(),
+               outcome.message.begin() + static_cast<std::ptrdiff_t>(messageLength));
   if (!SendReply(reply.data(), reply.size())) {
     LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
   }
   return 0;
+}
+
+int ClientHandlerInfo::CmdHandle_FileSubmit() {
+  const std::uint8_t protoVer = mCmdParam >> 4;
+  const std::uint8_t stage = mCmdParam & 0x0F;
+  const std::uint8_t fileState = mUpload.State();
+  LOG_DEBUG("FileSubmit FileState:%d CmdParam:0x%02X protoVer:%d stage:%d dataLen:%d\n",
+            fileState, mCmdParam, protoVer, stage, static_cast<int>(mCmdDataLen));
+  LOG_DEBUG("File Print start, mPrinterProperty is %s\n", mUpload.Property().c_str());
+
+  if (fileState == kFileIdle) {
+    LOG_DEBUG("File Print start, mPrinterProperty is %s, FileState:%d stage:%d protoVer:%d\n",
+              mUpload.Property().c_str(), fileState, stage, protoVer);
+    if (stage == kStageHeader) mUpload.Start(mCmdData, mCmdDataLen, protoVer);
+  } else if (fileState == kFileReceiving && stage == kStageData) {
+    // The acknowledgement carries no status, so a chunk that leaves the file incomplete
+    // is acknowledged at once and written while the peer sends the next one. The last
+    // chunk is acknowledged only once the whole file is written and closed.
+    if (mUpload.TakeChunk(mCmdData, mCmdDataLen, [this] { SendAcknowledgement(); })) return 0;
+  } else if (fileState == kFileComplete && stage == kStagePrint) {
+    mUpload.Print();
+  } else {
+    if (fileState != kFileIdle) {
+      LOG_ERROR("a stage %d frame came out of order, job abandoned\n", stage);
+      mUpload.Fail("the job was abandoned: a frame came out of order");
+    }
+    mUpload.Abandon();
+  }
+
+  SendAcknowledgement();
+  return 0;
+}
+
+void ClientHandlerInfo::SendAcknowledgement() {
+  if (!SendReply(kAcknowledgement, sizeof kAcknowledgement)) {
+    LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
+              quillmesh::platform::LastSocketError());
+  }
 }
 
 namespace {
@@ -266,10 +309,10 @@ std::string LogTimeout(const ClientHandlerInfo& session, long socketValue, unsig
   if (session.mState != kStateWaitStart) {
     LOG_ERROR("socket:%ld did not complete a frame within %u s of its first byte%s, connection "
               "closed\n",
-              socketValue, seconds, session.mFileState == kFileIdle ? "" : ", job abandoned");
+              socketValue, seconds, session.mUpload.State() == kFileIdle ? "" : ", job abandoned");
     return "the upload timed out: a frame took longer than " + std::to_string(seconds) + " s";
   }
-  if (session.mFileState == kFileComplete) {
+  if (session.mUpload.State() == kFileComplete) {
     LOG_ERROR("socket:%ld sent no print order within %u s of its upload, job abandoned and "
               "connection closed\n",
               socketValue, seconds);
@@ -328,7 +371,8 @@ std::string ServeConnection(ClientHandlerInfo* session, long socketValue) {
       return "the connection was closed before the print order";
     }
     deadline.Update(SteadyMillis(), session->mState != kStateWaitStart,
-                    session->mFileState != kFileIdle, session->mFramesHandled != framesBefore);
+                    session->mUpload.State() != kFileIdle,
+                    session->mFramesHandled != framesBefore);
   }
 }
 

@@ -4,15 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <new>
 #include <string>
 
-#include "print/job_outcome.h"
+#include "front/job_upload.h"
 #include "print/print_service.h"
-#include "support/kept_files.h"
 #include "platform/platform.h"
-#include "front/upload_space.h"
 
 class SessionGate;
 struct SessionSlot;
@@ -32,11 +29,6 @@ inline constexpr std::size_t kRecvBufSize = 0x100010;
 // Outside a payload the session receives at most this much at a time: headers are short,
 // and a payload is received straight into its place, so most of mRecvBuf stays untouched.
 inline constexpr std::size_t kHeaderReceiveSize = 4096;
-
-// Upload states of a file-submit job.
-inline constexpr std::uint8_t kFileIdle = 0;
-inline constexpr std::uint8_t kFileReceiving = 2;
-inline constexpr std::uint8_t kFileComplete = 3;
 
 // Result of pushCmdData: go on reading, or end the connection (a frame the session
 // cannot hold).
@@ -82,9 +74,6 @@ class ClientHandlerInfo {
   // (16-bit) and message, all big-endian.
   int CmdHandle_JobOutcome();
 
-  // Removes the temporary file of a job that will never be printed.
-  void AbandonJob();
-
   // Has the session tell the gate whether it is between jobs, release its slot when it
   // ends, and stop once the gate ended it to make room.
   void AttachToGate(SessionGate& gate, SessionSlot& slot);
@@ -118,42 +107,15 @@ class ClientHandlerInfo {
   std::uint32_t mCmdDataLen;
   std::uint32_t mCmdDataRecvLen;
   std::uint8_t mState;
-  std::string mPrinterProperty;
-  std::string mPrinterName;
-  std::string mFileName;
-  std::string mTmpFile;
-  std::uint32_t mFileSize;
-  std::uint32_t mFileOffset;
-  std::uint8_t mFileState;
-  std::uint8_t mDataFormat;
-  std::uint8_t mProtoVer;
-  // The job file, open from the first data chunk until the last one is written or the
-  // job is abandoned.
-  std::FILE* mJobStream = nullptr;
   // Payload bytes touched since the pages were last given back (DiscardIdlePayload).
   std::uint32_t mPayloadTouched = 0;
-  // What became of the last job this session was given.
-  JobOutcome mOutcome;
-  // Keeps the job file under way, and its page files, out of every sweep.
-  JobFileClaim mJobClaim;
-  // What the job under way still expects to write, held in the job folder's free space.
-  UploadHold mUploadHold;
+  // The job this session receives, and the outcome of its last one.
+  JobUpload mUpload;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
   void DiscardIdlePayload();
   void SendAcknowledgement();
-  void RunStage1Header(std::uint8_t protoVer);
-  bool RunStage2Chunk();
-  bool OpenJobStream();
-  bool WriteJobChunk(bool lastChunk);
-  void CloseJobStream();
-  bool AdmitUpload(const std::string& folder);
-  bool RefuseChunkPastAnnouncedSize();
-  void RunStage3Print();
-  void ReleaseJobFile();
-  // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
-  void FailJob(const std::string& reason);
   // Tells the gate whether a job is under way, when that changed; false when the gate
   // ended the session meanwhile.
   bool ReportInJob(bool inJob);
@@ -166,6 +128,3 @@ class ClientHandlerInfo {
 
 // Reads the connection until it ends, then closes the socket and destroys the session.
 int clientHandlerThread(ClientHandlerInfo* session);
-
-// A temporary job file name: print_<thread>_<date>_<time>_<random>.<extension>.
-std::string BuildTempFileName(const char* extension);

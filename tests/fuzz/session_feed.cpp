@@ -30,7 +30,7 @@ void FeedSession(const std::uint8_t* data, std::size_t size, PrintService& print
     position += count;
   }
 
-  session->AbandonJob();
+  session->mUpload.Abandon();
   delete session;
   ::close(sockets[0]);
   ::close(sockets[1]);

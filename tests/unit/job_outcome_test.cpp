@@ -66,7 +66,7 @@ TEST_F(JobOutcomeTest, JobsThatNeverReachAPrintPathReportWhy) {
   EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "the job was abandoned: a frame came out of order"));
 
   Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 4, "", 2)));
-  fs::create_directories(mSession->mTmpFile);  // the job file cannot be opened
+  fs::create_directories(mSession->mUpload.JobFile());  // the job file cannot be opened
   Push(Frame(2, 0x12, {'d', 'a', 't', 'a'}));
   // The C runtime's reason, lower-cased: "is a directory" on Linux, another on Windows.
   const std::string reply = AskOutcome();
@@ -107,8 +107,8 @@ TEST_F(JobOutcomeTest, APrintPathThatReportsNothingLeavesTheJobFailed) {
 
 TEST_F(JobOutcomeTest, AnAllocationFailureInAPrintFailsTheJobAndTheSessionGoesOn) {
   RunJob(kNoMemoryPrinter);
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
-  EXPECT_NE(LogText().find("Error:the print of " + mSession->mTmpFile +
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
+  EXPECT_NE(LogText().find("Error:the print of " + mSession->mUpload.JobFile() +
                            " ran out of memory, job failed"),
             std::string::npos);
   EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "out of memory while printing"));
@@ -130,8 +130,8 @@ TEST_F(JobOutcomeTest, AnyExceptionOutOfAPrintFailsOnlyItsJobWithItsReason) {
              "the print failed: an unknown exception"}}) {
     SCOPED_TRACE(test.printer);
     RunJob(test.printer);
-    EXPECT_EQ(mSession->mFileState, kFileIdle);
-    EXPECT_NE(LogText().find("Error:the print of " + mSession->mTmpFile + test.errorLine),
+    EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
+    EXPECT_NE(LogText().find("Error:the print of " + mSession->mUpload.JobFile() + test.errorLine),
               std::string::npos);
     EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, test.reason));
     RunJob("Lab");
