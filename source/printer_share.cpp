@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "command_line.h"
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 #include "front/client_handler.h"
 #include "front/file_submit.h"
 #include "support/kept_files.h"
@@ -20,6 +20,7 @@
 #include "platform/render_process.h"
 #include "print/printer_list.h"
 #include "print/render_slots.h"
+#include "print/spooler_print_service.h"
 #include "support/server_settings.h"
 #include "front/session_gate.h"
 
@@ -43,8 +44,8 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
 // and gives its slot back to the gate when the session ends; on failure the session is
 // dropped.
 void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& gate,
-                  SessionSlot* slot) {
-  ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket);
+                  SessionSlot* slot, PrintService& printService) {
+  ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket, printService);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
               static_cast<long>(clientSocket));
@@ -158,6 +159,7 @@ int StartQuillmesh(unsigned short port) {
   const ServerSettings& settings = ServerSettingsInForce();
   // Sessions run on detached threads that may outlive this function's frame.
   static SessionGate gate({settings.maxSessions, settings.maxSessionsPerPeer}, settings.allow);
+  static SpoolerPrintService printService;
   int failedAccepts = 0;
   for (;;) {
     LOG_DEBUG("Wait Client Connect ... \n");
@@ -181,7 +183,7 @@ int StartQuillmesh(unsigned short port) {
       closesocket(clientSocket);
       continue;
     }
-    StartSession(clientSocket, peer, gate, slot);
+    StartSession(clientSocket, peer, gate, slot, printService);
   }
 }
 

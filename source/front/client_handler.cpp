@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "support/log_writer.h"
-#include "print/printer_list.h"
 #include "support/server_settings.h"
 #include "front/session_deadline.h"
 #include "front/session_gate.h"
@@ -14,6 +13,7 @@
 using quillmesh::wire::BuildFrame;
 using quillmesh::wire::EncodeOutcomeRecord;
 using quillmesh::wire::EncodePrinterList;
+using quillmesh::wire::kAcknowledgement;
 using quillmesh::wire::kCmdFileSubmit;
 using quillmesh::wire::kCmdJobOutcome;
 using quillmesh::wire::kCmdPrinterList;
@@ -21,6 +21,11 @@ using quillmesh::wire::kFrameStart1;
 using quillmesh::wire::kFrameStart2;
 using quillmesh::wire::kMaxPayload;
 using quillmesh::wire::kReplyParam;
+using quillmesh::wire::kStageData;
+using quillmesh::wire::kStageHeader;
+using quillmesh::wire::kStagePrint;
+using quillmesh::wire::SubmitStage;
+using quillmesh::wire::SubmitVersion;
 
 namespace {
 
@@ -44,20 +49,17 @@ enum DecoderState : std::uint8_t {
 
 }  // namespace
 
-ClientHandlerInfo::ClientHandlerInfo(SOCKET socket)
+ClientHandlerInfo::ClientHandlerInfo(SOCKET socket, PrintService& printService)
     : mSocket(socket),
       mCmdType(0),
       mCmdParam(0),
       mCmdDataLen(0),
       mCmdDataRecvLen(0),
       mState(kStateWaitStart),
-      mFileSize(0),
-      mFileOffset(0),
-      mFileState(kFileIdle),
-      mDataFormat(0),
-      mProtoVer(0) {}
+      mUpload(printService),
+      mPrintService(printService) {}
 
-ClientHandlerInfo::~ClientHandlerInfo() { CloseJobStream(); }
+ClientHandlerInfo::~ClientHandlerInfo() = default;
 
 void* ClientHandlerInfo::operator new(std::size_t size, const std::nothrow_t&) noexcept {
   return quillmesh::platform::AllocatePages(size);
@@ -152,7 +154,7 @@ void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
     ++mFramesHandled;
     // A file-submit frame may start a job: the gate must not end the session meanwhile.
     if (mCmdType != kCmdFileSubmit || ReportInJob(true)) CmdHandle();
-    ReportInJob(mFileState != kFileIdle);
+    ReportInJob(mUpload.State() != kFileIdle);
     mState = kStateWaitStart;
     DiscardIdlePayload();
   }
@@ -164,7 +166,7 @@ void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
 // timed out).
 void ClientHandlerInfo::DiscardIdlePayload() {
   mPayloadTouched = std::max(mPayloadTouched, mCmdDataLen);
-  if (mFileState == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
+  if (mUpload.State() == kFileReceiving || mPayloadTouched < kPayloadKeptWhileIdle) return;
   quillmesh::platform::DiscardPages(mCmdData, mPayloadTouched);
   mPayloadTouched = 0;
 }
@@ -200,8 +202,8 @@ bool ClientHandlerInfo::SendReply(const void* data, std::size_t length) {
 }
 
 void ClientHandlerInfo::AbandonJobWithReason(const std::string& reason) {
-  if (mFileState != kFileIdle) FailJob(reason);
-  AbandonJob();
+  if (mUpload.State() != kFileIdle) mUpload.Fail(reason);
+  mUpload.Abandon();
 }
 
 int ClientHandlerInfo::CmdHandle() {
@@ -218,7 +220,7 @@ int ClientHandlerInfo::CmdHandle() {
 
 int ClientHandlerInfo::CmdHandle_GetPrinterList() {
   LOG_DEBUG("===================\n");
-  const std::vector<std::string> names = GetPrinterListUtf8();
+  const std::vector<std::string> names = mPrintService.ListPrinters();
 
   const std::vector<std::uint8_t> reply =
       BuildFrame(kCmdPrinterList, kReplyParam, EncodePrinterList(names));
@@ -232,11 +234,49 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
 int ClientHandlerInfo::CmdHandle_JobOutcome() {
   // The messages are the server's own texts; the record's cap only keeps its length true.
   const std::vector<std::uint8_t> reply =
-      BuildFrame(kCmdJobOutcome, kReplyParam, EncodeOutcomeRecord(mOutcome));
+      BuildFrame(kCmdJobOutcome, kReplyParam, EncodeOutcomeRecord(mUpload.Outcome()));
   if (!SendReply(reply.data(), reply.size())) {
     LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
   }
   return 0;
+}
+
+int ClientHandlerInfo::CmdHandle_FileSubmit() {
+  const std::uint8_t protoVer = SubmitVersion(mCmdParam);
+  const std::uint8_t stage = SubmitStage(mCmdParam);
+  const std::uint8_t fileState = mUpload.State();
+  LOG_DEBUG("FileSubmit FileState:%d CmdParam:0x%02X protoVer:%d stage:%d dataLen:%d\n",
+            fileState, mCmdParam, protoVer, stage, static_cast<int>(mCmdDataLen));
+  LOG_DEBUG("File Print start, mPrinterProperty is %s\n", mUpload.Property().c_str());
+
+  if (fileState == kFileIdle) {
+    LOG_DEBUG("File Print start, mPrinterProperty is %s, FileState:%d stage:%d protoVer:%d\n",
+              mUpload.Property().c_str(), fileState, stage, protoVer);
+    if (stage == kStageHeader) mUpload.Start(mCmdData, mCmdDataLen, protoVer);
+  } else if (fileState == kFileReceiving && stage == kStageData) {
+    // The acknowledgement carries no status, so a chunk that leaves the file incomplete
+    // is acknowledged at once and written while the peer sends the next one. The last
+    // chunk is acknowledged only once the whole file is written and closed.
+    if (mUpload.TakeChunk(mCmdData, mCmdDataLen, [this] { SendAcknowledgement(); })) return 0;
+  } else if (fileState == kFileComplete && stage == kStagePrint) {
+    mUpload.Print();
+  } else {
+    if (fileState != kFileIdle) {
+      LOG_ERROR("a stage %d frame came out of order, job abandoned\n", stage);
+      mUpload.Fail("the job was abandoned: a frame came out of order");
+    }
+    mUpload.Abandon();
+  }
+
+  SendAcknowledgement();
+  return 0;
+}
+
+void ClientHandlerInfo::SendAcknowledgement() {
+  if (!SendReply(kAcknowledgement.data(), kAcknowledgement.size())) {
+    LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
+              quillmesh::platform::LastSocketError());
+  }
 }
 
 namespace {
@@ -246,10 +286,10 @@ std::string LogTimeout(const ClientHandlerInfo& session, long socketValue, unsig
   if (session.mState != kStateWaitStart) {
     LOG_ERROR("socket:%ld did not complete a frame within %u s of its first byte%s, connection "
               "closed\n",
-              socketValue, seconds, session.mFileState == kFileIdle ? "" : ", job abandoned");
+              socketValue, seconds, session.mUpload.State() == kFileIdle ? "" : ", job abandoned");
     return "the upload timed out: a frame took longer than " + std::to_string(seconds) + " s";
   }
-  if (session.mFileState == kFileComplete) {
+  if (session.mUpload.State() == kFileComplete) {
     LOG_ERROR("socket:%ld sent no print order within %u s of its upload, job abandoned and "
               "connection closed\n",
               socketValue, seconds);
@@ -308,7 +348,8 @@ std::string ServeConnection(ClientHandlerInfo* session, long socketValue) {
       return "the connection was closed before the print order";
     }
     deadline.Update(SteadyMillis(), session->mState != kStateWaitStart,
-                    session->mFileState != kFileIdle, session->mFramesHandled != framesBefore);
+                    session->mUpload.State() != kFileIdle,
+                    session->mFramesHandled != framesBefore);
   }
 }
 

@@ -4,15 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <new>
 #include <string>
 
-#include "print/job_outcome.h"
-#include "support/kept_files.h"
+#include "front/job_upload.h"
+#include "print/print_service.h"
 #include "support/wire_format.h"
 #include "platform/platform.h"
-#include "front/upload_space.h"
 
 class SessionGate;
 struct SessionSlot;
@@ -23,11 +21,6 @@ inline constexpr std::size_t kRecvBufSize = quillmesh::wire::kMaxPayload + 16;
 // and a payload is received straight into its place, so most of mRecvBuf stays untouched.
 inline constexpr std::size_t kHeaderReceiveSize = 4096;
 
-// Upload states of a file-submit job.
-inline constexpr std::uint8_t kFileIdle = 0;
-inline constexpr std::uint8_t kFileReceiving = 2;
-inline constexpr std::uint8_t kFileComplete = 3;
-
 // Result of pushCmdData: go on reading, or end the connection (a frame the session
 // cannot hold).
 inline constexpr int kPushContinue = 0;
@@ -35,7 +28,9 @@ inline constexpr int kPushCloseConnection = -1;
 
 class ClientHandlerInfo {
  public:
-  explicit ClientHandlerInfo(SOCKET socket);
+  // The session lists printers and prints its jobs through the print service, which
+  // outlives it.
+  ClientHandlerInfo(SOCKET socket, PrintService& printService);
   ~ClientHandlerInfo();
   ClientHandlerInfo(const ClientHandlerInfo&) = delete;
   ClientHandlerInfo& operator=(const ClientHandlerInfo&) = delete;
@@ -70,9 +65,6 @@ class ClientHandlerInfo {
   // (16-bit) and message, all big-endian.
   int CmdHandle_JobOutcome();
 
-  // Removes the temporary file of a job that will never be printed.
-  void AbandonJob();
-
   // Has the session tell the gate whether it is between jobs, release its slot when it
   // ends, and stop once the gate ended it to make room.
   void AttachToGate(SessionGate& gate, SessionSlot& slot);
@@ -106,47 +98,20 @@ class ClientHandlerInfo {
   std::uint32_t mCmdDataLen;
   std::uint32_t mCmdDataRecvLen;
   std::uint8_t mState;
-  std::string mPrinterProperty;
-  std::string mPrinterName;
-  std::string mFileName;
-  std::string mTmpFile;
-  std::uint32_t mFileSize;
-  std::uint32_t mFileOffset;
-  std::uint8_t mFileState;
-  std::uint8_t mDataFormat;
-  std::uint8_t mProtoVer;
-  // The job file, open from the first data chunk until the last one is written or the
-  // job is abandoned.
-  std::FILE* mJobStream = nullptr;
   // Payload bytes touched since the pages were last given back (DiscardIdlePayload).
   std::uint32_t mPayloadTouched = 0;
-  // What became of the last job this session was given.
-  JobOutcome mOutcome;
-  // Keeps the job file under way, and its page files, out of every sweep.
-  JobFileClaim mJobClaim;
-  // What the job under way still expects to write, held in the job folder's free space.
-  UploadHold mUploadHold;
+  // The job this session receives, and the outcome of its last one.
+  JobUpload mUpload;
 
  private:
   void FinishDecoderStep(std::uint8_t value);
   void DiscardIdlePayload();
   void SendAcknowledgement();
-  void RunStage1Header(std::uint8_t protoVer);
-  bool RunStage2Chunk();
-  bool OpenJobStream();
-  bool WriteJobChunk(bool lastChunk);
-  void CloseJobStream();
-  bool AdmitUpload(const std::string& folder);
-  bool RefuseChunkPastAnnouncedSize();
-  void RunStage3Print();
-  void DispatchPrint();
-  void ReleaseJobFile();
-  // Ends the job under way as failed (an Error line was written); keeps an earlier reason.
-  void FailJob(const std::string& reason);
   // Tells the gate whether a job is under way, when that changed; false when the gate
   // ended the session meanwhile.
   bool ReportInJob(bool inJob);
 
+  PrintService& mPrintService;
   SessionGate* mGate = nullptr;
   SessionSlot* mSlot = nullptr;
   bool mInJobReported = false;
@@ -154,6 +119,3 @@ class ClientHandlerInfo {
 
 // Reads the connection until it ends, then closes the socket and destroys the session.
 int clientHandlerThread(ClientHandlerInfo* session);
-
-// A temporary job file name: print_<thread>_<date>_<time>_<random>.<extension>.
-std::string BuildTempFileName(const char* extension);

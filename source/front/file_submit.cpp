@@ -1,37 +1,24 @@
-// The file-submit command: a job arrives as a header frame (stage 1), data chunks
-// (stage 2) appended to a temporary file, and a print order (stage 3). Every frame,
-// accepted or not, gets the same acknowledgement.
+// The file-submit command's header, read from peer bytes, and the folder its job files
+// are received into.
 #include "front/file_submit.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <exception>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <system_error>
 
-#include "front/client_handler.h"
-#include "support/error_code.h"
+#include "print/print_service.h"
 #include "support/kept_files.h"
 #include "support/log_writer.h"
 #include "platform/platform.h"
-#include "print/print_paths.h"
 #include "support/server_settings.h"
 #include "support/wire_format.h"
 
-using quillmesh::wire::kAcknowledgement;
 using quillmesh::wire::kDataFormatPdf;
 using quillmesh::wire::kDataFormatRaw;
 using quillmesh::wire::kDataFormatXps;
-using quillmesh::wire::kStageData;
-using quillmesh::wire::kStageHeader;
-using quillmesh::wire::kStagePrint;
 using quillmesh::wire::PayloadReader;
-using quillmesh::wire::SubmitStage;
-using quillmesh::wire::SubmitVersion;
 
 namespace {
 
@@ -61,16 +48,6 @@ bool ReadProperty(PayloadReader& reader, std::string& property) {
   }
   LOG_DEBUG("File Print more, mPrinterProperty len:%d\n", static_cast<int>(propLen));
   return true;
-}
-
-// The outcome message of a job file that failed to open or take a chunk, from the C
-// runtime's last failure: "no space left on device while receiving".
-std::string ReceivingFailure() {
-  std::string reason = std::strerror(errno);
-  if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') {
-    reason[0] = static_cast<char>(reason[0] - 'A' + 'a');
-  }
-  return reason + " while receiving";
 }
 
 }  // namespace
@@ -135,242 +112,4 @@ std::string BuildTempFileName(const char* extension) {
   std::snprintf(name + used, sizeof name - used, "%04d.%s", std::rand() % kRandomPieceLimit,
                 extension);
   return name;
-}
-
-int ClientHandlerInfo::CmdHandle_FileSubmit() {
-  const std::uint8_t protoVer = SubmitVersion(mCmdParam);
-  const std::uint8_t stage = SubmitStage(mCmdParam);
-  LOG_DEBUG("FileSubmit FileState:%d CmdParam:0x%02X protoVer:%d stage:%d dataLen:%d\n",
-            mFileState, mCmdParam, protoVer, stage, static_cast<int>(mCmdDataLen));
-  LOG_DEBUG("File Print start, mPrinterProperty is %s\n", mPrinterProperty.c_str());
-
-  if (mFileState == kFileIdle) {
-    LOG_DEBUG("File Print start, mPrinterProperty is %s, FileState:%d stage:%d protoVer:%d\n",
-              mPrinterProperty.c_str(), mFileState, stage, protoVer);
-    if (stage == kStageHeader) RunStage1Header(protoVer);
-  } else if (mFileState == kFileReceiving && stage == kStageData) {
-    if (RunStage2Chunk()) return 0;  // acknowledged before its write
-  } else if (mFileState == kFileComplete && stage == kStagePrint) {
-    RunStage3Print();
-  } else {
-    if (mFileState != kFileIdle) {
-      LOG_ERROR("a stage %d frame came out of order, job abandoned\n", stage);
-      FailJob("the job was abandoned: a frame came out of order");
-    }
-    AbandonJob();
-  }
-
-  SendAcknowledgement();
-  return 0;
-}
-
-void ClientHandlerInfo::SendAcknowledgement() {
-  if (!SendReply(kAcknowledgement.data(), kAcknowledgement.size())) {
-    LOG_ERROR("sending the acknowledgement failed: 0x%lx\n",
-              quillmesh::platform::LastSocketError());
-  }
-}
-
-void ClientHandlerInfo::RunStage1Header(std::uint8_t protoVer) {
-  mProtoVer = protoVer;
-  FileSubmitHeader header;
-  if (!ParseFileSubmitHeader(mCmdData, mCmdDataLen, protoVer, header)) {
-    mProtoVer = 0;
-    mOutcome = JobOutcome{};
-    RecordJobFailure(mOutcome, "the job header was refused");
-    return;
-  }
-  mPrinterName = std::move(header.printerName);
-  mFileName = std::move(header.fileName);
-  mFileSize = header.fileSize;
-  mPrinterProperty = std::move(header.property);
-  mDataFormat = header.dataFormat;
-  mFileOffset = 0;
-  LOG_DEBUG("[DBG-TEST] stage1 PARSED: protoVer=%d mDataFormat=%d printerName=[%s] "
-            "fileName=[%s] fileSize=%u propLen=%zu remaining=%lld\n",
-            mProtoVer, mDataFormat, mPrinterName.c_str(), mFileName.c_str(), mFileSize,
-            mPrinterProperty.size(), header.remaining);
-
-  const std::string folder = JobFileFolder();
-  CreateDirectories(folder.c_str());
-  if (!AdmitUpload(folder)) {
-    mProtoVer = 0;
-    mOutcome = JobOutcome{};
-    RecordJobFailure(mOutcome, "not enough free space to receive the job");
-    return;
-  }
-  mTmpFile = folder + quillmesh::platform::kPathSeparator +
-             BuildTempFileName(ExtensionForDataFormat(mDataFormat));
-  mJobClaim.Claim(mTmpFile);
-  LOG_DEBUG("print start PrinterName[%s] FileName[%s] FileSize[%d] PropLen[%zu] "
-            "dataFormat[%d] tmpFile[%s]\n",
-            mPrinterName.c_str(), mFileName.c_str(), static_cast<int>(mFileSize),
-            mPrinterProperty.size(), mDataFormat, mTmpFile.c_str());
-  mFileState = kFileReceiving;
-  mOutcome = JobOutcome{};
-  mOutcome.state = JobState::kReceiving;
-}
-
-// Holds the announced size in the job folder's free space when it and the uploads
-// already admitted still leave the reserve; logs the refusal.
-bool ClientHandlerInfo::AdmitUpload(const std::string& folder) {
-  const std::uint64_t reserve = ServerSettingsInForce().minFreeMegabytes << 20;
-  UploadSpaceReading reading;
-  if (mUploadHold.Admit(JobFolderSpace(), mFileSize, reserve, reading)) return true;
-  LOG_ERROR("a job of %u bytes does not fit in %s: %llu MiB free, %llu MiB kept in reserve "
-            "(QUILLMESH_MIN_FREE_MB); job refused\n",
-            mFileSize, folder.c_str(), static_cast<unsigned long long>(reading.available >> 20),
-            static_cast<unsigned long long>(reserve >> 20));
-  if (reading.held > 0) {
-    LOG_ERROR("uploads under way still expect %llu bytes of that free space\n",
-              static_cast<unsigned long long>(reading.held));
-  }
-  return false;
-}
-
-// A chunk that would take the file past its announced size: the upload holds no room
-// for it, so the job is abandoned. Logs and records the refusal.
-bool ClientHandlerInfo::RefuseChunkPastAnnouncedSize() {
-  if (mCmdDataLen <= mFileSize - mFileOffset) return false;
-  LOG_ERROR("a chunk of %u bytes takes the job file past its announced %u bytes (%u received), "
-            "job abandoned\n",
-            mCmdDataLen, mFileSize, mFileOffset);
-  FailJob("the job was abandoned: more data than its header announced");
-  AbandonJob();
-  return true;
-}
-
-bool ClientHandlerInfo::RunStage2Chunk() {
-  if (RefuseChunkPastAnnouncedSize()) return false;
-  if (mJobStream == nullptr && !OpenJobStream()) {
-    const unsigned long error = quillmesh::platform::LastSystemError();
-    const std::string reason = ReceivingFailure();
-    LOG_ERROR("cannot open the job file %s: 0x%lx, job abandoned\n", mTmpFile.c_str(), error);
-    FailJob(reason);
-    AbandonJob();
-    return false;
-  }
-  // The acknowledgement carries no status, so a chunk that leaves the file incomplete is
-  // acknowledged at once and written while the peer sends the next one. The last chunk
-  // is acknowledged only once the whole file is written and closed.
-  const bool completesFile = mCmdDataLen == mFileSize - mFileOffset;
-  if (!completesFile) SendAcknowledgement();
-  if (!WriteJobChunk(completesFile)) {
-    const unsigned long error = quillmesh::platform::LastSystemError();
-    FailJob(ReceivingFailure());
-    LOG_ERROR("cannot write %u bytes to the job file %s: 0x%lx, job abandoned\n", mCmdDataLen,
-              mTmpFile.c_str(), error);
-    AbandonJob();
-    return !completesFile;
-  }
-  LOG_DEBUG("FileSubmit fileName:%s offset:%d dataLen:0x%X\n", mTmpFile.c_str(),
-            static_cast<int>(mFileOffset), mCmdDataLen);
-  mFileOffset += mCmdDataLen;  // never past mFileSize: larger chunks were refused
-  mUploadHold.Written(mCmdDataLen);
-  if (mFileOffset == mFileSize) mFileState = kFileComplete;
-  return !completesFile;
-}
-
-// Opens the job file for appending, unbuffered: each chunk goes to the file in one write
-// and nothing waits in the stream between chunks.
-bool ClientHandlerInfo::OpenJobStream() {
-  mJobStream = quillmesh::platform::OpenPrivateFileForAppend(mTmpFile.c_str(), "ab");
-  if (mJobStream == nullptr) return false;
-  std::setvbuf(mJobStream, nullptr, _IONBF, 0);
-  return true;
-}
-
-// Appends the chunk; the last one also closes the file, so a close that fails (a
-// delayed write error) fails the chunk.
-bool ClientHandlerInfo::WriteJobChunk(bool lastChunk) {
-  bool written = std::fwrite(mCmdData, 1, mCmdDataLen, mJobStream) == mCmdDataLen;
-  if (written && lastChunk) {
-    written = std::fclose(mJobStream) == 0;
-    mJobStream = nullptr;
-  }
-  return written;
-}
-
-void ClientHandlerInfo::CloseJobStream() {
-  if (mJobStream != nullptr) std::fclose(mJobStream);
-  mJobStream = nullptr;
-}
-
-void ClientHandlerInfo::RunStage3Print() {
-  LOG_DEBUG("File Print, stage=3, dataFormat=%d, mPrinterProperty len=%zu\n", mDataFormat,
-            mPrinterProperty.size());
-  LOG_DEBUG("[DBG-TEST] stage3 DISPATCH: dataFormat=%d printerName=[%s] tmpFile=[%s] "
-            "propLen=%zu\n",
-            mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
-  mUploadHold.Release();
-  mOutcome = JobOutcome{};
-  mOutcome.state = JobState::kPrinting;
-  job_report::Begin();
-  // A failed allocation or thread start in a print path fails this job, not the server.
-  try {
-    DispatchPrint();
-    mOutcome = job_report::Finish();
-  } catch (const std::bad_alloc&) {
-    LOG_ERROR("the print of %s ran out of memory, job failed\n", mTmpFile.c_str());
-    mOutcome = job_report::Finish();
-    mOutcome.state = JobState::kFailed;
-    mOutcome.message = "out of memory while printing";
-  } catch (const std::exception& error) {
-    LOG_ERROR("the print of %s ended by an exception: %s\n", mTmpFile.c_str(), error.what());
-    mOutcome = job_report::Finish();
-    mOutcome.state = JobState::kFailed;
-    mOutcome.message = std::string("the print failed: ") + error.what();
-  }
-  ReleaseJobFile();
-  mPrinterProperty.clear();
-  mDataFormat = 0;
-  mProtoVer = 0;
-  mFileState = kFileIdle;
-}
-
-void ClientHandlerInfo::DispatchPrint() {
-  const bool hasProperty = !mPrinterProperty.empty();
-  if (mDataFormat == kDataFormatXps) {
-    LOG_DEBUG("[DBG-TEST] -> PrintXpsToPrinter\n");
-    PrintXpsToPrinter(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
-  } else if (mDataFormat == kDataFormatRaw) {
-    LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
-    PrintRawToPrinter(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
-  } else {
-    if (mDataFormat == kDataFormatPdf) {
-      LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);
-    } else {
-      LOG_ERROR("[DBG-TEST] unsupported dataFormat=%d, fallback to PDF path\n", mDataFormat);
-    }
-    if (hasProperty) {
-      PrintFileWithProperty(mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty);
-    } else {
-      PrintFile(mPrinterName.c_str(), mTmpFile.c_str());
-    }
-  }
-}
-
-// A job file the print path left behind is kept (for diagnosis, or because it could not
-// be removed): the kept files are bounded again with it counted.
-void ClientHandlerInfo::ReleaseJobFile() {
-  mJobClaim.Release();
-  if (GetFileAttributesA(mTmpFile.c_str()) != INVALID_FILE_ATTRIBUTES) SweepJobFolder();
-}
-
-void ClientHandlerInfo::FailJob(const std::string& reason) { RecordJobFailure(mOutcome, reason); }
-
-void ClientHandlerInfo::AbandonJob() {
-  CloseJobStream();
-  if (mFileState != kFileIdle && !mTmpFile.empty() &&
-      GetFileAttributesA(mTmpFile.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    if (quillmesh::platform::RemoveFile(mTmpFile.c_str())) {
-      LOG_DEBUG("job abandoned, removed %s\n", mTmpFile.c_str());
-    } else {
-      LOG_ERROR("cannot remove the abandoned job file %s: 0x%lx\n", mTmpFile.c_str(),
-                LastErrorCode());
-    }
-  }
-  mJobClaim.Release();
-  mUploadHold.Release();
-  mFileState = kFileIdle;
 }

@@ -1,4 +1,5 @@
-// The header frame of a print job upload, read from untrusted peer bytes.
+// The header frame of a print job upload, read from untrusted peer bytes, and the folder
+// job files are received into.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,9 @@ struct FileSubmitHeader {
 // fixed fields or cuts a length field in two. Never reads past `length`.
 bool ParseFileSubmitHeader(const std::uint8_t* payload, std::uint32_t length,
                            std::uint8_t protoVer, FileSubmitHeader& header);
+
+// A temporary job file name: print_<thread>_<date>_<time>_<random>.<extension>.
+std::string BuildTempFileName(const char* extension);
 
 // The temporary file extension of a data format.
 const char* ExtensionForDataFormat(std::uint8_t dataFormat);

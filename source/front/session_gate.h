@@ -9,8 +9,8 @@
 #include <list>
 #include <mutex>
 
-#include "front/allow_list.h"
 #include "front/refusal_counter.h"
+#include "support/allow_list.h"
 #include "platform/platform.h"
 
 // Milliseconds of a clock that never jumps, the gate's and the sessions' time.

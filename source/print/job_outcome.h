@@ -1,6 +1,6 @@
-// What became of a session's last job. The print paths run on the session's thread and
-// report each result they get from the spooler through that thread's outcome; the
-// session reads it back when the path returns and answers the outcome command with it.
+// What became of a job: the one account of it. The print path records each result it
+// gets from the spooler into the outcome it is handed, the print service returns it,
+// and the session answers the outcome command with it.
 #pragma once
 
 #include <cstdint>
@@ -16,19 +16,6 @@ using JobOutcome = quillmesh::wire::JobOutcome;
 // a hand-over still records its job id (a document spooled short of a page stays failed).
 void RecordJobFailure(JobOutcome& outcome, const std::string& reason);
 void RecordJobSpooled(JobOutcome& outcome, std::uint32_t spoolerJobId);
-
-// The calling thread's outcome of the print under way.
-namespace job_report {
-
-// Starts a print on this thread: the outcome is "printing" until a path reports.
-void Begin();
-// The print path's results.
-void Failed(const std::string& reason);
-void Spooled(std::uint32_t spoolerJobId);
-// Ends the print and returns its outcome; one that nothing reported is a failure.
-JobOutcome Finish();
-
-}  // namespace job_report
 
 // The reason for a printer that cannot be opened: "printer not found" for a name the
 // spooler does not know, else the system's code.

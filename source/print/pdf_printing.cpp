@@ -3,6 +3,8 @@
 // still rendering. With a text property
 // all pages (and their copies) form one document; without one, every page is a
 // document of its own.
+#include "print/pdf_printing.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +18,6 @@
 #include "print/pdf_rasterizer.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
-#include "print/print_paths.h"
 #include "print/printer_dc.h"
 #include "print/printer_property.h"
 #include "support/text_encoding.h"
@@ -112,24 +113,24 @@ bool DrawPage(HDC printer, const PageBitmap& bitmap, int width, int height) {
 
 // Starts the document and returns its job id; 0 after an Error line when the printer
 // refuses it.
-int StartPictureDocument(HDC printer) {
+int StartPictureDocument(HDC printer, JobOutcome& outcome) {
   const DOCINFOW document = PictureDocument();
   const int jobId = StartDocW(printer, &document);
   if (jobId > 0) return jobId;
   LOG_ERROR("StartDoc failed: 0x%lx\n", LastErrorCode());
-  job_report::Failed("the printer refused the document");
+  RecordJobFailure(outcome, "the printer refused the document");
   return 0;
 }
 
 // Ends the document, which hands it to the printer as the job jobId; false after an
 // Error line when the printer did not take it.
-bool EndPictureDocument(HDC printer, int jobId) {
+bool EndPictureDocument(HDC printer, int jobId, JobOutcome& outcome) {
   if (EndDoc(printer) > 0) {
-    job_report::Spooled(static_cast<std::uint32_t>(jobId));
+    RecordJobSpooled(outcome, static_cast<std::uint32_t>(jobId));
     return true;
   }
   LOG_ERROR("EndDoc failed: 0x%lx\n", LastErrorCode());
-  job_report::Failed("the printer did not take the document");
+  RecordJobFailure(outcome, "the printer did not take the document");
   return false;
 }
 
@@ -139,12 +140,12 @@ std::string PageText(int page) {
 }
 
 // The outcome of a rendering that stopped the job or drew no page at all.
-void ReportRenderingFailure(PageRendering& rendering, int pagesPrinted) {
+void ReportRenderingFailure(PageRendering& rendering, int pagesPrinted, JobOutcome& outcome) {
   if (rendering.Refused()) {
-    job_report::Failed("the document was refused by a rendering limit");
+    RecordJobFailure(outcome, "the document was refused by a rendering limit");
   } else if (pagesPrinted == 0) {
     LOG_ERROR("no page of the document could be rendered\n");
-    job_report::Failed("no page of the document could be rendered");
+    RecordJobFailure(outcome, "no page of the document could be rendered");
   }
 }
 
@@ -165,11 +166,12 @@ void FinishPage(PageRendering& rendering, const std::string& pageFile, int page)
 
 // Whether page n's file is there to print. A page file that should be there and is
 // not fails the job (Error line): the document must not end early as if it were whole.
-bool PageFileReady(PageRendering& rendering, const std::string& pageFile, int page) {
+bool PageFileReady(PageRendering& rendering, const std::string& pageFile, int page,
+                   JobOutcome& outcome) {
   if (FilePathExists(pageFile.c_str()) != 0) return true;
   if (rendering.PageExpected(page)) {
     LOG_ERROR("page file %s is missing, job failed\n", pageFile.c_str());
-    job_report::Failed(PageText(page) + " could not be loaded");
+    RecordJobFailure(outcome, PageText(page) + " could not be loaded");
   }
   return false;
 }
@@ -180,7 +182,7 @@ bool PageFileReady(PageRendering& rendering, const std::string& pageFile, int pa
 // failed document is not ended: deleting the DC discards it.
 PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
                                      const std::string& prefix, const char* printerName,
-                                     short copies) {
+                                     short copies, JobOutcome& outcome) {
   const int width = GetDeviceCaps(printer, HORZRES);
   const int height = GetDeviceCaps(printer, VERTRES);
   int jobId = 0;
@@ -188,12 +190,12 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
   for (int page = 1;; ++page) {
     rendering.AwaitPage(page);
     if (rendering.Refused()) {
-      ReportRenderingFailure(rendering, pagesPrinted);
+      ReportRenderingFailure(rendering, pagesPrinted, outcome);
       return PrintOutcome::kRefused;
     }
     const std::string pageFile = PageFileName(prefix, page);
-    if (!PageFileReady(rendering, pageFile, page)) break;
-    if (jobId == 0) jobId = StartPictureDocument(printer);
+    if (!PageFileReady(rendering, pageFile, page, outcome)) break;
+    if (jobId == 0) jobId = StartPictureDocument(printer, outcome);
     if (jobId == 0) return PrintOutcome::kNotSpooled;
     LOG_DEBUG("szBmpFile: %s, printerName: %s\n", pageFile.c_str(), printerName);
     {
@@ -201,12 +203,12 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
       if (!bitmap.Loaded()) {
         LOG_ERROR("szBmpFile: %s, printerName: %s LoadImageA failed\n", pageFile.c_str(),
                   printerName);
-        job_report::Failed(PageText(page) + " could not be loaded");
+        RecordJobFailure(outcome, PageText(page) + " could not be loaded");
         break;
       }
       for (short copy = 0; copy < copies; ++copy) {
         if (!DrawPage(printer, bitmap, width, height)) {
-          job_report::Failed(PageText(page) + " could not be spooled");
+          RecordJobFailure(outcome, PageText(page) + " could not be spooled");
           return PrintOutcome::kNotSpooled;
         }
         LOG_DEBUG("print page %d:%d/%d success\n", page, copy, copies);
@@ -216,12 +218,13 @@ PrintOutcome PrintPagesAsOneDocument(HDC printer, PageRendering& rendering,
     FinishPage(rendering, pageFile, page);
   }
   if (rendering.Refused()) {
-    ReportRenderingFailure(rendering, pagesPrinted);
+    ReportRenderingFailure(rendering, pagesPrinted, outcome);
     return PrintOutcome::kRefused;
   }
-  ReportRenderingFailure(rendering, pagesPrinted);
+  ReportRenderingFailure(rendering, pagesPrinted, outcome);
   if (jobId == 0) return PrintOutcome::kPrinted;  // nothing rendered: no document to end
-  return EndPictureDocument(printer, jobId) ? PrintOutcome::kPrinted : PrintOutcome::kNotSpooled;
+  return EndPictureDocument(printer, jobId, outcome) ? PrintOutcome::kPrinted
+                                                    : PrintOutcome::kNotSpooled;
 }
 
 // The copies to make: those asked for, but no more than the printer makes.
@@ -255,17 +258,17 @@ bool DeleteJobFile(const char* fileName) {
 // How one page printed as a document of its own ended.
 enum class PageOutcome { kPrinted, kNotLoaded, kNotSpooled };
 
-// Prints one page file (page n of its job, 0 when unnumbered) as a document of its own
-// and deletes it (PrintBmpFile's work).
-PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int page) {
+// Prints one page file (page n of its job) as a document of its own and deletes it.
+PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int page,
+                              JobOutcome& outcome) {
   std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
-  PageOutcome outcome = PageOutcome::kNotSpooled;
+  PageOutcome printed = PageOutcome::kNotSpooled;
   {
     const PageBitmap bitmap(bmpFile);
     if (!bitmap.Loaded()) {
       std::printf("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
       LOG_ERROR("szFileName: %s, printerName: %s LoadImageA failed\n", bmpFile, printerName);
-      job_report::Failed(PageText(page) + " could not be loaded");
+      RecordJobFailure(outcome, PageText(page) + " could not be loaded");
       return PageOutcome::kNotLoaded;
     }
     const PrinterDc printer(GetPrinterDC(printerName));
@@ -273,22 +276,22 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int 
     if (!printer) {
       // Nothing can be drawn; the page file is still this function's to remove.
       LOG_ERROR("no printer DC for %s, page %s not printed\n", printerName, bmpFile);
-      job_report::Failed(PrinterOpenFailure(dcError));
-    } else if (const int jobId = StartPictureDocument(printer.get()); jobId != 0) {
+      RecordJobFailure(outcome, PrinterOpenFailure(dcError));
+    } else if (const int jobId = StartPictureDocument(printer.get(), outcome); jobId != 0) {
       const int width = GetDeviceCaps(printer.get(), HORZRES);
       const int height = GetDeviceCaps(printer.get(), VERTRES);
       if (!DrawPage(printer.get(), bitmap, width, height)) {
-        job_report::Failed(PageText(page) + " could not be spooled");
-      } else if (EndPictureDocument(printer.get(), jobId)) {
+        RecordJobFailure(outcome, PageText(page) + " could not be spooled");
+      } else if (EndPictureDocument(printer.get(), jobId, outcome)) {
         std::printf("print file success\n");
-        outcome = PageOutcome::kPrinted;
+        printed = PageOutcome::kPrinted;
       }
     }
   }
   if (!DeleteFileA(bmpFile)) {
     std::printf("delete bmp file failed: %d", static_cast<int>(GetLastError()));
   }
-  return outcome;
+  return printed;
 }
 
 // Zero-terminated narrow text, or empty for null.
@@ -315,26 +318,22 @@ std::string Change2GBK(const char* name) {
   return converted;
 }
 
-int PrintBmpFile(const char* bmpFile, const char* printerName) {
-  return PrintPageDocument(bmpFile, printerName, 0) == PageOutcome::kPrinted ? 0 : -1;
-}
-
-int PrintFileWithProperty(const char* printerName, const char* fileName,
-                          const std::string& property) {
+void PrintFileWithProperty(const char* printerName, const char* fileName,
+                           const std::string& property, JobOutcome& outcome) {
   const std::string prefix = PagePrefix(Text(fileName));
   LOG_DEBUG("Attempting to send file [%s] to printer [%s]\n", fileName, printerName);
   LOG_DEBUG("file prefix: %s\n", prefix.c_str());
   LOG_DEBUG("print property: %s\n", property.c_str());
   if (!IsPdfDocument(fileName)) {
-    job_report::Failed("the document is not a PDF");
+    RecordJobFailure(outcome, "the document is not a PDF");
     DeleteJobFile(fileName);
-    return -1;
+    return;
   }
   const printProperty settings(property);
   if (settings.mRefused) {
-    job_report::Failed("the print property has too many items");
+    RecordJobFailure(outcome, "the print property has too many items");
     DeleteJobFile(fileName);
-    return -1;
+    return;
   }
   PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined);
 
@@ -344,36 +343,35 @@ int PrintFileWithProperty(const char* printerName, const char* fileName,
     const unsigned long error = LastErrorCode();
     LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
     LOG_ERROR("no printer DC for %s: 0x%lx, job not printed\n", printerName, error);
-    job_report::Failed(PrinterOpenFailure(error));
-    return -1;  // the job file stays for diagnosis; the page files go with the rendering
+    RecordJobFailure(outcome, PrinterOpenFailure(error));
+    return;  // the job file stays for diagnosis; the page files go with the rendering
   }
   const short copies = CappedCopies(settings.mCopies, printer.c_str());
-  const PrintOutcome outcome =
-      PrintPagesAsOneDocument(dc.get(), rendering, prefix, printerName, copies);
+  const PrintOutcome printed =
+      PrintPagesAsOneDocument(dc.get(), rendering, prefix, printerName, copies, outcome);
   dc.reset();
-  if (outcome == PrintOutcome::kNotSpooled) {
+  if (printed == PrintOutcome::kNotSpooled) {
     LOG_ERROR("the document was not spooled; job file %s kept\n", fileName);
-    return -1;
+    return;
   }
-  if (outcome == PrintOutcome::kRefused) {
+  if (printed == PrintOutcome::kRefused) {
     DeleteJobFile(fileName);
-    return -1;
+    return;
   }
   LOG_DEBUG("print file success\n");
   DeleteJobFile(fileName);
-  return 0;
 }
 
-int PrintFile(const char* printerName, const char* fileName) {
+void PrintFile(const char* printerName, const char* fileName, JobOutcome& outcome) {
   const std::string file = Text(fileName);
   const std::string printer = Change2GBK(printerName);
   const std::string prefix = PagePrefix(file);
   std::printf("Attempting to send file [%s] to printer [%s].\n", file.c_str(), printer.c_str());
   LOG_DEBUG("Attempting to send file [%s] to printer [%s].\n\n", file.c_str(), printer.c_str());
   if (!IsPdfDocument(file.c_str())) {
-    job_report::Failed("the document is not a PDF");
+    RecordJobFailure(outcome, "the document is not a PDF");
     DeleteJobFile(file.c_str());
-    return -1;
+    return;
   }
   PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined);
 
@@ -383,30 +381,28 @@ int PrintFile(const char* printerName, const char* fileName) {
   int pagesPrinted = 0;
   for (int page = 1;; pageFile = PageFileName(prefix, ++page)) {
     rendering.AwaitPage(page);
-    if (rendering.Refused() || !PageFileReady(rendering, pageFile, page)) break;
+    if (rendering.Refused() || !PageFileReady(rendering, pageFile, page, outcome)) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
-    const PageOutcome outcome = PrintPageDocument(pageFile.c_str(), printer.c_str(), page);
-    if (outcome == PageOutcome::kNotSpooled) spooled = false;
-    if (outcome == PageOutcome::kPrinted) ++pagesPrinted;
+    const PageOutcome printed = PrintPageDocument(pageFile.c_str(), printer.c_str(), page, outcome);
+    if (printed == PageOutcome::kNotSpooled) spooled = false;
+    if (printed == PageOutcome::kPrinted) ++pagesPrinted;
     rendering.PageDone(page);
   }
   // Pages that were not loaded were already reported; only a rendering that drew
   // nothing at all still needs a reason.
   if (rendering.Refused() || (pagesPrinted == 0 && spooled)) {
-    ReportRenderingFailure(rendering, pagesPrinted);
+    ReportRenderingFailure(rendering, pagesPrinted, outcome);
   }
-  int result = rendering.Result();
+  rendering.AwaitEnd();
   if (rendering.Refused()) {
     DeleteJobFile(file.c_str());
-    return -1;
+    return;
   }
   if (!spooled) {
     LOG_ERROR("a page was not spooled; job file %s kept\n", file.c_str());
-    return -1;
+    return;
   }
   if (!DeleteFileA(file.c_str())) {
-    result = static_cast<int>(GetLastError());
-    std::printf("delete pdf file failed: 0x%x", static_cast<unsigned>(result));
+    std::printf("delete pdf file failed: 0x%x", static_cast<unsigned>(GetLastError()));
   }
-  return result;
 }

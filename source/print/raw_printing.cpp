@@ -1,5 +1,7 @@
 // The RAW print path: a job file that is already in the printer's own language goes to
 // the spooler unchanged, as one document with one page, and is then deleted.
+#include "print/raw_printing.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -9,7 +11,6 @@
 #include "support/log_writer.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
-#include "print/print_paths.h"
 #include "support/text_encoding.h"
 
 namespace {
@@ -25,11 +26,12 @@ struct RawJob {
 };
 
 // Opens the printer and starts its RAW document and page; false once a step failed.
-bool StartRawDocument(const std::string& printerName, WideString& widePrinterName, RawJob& job) {
+bool StartRawDocument(const std::string& printerName, WideString& widePrinterName, RawJob& job,
+                      JobOutcome& outcome) {
   if (!OpenPrinterW(widePrinterName.data(), &job.printer, nullptr)) {
     const unsigned long error = LastErrorCode();
     LOG_ERROR("OpenPrinterW failed: 0x%lx, printer:%s\n", error, printerName.c_str());
-    job_report::Failed(PrinterOpenFailure(error));
+    RecordJobFailure(outcome, PrinterOpenFailure(error));
     job.printer = nullptr;
     return false;
   }
@@ -42,7 +44,7 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
   job.jobId = StartDocPrinterW(job.printer, 1, reinterpret_cast<LPBYTE>(&documentInfo));
   if (job.jobId == 0) {
     LOG_ERROR("StartDocPrinterW failed: 0x%lx\n", LastErrorCode());
-    job_report::Failed("the spooler refused the job");
+    RecordJobFailure(outcome, "the spooler refused the job");
     return false;
   }
   job.documentStarted = true;
@@ -50,7 +52,7 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
 
   if (!StartPagePrinter(job.printer)) {
     LOG_ERROR("StartPagePrinter failed: 0x%lx\n", LastErrorCode());
-    job_report::Failed("the spooler refused the page");
+    RecordJobFailure(outcome, "the spooler refused the page");
     return false;
   }
   job.pageStarted = true;
@@ -59,7 +61,8 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
 
 // Streams the file to the printer chunk by chunk through the buffer; true when every
 // byte was taken.
-bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk) {
+bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk,
+                       JobOutcome& outcome) {
   std::size_t total = 0;
   for (;;) {
     const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file);
@@ -72,7 +75,7 @@ bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk
     if (!accepted || written != count) {
       LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastErrorCode(),
                 static_cast<unsigned long>(written), count);
-      job_report::Failed("the spooler did not take the data");
+      RecordJobFailure(outcome, "the spooler did not take the data");
       return false;
     }
     total += count;
@@ -81,16 +84,16 @@ bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk
 
 // Ends the page and the document that were started, then closes the printer; false
 // when the spooler did not take the document.
-bool FinishRawDocument(const RawJob& job) {
+bool FinishRawDocument(const RawJob& job, JobOutcome& outcome) {
   bool ended = true;
   if (job.pageStarted && !EndPagePrinter(job.printer)) {
     LOG_ERROR("EndPagePrinter failed: 0x%lx\n", LastErrorCode());
-    job_report::Failed("the spooler did not take the page");
+    RecordJobFailure(outcome, "the spooler did not take the page");
     ended = false;
   }
   if (job.documentStarted && !EndDocPrinter(job.printer)) {
     LOG_ERROR("EndDocPrinter failed: 0x%lx\n", LastErrorCode());
-    job_report::Failed("the spooler did not take the document");
+    RecordJobFailure(outcome, "the spooler did not take the document");
     ended = false;
   }
   if (job.printer != nullptr) ClosePrinter(job.printer);
@@ -99,10 +102,11 @@ bool FinishRawDocument(const RawJob& job) {
 
 }  // namespace
 
-int PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property) {
+void PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property,
+                       JobOutcome& outcome) {
   if (printerName == nullptr || fileName == nullptr) {
     LOG_ERROR("PrintRawToPrinter: printerName or fileName is null\n");
-    return -1;
+    return;
   }
   LOG_DEBUG("start the RAW print job for printer: %s, fileName: %s, propLen=%zu\n", printerName,
             fileName, property.size());
@@ -113,20 +117,20 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   std::vector<BYTE> chunk(kRawChunkSize);
   int result = -1;
   RawJob job;
-  if (StartRawDocument(printerName, widePrinterName, job)) {
+  if (StartRawDocument(printerName, widePrinterName, job, outcome)) {
     const quillmesh::platform::FileOwner file(
         quillmesh::platform::OpenWideFile(wideFileName, "rb"));
     if (!file) {
       LOG_ERROR("open raw file failed: %s\n", fileName);
-      job_report::Failed("the job file could not be read");
-    } else if (CopyFileToPrinter(file.get(), job.printer, chunk)) {
+      RecordJobFailure(outcome, "the job file could not be read");
+    } else if (CopyFileToPrinter(file.get(), job.printer, chunk, outcome)) {
       result = 0;
     }
   }
-  // The return value stays the copy's result; whether the spooler took the document is
-  // the job's outcome.
-  const bool ended = FinishRawDocument(job);
-  if (result == 0 && ended) job_report::Spooled(static_cast<std::uint32_t>(job.jobId));
+  // The logged result stays the copy's; whether the spooler took the document is the
+  // job's outcome.
+  const bool ended = FinishRawDocument(job, outcome);
+  if (result == 0 && ended) RecordJobSpooled(outcome, static_cast<std::uint32_t>(job.jobId));
 
   LOG_DEBUG("complete the RAW print job for printer: %s, ret: %d, jobId=%lu\n", printerName,
             result, static_cast<unsigned long>(job.jobId));
@@ -135,5 +139,4 @@ int PrintRawToPrinter(const char* printerName, const char* fileName, const std::
   if (!DeleteFileW(wideFileName.c_str())) {
     LOG_ERROR("delete raw file failed: 0x%lx, file:%s\n", LastErrorCode(), fileName);
   }
-  return result;
 }

@@ -12,7 +12,6 @@
 #include "print/job_outcome.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
-#include "print/print_paths.h"
 #include "print/page_rendering.h"
 #include "print/pdf_rasterizer.h"
 #include "print/print_ticket.h"
@@ -55,6 +54,9 @@ class ComApartment {
 // Everything one job holds. Members are destroyed in reverse order: events are closed
 // first, then the interfaces are released, then COM is uninitialised.
 struct XpsJob {
+  explicit XpsJob(JobOutcome& jobOutcome) : outcome(jobOutcome) {}
+
+  JobOutcome& outcome;  // where each step's result is recorded
   ComApartment apartment;
   ComRef<IXpsOMObjectFactory> factory;
   ComRef<IStream> packageStream;
@@ -74,7 +76,7 @@ bool OpenPackageStream(XpsJob& job, const char* fileName) {
                                                job.packageStream.Receive());
   if (FAILED(result) || !job.packageStream) {
     LOG_ERROR("cannot open xps file: %s\n", fileName);
-    job_report::Failed("the job file could not be read");
+    RecordJobFailure(job.outcome, "the job file could not be read");
     return false;
   }
   return true;
@@ -87,14 +89,14 @@ bool LoadPackage(XpsJob& job) {
                                     reinterpret_cast<void**>(job.factory.Receive()));
   if (FAILED(result)) {
     LOG_ERROR("CoCreateInstance(XpsOMObjectFactory) failed: 0x%lx\n", HexCode(result));
-    job_report::Failed("the package could not be loaded");
+    RecordJobFailure(job.outcome, "the package could not be loaded");
     return false;
   }
   result = job.factory->CreatePackageFromStream(job.packageStream.get(), FALSE,
                                                 job.package.Receive());
   if (FAILED(result)) {
     LOG_ERROR("CreatePackageFromStream failed: 0x%lx\n", HexCode(result));
-    job_report::Failed(result == E_OUTOFMEMORY ? kOutOfMemory : "the package could not be read");
+    RecordJobFailure(job.outcome, result == E_OUTOFMEMORY ? kOutOfMemory : "the package could not be read");
     return false;
   }
   return true;
@@ -124,7 +126,7 @@ bool StartJob(XpsJob& job, const WideString& printerName) {
   if (FAILED(result)) {
     LOG_ERROR("StartXpsPrintJob failed: 0x%lx\n", HexCode(result));
     const std::uint32_t code = static_cast<std::uint32_t>(result);
-    job_report::Failed((code & 0xFFFF0000u) == kWin32Facility
+    RecordJobFailure(job.outcome, (code & 0xFFFF0000u) == kWin32Facility
                            ? PrinterOpenFailure(code & 0xFFFFu)
                            : "the printer refused the job");
     return false;
@@ -150,7 +152,7 @@ bool WriteDocument(XpsJob& job) {
   const HRESULT result = job.package->WriteToStream(job.documentStream.get(), FALSE);
   if (FAILED(result)) {
     LOG_ERROR("package WriteToStream failed: 0x%lx\n", HexCode(result));
-    job_report::Failed("the package could not be written to the job");
+    RecordJobFailure(job.outcome, "the package could not be written to the job");
     return false;
   }
   job.documentStream->Close();
@@ -208,14 +210,14 @@ bool WaitForCompletion(XpsJob& job) {
   if (WaitForSingleObject(job.completionEvent.get(), INFINITE) != WAIT_OBJECT_0) {
     LOG_ERROR("WaitForSingleObject(completionEvent) not signaled, lastError=0x%lx\n",
               LastErrorCode());
-    job_report::Failed("the job did not complete");
+    RecordJobFailure(job.outcome, "the job did not complete");
     return false;
   }
   XPS_JOB_STATUS status{};
   const HRESULT result = job.printJob->GetJobStatus(&status);
   if (FAILED(result)) {
     LOG_ERROR("GetJobStatus failed: 0x%lx\n", HexCode(result));
-    job_report::Failed("the job's state could not be read");
+    RecordJobFailure(job.outcome, "the job's state could not be read");
     return false;
   }
   const int completion = static_cast<int>(status.completion);
@@ -226,25 +228,25 @@ bool WaitForCompletion(XpsJob& job) {
   switch (status.completion) {
     case XPS_JOB_COMPLETED:
       LOG_DEBUG("XPS_JOB_COMPLETED, jobId=%u\n", status.jobId);
-      job_report::Spooled(status.jobId);
+      RecordJobSpooled(job.outcome, status.jobId);
       return true;
     case XPS_JOB_CANCELLED:
       LOG_DEBUG("XPS_JOB_CANCELLED, jobId=%u\n", status.jobId);
       LOG_ERROR("the xps job %u was cancelled\n", status.jobId);
-      job_report::Failed("the job was cancelled");
-      job_report::Spooled(status.jobId);
+      RecordJobFailure(job.outcome, "the job was cancelled");
+      RecordJobSpooled(job.outcome, status.jobId);
       return false;
     case XPS_JOB_FAILED:
       LOG_ERROR("XPS_JOB_FAILED, jobId=%u jobStatus(HRESULT)=0x%lx currentDocument=%d "
                 "currentPage=%d currentPageTotal=%d\n",
                 status.jobId, HexCode(status.jobStatus), status.currentDocument, status.currentPage,
                 status.currentPageTotal);
-      job_report::Failed(FailedJobReason(status));
-      job_report::Spooled(status.jobId);
+      RecordJobFailure(job.outcome, FailedJobReason(status));
+      RecordJobSpooled(job.outcome, status.jobId);
       return false;
     default:
       LOG_ERROR("XPS_JOB unknown completion=%d, jobId=%u\n", completion, status.jobId);
-      job_report::Failed("the job did not complete");
+      RecordJobFailure(job.outcome, "the job did not complete");
       return false;
   }
 }
@@ -279,20 +281,20 @@ int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
                  const std::string& property, bool& completed) {
   if (!CreateJobEvent(job.completionEvent) || !CreateJobEvent(job.progressEvent)) {
     LOG_ERROR("create event failed: 0x%lx\n", LastErrorCode());
-    job_report::Failed("the job could not be started");
+    RecordJobFailure(job.outcome, "the job could not be started");
     return -1;
   }
   const HRESULT result = job.apartment.Initialise();
   if (FAILED(result)) {
     LOG_ERROR("CoInitializeEx failed: 0x%lx\n", HexCode(result));
-    job_report::Failed("the job could not be started");
+    RecordJobFailure(job.outcome, "the job could not be started");
     return -1;
   }
   if (!LoadPackage(job)) return -1;
   const WideString widePrinterName = Utf8ToWide(printerName);
   if (widePrinterName.empty()) {
     LOG_ERROR("convert printer name to wide failed\n");
-    job_report::Failed("printer not found");
+    RecordJobFailure(job.outcome, "printer not found");
     return -1;
   }
   BuildLocalTicket(job, widePrinterName, property);
@@ -321,10 +323,11 @@ HRESULT CopyStreamToJobStream(IStream* source, IXpsPrintJobStream* destination) 
   }
 }
 
-int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property) {
+void PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property,
+                       JobOutcome& outcome) {
   if (printerName == nullptr || fileName == nullptr) {
     LOG_ERROR("PrintXpsToPrinter: printerName or fileName is null\n");
-    return -1;
+    return;
   }
   LOG_DEBUG("start the xps print job for printer: %s, fileName: %s, propertyLen=%zu\n",
             printerName, fileName, property.size());
@@ -333,8 +336,8 @@ int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::
   {
     // The job, and with it the stream that holds the job file open (on Windows without
     // delete sharing), is released before the file is deleted.
-    XpsJob job;
-    if (!OpenPackageStream(job, fileName)) return -1;
+    XpsJob job(outcome);
+    if (!OpenPackageStream(job, fileName)) return;
     result = PrintPackage(job, printerName, fileName, property, completed);
   }
   LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
@@ -343,5 +346,4 @@ int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::
   } else if (!DeleteFileA(fileName)) {
     LOG_ERROR("delete xps file failed: 0x%lx, file:%s\n", LastErrorCode(), fileName);
   }
-  return result;
 }

@@ -1,7 +1,16 @@
-// The XPS path's stream helper; the path itself is PrintXpsToPrinter in print_paths.h.
+// The XPS print path.
 #pragma once
 
+#include <string>
+
 #include "platform/xps.h"
+#include "print/job_outcome.h"
+
+// Prints an XPS package with the peer's settings merged into the local PrintTicket,
+// recording each step's result into the outcome; takes ownership of the job file and
+// removes it once the job completed.
+void PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property,
+                       JobOutcome& outcome);
 
 // Copies the whole source stream, from its start, into the print job stream in
 // 4096-byte chunks: E_POINTER for a missing stream, the write's HRESULT when it fails,

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 #include "support/kept_files.h"
 #include "support/log_writer.h"
 #include "support/render_settings.h"

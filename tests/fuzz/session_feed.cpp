@@ -11,11 +11,11 @@
 #include "front/client_handler.h"
 
 // The first byte picks the receive size, so frames get split in many ways.
-void FeedSession(const std::uint8_t* data, std::size_t size) {
+void FeedSession(const std::uint8_t* data, std::size_t size, PrintService& printService) {
   int sockets[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) std::abort();
   ::fcntl(sockets[1], F_SETFL, O_NONBLOCK);
-  ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(sockets[0]);
+  ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(sockets[0], printService);
   if (session == nullptr) std::abort();
 
   const std::size_t receiveSize = size > 0 ? 1 + data[0] % 64 : 1;
@@ -30,7 +30,7 @@ void FeedSession(const std::uint8_t* data, std::size_t size) {
     position += count;
   }
 
-  session->AbandonJob();
+  session->mUpload.Abandon();
   delete session;
   ::close(sockets[0]);
   ::close(sockets[1]);

@@ -4,36 +4,31 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "fake_spooler.h"
-#include "platform/posix/spooler/spooler_backend.h"
-#include "print/print_paths.h"
+#include "print/print_service.h"
 #include "session_feed.h"
 
 namespace {
 
 std::string workDir;
 
-// Takes ownership of the job file the way the real print paths do: removes it.
-int ConsumeJobFile(const char* fileName) {
-  std::remove(fileName);
-  return 0;
-}
+// Takes each job file the way the real print service does, removing it, and records no
+// result; lists two fixed printers, so printer-list requests need no print system.
+class ConsumingPrintService final : public PrintService {
+ public:
+  std::vector<std::string> ListPrinters() override { return {"Lab", "Office"}; }
+
+ protected:
+  void PrintJob(const PrintOrder& order, JobOutcome&) override {
+    std::remove(order.jobFile.c_str());
+  }
+};
+
+ConsumingPrintService printService;
 
 }  // namespace
-
-int PrintRawToPrinter(const char*, const char* fileName, const std::string&) {
-  return ConsumeJobFile(fileName);
-}
-int PrintXpsToPrinter(const char*, const char* fileName, const std::string&) {
-  return ConsumeJobFile(fileName);
-}
-int PrintFileWithProperty(const char*, const char* fileName, const std::string&) {
-  return ConsumeJobFile(fileName);
-}
-int PrintFile(const char*, const char* fileName) { return ConsumeJobFile(fileName); }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const char* temporary = std::getenv("TMPDIR");
@@ -41,15 +36,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (::mkdtemp(pattern.data()) == nullptr) std::abort();
   workDir = pattern;
   ::setenv("TEMP", workDir.c_str(), 1);
-  // Two fixed printers, so printer-list requests need no print system.
-  FakeSpoolerScript printers;
-  printers.printers = {{"Lab", false}, {"Office", true}};
-  quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(printers));
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FeedSession(data, size);
+  FeedSession(data, size, printService);
   std::remove((workDir + "/Quillmesh/log/QuillmeshLog.txt").c_str());
   return 0;
 }

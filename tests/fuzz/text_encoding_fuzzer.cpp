@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/text/text_conversion.h"
-#include "print/print_paths.h"
+#include "print/pdf_printing.h"
 #include "support/text_encoding.h"
 
 namespace {

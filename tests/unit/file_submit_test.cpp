@@ -118,41 +118,38 @@ class FileSubmitTest : public SessionTest {
   }
 };
 
-TEST_F(FileSubmitTest, JobsPrintThroughThePathOfTheirDataFormat) {
+TEST_F(FileSubmitTest, JobsGoToThePrintServiceWithTheirDataFormatAndProperty) {
   struct Case {
     int dataFormat;
     std::string property;
-    const char* entryPoint;
     const char* extension;
   };
-  for (const Case& test : {Case{0, "", "pdf", ".pdf"}, Case{0, "NumCopies:2", "pdf-property", ".pdf"},
-                           Case{1, "blob", "xps", ".xps"}, Case{2, "ignored", "raw", ".prn"},
-                           Case{7, "", "pdf", ".pdf"}}) {
+  for (const Case& test : {Case{0, "", ".pdf"}, Case{0, "NumCopies:2", ".pdf"},
+                           Case{1, "blob", ".xps"}, Case{2, "ignored", ".prn"},
+                           Case{7, "", ".pdf"}}) {
     SCOPED_TRACE(test.dataFormat);
     RecordedPrints().clear();
     StartJob(2, test.dataFormat, test.property);
     Push(Frame(2, 0x12, {'h', 'i'}));
     Push(Frame(2, 0x13, {}));
     ASSERT_EQ(RecordedPrints().size(), 1u);
-    EXPECT_EQ(RecordedPrints()[0].entryPoint, test.entryPoint);
+    EXPECT_EQ(RecordedPrints()[0].dataFormat, test.dataFormat);
     EXPECT_EQ(RecordedPrints()[0].property, test.property);
     EXPECT_EQ(RecordedPrints()[0].fileContent, "hi");
     EXPECT_EQ(fs::path(RecordedPrints()[0].fileName).extension(), test.extension);
-    EXPECT_EQ(mSession->mFileState, kFileIdle);
-    EXPECT_TRUE(mSession->mPrinterProperty.empty());
+    EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
+    EXPECT_TRUE(mSession->mUpload.Property().empty());
   }
   EXPECT_EQ(AcknowledgementCount(), 15);
-  EXPECT_NE(LogText().find("Error:[DBG-TEST] unsupported dataFormat=7, fallback to PDF path"),
-            std::string::npos);
 }
 
 TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTheJob) {
   StartJob(7);
   Push(Frame(2, 0x12, {'a', 'b', 'c'}));
-  EXPECT_EQ(mSession->mFileState, kFileReceiving);
+  EXPECT_EQ(mSession->mUpload.State(), kFileReceiving);
   Push(Frame(2, 0x12, {'d', 'e', 'f', 'g'}));
-  EXPECT_EQ(mSession->mFileState, kFileComplete);
-  EXPECT_EQ(ReadWholeFile(mSession->mTmpFile), "abcdefg");
+  EXPECT_EQ(mSession->mUpload.State(), kFileComplete);
+  EXPECT_EQ(ReadWholeFile(mSession->mUpload.JobFile()), "abcdefg");
   Push(Frame(2, 0x13, {}));
   ASSERT_EQ(RecordedPrints().size(), 1u);
   EXPECT_EQ(RecordedPrints()[0].fileContent, "abcdefg");
@@ -162,11 +159,11 @@ TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTh
   StartJob(5);
   Push(Frame(2, 0x12, {'a', 'b', 'c'}));
   Push(Frame(2, 0x12, {'d', 'e', 'f'}));
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
   EXPECT_EQ(TempFileCount(), printedFiles);
   StartJob(2);
   Push(Frame(2, 0x12, {'a', 'b', 'c'}));
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
   EXPECT_EQ(TempFileCount(), printedFiles);
   EXPECT_EQ(RecordedPrints().size(), 1u);
   EXPECT_NE(LogText().find("Error:a chunk of 3 bytes takes the job file past its announced 5 "
@@ -216,10 +213,10 @@ TEST_F(FileSubmitTest, AHeaderIsRefusedWhileOtherUploadsHoldTheSpaceItNeeds) {
   UploadSpaceReading reading;
   ASSERT_TRUE(otherUpload.Admit(JobFolderSpace(), kGiB, 0, reading));
   StartJob(static_cast<std::uint32_t>(kGiB));  // 2 GiB with the other upload's
-  const bool refusedWhileHeld = mSession->mFileState == kFileIdle;
+  const bool refusedWhileHeld = mSession->mUpload.State() == kFileIdle;
   otherUpload.Release();
   StartJob(static_cast<std::uint32_t>(kGiB));
-  const bool admittedOnceReleased = mSession->mFileState == kFileReceiving;
+  const bool admittedOnceReleased = mSession->mUpload.State() == kFileReceiving;
   InstallServerSettings(previous);
   EXPECT_TRUE(refusedWhileHeld);
   EXPECT_TRUE(admittedOnceReleased);
@@ -231,7 +228,7 @@ TEST_F(FileSubmitTest, AnEmptyFileNeedsOneDataFrameBeforeItsPrintOrder) {
   StartJob(0);
   Push(Frame(2, 0x13, {}));  // too early: abandons the job
   EXPECT_TRUE(RecordedPrints().empty());
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
 
   StartJob(0);
   Push(Frame(2, 0x12, {}));
@@ -252,29 +249,29 @@ TEST_F(FileSubmitTest, OutOfOrderFramesAbandonTheJobAndRemoveItsFile) {
     Push(Frame(2, 0x12, {'p', 'a', 'r', 't'}));
     ASSERT_EQ(TempFileCount(), 1u);
     Push(intruder);
-    EXPECT_EQ(mSession->mFileState, kFileIdle);
+    EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
     EXPECT_EQ(TempFileCount(), 0u);
   }
   StartJob(1);
   Push(Frame(2, 0x12, {'x'}));
   Push(Frame(2, 0x12, {'y'}));  // the file was already complete
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
   EXPECT_EQ(TempFileCount(), 0u);
   EXPECT_TRUE(RecordedPrints().empty());
 }
 
 TEST_F(FileSubmitTest, ARefusedHeaderLeavesTheSessionIdle) {
   Push(Frame(2, 0x11, {0x00, 0x09, 'L'}));
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
   EXPECT_EQ(AcknowledgementCount(), 1);
   EXPECT_NE(LogText().find("Error:file submit header of 3 bytes is too short"), std::string::npos);
 }
 
 TEST_F(FileSubmitTest, AChunkThatCannotBeWrittenAbandonsTheJob) {
   StartJob(4);
-  fs::create_directories(mSession->mTmpFile);  // the job file's path is now a folder
+  fs::create_directories(mSession->mUpload.JobFile());  // the job file's path is now a folder
   Push(Frame(2, 0x12, {'d', 'a', 't', 'a'}));
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
   EXPECT_EQ(AcknowledgementCount(), 2);
   EXPECT_NE(LogText().find("Error:cannot open the job file"), std::string::npos);
 }

@@ -24,7 +24,7 @@ class FrameDecoderTest : public SessionTest {
   // A whole job went through: header, data and print order all decoded in order.
   void ExpectLabJobPrinted() {
     ASSERT_EQ(RecordedPrints().size(), 1u);
-    EXPECT_EQ(RecordedPrints()[0].entryPoint, "pdf");
+    EXPECT_EQ(RecordedPrints()[0].dataFormat, kDataFormatPdf);
     EXPECT_EQ(RecordedPrints()[0].printerName, "Lab");
     EXPECT_EQ(RecordedPrints()[0].fileContent, "ABC");
     EXPECT_EQ(AcknowledgementCount(), 3);

@@ -66,7 +66,7 @@ TEST_F(JobOutcomeTest, JobsThatNeverReachAPrintPathReportWhy) {
   EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "the job was abandoned: a frame came out of order"));
 
   Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 4, "", 2)));
-  fs::create_directories(mSession->mTmpFile);  // the job file cannot be opened
+  fs::create_directories(mSession->mUpload.JobFile());  // the job file cannot be opened
   Push(Frame(2, 0x12, {'d', 'a', 't', 'a'}));
   // The C runtime's reason, lower-cased: "is a directory" on Linux, another on Windows.
   const std::string reply = AskOutcome();
@@ -107,14 +107,61 @@ TEST_F(JobOutcomeTest, APrintPathThatReportsNothingLeavesTheJobFailed) {
 
 TEST_F(JobOutcomeTest, AnAllocationFailureInAPrintFailsTheJobAndTheSessionGoesOn) {
   RunJob(kNoMemoryPrinter);
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
-  EXPECT_NE(LogText().find("Error:the print of " + mSession->mTmpFile +
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
+  EXPECT_NE(LogText().find("Error:the print of " + mSession->mUpload.JobFile() +
                            " ran out of memory, job failed"),
             std::string::npos);
   EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, "out of memory while printing"));
   RunJob("Lab");
   EXPECT_EQ(RecordedPrints().size(), 2u);
   EXPECT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));
+}
+
+TEST_F(JobOutcomeTest, AnyExceptionOutOfAPrintFailsOnlyItsJobWithItsReason) {
+  struct Case {
+    const char* printer;
+    const char* errorLine;
+    std::string reason;
+  };
+  for (const Case& test :
+       {Case{kFaultingPrinter, " ended by an exception: the driver went away",
+             std::string("the print failed: ") + kPrintFault},
+        Case{kStrangePrinter, " ended by an unknown exception, job failed",
+             "the print failed: an unknown exception"}}) {
+    SCOPED_TRACE(test.printer);
+    RunJob(test.printer);
+    EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
+    EXPECT_NE(LogText().find("Error:the print of " + mSession->mUpload.JobFile() + test.errorLine),
+              std::string::npos);
+    EXPECT_EQ(AskOutcome(), OutcomeReply(4, 0, test.reason));
+    RunJob("Lab");
+    EXPECT_EQ(AskOutcome(), OutcomeReply(3, kRecordedJobId, ""));
+  }
+  EXPECT_EQ(RecordedPrints().size(), 4u);
+}
+
+// The session adds nothing of its own to what the service returns: every field of the
+// reply is the returned outcome's, a spooled job's message and a failed job's id included.
+TEST_F(JobOutcomeTest, TheReplyIsTheOutcomeThePrintServiceReturned) {
+  const JobOutcome returned[] = {
+      {JobState::kFailed, 0x01020304, "page 3 could not be loaded"},
+      {JobState::kSpooled, 0xFFFFFFFF, "spooled with a remark"},
+      {JobState::kFailed, 0, std::string(0xFFFF, 'm')},
+  };
+  for (const JobOutcome& outcome : returned) {
+    SCOPED_TRACE(outcome.spoolerJobId);
+    mPrintService.scriptedOutcome = outcome;
+    RunJob("Lab");
+    EXPECT_EQ(AskOutcome(), OutcomeReply(static_cast<std::uint8_t>(outcome.state),
+                                         outcome.spoolerJobId, outcome.message));
+  }
+}
+
+// A message past the 16-bit length field is cut at its limit, so the field stays true.
+TEST_F(JobOutcomeTest, AMessageLongerThanItsLengthFieldIsCutAtTheField) {
+  mPrintService.scriptedOutcome = JobOutcome{JobState::kFailed, 9, std::string(0x10000, 'x')};
+  RunJob("Lab");
+  EXPECT_EQ(AskOutcome(), OutcomeReply(4, 9, std::string(0xFFFF, 'x')));
 }
 
 }  // namespace

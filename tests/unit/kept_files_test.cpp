@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "front/client_handler.h"
+#include "front/file_submit.h"
 #include "support/kept_files.h"
 #include "platform/platform.h"
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 #include "platform/platform.h"
 #include "support/server_settings.h"
 #include "front/session_deadline.h"
@@ -193,21 +193,21 @@ TEST(ActivityDeadlineTest, AFrameMustCompleteWithinTheLimitOfItsFirstByte) {
 TEST_F(SessionTest, AConnectionEndingAJobFailsItAndOneBetweenJobsKeepsTheLastOutcome) {
   Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 4, "", 2)));
   Push(Frame(2, 0x12, {'d', 'a'}));
-  ASSERT_EQ(mSession->mOutcome.state, JobState::kReceiving);
+  ASSERT_EQ(mSession->mUpload.Outcome().state, JobState::kReceiving);
   mSession->AbandonJobWithReason("no print order came within 1 s of the upload");
-  EXPECT_EQ(mSession->mOutcome.state, JobState::kFailed);
-  EXPECT_EQ(mSession->mOutcome.spoolerJobId, 0u);
-  EXPECT_EQ(mSession->mOutcome.message, "no print order came within 1 s of the upload");
-  EXPECT_EQ(mSession->mFileState, kFileIdle);
-  EXPECT_FALSE(std::filesystem::exists(mSession->mTmpFile));
+  EXPECT_EQ(mSession->mUpload.Outcome().state, JobState::kFailed);
+  EXPECT_EQ(mSession->mUpload.Outcome().spoolerJobId, 0u);
+  EXPECT_EQ(mSession->mUpload.Outcome().message, "no print order came within 1 s of the upload");
+  EXPECT_EQ(mSession->mUpload.State(), kFileIdle);
+  EXPECT_FALSE(std::filesystem::exists(mSession->mUpload.JobFile()));
 
   Push(Frame(2, 0x11, HeaderPayload("Lab", "job.prn", 2, "", 2)));
   Push(Frame(2, 0x12, {'h', 'i'}));
   Push(Frame(2, 0x13, {}));
-  ASSERT_EQ(mSession->mOutcome.state, JobState::kSpooled);
+  ASSERT_EQ(mSession->mUpload.Outcome().state, JobState::kSpooled);
   mSession->AbandonJobWithReason("the connection ended before the print order");
-  EXPECT_EQ(mSession->mOutcome.state, JobState::kSpooled);
-  EXPECT_EQ(mSession->mOutcome.spoolerJobId, kRecordedJobId);
+  EXPECT_EQ(mSession->mUpload.Outcome().state, JobState::kSpooled);
+  EXPECT_EQ(mSession->mUpload.Outcome().spoolerJobId, kRecordedJobId);
 }
 
 // A reply that cannot be sent ends the session: what the peer sent after it is not read.

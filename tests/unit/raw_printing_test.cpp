@@ -11,7 +11,7 @@
 
 #include "fake_spooler.h"
 #include "print/job_outcome.h"
-#include "print/print_paths.h"
+#include "print/raw_printing.h"
 #include "test_environment.h"
 
 namespace {
@@ -35,12 +35,14 @@ class RawPrintingTest : public ::testing::Test {
     fs::remove_all(mWorkDir);
   }
 
-  // Writes the job file, installs the scripted spooler and prints.
-  int Print(const std::string& content, const FakeSpoolerScript& script = {},
-            const char* printer = "Lab") {
+  // Writes the job file, installs the scripted spooler, prints and returns the outcome.
+  JobOutcome Print(const std::string& content, const FakeSpoolerScript& script = {},
+                   const char* printer = "Lab") {
     std::ofstream(mJobFile, std::ios::binary) << content;
     quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(script, mRecord));
-    return PrintRawToPrinter(printer, mJobFile.c_str(), "");
+    JobOutcome outcome{JobState::kPrinting, 0, ""};
+    PrintRawToPrinter(printer, mJobFile.c_str(), "", outcome);
+    return outcome;
   }
   std::string Log() const {
     std::ifstream stream(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt");
@@ -63,7 +65,7 @@ TEST_F(RawPrintingTest, FilesAreStreamedInChunksOf64KiB) {
     mRecord = std::make_shared<FakeSpoolerRecord>();
     std::string content(test.size, '\0');
     for (std::size_t index = 0; index < content.size(); ++index) content[index] = char(index * 7);
-    EXPECT_EQ(Print(content), 0);
+    EXPECT_EQ(Print(content).state, JobState::kSpooled);
     Calls expected = {"open Lab", kStartDoc, "startpage"};
     expected.insert(expected.end(), test.writes.begin(), test.writes.end());
     expected.insert(expected.end(), {"endpage", "enddoc", "close"});
@@ -103,7 +105,7 @@ TEST_F(RawPrintingTest, EveryFailureStillClosesWhatWasOpenedAndDeletesTheFile) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     mRecord = std::make_shared<FakeSpoolerRecord>();
-    EXPECT_EQ(Print(std::string(200000, 'r'), test.script, test.printer), -1);
+    EXPECT_EQ(Print(std::string(200000, 'r'), test.script, test.printer).state, JobState::kFailed);
     EXPECT_EQ(mRecord->calls, test.calls);
     EXPECT_FALSE(fs::exists(mJobFile));
     EXPECT_NE(Log().find(test.logLine), std::string::npos);
@@ -112,11 +114,15 @@ TEST_F(RawPrintingTest, EveryFailureStillClosesWhatWasOpenedAndDeletesTheFile) {
             std::string::npos);
 }
 
-TEST_F(RawPrintingTest, FailuresToEndThePageOrDocumentDoNotChangeTheResult) {
+// The logged result stays the copy's; the job's outcome is that the spooler did not take it.
+TEST_F(RawPrintingTest, FailuresToEndThePageOrDocumentFailTheJobButNotTheLoggedResult) {
   FakeSpoolerScript closingFails;
   closingFails.failEndPage = true;
   closingFails.failEndDocument = true;
-  EXPECT_EQ(Print("data", closingFails), 0);
+  const JobOutcome outcome = Print("data", closingFails);
+  EXPECT_EQ(outcome.state, JobState::kFailed);
+  EXPECT_EQ(outcome.message, "the spooler did not take the page");
+  EXPECT_EQ(outcome.spoolerJobId, 0u);
   EXPECT_NE(Log().find("Error:EndPagePrinter failed: 0x1f"), std::string::npos);
   EXPECT_NE(Log().find("Error:EndDocPrinter failed: 0x1f"), std::string::npos);
   EXPECT_NE(Log().find("complete the RAW print job for printer: Lab, ret: 0, jobId=42"),
@@ -146,9 +152,7 @@ TEST_F(RawPrintingTest, TheOutcomeIsTheFirstStepTheSpoolerFailedOrTheJobId) {
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.message);
-    job_report::Begin();
-    Print("data", test.script, test.printer);
-    const JobOutcome outcome = job_report::Finish();
+    const JobOutcome outcome = Print("data", test.script, test.printer);
     EXPECT_EQ(outcome.state, test.state);
     EXPECT_EQ(outcome.message, test.message);
     EXPECT_EQ(outcome.spoolerJobId, test.jobId);
@@ -157,13 +161,16 @@ TEST_F(RawPrintingTest, TheOutcomeIsTheFirstStepTheSpoolerFailedOrTheJobId) {
 
 TEST_F(RawPrintingTest, MissingNamesKeepTheFileAndAMissingFileIsReported) {
   std::ofstream(mJobFile) << "keep me";
-  EXPECT_EQ(PrintRawToPrinter(nullptr, mJobFile.c_str(), ""), -1);
-  EXPECT_EQ(PrintRawToPrinter("Lab", nullptr, ""), -1);
+  JobOutcome outcome{JobState::kPrinting, 0, ""};
+  PrintRawToPrinter(nullptr, mJobFile.c_str(), "", outcome);
+  PrintRawToPrinter("Lab", nullptr, "", outcome);
+  EXPECT_EQ(outcome.state, JobState::kPrinting);  // nothing to record: the service fails it
   EXPECT_TRUE(fs::exists(mJobFile));
 
   quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(FakeSpoolerScript{}, mRecord));
   const std::string missing = mWorkDir + "/gone.prn";
-  EXPECT_EQ(PrintRawToPrinter("Lab", missing.c_str(), ""), -1);
+  PrintRawToPrinter("Lab", missing.c_str(), "", outcome);
+  EXPECT_EQ(outcome.message, "the job file could not be read");
   EXPECT_EQ(mRecord->calls, (Calls{"open Lab", kStartDoc, "startpage", "endpage", "enddoc", "close"}));
   EXPECT_NE(Log().find("Error:open raw file failed: " + missing), std::string::npos);
   EXPECT_NE(Log().find("Error:delete raw file failed: 0x2, file:" + missing), std::string::npos);

@@ -12,9 +12,9 @@
 #include <new>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 
 #include "print/job_outcome.h"
-#include "print/print_paths.h"
 #include "test_environment.h"
 
 namespace {
@@ -84,42 +84,30 @@ bool ConnectedPair(SOCKET (&sockets)[2]) {
 void MakeNonBlocking(SOCKET socket) { ::fcntl(socket, F_SETFL, O_NONBLOCK); }
 #endif
 
-// Records one print call and reports it spooled as job 7, or as a spooler would fail
-// it: printer "Missing" is unknown, printer "NoMemory" runs out of memory mid-job, and
-// printer "Silent" reports nothing at all.
-int Record(const char* entryPoint, const char* printer, const char* file,
-           const std::string& property) {
-  RecordedPrints().push_back({entryPoint, printer, file, property, ReadWholeFile(file)});
-  const std::string name = printer;
-  if (name == kNoMemoryPrinter) throw std::bad_alloc();
-  if (name == kSilentPrinter) return 0;
-  if (name == kMissingPrinter) {
-    job_report::Failed("printer not found");
-    return -1;
-  }
-  job_report::Spooled(kRecordedJobId);
-  return 0;
-}
-
 }  // namespace
 
-int PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property) {
-  return Record("raw", printerName, fileName, property);
-}
-int PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property) {
-  return Record("xps", printerName, fileName, property);
-}
-int PrintFileWithProperty(const char* printerName, const char* fileName,
-                          const std::string& property) {
-  return Record("pdf-property", printerName, fileName, property);
-}
-int PrintFile(const char* printerName, const char* fileName) {
-  return Record("pdf", printerName, fileName, "");
-}
+std::vector<std::string> RecordingPrintService::ListPrinters() { return {"Lab", "Office"}; }
 
-std::vector<RecordedPrint>& RecordedPrints() {
-  static std::vector<RecordedPrint> prints;
-  return prints;
+// Records the job and reports it spooled as job 7, or as a failing spooler or driver
+// would: printer "Missing" is unknown, "NoMemory" runs out of memory mid-job, "Faulting"
+// and "Strange" throw, and "Silent" records nothing at all.
+void RecordingPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome) {
+  prints.push_back({order.printerName, order.jobFile, order.dataFormat, order.property,
+                    ReadWholeFile(order.jobFile)});
+  if (scriptedOutcome) {
+    outcome = *scriptedOutcome;
+    return;
+  }
+  const std::string& name = order.printerName;
+  if (name == kNoMemoryPrinter) throw std::bad_alloc();
+  if (name == kFaultingPrinter) throw std::runtime_error(kPrintFault);
+  if (name == kStrangePrinter) throw 42;
+  if (name == kSilentPrinter) return;
+  if (name == kMissingPrinter) {
+    RecordJobFailure(outcome, "printer not found");
+    return;
+  }
+  RecordJobSpooled(outcome, kRecordedJobId);
 }
 
 std::vector<std::uint8_t> Frame(std::uint8_t type, std::uint8_t param,
@@ -173,9 +161,8 @@ void SessionTest::SetUp() {
   ASSERT_TRUE(ConnectedPair(sockets));
   MakeNonBlocking(sockets[1]);
   mPeerSocket = sockets[1];
-  mSession = new (std::nothrow) ClientHandlerInfo(sockets[0]);
+  mSession = new (std::nothrow) ClientHandlerInfo(sockets[0], mPrintService);
   ASSERT_NE(mSession, nullptr);
-  RecordedPrints().clear();
 }
 
 void SessionTest::TearDown() {

@@ -17,7 +17,6 @@
 #include "print/job_outcome.h"
 #include "platform/posix/print_ticket/print_ticket_xml.h"
 #include "platform/posix/xps/test_hooks.h"
-#include "print/print_paths.h"
 #include "test_environment.h"
 #include "print/xps_printing.h"
 
@@ -66,11 +65,13 @@ class XpsPrintingTest : public ::testing::Test {
   void UseFakeSpooler(const FakeSpoolerScript& script) {
     quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(script, mRecord));
   }
-  // Writes the job file and prints it.
-  int Print(const std::string& content, const char* printer = "Lab",
-            const std::string& property = "") {
+  // Writes the job file, prints it and returns the outcome.
+  JobOutcome Print(const std::string& content, const char* printer = "Lab",
+                   const std::string& property = "") {
     std::ofstream(mJobFile, std::ios::binary) << content;
-    return PrintXpsToPrinter(printer, mJobFile.c_str(), property);
+    JobOutcome outcome{JobState::kPrinting, 0, ""};
+    PrintXpsToPrinter(printer, mJobFile.c_str(), property, outcome);
+    return outcome;
   }
   std::string Log() const { return Slurp(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt"); }
   fs::path Printed(const std::string& name) const { return mWorkDir + "/printers/Lab/" + name; }
@@ -91,7 +92,7 @@ TEST_F(XpsPrintingTest, CompletedJobKeepsThePackageAndTicketAtThePrinterAndDelet
   cloud.dmDuplex = DMDUP_VERTICAL;
   const std::string package = xps_test::MinimalPackage();
 
-  EXPECT_EQ(Print(package, "Lab", PropertyBlob(cloud)), 0);
+  EXPECT_EQ(Print(package, "Lab", PropertyBlob(cloud)).state, JobState::kSpooled);
 
   EXPECT_FALSE(fs::exists(mJobFile));
   EXPECT_EQ(Slurp(Printed("1.xps")), package);
@@ -149,9 +150,7 @@ TEST_F(XpsPrintingTest, OnlyACompletedJobDeletesTheFile) {
     script.xpsState = test.state;
     script.failXpsSubmission = test.failSubmission;
     UseFakeSpooler(script);
-    job_report::Begin();
-    EXPECT_EQ(Print(xps_test::MinimalPackage()), 0);
-    const JobOutcome outcome = job_report::Finish();
+    const JobOutcome outcome = Print(xps_test::MinimalPackage());
     EXPECT_EQ(outcome.state, test.deleted ? JobState::kSpooled : JobState::kFailed);
     EXPECT_EQ(outcome.message, test.outcome);
     EXPECT_EQ(fs::exists(mJobFile), !test.deleted);
@@ -172,14 +171,14 @@ TEST_F(XpsPrintingTest, OnlyACompletedJobDeletesTheFile) {
 
 TEST_F(XpsPrintingTest, PackageThePrinterCannotReadFailsTheJobAndKeepsTheFile) {
   UseFolderPrinter();
-  EXPECT_EQ(Print(xps_test::UnreadablePackage()), 0);
+  EXPECT_EQ(Print(xps_test::UnreadablePackage()).state, JobState::kFailed);
   EXPECT_TRUE(fs::exists(mJobFile));
   EXPECT_FALSE(fs::exists(Printed("1.xps")));
   EXPECT_NE(Log().find("Error:XPS_JOB_FAILED, jobId=0 jobStatus(HRESULT)=0x8007000d"),
             std::string::npos);
 }
 
-TEST_F(XpsPrintingTest, FailuresBeforeTheJobIsWrittenReturnMinusOneAndKeepTheFile) {
+TEST_F(XpsPrintingTest, FailuresBeforeTheJobIsWrittenFailTheJobAndKeepTheFile) {
   std::string truncated = xps_test::MinimalPackage();
   truncated.resize(truncated.size() - 30);  // the directory's end record is cut
   xps_test::Parts withoutRelationships = xps_test::MinimalParts();
@@ -208,9 +207,9 @@ TEST_F(XpsPrintingTest, FailuresBeforeTheJobIsWrittenReturnMinusOneAndKeepTheFil
        }) {
     SCOPED_TRACE(test.name);
     UseFolderPrinter();
-    job_report::Begin();
-    EXPECT_EQ(Print(test.content, test.printer), -1);
-    EXPECT_EQ(job_report::Finish().message, test.outcome);
+    const JobOutcome outcome = Print(test.content, test.printer);
+    EXPECT_EQ(outcome.state, JobState::kFailed);
+    EXPECT_EQ(outcome.message, test.outcome);
     EXPECT_TRUE(fs::exists(mJobFile));
     const std::string log = Log();
     EXPECT_NE(log.find(test.line), std::string::npos) << log;
@@ -224,9 +223,12 @@ TEST_F(XpsPrintingTest, FailuresBeforeTheJobIsWrittenReturnMinusOneAndKeepTheFil
 
 TEST_F(XpsPrintingTest, MissingArgumentsOrFileEndWithoutTheClosingLines) {
   UseFolderPrinter();
-  EXPECT_EQ(PrintXpsToPrinter(nullptr, mJobFile.c_str(), ""), -1);
-  EXPECT_EQ(PrintXpsToPrinter("Lab", nullptr, ""), -1);
-  EXPECT_EQ(PrintXpsToPrinter("Lab", (mWorkDir + "/absent.xps").c_str(), ""), -1);
+  JobOutcome outcome{JobState::kPrinting, 0, ""};
+  PrintXpsToPrinter(nullptr, mJobFile.c_str(), "", outcome);
+  PrintXpsToPrinter("Lab", nullptr, "", outcome);
+  EXPECT_EQ(outcome.state, JobState::kPrinting);  // nothing to record: the service fails it
+  PrintXpsToPrinter("Lab", (mWorkDir + "/absent.xps").c_str(), "", outcome);
+  EXPECT_EQ(outcome.message, "the job file could not be read");
   const std::string log = Log();
   EXPECT_NE(log.find("Error:PrintXpsToPrinter: printerName or fileName is null"), std::string::npos);
   EXPECT_NE(log.find("Error:cannot open xps file: " + mWorkDir + "/absent.xps"), std::string::npos);
@@ -318,7 +320,7 @@ TEST_F(XpsPrintingTest, WithoutALocalTicketThePackagesOwnJobTicketApplies) {
   FakeSpoolerScript script;
   script.failGetDefaults = true;
   UseFakeSpooler(script);
-  EXPECT_EQ(Print(xps_test::PackageWithJobTicket()), 0);
+  EXPECT_EQ(Print(xps_test::PackageWithJobTicket()).state, JobState::kSpooled);
   EXPECT_NE(Log().find("Debug:Use embedded XPS package PrintTicket (no local PrintTicket)"),
             std::string::npos);
   quillmesh::platform::TicketSettings ticket;
@@ -334,24 +336,19 @@ TEST_F(XpsPrintingTest, AFailedAllocationFailsTheJobAndTheNextJobPrints) {
   struct Case {
     const char* name;
     int buffersBefore;  // archive buffers made before the one that fails
-    int result;
   };
-  for (const Case& test : {Case{"loading the package", 0, -1}, Case{"in the job", 1, 0}}) {
+  for (const Case& test : {Case{"loading the package", 0}, Case{"in the job", 1}}) {
     SCOPED_TRACE(test.name);
     FakeSpoolerScript script;
     script.failGetDefaults = true;
     UseFakeSpooler(script);
     quillmesh::platform::FailArchiveAllocation(test.buffersBefore);
-    job_report::Begin();
-    EXPECT_EQ(Print(xps_test::MinimalPackage()), test.result);
-    JobOutcome outcome = job_report::Finish();
+    JobOutcome outcome = Print(xps_test::MinimalPackage());
     EXPECT_EQ(outcome.state, JobState::kFailed);
     EXPECT_EQ(outcome.message, "out of memory while printing");
     EXPECT_TRUE(fs::exists(mJobFile));
 
-    job_report::Begin();
-    EXPECT_EQ(Print(xps_test::MinimalPackage()), 0);
-    outcome = job_report::Finish();
+    outcome = Print(xps_test::MinimalPackage());
     EXPECT_EQ(outcome.state, JobState::kSpooled) << outcome.message;
   }
   EXPECT_NE(Log().find("Error:CreatePackageFromStream failed: 0x8007000e"), std::string::npos);

@@ -1,4 +1,4 @@
-#include "front/allow_list.h"
+#include "support/allow_list.h"
 
 #include <cctype>
 

@@ -1,0 +1,45 @@
+// The print service as the session sees it: the printers it lists and the jobs it
+// prints. The server hands every session the spooler's service (spooler_print_service.h);
+// the session's tests and fuzzers hand it one of their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "print/job_outcome.h"
+#include "support/wire_format.h"
+
+// The data formats a job declares (the wire's numbers); any other value is printed as PDF.
+using quillmesh::wire::kDataFormatPdf;
+using quillmesh::wire::kDataFormatRaw;
+using quillmesh::wire::kDataFormatXps;
+
+// One job to print: a finished job file and what its header declared.
+struct PrintOrder {
+  std::string printerName;  // as the peer sent it
+  std::string jobFile;      // the service owns the file from the call on
+  std::uint8_t dataFormat = kDataFormatPdf;
+  std::string property;
+};
+
+class PrintService {
+ public:
+  PrintService() = default;
+  virtual ~PrintService() = default;
+  PrintService(const PrintService&) = delete;
+  PrintService& operator=(const PrintService&) = delete;
+
+  // Every printer's name in UTF-8, as the printer-list reply carries them; empty on failure.
+  virtual std::vector<std::string> ListPrinters() = 0;
+
+  // Prints the job and returns its outcome, spooled or failed. The outcome is the job's
+  // one account of itself: an exception out of the print fails the job here (Error
+  // line), and a print that recorded nothing counts as failed.
+  JobOutcome Print(const PrintOrder& order);
+
+ protected:
+  // The print itself: records each step's result into the outcome, which starts as
+  // "printing".
+  virtual void PrintJob(const PrintOrder& order, JobOutcome& outcome) = 0;
+};

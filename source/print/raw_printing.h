@@ -1,0 +1,12 @@
+// The RAW print path.
+#pragma once
+
+#include <string>
+
+#include "print/job_outcome.h"
+
+// Sends the file's bytes unchanged to the printer as one RAW document, recording each
+// step's result into the outcome; takes ownership of the job file and removes it when
+// it is done with it.
+void PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property,
+                       JobOutcome& outcome);
