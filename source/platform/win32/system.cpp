@@ -216,6 +216,27 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode) {
   return ::_wfopen(path.c_str(), wideMode.c_str());
 }
 
+// The spooler takes a document's bytes only from memory: the file is read piece by
+// piece into the buffer and each piece handed to WritePrinter.
+PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer) {
+  PrinterFileCopy copy;
+  for (;;) {
+    const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), file);
+    if (count == 0) {
+      copy.complete = true;
+      return copy;
+    }
+    DWORD written = 0;
+    const BOOL accepted = ::WritePrinter(printer, buffer.data(), static_cast<DWORD>(count), &written);
+    copy.total += written;
+    if (!accepted || written != count) {
+      copy.offered = count;
+      copy.taken = written;
+      return copy;
+    }
+  }
+}
+
 // The C runtime's copy of the environment, the one _putenv_s changes.
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
 

@@ -1,5 +1,7 @@
 // OpenPrinterW and the RAW document calls on Linux: handles over the backend's printer
 // connections, with the call-order checks the Windows spooler makes.
+#include <cstdio>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -41,6 +43,43 @@ BOOL OpenPrinterHandle(const std::string& name, HANDLE* printer) {
 
 // Forgets a handle; false when it was not live.
 bool ReleasePrinterHandle(PrinterHandle* handle) { return Registry().Remove(handle); }
+
+bool StreamFileToPrinter(PrinterConnection& connection, std::FILE* file, std::span<BYTE> buffer,
+                         PrinterFileCopy& copy, DWORD& error) {
+  for (;;) {
+    const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), file);
+    if (count == 0) {
+      copy.complete = true;
+      return true;
+    }
+    DWORD written = 0;
+    const bool accepted = connection.Write(buffer.data(), static_cast<DWORD>(count), written, error);
+    copy.total += written;
+    if (!accepted || written != count) {
+      copy.offered = count;
+      copy.taken = written;
+      return false;
+    }
+  }
+}
+
+// The call-order checks of WritePrinter, then the backend's own way of taking a file.
+PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer) {
+  PrinterFileCopy copy;
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
+  if (handle == nullptr) return copy;
+  if (file == nullptr || buffer.empty()) {
+    FailWith(ERROR_INVALID_PARAMETER);
+    return copy;
+  }
+  if (!handle->documentOpen) {
+    FailWith(ERROR_SPL_NO_STARTDOC);
+    return copy;
+  }
+  DWORD error = ERROR_SUCCESS;
+  if (!handle->connection->WriteFromFile(file, buffer, copy, error)) FailWith(error);
+  return copy;
+}
 
 }  // namespace quillmesh::platform
 
