@@ -1,6 +1,7 @@
 // The spooler seam on Linux: the folder printer, the backend choice and the Win32-style
 // level-2 enumeration on top of a fake backend.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -130,6 +131,38 @@ TEST(FolderSpooler, AJobFileHandedOverLandsExactlyWithoutPassingThroughTheBuffer
                                      << " handed over";
     EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 65536);
   }
+  InstallSpooler(nullptr);
+}
+
+// A job file the kernel cannot copy from (here a pipe) still lands exactly, read through
+// the buffer.
+TEST(FolderSpooler, AJobFileTheKernelCannotCopyGoesThroughTheBuffer) {
+  TemporaryFolder root;
+  AddPrinterFolder(root.path(), "Lab", false);
+  InstallSpooler(MakeFolderSpooler(root.path().string()));
+  const std::string content(5000, 'p');
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ::close(ends[1]);
+  std::FILE* reader = ::fdopen(ends[0], "rb");
+  ASSERT_NE(reader, nullptr);
+  WCHAR name[] = {'L', 'a', 'b', 0};
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(OpenPrinterW(name, &printer, nullptr));
+  DOC_INFO_1W info = {name, nullptr, nullptr};
+  const DWORD jobId = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&info));
+  ASSERT_NE(jobId, 0u);
+  std::vector<BYTE> buffer(1024, 0xA5);
+  const quillmesh::platform::PrinterFileCopy copy =
+      quillmesh::platform::WritePrinterFromFile(printer, reader, buffer);
+  std::fclose(reader);
+  EXPECT_TRUE(copy.complete);
+  EXPECT_EQ(copy.total, content.size());
+  EXPECT_TRUE(EndDocPrinter(printer));
+  EXPECT_TRUE(ClosePrinter(printer));
+  EXPECT_EQ(PrintedDocument(root.path() / "Lab", jobId), content);
+  EXPECT_EQ(buffer[0], 'p') << "the pieces passed through the buffer";
   InstallSpooler(nullptr);
 }
 

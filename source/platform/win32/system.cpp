@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/errno_codes.h"
+#include "platform/file_pieces.h"
 #include "platform/platform.h"
 
 namespace {
@@ -216,25 +217,11 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode) {
   return ::_wfopen(path.c_str(), wideMode.c_str());
 }
 
-// The spooler takes a document's bytes only from memory: the file is read piece by
-// piece into the buffer and each piece handed to WritePrinter.
+// The spooler takes a document's bytes only from memory.
 PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer) {
-  PrinterFileCopy copy;
-  for (;;) {
-    const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), file);
-    if (count == 0) {
-      copy.complete = true;
-      return copy;
-    }
-    DWORD written = 0;
-    const BOOL accepted = ::WritePrinter(printer, buffer.data(), static_cast<DWORD>(count), &written);
-    copy.total += written;
-    if (!accepted || written != count) {
-      copy.offered = count;
-      copy.taken = written;
-      return copy;
-    }
-  }
+  return WriteFileInPieces(file, buffer, [printer](BYTE* data, DWORD count, DWORD& written) {
+    return ::WritePrinter(printer, data, count, &written) != FALSE;
+  });
 }
 
 // The C runtime's copy of the environment, the one _putenv_s changes.

@@ -2,6 +2,7 @@
 // so what the server prints can be checked file by file.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -214,7 +215,10 @@ class FolderPrinterJob final : public PrinterConnection {
                      DWORD& error) override {
     const int source = ::fileno(file);
     off_t offset = ::ftello(file);
-    if (source < 0 || offset < 0) return StreamFileToPrinter(*this, file, buffer, copy, error);
+    struct stat status {};
+    if (source < 0 || offset < 0 || ::fstat(source, &status) != 0 || !S_ISREG(status.st_mode)) {
+      return StreamFileToPrinter(*this, file, buffer, copy, error);
+    }
     for (;;) {
       const ssize_t step = ::copy_file_range(source, &offset, mData, nullptr, kKernelCopyStep, 0);
       if (step > 0) {
@@ -226,11 +230,13 @@ class FolderPrinterJob final : public PrinterConnection {
       const bool copyUnsupported = step < 0 && IsKernelCopyRefusal(errno);
       const int failure = errno;
       ::fseeko(file, offset, SEEK_SET);
-      if (step == 0) {
+      // Some file systems answer 0 rather than refuse: short of the file's end, the rest
+      // is read instead.
+      if (step == 0 && offset >= status.st_size) {
         copy.complete = true;
         return true;
       }
-      if (copyUnsupported) return StreamFileToPrinter(*this, file, buffer, copy, error);
+      if (step == 0 || copyUnsupported) return StreamFileToPrinter(*this, file, buffer, copy, error);
       error = Win32ErrorFromErrno(failure);
       copy.offered = kKernelCopyStep;
       return false;

@@ -1,10 +1,12 @@
 // OpenPrinterW and the RAW document calls on Linux: handles over the backend's printer
 // connections, with the call-order checks the Windows spooler makes.
+#include <cstdint>
 #include <cstdio>
 #include <span>
 #include <string>
 #include <utility>
 
+#include "platform/file_pieces.h"
 #include "platform/posix/spooler/printer_handle.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "platform/posix/system/live_handles.h"
@@ -46,21 +48,14 @@ bool ReleasePrinterHandle(PrinterHandle* handle) { return Registry().Remove(hand
 
 bool StreamFileToPrinter(PrinterConnection& connection, std::FILE* file, std::span<BYTE> buffer,
                          PrinterFileCopy& copy, DWORD& error) {
-  for (;;) {
-    const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), file);
-    if (count == 0) {
-      copy.complete = true;
-      return true;
-    }
-    DWORD written = 0;
-    const bool accepted = connection.Write(buffer.data(), static_cast<DWORD>(count), written, error);
-    copy.total += written;
-    if (!accepted || written != count) {
-      copy.offered = count;
-      copy.taken = written;
-      return false;
-    }
-  }
+  const PrinterFileCopy rest =
+      WriteFileInPieces(file, buffer, [&](BYTE* data, DWORD count, DWORD& written) {
+        return connection.Write(data, count, written, error);
+      });
+  const std::uint64_t before = copy.total;  // what an earlier way of copying moved
+  copy = rest;
+  copy.total += before;
+  return copy.complete;
 }
 
 // The call-order checks of WritePrinter, then the backend's own way of taking a file.

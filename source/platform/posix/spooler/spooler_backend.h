@@ -116,7 +116,8 @@ class PrinterConnection {
 };
 
 // WriteFromFile for a printer that takes bytes only from memory: the file is read piece
-// by piece into the buffer and each piece handed to the connection's Write.
+// by piece into the buffer and each piece handed to the connection's Write; the copy's
+// total adds to what it already holds.
 bool StreamFileToPrinter(PrinterConnection& connection, std::FILE* file, std::span<BYTE> buffer,
                          PrinterFileCopy& copy, DWORD& error);
 
