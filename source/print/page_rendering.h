@@ -83,8 +83,8 @@ class PageRendering {
   // Waits until page n's file is complete (the work reported it, or rendering has
   // ended).
   void AwaitPage(int page);
-  // Whether page n should have a file: it was seen, or the interpreter counted the
-  // page. One missing then was removed behind our back or could not be rendered.
+  // Whether page n should have a file: the work reported it complete, or the
+  // interpreter counted the page. One missing then was removed behind our back or could not be rendered.
   bool PageExpected(int page);
   // Page n was drawn and its file deleted: rendering may go on.
   void PageDone(int page);

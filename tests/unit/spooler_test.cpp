@@ -75,6 +75,17 @@ std::string PrintedDocument(const fs::path& printer, DWORD jobId) {
   return {std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>()};
 }
 
+// Opens the printer "Lab" and starts a RAW document on it; the job id is 0 when either
+// failed.
+HANDLE StartLabDocument(DWORD& jobId) {
+  WCHAR name[] = {'L', 'a', 'b', 0};
+  HANDLE printer = nullptr;
+  EXPECT_TRUE(OpenPrinterW(name, &printer, nullptr));
+  DOC_INFO_1W info = {name, nullptr, nullptr};
+  jobId = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&info));
+  return printer;
+}
+
 // A job file handed to the folder printer lands byte for byte, from the file's position
 // to its end, after what was written before it: empty, smaller and larger than the read
 // buffer, and read part-way already. The copy is the kernel's: the buffer stays untouched.
@@ -105,11 +116,8 @@ TEST(FolderSpooler, AJobFileHandedOverLandsExactlyWithoutPassingThroughTheBuffer
     ASSERT_NE(reader, nullptr);
     std::string skipped(static_cast<std::size_t>(test.alreadyRead), '\0');
     ASSERT_EQ(std::fread(skipped.data(), 1, skipped.size(), reader), skipped.size());
-    WCHAR name[] = {'L', 'a', 'b', 0};
-    HANDLE printer = nullptr;
-    ASSERT_TRUE(OpenPrinterW(name, &printer, nullptr));
-    DOC_INFO_1W info = {name, nullptr, nullptr};
-    const DWORD jobId = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&info));
+    DWORD jobId = 0;
+    HANDLE printer = StartLabDocument(jobId);
     ASSERT_NE(jobId, 0u);
     ASSERT_TRUE(StartPagePrinter(printer));
     std::string before = test.written;
@@ -147,11 +155,8 @@ TEST(FolderSpooler, AJobFileTheKernelCannotCopyGoesThroughTheBuffer) {
   ::close(ends[1]);
   std::FILE* reader = ::fdopen(ends[0], "rb");
   ASSERT_NE(reader, nullptr);
-  WCHAR name[] = {'L', 'a', 'b', 0};
-  HANDLE printer = nullptr;
-  ASSERT_TRUE(OpenPrinterW(name, &printer, nullptr));
-  DOC_INFO_1W info = {name, nullptr, nullptr};
-  const DWORD jobId = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&info));
+  DWORD jobId = 0;
+  HANDLE printer = StartLabDocument(jobId);
   ASSERT_NE(jobId, 0u);
   std::vector<BYTE> buffer(1024, 0xA5);
   const quillmesh::platform::PrinterFileCopy copy =
