@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,22 @@ bool UseSpooler(const std::string& setting, std::string& problem);
 
 // Opens a file by its UTF-16 path with a C runtime mode such as "rb"; nullptr on failure.
 std::FILE* OpenWideFile(const WideString& path, const char* mode);
+
+// How far an open file's bytes got to a printer: all of them, or the write that fell
+// short (the bytes it offered and those the printer took), its error the last error.
+struct PrinterFileCopy {
+  bool complete = false;
+  std::uint64_t total = 0;        // bytes the printer took
+  std::uint64_t offered = 0;      // the bytes of the write that fell short
+  std::uint64_t taken = 0;        // what the printer took of them
+};
+
+// Sends an open file, from its position to its end, as the next bytes of the document
+// open on the printer, as WritePrinter calls of its pieces in order would. Pieces that
+// pass through memory are read into the buffer (the copy allocates nothing); the Linux
+// folder printer copies the file inside the kernel instead. A read that fails ends the
+// file as its end does.
+PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer);
 
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);

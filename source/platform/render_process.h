@@ -17,13 +17,15 @@
 namespace quillmesh::platform {
 
 // What the work reports: output, error text, a line for the server's log, the number
-// of pages of the document (in decimal), or that it waits for a page turn (no text).
+// of pages of the document (in decimal), that it waits for a page turn (no text), or
+// that the page file of a number (in decimal) is complete.
 enum class RenderStream : unsigned char {
   kOutput = 0,
   kError = 1,
   kLogError = 2,
   kPageCount = 3,
   kPageTurn = 4,
+  kPageReady = 5,
 };
 
 // One piece of what the work reported.
@@ -94,8 +96,12 @@ class RenderProcess {
   // are closed.
   virtual void Kill() = 0;
   // Waits up to the time for reports and appends them; false once the work has ended
-  // and every report has been collected.
+  // and every report has been collected. It returns at once, perhaps with none, after
+  // an Interrupt.
   virtual bool Collect(int timeoutMilliseconds, std::vector<RenderMessage>& messages) = 0;
+  // Makes the Collect that waits (or the next one) return at once; any thread may call
+  // it, also under its own locks: it only signals.
+  virtual void Interrupt() = 0;
   // The work's result once Collect returned false; -1 when it was killed or crashed.
   virtual int ExitCode() const = 0;
 };

@@ -26,6 +26,7 @@ void GhostscriptMessages::Take(const quillmesh::platform::RenderMessage& message
       break;
     case RenderStream::kPageCount:
     case RenderStream::kPageTurn:
+    case RenderStream::kPageReady:
       break;
   }
 }

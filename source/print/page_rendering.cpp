@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWatchMilliseconds = 2;
 // The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
 // little larger than their paper (bleed, rounding). At the rendering's resolution:
 constexpr double kPageSlack = 1.05;
@@ -147,6 +146,13 @@ void LogPdfRenderSettings() {
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode)
+    : PageRendering(pdfPath, outputPrefix, mode,
+                    RenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages),
+                    DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages)) {}
+
+PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
+                             Mode mode, const quillmesh::platform::RenderWork& work,
+                             const quillmesh::platform::RenderWorkDescription& description)
     : mPdfPath(pdfPath),
       mPrefix(outputPrefix),
       mMode(mode),
@@ -164,9 +170,7 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     const quillmesh::platform::RenderLimits limits{
         kMaxPageFileBytes,
         static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
-    mProcess = quillmesh::platform::RenderProcess::Start(
-        RenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages), limits,
-        DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages));
+    mProcess = quillmesh::platform::RenderProcess::Start(work, limits, description);
     if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   if (!mProcess) {
@@ -182,6 +186,7 @@ PageRendering::~PageRendering() {
     const std::lock_guard<std::mutex> lock(mGuard);
     mStop = true;
   }
+  if (mProcess) mProcess->Interrupt();
   if (mWatcher.joinable()) mWatcher.join();
   if (mMode == Mode::kPipelined || mRefused) RemovePageFiles();
 }
@@ -196,28 +201,16 @@ void PageRendering::Watch() {
   }
 }
 
-// One round: the reports that arrived, the page files, the limits and the window.
+// One round: waits for the work's reports (or an interruption), then takes them and
+// keeps the limits and the window.
 bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages) {
   messages.clear();
-  const bool running = mProcess->Collect(kWatchMilliseconds, messages);
+  const bool running = mProcess->Collect(WaitMilliseconds(), messages);
   for (const auto& message : messages) mMessages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
-  // The time since the last round is the work's own unless it was paused at a page turn,
-  // waiting for its slot or for page files on disk to be drawn: a document that spends
-  // its turns without writing pages runs on the clock.
-  const bool drawingBehind = mMode == Mode::kPipelined && mCreated - mDone >= kMaxPageFiles;
-  const bool paused = mAsked > mAllowed && (mGaveWay || drawingBehind);
-  for (const auto& message : messages) {
-    if (message.stream == quillmesh::platform::RenderStream::kPageTurn) ++mAsked;
-    if (message.stream == quillmesh::platform::RenderStream::kPageCount) {
-      CheckOutline(message.text);
-    }
-  }
-  const Clock::time_point now = Clock::now();
-  if (!paused) mRunTime += now - mLastTick;
-  mLastTick = now;
+  CountRunTime();
+  for (const auto& message : messages) TakeReport(message);
   if (running && mStop) mProcess->Kill();
-  if (!mRefused) ScanPageFiles();
   if (running && !mRefused) PassPageTurns();
   if (running && !mRefused &&
       mRunTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
@@ -243,6 +236,56 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
   return false;
 }
 
+// How long the watcher may wait for the next report: no longer than the work may still
+// run on the clock; while it is paused, as long as the whole limit (a page drawn, the
+// slot coming back or a stop interrupts the wait).
+int PageRendering::WaitMilliseconds() {
+  using std::chrono::milliseconds;
+  const std::lock_guard<std::mutex> lock(mGuard);
+  if (mStop) return 0;
+  const milliseconds limit = std::chrono::seconds(PdfRenderLimits().renderSeconds);
+  if (Paused()) return static_cast<int>(limit.count());
+  const auto left = limit - (mRunTime + (Clock::now() - mLastTick));
+  const auto wait = std::chrono::ceil<milliseconds>(left) + milliseconds(1);
+  return static_cast<int>(std::clamp(wait, milliseconds(1), limit).count());
+}
+
+// Whether the work waits at a page turn for its slot or for page files on disk to be
+// drawn: time that is not its own. A document that spends its turns without completing
+// pages is not paused, so it runs on the clock.
+bool PageRendering::Paused() const {
+  const bool drawingBehind = mMode == Mode::kPipelined && mReady - mDone >= kMaxPageFiles;
+  return mAsked > mAllowed && (mGaveWay || drawingBehind);
+}
+
+// Adds the time since the last count to the work's running time unless it was paused;
+// called before anything that may pause or resume it changes.
+void PageRendering::CountRunTime() {
+  const Clock::time_point now = Clock::now();
+  if (!Paused()) mRunTime += now - mLastTick;
+  mLastTick = now;
+}
+
+// One report of the work: a page turn it waits for, the outline, a complete page file.
+// Once the rendering is refused nothing more is judged.
+void PageRendering::TakeReport(const quillmesh::platform::RenderMessage& message) {
+  using quillmesh::platform::RenderStream;
+  if (mRefused) return;
+  if (message.stream == RenderStream::kPageTurn) {
+    ++mAsked;
+    // A turn after the last page the limit allows begins one page more.
+    if (mReady >= PdfRenderLimits().maxPages) {
+      LOG_ERROR("%s has more than %d pages, not printed\n", mPdfPath.c_str(),
+                PdfRenderLimits().maxPages);
+      Refuse();
+    }
+  } else if (message.stream == RenderStream::kPageCount) {
+    CheckOutline(message.text);
+  } else if (message.stream == RenderStream::kPageReady) {
+    TakeReadyPage(message.text);
+  }
+}
+
 // Answers the work's page turns: one more page file while the window has room and the
 // slot is held. At a turn that another peer's rendering would take the slot at, the
 // slot goes to it, and the work waits there until this rendering's turn comes again.
@@ -258,7 +301,7 @@ void PageRendering::PassPageTurns() {
     if (!mPageOwed && mSlot.ShouldGiveWay()) {
       LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
                 mAllowed);
-      mSlot.GiveWay();
+      mSlot.GiveWay([this] { mProcess->Interrupt(); });
       mGaveWay = true;
       return;
     }
@@ -293,20 +336,24 @@ void PageRendering::CheckOutline(const std::string& text) {
   }
 }
 
-// Counts the page files Ghostscript has begun and checks each new one. Ghostscript
-// begins them in order, so one that exists means every earlier one was begun, even one
-// already removed behind our back: a look a window ahead steps over such a gap.
-void PageRendering::ScanPageFiles() {
-  std::error_code failure;
-  for (int ahead = 1; ahead <= kMaxPageFiles; ++ahead) {
-    if (!fs::exists(PageFile(mCreated + ahead), failure)) continue;
-    mCreated += ahead;
-    ahead = 0;
+// A page file the work reports complete: Ghostscript completes them in order, each after
+// a page turn, so anything but the next one of the turns given is not its report, and
+// stops the rendering. The page's limits are checked before any waiter sees it.
+void PageRendering::TakeReadyPage(const std::string& number) {
+  const int page = mReady + 1;
+  if (number != std::to_string(page) || page > mAllowed) {
+    LOG_ERROR("rendering %s reported page file \"%.32s\" after page %d, out of order; "
+              "stopped\n",
+              mPdfPath.c_str(), number.c_str(), mReady);
+    Refuse();
+    return;
   }
-  while (mChecked < mCreated && CheckNewPage(mChecked + 1)) ++mChecked;
+  if (CheckNewPage(page)) mReady = page;
 }
 
-// The limits a new page must keep; false when it cannot be judged yet or was refused.
+// The limits a complete page must keep; false when it was refused. Its size is read
+// from its file's header, and the free space must hold one more page as large as the
+// largest so far.
 bool PageRendering::CheckNewPage(int page) {
   if (page > PdfRenderLimits().maxPages) {
     LOG_ERROR("%s has more than %d pages, not printed\n", mPdfPath.c_str(),
@@ -316,12 +363,9 @@ bool PageRendering::CheckNewPage(int page) {
   }
   std::int64_t width = 0;
   std::int64_t height = 0;
-  if (!PageFileSize(PageFile(page), width, height)) {
-    // A page file removed once a later one was begun has nothing left to check; the
-    // printing side finds it missing.
-    std::error_code failure;
-    return page < mCreated && !fs::exists(PageFile(page), failure);
-  }
+  // A page file removed behind our back has nothing left to check; the printing side
+  // finds it missing.
+  if (!PageFileSize(PageFile(page), width, height)) return true;
   if (!FitsLargestPaper(width, height)) {
     LOG_ERROR("page %d of %s is %lld x %lld pixels, larger than the largest paper; not printed\n",
               page, mPdfPath.c_str(), static_cast<long long>(width), static_cast<long long>(height));
@@ -329,8 +373,8 @@ bool PageRendering::CheckNewPage(int page) {
     return false;
   }
   std::error_code failure;
-  const std::uintmax_t previousPage = page > 1 ? fs::file_size(PageFile(page - 1), failure) : 0;
-  if (!failure) mLargestPage = std::max<std::uint64_t>(mLargestPage, previousPage);
+  const std::uintmax_t pageBytes = fs::file_size(PageFile(page), failure);
+  if (!failure) mLargestPage = std::max<std::uint64_t>(mLargestPage, pageBytes);
   return CheckFreeSpace();
 }
 
@@ -354,22 +398,32 @@ void PageRendering::Refuse() {
   mProcess->Kill();
 }
 
+// The last page the limit allows is handed out only once rendering has ended: a page
+// after it would stop the document.
 void PageRendering::AwaitPage(int page) {
   std::unique_lock<std::mutex> lock(mGuard);
-  mChanged.wait(lock, [&] { return mEnded || mRefused || (mOutlineKnown && mChecked > page); });
+  mChanged.wait(lock, [&] {
+    return mEnded || mRefused ||
+           (mOutlineKnown && mReady >= page && page < PdfRenderLimits().maxPages);
+  });
 }
 
 bool PageRendering::PageExpected(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
-  return mCreated >= page || page <= mCountedPages;
+  return mReady >= page || page <= mCountedPages;
 }
 
-// Each page drawn frees a place in the window for a later page file.
+// Each page drawn frees a place in the window for a later page file; the watcher hears
+// of it, since the work may run on the clock again.
 void PageRendering::PageDone(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
   if (page <= mDone) return;
+  if (mProcess && !mEnded) CountRunTime();
   mDone = page;
-  if (mProcess && !mEnded && !mRefused) PassPageTurns();
+  if (mProcess && !mEnded && !mRefused) {
+    PassPageTurns();
+    mProcess->Interrupt();
+  }
 }
 
 void PageRendering::AwaitEnd() {

@@ -65,17 +65,22 @@ class PageRendering {
   static constexpr int kMaxPageFiles = 4;
 
   PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode);
+  // The same with other render work (tests): it writes the page files "<prefix>-<n>.bmp"
+  // and reports them as Ghostscript's rendering does.
+  PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode,
+                const quillmesh::platform::RenderWork& work,
+                const quillmesh::platform::RenderWorkDescription& description);
   // Stops what still runs; in the pipelined mode (or after a refusal) removes every
   // page file of the document that is left.
   ~PageRendering();
   PageRendering(const PageRendering&) = delete;
   PageRendering& operator=(const PageRendering&) = delete;
 
-  // Waits until page n's file is complete (the next page's file exists, or rendering
-  // has ended).
+  // Waits until page n's file is complete (the work reported it, or rendering has
+  // ended).
   void AwaitPage(int page);
-  // Whether page n should have a file: it was seen, or the interpreter counted the
-  // page. One missing then was removed behind our back or could not be rendered.
+  // Whether page n should have a file: the work reported it complete, or the
+  // interpreter counted the page. One missing then was removed behind our back or could not be rendered.
   bool PageExpected(int page);
   // Page n was drawn and its file deleted: rendering may go on.
   void PageDone(int page);
@@ -89,10 +94,14 @@ class PageRendering {
  private:
   void Watch();
   bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
+  int WaitMilliseconds();
+  bool Paused() const;
+  void CountRunTime();
+  void TakeReport(const quillmesh::platform::RenderMessage& message);
   void PassPageTurns();
   int PageFileWindow() const;
   void CheckOutline(const std::string& text);
-  void ScanPageFiles();
+  void TakeReadyPage(const std::string& number);
   bool CheckNewPage(int page);
   bool CheckFreeSpace();
   void Refuse();
@@ -110,9 +119,8 @@ class PageRendering {
   GhostscriptMessages mMessages;
   std::mutex mGuard;
   std::condition_variable mChanged;
-  int mCreated = 0;  // page files Ghostscript has begun
+  int mReady = 0;    // page files the work reported complete, and checked
   int mDone = 0;     // pages drawn and deleted
-  int mChecked = 0;  // pages whose size and free space were checked
   int mAsked = 0;    // page turns the work asked for
   int mAllowed = 0;  // page turns given
   bool mGaveWay = false;  // the slot went to another peer's rendering at a page turn

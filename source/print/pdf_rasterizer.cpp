@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/log_writer.h"
@@ -257,7 +258,9 @@ void ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingR
 
 // Holds the interpreter before it opens each page file until the server allows one
 // more, so that no more page files than the server's window are ever on disk. The
-// library opens the file itself once the hook lets it go on.
+// library opens the file itself once the hook lets it go on. It also tells the server
+// when a page file is complete: Ghostscript closes each page's file before it opens the
+// next one, and every file once the interpreter is gone.
 class PageTurnGate {
  public:
   PageTurnGate(RenderReporter& reporter, const std::string& prefixText)
@@ -268,6 +271,9 @@ class PageTurnGate {
     return api.addFileSystem(instance, &mHooks, this);
   }
 
+  // The interpreter is gone: the page file opened last is complete.
+  void ReportLastPage() { ReportPageReady(); }
+
  private:
   static int OpenFile(const void* /*memory*/, void* gate, const char* name, const char* mode,
                       void** file) {
@@ -277,34 +283,44 @@ class PageTurnGate {
                          void** file) {
     return static_cast<PageTurnGate*>(gate)->Pass(name, true, file);
   }
-  // Waits for a page turn before a page file is written; other files pass at once.
+  // Waits for a page turn before a page file is written; other files pass at once. A
+  // page file other than the one opened last means that one is complete.
   int Pass(const char* name, bool writing, void** file) {
     *file = nullptr;
     if (!writing || std::strncmp(name, mPageFileStart.c_str(), mPageFileStart.size()) != 0) {
       return 0;
     }
+    if (mOpenPage != name) {
+      ReportPageReady();
+      mOpenPage = name;
+    }
     return mReporter.AwaitPageTurn() ? 0 : quillmesh::platform::kGhostscriptIoError;
+  }
+  // Reports the page file opened last as complete, by the number in its name.
+  void ReportPageReady() {
+    constexpr std::string_view kExtension = ".bmp";
+    if (mOpenPage.empty()) return;
+    std::string number = mOpenPage.substr(mPageFileStart.size());
+    if (number.ends_with(kExtension)) number.resize(number.size() - kExtension.size());
+    mReporter.Report(RenderStream::kPageReady, number.data(), number.size());
+    mOpenPage.clear();
   }
 
   RenderReporter& mReporter;
   std::string mPageFileStart;
+  std::string mOpenPage;  // the page file opened last, until it is reported complete
   quillmesh::platform::GhostscriptFileSystem mHooks{OpenFile, nullptr, nullptr, OpenPrinter,
                                                     nullptr};
 };
 
-// Runs one interpreter over the document, reporting what it prints. This is the
-// render work: it runs apart from the server (RenderProcess) and must not log itself.
-int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
-                const std::string& outputPrefix, int maxPages) {
-  CapturingReporter reporter(workReporter);
-  const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
-  if (api == nullptr) {
-    ReportError(reporter, "gsapi_new_instance failed\n");
-    return kPdfConversionNotRun;
-  }
+// Runs one interpreter over the document, reporting what it prints; the gate outlives
+// the interpreter that calls it. This is the render work: it runs apart from the server
+// (RenderProcess) and must not log itself.
+int InterpretDocument(const GhostscriptApi* api, CapturingReporter& reporter, PageTurnGate& gate,
+                      const std::string& pdfPath, const std::string& outputPrefix,
+                      int maxPages) {
   const std::string documentText = quillmesh::platform::GhostscriptText(pdfPath);
   const std::string prefixText = quillmesh::platform::GhostscriptText(outputPrefix);
-  PageTurnGate gate(reporter, prefixText);  // outlives the interpreter that calls it
   Interpreter interpreter(*api, static_cast<RenderReporter*>(&reporter));
   if (!interpreter.Created()) {
     ReportError(reporter, "gsapi_new_instance failed\n");
@@ -342,6 +358,22 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
                 pdfPath.c_str(), runCode, exitCode);
   }
   return kPdfConversionRan;
+}
+
+// The render work: the interpreter over the document, then, once the interpreter is gone
+// and every file it wrote closed, the last page file reported complete.
+int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
+                const std::string& outputPrefix, int maxPages) {
+  CapturingReporter reporter(workReporter);
+  const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
+  if (api == nullptr) {
+    ReportError(reporter, "gsapi_new_instance failed\n");
+    return kPdfConversionNotRun;
+  }
+  PageTurnGate gate(reporter, quillmesh::platform::GhostscriptText(outputPrefix));
+  const int result = InterpretDocument(api, reporter, gate, pdfPath, outputPrefix, maxPages);
+  gate.ReportLastPage();
+  return result;
 }
 
 // A name Ghostscript opens as a plain file: an empty one, or one that starts like a

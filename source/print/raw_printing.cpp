@@ -59,27 +59,20 @@ bool StartRawDocument(const std::string& printerName, WideString& widePrinterNam
   return true;
 }
 
-// Streams the file to the printer chunk by chunk through the buffer; true when every
-// byte was taken.
+// Hands the open file to the printer, the buffer for the pieces that pass through
+// memory; true when every byte was taken.
 bool CopyFileToPrinter(std::FILE* file, HANDLE printer, std::vector<BYTE>& chunk,
                        JobOutcome& outcome) {
-  std::size_t total = 0;
-  for (;;) {
-    const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file);
-    if (count == 0) {
-      LOG_DEBUG("RAW total %zu bytes written to printer\n", total);
-      return true;
-    }
-    DWORD written = 0;
-    const BOOL accepted = WritePrinter(printer, chunk.data(), static_cast<DWORD>(count), &written);
-    if (!accepted || written != count) {
-      LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastErrorCode(),
-                static_cast<unsigned long>(written), count);
-      RecordJobFailure(outcome, "the spooler did not take the data");
-      return false;
-    }
-    total += count;
+  const quillmesh::platform::PrinterFileCopy copy =
+      quillmesh::platform::WritePrinterFromFile(printer, file, chunk);
+  if (!copy.complete) {
+    LOG_ERROR("WritePrinter failed: 0x%lx, written=%lu/%zu\n", LastErrorCode(),
+              static_cast<unsigned long>(copy.taken), static_cast<std::size_t>(copy.offered));
+    RecordJobFailure(outcome, "the spooler did not take the data");
+    return false;
   }
+  LOG_DEBUG("RAW total %zu bytes written to printer\n", static_cast<std::size_t>(copy.total));
+  return true;
 }
 
 // Ends the page and the document that were started, then closes the printer; false

@@ -35,6 +35,7 @@ void RenderSlots::GrantFreeSlots() {
     RenderSlot* slot = peer.waiting.front();
     peer.waiting.pop_front();
     slot->mState = RenderSlot::State::kHeld;
+    if (slot->mHeldAgain) std::exchange(slot->mHeldAgain, {})();
     ++peer.held;
     peer.lastTurn = ++mClock;
     --mFree;
@@ -108,9 +109,10 @@ bool RenderSlot::ShouldGiveWay() {
   return false;
 }
 
-void RenderSlot::GiveWay() {
+void RenderSlot::GiveWay(std::function<void()> heldAgain) {
   const std::lock_guard<std::mutex> lock(mPool.mGuard);
   if (mState != State::kHeld) return;
+  mHeldAgain = std::move(heldAgain);
   --mPool.mPeers.at(mPeer).held;
   ++mPool.mFree;
   mPool.Enqueue(*this, true);

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -67,8 +68,9 @@ class RenderSlot {
   bool Held();
   // Whether giving the slot up now would hand it to another peer's rendering.
   bool ShouldGiveWay();
-  // Gives the slot up and waits again at the head of its peer's queue.
-  void GiveWay();
+  // Gives the slot up and waits again at the head of its peer's queue; heldAgain, when
+  // given, runs once the slot is held again, under the pool's lock: it may only signal.
+  void GiveWay(std::function<void()> heldAgain = {});
   // Gives the slot back, or leaves the queue; nothing once released.
   void Release();
 
@@ -80,6 +82,7 @@ class RenderSlot {
   std::string mPeer;
   std::uint64_t mArrival = 0;
   State mState = State::kWaiting;
+  std::function<void()> mHeldAgain;  // what GiveWay asked to run at the next grant
 };
 
 // The peer whose session runs on the calling thread, by its address ("127.0.0.2"):

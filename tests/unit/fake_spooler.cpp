@@ -56,6 +56,12 @@ class FakeConnection : public quillmesh::platform::PrinterConnection {
     mRecord->data.append(static_cast<const char*>(data), written);
     return Outcome(true, error);
   }
+  // Reads the file through the caller's buffer, each piece a write as above.
+  bool WriteFromFile(std::FILE* file, std::span<BYTE> buffer,
+                     quillmesh::platform::PrinterFileCopy& copy, DWORD& error) override {
+    mRecord->calls.push_back("writefile");
+    return quillmesh::platform::StreamFileToPrinter(*this, file, buffer, copy, error);
+  }
   bool EndPage(DWORD& error) override {
     mRecord->calls.push_back("endpage");
     return Outcome(!mScript.failEndPage, error);

@@ -360,8 +360,10 @@ TEST_F(PdfRasterizerTest, PipelinedRenderingWaitsForPagesToBeDrawnAndCleansUp) {
     PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined);
     for (int page = 1; page <= 3; ++page) {
       rendering.AwaitPage(page);
-      ASSERT_TRUE(fs::exists(PageFile(prefix, page)));
-      EXPECT_TRUE(fs::exists(PageFile(prefix, page + 1))) << "page " << page << " was not complete";
+      const std::string bmp = ReadFile(PageFile(prefix, page));
+      ASSERT_GE(bmp.size(), 6U);
+      EXPECT_EQ(static_cast<std::size_t>(HeaderField(bmp, 2)), bmp.size())
+          << "page " << page << " was not complete";
       fs::remove(PageFile(prefix, page));
       rendering.PageDone(page);
     }
@@ -388,6 +390,76 @@ TEST_F(PdfRasterizerTest, AStoppedRenderingRemovesEveryPageFileOfItsPrefixAndNoO
   EXPECT_FALSE(fs::exists(mDir + "/stopped-17.bmp"));
   for (const char* kept : {"stopped-x.bmp", "stopped-2.bmpx", "stoppedy-1.bmp", "other-1.bmp"}) {
     EXPECT_TRUE(fs::exists(mDir + "/" + kept)) << kept;
+  }
+}
+
+using quillmesh::platform::RenderReporter;
+using quillmesh::platform::RenderStream;
+
+// A complete 1 x 1 inch 8-bit page file as Ghostscript writes it, header and all.
+void WriteSmallPage(const std::string& path) {
+  constexpr std::int32_t kSide = kPixelsPerInch;
+  constexpr std::int32_t kHeaderBytes = 14 + 40 + 256 * 4;
+  const std::int32_t fileBytes = kHeaderBytes + (kSide + 3) / 4 * 4 * kSide;
+  std::string bmp(static_cast<std::size_t>(fileBytes), '\0');
+  const auto put = [&](std::size_t offset, std::int32_t value) {
+    for (std::size_t index = 0; index < 4; ++index) bmp[offset + index] = char(value >> (8 * index));
+  };
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  put(2, fileBytes);
+  put(18, kSide);
+  put(22, kSide);
+  std::ofstream(path, std::ios::binary) << bmp;
+}
+
+// Render work that tells of a one-page document, takes a page turn, writes page files 1
+// and 2 and reports only what `ready` says of them (as Ghostscript's rendering would
+// "1"), then keeps working without a word until it is stopped.
+quillmesh::platform::RenderWork QuietWork(const std::string& prefix, const std::string& ready) {
+  return [prefix, ready](RenderReporter& reporter) {
+    reporter.Report(RenderStream::kPageCount, "1\n72 72\n", 8);
+    reporter.Report(RenderStream::kPageTurn, "", 0);
+    if (!reporter.AwaitPageTurn()) return 1;
+    WriteSmallPage(prefix + "-1.bmp");
+    WriteSmallPage(prefix + "-2.bmp");
+    reporter.Report(RenderStream::kPageReady, ready.data(), ready.size());
+    for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+}
+
+// Page files on disk tell the watcher nothing: the work's report that page 1 is complete
+// wakes the waiter at once, long before the work ends or runs out of time, and page 2,
+// written but never reported, is not expected.
+TEST_F(PdfRasterizerTest, APageReadyReportWakesTheWaiterWithoutALookAtTheDisk) {
+  const std::string prefix = mDir + "/quiet";
+  PageRendering rendering(Write("quiet.pdf", "%PDF-"), prefix, PageRendering::Mode::kPipelined,
+                          QuietWork(prefix, "1"), {});
+  std::atomic<bool> pageAnswered{false};
+  std::thread drawer([&] {
+    rendering.AwaitPage(1);
+    pageAnswered = true;
+  });
+  EXPECT_TRUE(Eventually([&] { return pageAnswered.load(); }));
+  drawer.join();
+  EXPECT_FALSE(rendering.Refused()) << Log();
+  EXPECT_TRUE(rendering.PageExpected(1));
+  EXPECT_FALSE(rendering.PageExpected(2)) << "page 2 was found on disk, not reported";
+}
+
+// A report of a page file that is not the next one of the turns given is not
+// Ghostscript's: the rendering stops with an Error line, and its waiter goes on.
+TEST_F(PdfRasterizerTest, APageReadyReportOutOfOrderStopsTheRendering) {
+  for (const std::string ready : {"2", "0", "01", "1x", ""}) {
+    SCOPED_TRACE(ready);
+    const std::string prefix = mDir + "/disorder";
+    PageRendering rendering(Write("disorder.pdf", "%PDF-"), prefix,
+                            PageRendering::Mode::kPipelined, QuietWork(prefix, ready), {});
+    rendering.AwaitPage(1);
+    EXPECT_TRUE(rendering.Refused());
+    EXPECT_NE(Log().find("reported page file \"" + ready + "\" after page 0, out of order; stopped"),
+              std::string::npos)
+        << Log();
   }
 }
 

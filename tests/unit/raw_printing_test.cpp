@@ -54,7 +54,9 @@ class RawPrintingTest : public ::testing::Test {
   std::shared_ptr<FakeSpoolerRecord> mRecord = std::make_shared<FakeSpoolerRecord>();
 };
 
-TEST_F(RawPrintingTest, FilesAreStreamedInChunksOf64KiB) {
+// The job file is handed to the spooler whole; a printer that takes bytes from memory
+// reads it through the path's 64 KiB buffer.
+TEST_F(RawPrintingTest, FilesAreHandedOverAndStreamedInChunksOf64KiB) {
   struct Case {
     std::size_t size;
     Calls writes;
@@ -66,7 +68,7 @@ TEST_F(RawPrintingTest, FilesAreStreamedInChunksOf64KiB) {
     std::string content(test.size, '\0');
     for (std::size_t index = 0; index < content.size(); ++index) content[index] = char(index * 7);
     EXPECT_EQ(Print(content).state, JobState::kSpooled);
-    Calls expected = {"open Lab", kStartDoc, "startpage"};
+    Calls expected = {"open Lab", kStartDoc, "startpage", "writefile"};
     expected.insert(expected.end(), test.writes.begin(), test.writes.end());
     expected.insert(expected.end(), {"endpage", "enddoc", "close"});
     EXPECT_EQ(mRecord->calls, expected);
@@ -98,8 +100,8 @@ TEST_F(RawPrintingTest, EveryFailureStillClosesWhatWasOpenedAndDeletesTheFile) {
       {"page refused", startPageFails, "Lab", {"open Lab", kStartDoc, "startpage", "enddoc", "close"},
        "Error:StartPagePrinter failed: 0x1f"},
       {"short write", shortWrite, "Lab",
-       {"open Lab", kStartDoc, "startpage", "write 65536", "write 65536", "endpage", "enddoc",
-        "close"},
+       {"open Lab", kStartDoc, "startpage", "writefile", "write 65536", "write 65536", "endpage",
+        "enddoc", "close"},
        ", written=65535/65536"},
   };
   for (const Case& test : cases) {

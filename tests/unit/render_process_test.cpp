@@ -151,6 +151,29 @@ TEST(RenderProcessTest, KillEndsWorkThatNeverLooksWhetherToEnd) {
   EXPECT_EQ(process->ExitCode(), -1);
 }
 
+// A wait for reports from work that sends none ends at an interruption from another
+// thread, and one made before the wait ends the next wait at once; the work goes on.
+TEST(RenderProcessTest, AnInterruptionEndsAWaitForReportsAndTheWorkGoesOn) {
+  auto process = StartWork("stubborn");
+  ASSERT_NE(process, nullptr);
+  std::vector<RenderMessage> messages;
+  ASSERT_TRUE(CollectUntil(*process, 1, messages)) << "the work ended by itself";
+  constexpr int kLongWait = 120000;
+  const Clock::time_point start = Clock::now();
+  std::thread interrupter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    process->Interrupt();
+  });
+  EXPECT_TRUE(process->Collect(kLongWait, messages));
+  interrupter.join();
+  process->Interrupt();
+  EXPECT_TRUE(process->Collect(kLongWait, messages));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+  EXPECT_EQ(messages.size(), 1U);
+  process->Kill();
+  EXPECT_FALSE(CollectFor(*process, std::chrono::seconds(10), messages));
+}
+
 #ifndef _WIN32
 // Work that allocates and fills so many MiB: 0, or 1 when the allocation fails.
 std::function<int(RenderReporter&)> Allocating(std::size_t mebibytes) {

@@ -69,19 +69,23 @@ TEST(RenderSlotsTest, ARenderingGivesWayOnlyToAnotherPeerAndGetsItsTurnBackFirst
 
   auto other = std::make_unique<RenderSlot>(pool, "B");
   ASSERT_TRUE(first.ShouldGiveWay());
-  first.GiveWay();
+  int firstHeldAgain = 0;
+  first.GiveWay([&] { ++firstHeldAgain; });
   EXPECT_TRUE(other->Held());
   EXPECT_FALSE(first.Held());
+  EXPECT_EQ(firstHeldAgain, 0);
   // B was served last: at its next page turn it hands the slot back, to A's first
-  // rendering, not to the one behind it.
+  // rendering, not to the one behind it, which hears of it once.
   ASSERT_TRUE(other->ShouldGiveWay());
   other->GiveWay();
   EXPECT_TRUE(first.Held());
+  EXPECT_EQ(firstHeldAgain, 1);
   EXPECT_FALSE(second.Held());
   other.reset();  // leaves the queue while waiting
   EXPECT_FALSE(first.ShouldGiveWay());
   first.Release();
   EXPECT_TRUE(second.Held());
+  EXPECT_EQ(firstHeldAgain, 1);
 }
 
 TEST(RenderSlotsTest, WithSeveralSlotsAPeerGivesWayOnlyDownToAnEqualShare) {

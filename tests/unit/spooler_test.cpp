@@ -1,7 +1,10 @@
 // The spooler seam on Linux: the folder printer, the backend choice and the Win32-style
 // level-2 enumeration on top of a fake backend.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,50 +70,128 @@ TEST(FolderSpooler, ListsVisibleSubfoldersInByteOrderWithTheNetworkMarker) {
   EXPECT_FALSE(printers[2].network);
 }
 
-// A RAW document fed from the file the thread opened for reading is copied from it only
-// while the fed bytes are that file's, in order; whatever is fed lands byte for byte.
-TEST(FolderSpooler, RawDocumentsHoldExactlyTheBytesFedWhetherCopiedOrWritten) {
+// The bytes of a folder printer's RAW document <id>.prn.
+std::string PrintedDocument(const fs::path& printer, DWORD jobId) {
+  std::ifstream printed(printer / (std::to_string(jobId) + ".prn"), std::ios::binary);
+  return {std::istreambuf_iterator<char>(printed), std::istreambuf_iterator<char>()};
+}
+
+// Opens the printer "Lab" and starts a RAW document on it; the job id is 0 when either
+// failed.
+HANDLE StartLabDocument(DWORD& jobId) {
+  WCHAR name[] = {'L', 'a', 'b', 0};
+  HANDLE printer = nullptr;
+  EXPECT_TRUE(OpenPrinterW(name, &printer, nullptr));
+  DOC_INFO_1W info = {name, nullptr, nullptr};
+  jobId = StartDocPrinterW(printer, 1, reinterpret_cast<LPBYTE>(&info));
+  return printer;
+}
+
+// A job file handed to the folder printer lands byte for byte, from the file's position
+// to its end, after what was written before it: empty, smaller and larger than the read
+// buffer, and read part-way already. The copy is the kernel's: the buffer stays untouched.
+TEST(FolderSpooler, AJobFileHandedOverLandsExactlyWithoutPassingThroughTheBuffer) {
   TemporaryFolder root;
   AddPrinterFolder(root.path(), "Lab", false);
-  const std::string source = (root.path() / "job.prn").string();
-  const std::string content(3 * 65536 + 5, 'j');
-  std::ofstream(source, std::ios::binary) << content;
-  const std::string other(65536, 'x');
+  InstallSpooler(MakeFolderSpooler(root.path().string()));
+  std::string large(3 * 65536 + 5, '\0');
+  for (std::size_t index = 0; index < large.size(); ++index) large[index] = char(index * 31 / 7);
   struct Case {
     const char* name;
-    std::vector<std::string> chunks;
+    std::string written;  // WritePrinter bytes before the file
+    std::string file;
+    long alreadyRead;     // bytes of the file read before it is handed over
   };
-  const std::vector<Case> cases = {
-      {"the file in order", {content.substr(0, 65536), content.substr(65536, 65536),
-                             content.substr(131072)}},
-      {"a chunk that differs, then the file's bytes again",
-       {content.substr(0, 65536), other, content.substr(131072)}},
-      {"other bytes from the start", {other, content.substr(0, 65536)}},
+  const Case cases[] = {
+      {"an empty file", "", "", 0},
+      {"one byte", "", "j", 0},
+      {"past one buffer", "", large, 0},
+      {"after written bytes", "header", large, 0},
+      {"read part-way", "", large, 70000},
   };
-  auto backend = MakeFolderSpooler(root.path().string());
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
-    std::FILE* reader = quillmesh::platform::OpenWideFile(
-        Utf8ToWide(source), "rb");
+    const fs::path source = root.path() / "job.prn";
+    std::ofstream(source, std::ios::binary) << test.file;
+    std::FILE* reader = std::fopen(source.c_str(), "rb");
     ASSERT_NE(reader, nullptr);
-    DWORD error = ERROR_SUCCESS;
-    auto printer = backend->OpenPrinter("Lab", error);
-    ASSERT_NE(printer, nullptr);
-    const DWORD jobId = printer->StartDocument("job", "RAW", error);
-    ASSERT_NE(jobId, 0u) << error;
-    std::string expected;
-    for (const std::string& chunk : test.chunks) {
-      DWORD written = 0;
-      ASSERT_TRUE(printer->Write(chunk.data(), static_cast<DWORD>(chunk.size()), written, error));
-      EXPECT_EQ(written, chunk.size());
-      expected += chunk;
-    }
-    ASSERT_TRUE(printer->EndDocument(error)) << error;
+    std::string skipped(static_cast<std::size_t>(test.alreadyRead), '\0');
+    ASSERT_EQ(std::fread(skipped.data(), 1, skipped.size(), reader), skipped.size());
+    DWORD jobId = 0;
+    HANDLE printer = StartLabDocument(jobId);
+    ASSERT_NE(jobId, 0u);
+    ASSERT_TRUE(StartPagePrinter(printer));
+    std::string before = test.written;
+    DWORD written = 0;
+    ASSERT_TRUE(WritePrinter(printer, before.data(), static_cast<DWORD>(before.size()), &written));
+    std::vector<BYTE> buffer(65536, 0xA5);
+    const quillmesh::platform::PrinterFileCopy copy =
+        quillmesh::platform::WritePrinterFromFile(printer, reader, buffer);
+    EXPECT_TRUE(copy.complete);
+    EXPECT_EQ(copy.total, test.file.size() - skipped.size());
+    EXPECT_EQ(std::fgetc(reader), EOF) << "the file is left at its end";
     std::fclose(reader);
-    std::ifstream printed(root.path() / "Lab" / (std::to_string(jobId) + ".prn"), std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(printed)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(bytes == expected) << bytes.size() << " bytes printed, " << expected.size() << " fed";
+    EXPECT_TRUE(EndPagePrinter(printer));
+    EXPECT_TRUE(EndDocPrinter(printer));
+    EXPECT_TRUE(ClosePrinter(printer));
+    const std::string expected = test.written + test.file.substr(skipped.size());
+    const std::string printed = PrintedDocument(root.path() / "Lab", jobId);
+    EXPECT_TRUE(printed == expected) << printed.size() << " bytes printed, " << expected.size()
+                                     << " handed over";
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 65536);
   }
+  InstallSpooler(nullptr);
+}
+
+// A job file the kernel cannot copy from (here a pipe) still lands exactly, read through
+// the buffer.
+TEST(FolderSpooler, AJobFileTheKernelCannotCopyGoesThroughTheBuffer) {
+  TemporaryFolder root;
+  AddPrinterFolder(root.path(), "Lab", false);
+  InstallSpooler(MakeFolderSpooler(root.path().string()));
+  const std::string content(5000, 'p');
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ::close(ends[1]);
+  std::FILE* reader = ::fdopen(ends[0], "rb");
+  ASSERT_NE(reader, nullptr);
+  DWORD jobId = 0;
+  HANDLE printer = StartLabDocument(jobId);
+  ASSERT_NE(jobId, 0u);
+  std::vector<BYTE> buffer(1024, 0xA5);
+  const quillmesh::platform::PrinterFileCopy copy =
+      quillmesh::platform::WritePrinterFromFile(printer, reader, buffer);
+  std::fclose(reader);
+  EXPECT_TRUE(copy.complete);
+  EXPECT_EQ(copy.total, content.size());
+  EXPECT_TRUE(EndDocPrinter(printer));
+  EXPECT_TRUE(ClosePrinter(printer));
+  EXPECT_EQ(PrintedDocument(root.path() / "Lab", jobId), content);
+  EXPECT_EQ(buffer[0], 'p') << "the pieces passed through the buffer";
+  InstallSpooler(nullptr);
+}
+
+// The file is handed over only inside an open document, as WritePrinter is.
+TEST(FolderSpooler, AJobFileOutsideADocumentIsRefused) {
+  TemporaryFolder root;
+  AddPrinterFolder(root.path(), "Lab", false);
+  InstallSpooler(MakeFolderSpooler(root.path().string()));
+  const fs::path source = root.path() / "job.prn";
+  std::ofstream(source, std::ios::binary) << "data";
+  std::FILE* reader = std::fopen(source.c_str(), "rb");
+  ASSERT_NE(reader, nullptr);
+  WCHAR name[] = {'L', 'a', 'b', 0};
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(OpenPrinterW(name, &printer, nullptr));
+  std::vector<BYTE> buffer(16);
+  EXPECT_FALSE(quillmesh::platform::WritePrinterFromFile(printer, reader, buffer).complete);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SPL_NO_STARTDOC));
+  EXPECT_FALSE(quillmesh::platform::WritePrinterFromFile(nullptr, reader, buffer).complete);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  std::fclose(reader);
+  EXPECT_TRUE(ClosePrinter(printer));
+  InstallSpooler(nullptr);
 }
 
 TEST(FolderSpooler, MissingOrNonFolderRootFailsWithPathNotFound) {

@@ -9,6 +9,7 @@
 #include "platform/render_process.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -195,10 +196,15 @@ class ChildProcess final : public RenderProcess {
       const bool exited = ::WaitForSingleObject(mProcess.get(), 0) == WAIT_OBJECT_0;
       if (ReadArrived(messages) && !exited) return true;
       if (exited) return Finish(messages);
-      if (std::chrono::steady_clock::now() >= deadline) return true;
+      if (mInterrupted.exchange(false) || std::chrono::steady_clock::now() >= deadline) {
+        return true;
+      }
       ::WaitForSingleObject(mProcess.get(), 1);
     }
   }
+
+  // Seen by Collect within its next millisecond.
+  void Interrupt() override { mInterrupted = true; }
 
   int ExitCode() const override { return mExitCode; }
 
@@ -237,6 +243,7 @@ class ChildProcess final : public RenderProcess {
   HandleOwner mReports;
   HandleOwner mPageTurns;
   std::string mPending;
+  std::atomic<bool> mInterrupted{false};
   bool mKilled = false;
   bool mEnded = false;
   int mExitCode = -1;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/errno_codes.h"
+#include "platform/file_pieces.h"
 #include "platform/platform.h"
 
 namespace {
@@ -217,6 +218,13 @@ bool LockWorkFolder(const char* folder, std::string& problem) {
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
   const std::wstring wideMode(mode, mode + std::strlen(mode));
   return ::_wfopen(path.c_str(), wideMode.c_str());
+}
+
+// The spooler takes a document's bytes only from memory.
+PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer) {
+  return WriteFileInPieces(file, buffer, [printer](BYTE* data, DWORD count, DWORD& written) {
+    return ::WritePrinter(printer, data, count, &written) != FALSE;
+  });
 }
 
 // The C runtime's copy of the environment, the one _putenv_s changes.

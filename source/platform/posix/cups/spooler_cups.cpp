@@ -202,6 +202,13 @@ class CupsPrinterJob final : public PrinterConnection {
     return true;
   }
 
+  // The scheduler takes the document as a request body: the file streams through the
+  // buffer.
+  bool WriteFromFile(std::FILE* file, std::span<BYTE> buffer, PrinterFileCopy& copy,
+                     DWORD& error) override {
+    return StreamFileToPrinter(*this, file, buffer, copy, error);
+  }
+
   bool EndPage(DWORD& /*error*/) override { return true; }
 
   bool GetDefaults(DEVMODEW& defaults, DWORD& error) override {

@@ -2,6 +2,7 @@
 // so what the server prints can be checked file by file.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +19,6 @@
 #include <utility>
 
 #include "platform/errno_codes.h"
-#include "platform/posix/folder_printer/sequential_source.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "platform/posix/xps/xps_apart.h"
 #include "platform/posix/xps/xps_document.h"
@@ -31,6 +31,8 @@ namespace fs = std::filesystem;
 
 // Marks a printer folder as a network printer when present.
 constexpr const char* kNetworkMarker = ".network";
+// The most a single in-kernel copy is asked to move; the kernel may move less.
+constexpr std::size_t kKernelCopyStep = std::size_t{1} << 30;
 // A file is written under its name behind this prefix and renamed once complete, so a
 // reader never sees half a document.
 constexpr std::string_view kPartialPrefix = ".partial-";
@@ -46,6 +48,14 @@ DWORD Win32ErrorOf(const std::error_code& failure) {
     default:
       return ERROR_PATH_NOT_FOUND;
   }
+}
+
+// Whether copy_file_range refused because it cannot copy between these two files (another
+// file system on an older kernel, a file system without the call), not because of a
+// failure that writing the bytes would meet too.
+bool IsKernelCopyRefusal(int error) {
+  return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ||
+         error == EBADF;
 }
 
 // Entries whose name starts with '.' are the backend's own bookkeeping, never printers.
@@ -179,11 +189,10 @@ class FolderPrinterJob final : public PrinterConnection {
     return true;
   }
 
-  // Appends the bytes to the data file: copied inside the kernel from the file the RAW
-  // path reads when they are that file's bytes in order, else written as given.
+  // Appends the bytes to the data file.
   bool Write(const void* data, DWORD count, DWORD& written, DWORD& error) override {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    written = static_cast<DWORD>(CopyFromSource(bytes, count));
+    written = 0;
     while (written < count) {
       const ssize_t step = ::write(mData, bytes + written, count - written);
       if (step < 0 && errno == EINTR) continue;
@@ -198,11 +207,46 @@ class FolderPrinterJob final : public PrinterConnection {
     return true;
   }
 
+  // Appends the rest of the file to the data file inside the kernel (copy_file_range: a
+  // reflink on file systems that clone, an in-kernel copy elsewhere), so the job's bytes
+  // never pass through the server's memory. Where the kernel cannot copy between the two
+  // files, the rest goes through the buffer as written bytes.
+  bool WriteFromFile(std::FILE* file, std::span<BYTE> buffer, PrinterFileCopy& copy,
+                     DWORD& error) override {
+    const int source = ::fileno(file);
+    off_t offset = ::ftello(file);
+    struct stat status {};
+    if (source < 0 || offset < 0 || ::fstat(source, &status) != 0 || !S_ISREG(status.st_mode)) {
+      return StreamFileToPrinter(*this, file, buffer, copy, error);
+    }
+    for (;;) {
+      const ssize_t step = ::copy_file_range(source, &offset, mData, nullptr, kKernelCopyStep, 0);
+      if (step > 0) {
+        copy.total += static_cast<std::uint64_t>(step);
+        mBytes += static_cast<std::uint64_t>(step);
+        continue;
+      }
+      if (step < 0 && errno == EINTR) continue;
+      const bool copyUnsupported = step < 0 && IsKernelCopyRefusal(errno);
+      const int failure = errno;
+      ::fseeko(file, offset, SEEK_SET);
+      // Some file systems answer 0 rather than refuse: short of the file's end, the rest
+      // is read instead.
+      if (step == 0 && offset >= status.st_size) {
+        copy.complete = true;
+        return true;
+      }
+      if (step == 0 || copyUnsupported) return StreamFileToPrinter(*this, file, buffer, copy, error);
+      error = Win32ErrorFromErrno(failure);
+      copy.offered = kKernelCopyStep;
+      return false;
+    }
+  }
+
   bool EndPage(DWORD& /*error*/) override { return true; }
 
   // Closes the data file, gives it its name and writes the job's description beside it.
   bool EndDocument(DWORD& error) override {
-    mSource.reset();
     const bool published = PublishDocument(error);
     if (::close(std::exchange(mData, -1)) != 0 && published) {
       error = Win32ErrorFromErrno(errno);
@@ -312,25 +356,6 @@ class FolderPrinterJob final : public PrinterConnection {
   }
 
  private:
-  // Copies the chunk from the RAW path's job file when the document so far is that
-  // file's beginning and the chunk its next bytes; the bytes copied (0 when it is not).
-  // The first chunk decides whether the file is followed at all; a chunk that differs
-  // ends the following for the rest of the document.
-  std::size_t CopyFromSource(const unsigned char* bytes, DWORD count) {
-    if (mBytes == 0 && !mSourceTried) {
-      mSourceTried = true;
-      mSource = std::make_unique<SequentialSource>();
-      if (!mSource->Open(FileLastOpenedForReading())) mSource.reset();
-    }
-    if (!mSource || !mSource->Holds(bytes, count, mBytes)) {
-      mSource.reset();
-      return 0;
-    }
-    const std::size_t copied = mSource->CopyTo(mData, count, mBytes);
-    if (copied < count) mSource.reset();
-    return copied;
-  }
-
   // A drawn document being written into <id>.pdf of its printer.
   class FolderPdfJob final : public PdfJobStream {
    public:
@@ -503,8 +528,6 @@ class FolderPrinterJob final : public PrinterConnection {
   fs::path mFolder;
   std::mutex& mIdGuard;
   int mData = -1;  // the RAW document's data file while it is open
-  std::unique_ptr<SequentialSource> mSource;
-  bool mSourceTried = false;
   fs::path mDataPath;
   unsigned long mJobId = 0;
   std::string mDocumentName;

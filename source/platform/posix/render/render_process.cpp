@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -141,7 +142,10 @@ void LimitMemory(std::uint64_t memoryBytes) {
 class ChildProcess final : public RenderProcess {
  public:
   ChildProcess(pid_t child, int reportRead, int pageTurnWrite)
-      : mChild(child), mPipe(reportRead), mPageTurns(pageTurnWrite) {}
+      : mChild(child),
+        mPipe(reportRead),
+        mPageTurns(pageTurnWrite),
+        mWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~ChildProcess() override {
     if (mChild > 0) {
       Kill();
@@ -149,6 +153,7 @@ class ChildProcess final : public RenderProcess {
     }
     ::close(mPipe);
     ::close(mPageTurns);
+    if (mWake >= 0) ::close(mWake);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -168,10 +173,17 @@ class ChildProcess final : public RenderProcess {
   }
   void Kill() override { Signal(SIGKILL); }
 
+  // Waits for the pipe or an interruption, whichever comes first.
   bool Collect(int timeoutMilliseconds, std::vector<RenderMessage>& messages) override {
     if (!mPipeOpen) return Reap(0);
-    pollfd wanted{mPipe, POLLIN, 0};
-    if (::poll(&wanted, 1, timeoutMilliseconds) > 0) {
+    pollfd wanted[] = {{mPipe, POLLIN, 0}, {mWake, POLLIN, 0}};
+    const nfds_t watched = mWake >= 0 ? 2 : 1;
+    if (::poll(wanted, watched, timeoutMilliseconds) <= 0) return true;
+    if (wanted[1].revents != 0) {
+      eventfd_t signals = 0;
+      ::eventfd_read(mWake, &signals);
+    }
+    if (wanted[0].revents != 0) {
       char chunk[kReadChunk];
       const ssize_t got = ::read(mPipe, chunk, sizeof chunk);
       if (got > 0) {
@@ -182,6 +194,11 @@ class ChildProcess final : public RenderProcess {
       }
     }
     return mPipeOpen || Reap(0);
+  }
+
+  // Without its descriptor (none was left to make one) the waits end only by their time.
+  void Interrupt() override {
+    if (mWake >= 0) ::eventfd_write(mWake, 1);
   }
 
   int ExitCode() const override { return mExitCode; }
@@ -216,6 +233,7 @@ class ChildProcess final : public RenderProcess {
   pid_t mChild;
   int mPipe;
   int mPageTurns;
+  int mWake;  // an eventfd that Interrupt signals
   bool mPipeOpen = true;
   std::string mPending;
   int mExitCode = -1;

@@ -1,8 +1,12 @@
 // OpenPrinterW and the RAW document calls on Linux: handles over the backend's printer
 // connections, with the call-order checks the Windows spooler makes.
+#include <cstdint>
+#include <cstdio>
+#include <span>
 #include <string>
 #include <utility>
 
+#include "platform/file_pieces.h"
 #include "platform/posix/spooler/printer_handle.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "platform/posix/system/live_handles.h"
@@ -41,6 +45,36 @@ BOOL OpenPrinterHandle(const std::string& name, HANDLE* printer) {
 
 // Forgets a handle; false when it was not live.
 bool ReleasePrinterHandle(PrinterHandle* handle) { return Registry().Remove(handle); }
+
+bool StreamFileToPrinter(PrinterConnection& connection, std::FILE* file, std::span<BYTE> buffer,
+                         PrinterFileCopy& copy, DWORD& error) {
+  const PrinterFileCopy rest =
+      WriteFileInPieces(file, buffer, [&](BYTE* data, DWORD count, DWORD& written) {
+        return connection.Write(data, count, written, error);
+      });
+  const std::uint64_t before = copy.total;  // what an earlier way of copying moved
+  copy = rest;
+  copy.total += before;
+  return copy.complete;
+}
+
+// The call-order checks of WritePrinter, then the backend's own way of taking a file.
+PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer) {
+  PrinterFileCopy copy;
+  PrinterHandle* handle = ResolvePrinterHandle(printer);
+  if (handle == nullptr) return copy;
+  if (file == nullptr || buffer.empty()) {
+    FailWith(ERROR_INVALID_PARAMETER);
+    return copy;
+  }
+  if (!handle->documentOpen) {
+    FailWith(ERROR_SPL_NO_STARTDOC);
+    return copy;
+  }
+  DWORD error = ERROR_SUCCESS;
+  if (!handle->connection->WriteFromFile(file, buffer, copy, error)) FailWith(error);
+  return copy;
+}
 
 }  // namespace quillmesh::platform
 

@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/posix/system/win32_api.h"
 #include "platform/xps_work.h"
 
@@ -71,6 +74,11 @@ class PrinterConnection {
   virtual bool StartPage(DWORD& error) = 0;
   // Takes bytes of the document; written tells how many were taken.
   virtual bool Write(const void* data, DWORD count, DWORD& written, DWORD& error) = 0;
+  // Takes an open file, from its position to its end, as the document's next bytes;
+  // pieces that pass through memory are read into the buffer. The copy tells how far it
+  // got; false with a Win32 error when the printer did not take every byte.
+  virtual bool WriteFromFile(std::FILE* file, std::span<BYTE> buffer, PrinterFileCopy& copy,
+                             DWORD& error) = 0;
   virtual bool EndPage(DWORD& error) = 0;
   // Finishes the document and hands it to the printer.
   virtual bool EndDocument(DWORD& error) = 0;
@@ -106,6 +114,12 @@ class PrinterConnection {
                                  const std::atomic<bool>& cancelRequested,
                                  XpsJobOutcome& outcome, DWORD& error) = 0;
 };
+
+// WriteFromFile for a printer that takes bytes only from memory: the file is read piece
+// by piece into the buffer and each piece handed to the connection's Write; the copy's
+// total adds to what it already holds.
+bool StreamFileToPrinter(PrinterConnection& connection, std::FILE* file, std::span<BYTE> buffer,
+                         PrinterFileCopy& copy, DWORD& error);
 
 class SpoolerBackend {
  public:

@@ -23,7 +23,6 @@
 
 #include "platform/errno_codes.h"
 #include "platform/platform.h"
-#include "platform/posix/folder_printer/sequential_source.h"
 #include "platform/posix/text/text_conversion.h"
 
 namespace {
@@ -304,10 +303,7 @@ bool LockWorkFolder(const char* folder, std::string& problem) {
 }
 
 std::FILE* OpenWideFile(const WideString& path, const char* mode) {
-  const std::string narrowPath = quillmesh::platform::Utf16ToUtf8(path.c_str());
-  std::FILE* stream = std::fopen(narrowPath.c_str(), mode);
-  if (stream != nullptr && mode[0] == 'r') NoteFileOpenedForReading(narrowPath);
-  return stream;
+  return std::fopen(quillmesh::platform::Utf16ToUtf8(path.c_str()).c_str(), mode);
 }
 
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
