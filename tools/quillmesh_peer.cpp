@@ -51,7 +51,8 @@ constexpr milliseconds kOutcomeTimeout{2000};
 // The public part of a DEVMODE; a shorter one is ignored by the server.
 constexpr std::size_t kDevModePublicSize = 220;
 
-constexpr const char* kUsage =
+// The usage text up to the papers -o media= takes, which the paper table lists.
+constexpr const char* kUsageHead =
     "usage: quillmesh-peer list [--host H] [--port P] [--bind ADDRESS] [--timeout SECONDS]\n"
     "       quillmesh-peer print -d PRINTER [-n COPIES] [-o OPTION]... [--format raw|xps|pdf]\n"
     "                            [--property TEXT] [--devmode FILE] [--document-name NAME]\n"
@@ -66,10 +67,9 @@ constexpr const char* kUsage =
     "  --bind ADDRESS       connect from this local address (default: the system's choice)\n"
     "  --timeout SECONDS    how long to wait for each reply (default 300)\n"
     "  -d, --printer NAME   the printer, as `list` shows it\n"
-    "  -n COPIES            copies, 1 to 9999 (pdf and xps jobs)\n"
-    "  -o media=NAME        paper: A2 A3 A4 A5 A6 B4 B5 Letter Legal Tabloid Ledger\n"
-    "                       Executive Statement Folio Env10 DL C5 Monarch Postcard 16K 32K\n"
-    "                       or an IPP name such as iso_a4_210x297mm\n"
+    "  -n COPIES            copies, 1 to 9999 (pdf and xps jobs)\n";
+// The usage text after the papers.
+constexpr const char* kUsageTail =
     "  -o landscape, -o portrait, -o orientation-requested=3|4\n"
     "  -o sides=one-sided|two-sided-long-edge|two-sided-short-edge\n"
     "  --format F           raw (printer data), xps or pdf; without it the format is\n"
@@ -88,6 +88,25 @@ constexpr const char* kUsage =
     "reason unless the job was handed to the spooler; a server that does not answer\n"
     "within 2 s leaves the outcome unknown (exit 0).\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
+// Where the list of papers wraps, and how far its continuation lines are indented.
+constexpr std::size_t kUsageWidth = 80;
+constexpr std::string_view kUsageIndent = "                       ";
+
+// The usage text, with the papers of the paper table that -o media= takes.
+std::string Usage() {
+  std::string text = kUsageHead;
+  std::string line = "  -o media=NAME        paper:";
+  for (const quillmesh::platform::PaperRow* paper : proto::AcceptedMedia()) {
+    if (line.size() + 1 + paper->lp.size() > kUsageWidth) {
+      text += line + "\n";
+      line = std::string(kUsageIndent).substr(1);
+    }
+    line += " ";
+    line += paper->lp;
+  }
+  text += line + "\n" + std::string(kUsageIndent) + "or an IPP name such as iso_a4_210x297mm\n";
+  return text + kUsageTail;
+}
 
 // Settings shared by both commands.
 struct ConnectionOptions {
@@ -663,11 +682,11 @@ bool WantsHelp(int argc, char** argv) {
 // Dispatches to the command named by the first argument.
 int main(int argc, char** argv) {
   if (WantsHelp(argc, argv)) {
-    std::fputs(kUsage, stdout);
+    std::fputs(Usage().c_str(), stdout);
     return kExitOk;
   }
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    std::fputs(Usage().c_str(), stderr);
     return kExitUsage;
   }
   const std::string_view command = argv[1];
