@@ -40,11 +40,10 @@ constexpr unsigned kAcceptPauseMilliseconds = 100;
   std::exit(1);
 }
 
-// Hands a connection to its own detached thread, which renders for the peer's address
-// and gives its slot back to the gate when the session ends; on failure the session is
-// dropped.
-void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& gate,
-                  SessionSlot* slot, PrintService& printService) {
+// Hands a connection to its own detached thread, which gives its slot back to the gate
+// when the session ends; on failure the session is dropped.
+void StartSession(SOCKET clientSocket, SessionGate& gate, SessionSlot* slot,
+                  PrintService& printService) {
   ClientHandlerInfo* session = new (std::nothrow) ClientHandlerInfo(clientSocket, printService);
   if (session == nullptr) {
     LOG_ERROR("no memory for the session of socket:%ld, connection closed\n",
@@ -55,10 +54,7 @@ void StartSession(SOCKET clientSocket, std::uint32_t peerAddress, SessionGate& g
   }
   session->AttachToGate(gate, *slot);
   try {
-    std::thread([session, peer = DottedAddress(peerAddress)] {
-      SetRenderPeer(peer);
-      clientHandlerThread(session);
-    }).detach();
+    std::thread([session] { clientHandlerThread(session); }).detach();
   } catch (const std::system_error& failure) {
     LOG_ERROR("cannot start the thread of socket:%ld: %s, connection closed\n",
               static_cast<long>(clientSocket), failure.what());
@@ -183,7 +179,7 @@ int StartQuillmesh(unsigned short port) {
       closesocket(clientSocket);
       continue;
     }
-    StartSession(clientSocket, peer, gate, slot, printService);
+    StartSession(clientSocket, gate, slot, printService);
   }
 }
 

@@ -259,7 +259,7 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
     // chunk is acknowledged only once the whole file is written and closed.
     if (mUpload.TakeChunk(mCmdData, mCmdDataLen, [this] { SendAcknowledgement(); })) return 0;
   } else if (fileState == kFileComplete && stage == kStagePrint) {
-    mUpload.Print();
+    mUpload.Print(mSlot != nullptr ? DottedAddress(mSlot->peerAddress) : std::string());
   } else {
     if (fileState != kFileIdle) {
       LOG_ERROR("a stage %d frame came out of order, job abandoned\n", stage);

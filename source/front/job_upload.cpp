@@ -150,14 +150,14 @@ void JobUpload::CloseJobStream() {
   mJobStream = nullptr;
 }
 
-void JobUpload::Print() {
+void JobUpload::Print(const std::string& peer) {
   LOG_DEBUG("File Print, stage=3, dataFormat=%d, mPrinterProperty len=%zu\n", mDataFormat,
             mPrinterProperty.size());
   LOG_DEBUG("[DBG-TEST] stage3 DISPATCH: dataFormat=%d printerName=[%s] tmpFile=[%s] "
             "propLen=%zu\n",
             mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
   mUploadHold.Release();
-  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty});
+  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer});
   ReleaseJobFile();
   mPrinterProperty.clear();
   mDataFormat = 0;

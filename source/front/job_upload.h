@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "front/upload_space.h"
+#include "front/upload_hold.h"
 #include "print/job_outcome.h"
 #include "print/print_service.h"
 #include "support/kept_files.h"
@@ -43,7 +43,7 @@ class JobUpload {
   }
 
   // Prints the complete job (stage 3) through the print service and ends it.
-  void Print();
+  void Print(const std::string& peer);
 
   // Fails the job under way with the reason; keeps a reason already recorded.
   void Fail(const std::string& reason) { RecordJobFailure(mOutcome, reason); }

@@ -145,18 +145,19 @@ void LogPdfRenderSettings() {
 }
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
-                             Mode mode)
-    : PageRendering(pdfPath, outputPrefix, mode,
+                             Mode mode, const std::string& peer)
+    : PageRendering(pdfPath, outputPrefix, mode, peer,
                     RenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages),
                     DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages)) {}
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
-                             Mode mode, const quillmesh::platform::RenderWork& work,
+                             Mode mode, const std::string& peer,
+                             const quillmesh::platform::RenderWork& work,
                              const quillmesh::platform::RenderWorkDescription& description)
     : mPdfPath(pdfPath),
       mPrefix(outputPrefix),
       mMode(mode),
-      mSlot(PeerRenderSlots(), RenderPeer()) {
+      mSlot(PeerRenderSlots(), peer) {
   if (!mSlot.Held()) {
     LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
   }

@@ -14,6 +14,7 @@
 #include "platform/render_process.h"
 #include "print/ghostscript_messages.h"
 #include "print/pdf_rasterizer.h"
+#include "print/render_slot.h"
 #include "print/render_slots.h"
 #include "support/render_settings.h"
 
@@ -42,7 +43,7 @@ const PdfRenderSettings& PdfRenderLimits();
 void InstallPdfRenderLimits(const PdfRenderSettings& settings);
 
 // The QUILLMESH_RENDER_JOBS slots every rendering of a peer's document takes its turn
-// for, keyed by the peer of the calling thread (RenderPeer).
+// for, keyed by the peer's address.
 RenderSlots& PeerRenderSlots();
 
 // Logs the limits and where Ghostscript was found, once at start-up.
@@ -64,11 +65,14 @@ class PageRendering {
   enum class Mode { kPipelined, kKeepPages };
   static constexpr int kMaxPageFiles = 4;
 
-  PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode);
+  // Renders for the peer of that address ("10.0.0.1"), whose render slots it takes; an
+  // empty peer is one of its own.
+  PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode,
+                const std::string& peer);
   // The same with other render work (tests): it writes the page files "<prefix>-<n>.bmp"
   // and reports them as Ghostscript's rendering does.
   PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode,
-                const quillmesh::platform::RenderWork& work,
+                const std::string& peer, const quillmesh::platform::RenderWork& work,
                 const quillmesh::platform::RenderWorkDescription& description);
   // Stops what still runs; in the pipelined mode (or after a refusal) removes every
   // page file of the document that is left.

@@ -319,7 +319,8 @@ std::string Change2GBK(const char* name) {
 }
 
 void PrintFileWithProperty(const char* printerName, const char* fileName,
-                           const std::string& property, JobOutcome& outcome) {
+                           const std::string& property, const std::string& peer,
+                           JobOutcome& outcome) {
   const std::string prefix = PagePrefix(Text(fileName));
   LOG_DEBUG("Attempting to send file [%s] to printer [%s]\n", fileName, printerName);
   LOG_DEBUG("file prefix: %s\n", prefix.c_str());
@@ -335,7 +336,7 @@ void PrintFileWithProperty(const char* printerName, const char* fileName,
     DeleteJobFile(fileName);
     return;
   }
-  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined);
+  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined, peer);
 
   const std::string printer = Change2GBK(printerName);
   PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
@@ -362,7 +363,8 @@ void PrintFileWithProperty(const char* printerName, const char* fileName,
   DeleteJobFile(fileName);
 }
 
-void PrintFile(const char* printerName, const char* fileName, JobOutcome& outcome) {
+void PrintFile(const char* printerName, const char* fileName, const std::string& peer,
+               JobOutcome& outcome) {
   const std::string file = Text(fileName);
   const std::string printer = Change2GBK(printerName);
   const std::string prefix = PagePrefix(file);
@@ -373,7 +375,7 @@ void PrintFile(const char* printerName, const char* fileName, JobOutcome& outcom
     DeleteJobFile(file.c_str());
     return;
   }
-  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined);
+  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined, peer);
 
   std::string pageFile = PageFileName(prefix, 1);
   std::printf("first page file: %s\n", pageFile.c_str());

@@ -8,13 +8,16 @@
 #include "print/job_outcome.h"
 
 // Prints a PDF after applying the peer's text property to the printer's defaults,
-// recording each step's result into the outcome.
+// recording each step's result into the outcome. It renders in its turn among the
+// renderings of other peers (peer: the sender's address).
 void PrintFileWithProperty(const char* printerName, const char* fileName,
-                           const std::string& property, JobOutcome& outcome);
+                           const std::string& property, const std::string& peer,
+                           JobOutcome& outcome);
 
 // Prints a PDF with the printer's current defaults, every page a document of its own,
 // recording each step's result into the outcome.
-void PrintFile(const char* printerName, const char* fileName, JobOutcome& outcome);
+void PrintFile(const char* printerName, const char* fileName, const std::string& peer,
+               JobOutcome& outcome);
 
 // The name in code page 936 when it is UTF-8 text, else unchanged; empty for null.
 std::string Change2GBK(const char* name);

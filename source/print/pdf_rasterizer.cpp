@@ -430,8 +430,9 @@ bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPre
   return AreUsableNames(pdfPath, outputPrefix);
 }
 
-int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix) {
-  PageRendering rendering(pdfPath, outputPrefix, PageRendering::Mode::kKeepPages);
+int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix,
+                    const std::string& peer) {
+  PageRendering rendering(pdfPath, outputPrefix, PageRendering::Mode::kKeepPages, peer);
   rendering.AwaitEnd();
   return rendering.Result();
 }

@@ -35,8 +35,10 @@ inline constexpr int kPdfConversionNotRun = 1;
 // interpreter could not be run over the file (no library or instance, an unusable
 // prefix or path, a failed start); otherwise kPdfConversionRan, whether or not every
 // page converted: a damaged document leaves no page files, or those of the pages
-// rendered before the damage. The caller owns the page files.
-int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix);
+// rendered before the damage. The caller owns the page files. It renders in its turn
+// for the render slots, for the peer of that address (none by default).
+int ConvertPdftoBmp(const std::string& pdfPath, const std::string& outputPrefix,
+                    const std::string& peer = {});
 
 // 1 when a file or folder of exactly this path exists, else 0. Prints
 // "FilePathExists lpPath: <path>, RetValue: <result>" on standard output.

@@ -21,6 +21,9 @@ struct PrintOrder {
   std::string jobFile;      // the service owns the file from the call on
   std::uint8_t dataFormat = kDataFormatPdf;
   std::string property;
+  // The peer's address ("10.0.0.1"): its renderings take their turns for the render
+  // slots with other peers'. Empty for a job of no peer.
+  std::string peer;
 };
 
 class PrintService {

@@ -25,9 +25,9 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
       LOG_ERROR("[DBG-TEST] unsupported dataFormat=%d, fallback to PDF path\n", order.dataFormat);
     }
     if (hasProperty) {
-      PrintFileWithProperty(printer, file, order.property, outcome);
+      PrintFileWithProperty(printer, file, order.property, order.peer, outcome);
     } else {
-      PrintFile(printer, file, outcome);
+      PrintFile(printer, file, order.peer, outcome);
     }
   }
 }

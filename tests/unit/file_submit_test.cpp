@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "front/file_submit.h"
+#include "front/session_gate.h"
 #include "platform/platform.h"
 #include "support/server_settings.h"
 #include "session_fixture.h"
@@ -141,6 +142,26 @@ TEST_F(FileSubmitTest, JobsGoToThePrintServiceWithTheirDataFormatAndProperty) {
     EXPECT_TRUE(mSession->mUpload.Property().empty());
   }
   EXPECT_EQ(AcknowledgementCount(), 15);
+}
+
+// The print order names the peer the session serves, whose renderings then share the
+// render slots with other peers'; a session no gate admitted serves none.
+TEST_F(FileSubmitTest, ThePrintOrderCarriesTheAddressTheGateAdmittedTheSessionFor) {
+  StartJob(1);
+  Push(Frame(2, 0x12, {'a'}));
+  Push(Frame(2, 0x13, {}));
+  const AllowList everyone;
+  SessionGate gate({4, 4}, everyone);
+  SessionSlot* slot = gate.Admit(0xC0000207, INVALID_SOCKET, 0);  // 192.0.2.7
+  ASSERT_NE(slot, nullptr);
+  mSession->AttachToGate(gate, *slot);
+  StartJob(1);
+  Push(Frame(2, 0x12, {'b'}));
+  Push(Frame(2, 0x13, {}));
+  mSession->ReleaseSlot();
+  ASSERT_EQ(RecordedPrints().size(), 2u);
+  EXPECT_EQ(RecordedPrints()[0].peer, "");
+  EXPECT_EQ(RecordedPrints()[1].peer, "192.0.2.7");
 }
 
 TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTheJob) {

@@ -294,9 +294,9 @@ TEST_F(PdfRasterizerTest, ExactlyTheMostPagesRenderAndOneMoreIsRefusedInBothMode
   EXPECT_NE(Log().find("toomany.pdf has 41 pages, more than 40; not printed"), std::string::npos)
       << Log();
 
-  PageRendering pipelined(allowed, mDir + "/piped", PageRendering::Mode::kPipelined);
+  PageRendering pipelined(allowed, mDir + "/piped", PageRendering::Mode::kPipelined, "");
   EXPECT_EQ(DrawAllPages(pipelined, mDir + "/piped"), 40);
-  PageRendering refused(tooMany, mDir + "/stopped", PageRendering::Mode::kPipelined);
+  PageRendering refused(tooMany, mDir + "/stopped", PageRendering::Mode::kPipelined, "");
   EXPECT_EQ(DrawAllPages(refused, mDir + "/stopped"), -1);
 }
 
@@ -312,7 +312,7 @@ TEST_F(PdfRasterizerTest, APageTooLargeLateInTheDocumentRefusesItBeforeAnyPageIs
                          "' '" + source + "'")
                             .c_str()),
             0);
-  PageRendering rendering(pdf, mDir + "/late", PageRendering::Mode::kPipelined);
+  PageRendering rendering(pdf, mDir + "/late", PageRendering::Mode::kPipelined, "");
   rendering.AwaitPage(1);
   EXPECT_TRUE(rendering.Refused());
   EXPECT_NE(Log().find("up to 23200 pixels on the short side and 23200 on the long side, larger "
@@ -357,7 +357,7 @@ TEST_F(PdfRasterizerTest, PipelinedRenderingWaitsForPagesToBeDrawnAndCleansUp) {
   const std::string pdf = MakePdf("window", 9);
   const std::string prefix = mDir + "/window";
   {
-    PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined);
+    PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined, "");
     for (int page = 1; page <= 3; ++page) {
       rendering.AwaitPage(page);
       const std::string bmp = ReadFile(PageFile(prefix, page));
@@ -385,7 +385,9 @@ TEST_F(PdfRasterizerTest, AStoppedRenderingRemovesEveryPageFileOfItsPrefixAndNoO
                            "stoppedy-1.bmp", "other-1.bmp"}) {
     Write(name, "x");
   }
-  { PageRendering rendering(Write("empty.ps", ""), prefix, PageRendering::Mode::kPipelined); }
+  {
+    PageRendering rendering(Write("empty.ps", ""), prefix, PageRendering::Mode::kPipelined, "");
+  }
   EXPECT_FALSE(fs::exists(mDir + "/stopped-1.bmp"));
   EXPECT_FALSE(fs::exists(mDir + "/stopped-17.bmp"));
   for (const char* kept : {"stopped-x.bmp", "stopped-2.bmpx", "stoppedy-1.bmp", "other-1.bmp"}) {
@@ -434,7 +436,7 @@ quillmesh::platform::RenderWork QuietWork(const std::string& prefix, const std::
 TEST_F(PdfRasterizerTest, APageReadyReportWakesTheWaiterWithoutALookAtTheDisk) {
   const std::string prefix = mDir + "/quiet";
   PageRendering rendering(Write("quiet.pdf", "%PDF-"), prefix, PageRendering::Mode::kPipelined,
-                          QuietWork(prefix, "1"), {});
+                          "", QuietWork(prefix, "1"), {});
   std::atomic<bool> pageAnswered{false};
   std::thread drawer([&] {
     rendering.AwaitPage(1);
@@ -454,7 +456,8 @@ TEST_F(PdfRasterizerTest, APageReadyReportOutOfOrderStopsTheRendering) {
     SCOPED_TRACE(ready);
     const std::string prefix = mDir + "/disorder";
     PageRendering rendering(Write("disorder.pdf", "%PDF-"), prefix,
-                            PageRendering::Mode::kPipelined, QuietWork(prefix, ready), {});
+                            PageRendering::Mode::kPipelined, "", QuietWork(prefix, ready),
+                            {});
     rendering.AwaitPage(1);
     EXPECT_TRUE(rendering.Refused());
     EXPECT_NE(Log().find("reported page file \"" + ready + "\" after page 0, out of order; stopped"),
@@ -480,8 +483,7 @@ TEST_F(PdfRasterizerTest, WaitsForDrawingAndForTheSlotAreNotRenderTime) {
   const std::string pdf = MakePdf("patient", 8);
   const std::string prefix = mDir + "/patient";
   const auto fillers = TakeAllSlotsButOne();
-  SetRenderPeer("10.0.0.1");
-  PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined);
+  PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined, "10.0.0.1");
   // Four page files undrawn: the rendering waits for drawing past the limit.
   rendering.AwaitPage(3);
   std::this_thread::sleep_for(kPastTheLimit);
@@ -512,7 +514,7 @@ TEST_F(PdfRasterizerTest, ADocumentSpendingItsPageTurnsWithoutPagesRunsOnTheCloc
   const std::string program =
       "%!PS\n8 { (" + prefix + "-1.bmp) (w) file closefile } repeat\n";
   auto rendering = std::make_unique<PageRendering>(Write("spender.ps", program), prefix,
-                                                   PageRendering::Mode::kPipelined);
+                                                   PageRendering::Mode::kPipelined, "");
   std::atomic<bool> pageAnswered{false};
   std::thread drawer([&] {
     rendering->AwaitPage(1);
@@ -554,8 +556,7 @@ TEST_F(PdfRasterizerTest, AKeptPagesRenderingGivesWayBetweenPagesAndGoesOnAfter)
   std::atomic<bool> done{false};
   int result = -1;
   std::thread renderer([&] {
-    SetRenderPeer("10.0.0.1");
-    result = ConvertPdftoBmp(document, prefix);
+    result = ConvertPdftoBmp(document, prefix, "10.0.0.1");
     done = true;
   });
   ASSERT_TRUE(Eventually([&] { return fs::exists(PageFile(prefix, 1)); }));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "eventually.h"
+#include "print/render_slot.h"
 #include "print/render_slots.h"
 
 namespace {

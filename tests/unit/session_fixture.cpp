@@ -93,7 +93,7 @@ std::vector<std::string> RecordingPrintService::ListPrinters() { return {"Lab", 
 // and "Strange" throw, and "Silent" records nothing at all.
 void RecordingPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome) {
   prints.push_back({order.printerName, order.jobFile, order.dataFormat, order.property,
-                    ReadWholeFile(order.jobFile)});
+                    order.peer, ReadWholeFile(order.jobFile)});
   if (scriptedOutcome) {
     outcome = *scriptedOutcome;
     return;

@@ -18,6 +18,7 @@ struct RecordedPrint {
   std::string fileName;
   std::uint8_t dataFormat = 0;
   std::string property;
+  std::string peer;
   std::string fileContent;
 };
 

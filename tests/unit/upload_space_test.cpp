@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "front/upload_space.h"
+#include "front/upload_hold.h"
 
 namespace {
 

@@ -1,0 +1,48 @@
+#include "print/render_slot.h"
+
+#include <utility>
+
+RenderSlot::RenderSlot(RenderSlots& pool, std::string peer) : mPool(pool), mPeer(std::move(peer)) {
+  const std::lock_guard<std::mutex> lock(mPool.mGuard);
+  mPool.Enqueue(*this, false);
+}
+
+RenderSlot::~RenderSlot() { Release(); }
+
+void RenderSlot::Wait() {
+  std::unique_lock<std::mutex> lock(mPool.mGuard);
+  mPool.mGranted.wait(lock, [&] { return mState != State::kWaiting; });
+}
+
+bool RenderSlot::Held() {
+  const std::lock_guard<std::mutex> lock(mPool.mGuard);
+  return mState == State::kHeld;
+}
+
+bool RenderSlot::ShouldGiveWay() {
+  const std::lock_guard<std::mutex> lock(mPool.mGuard);
+  if (mState != State::kHeld) return false;
+  const RenderSlots::Peer& own = mPool.mPeers.at(mPeer);
+  // This peer's place once the slot is given up, with this rendering at its head.
+  const RenderSlots::Precedence yielded{own.held - 1, own.lastTurn, mArrival};
+  for (const auto& [address, peer] : mPool.mPeers) {
+    if (address != mPeer && !peer.waiting.empty() && RenderSlots::PrecedenceOf(peer) < yielded) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void RenderSlot::GiveWay(std::function<void()> heldAgain) {
+  const std::lock_guard<std::mutex> lock(mPool.mGuard);
+  if (mState != State::kHeld) return;
+  mHeldAgain = std::move(heldAgain);
+  --mPool.mPeers.at(mPeer).held;
+  ++mPool.mFree;
+  mPool.Enqueue(*this, true);
+}
+
+void RenderSlot::Release() {
+  const std::lock_guard<std::mutex> lock(mPool.mGuard);
+  if (mState != State::kReleased) mPool.Leave(*this);
+}
