@@ -157,7 +157,7 @@ void JobUpload::Print(const std::string& peer) {
             "propLen=%zu\n",
             mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
   mUploadHold.Release();
-  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer});
+  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer, nullptr});
   ReleaseJobFile();
   mPrinterProperty.clear();
   mDataFormat = 0;

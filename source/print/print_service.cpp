@@ -18,6 +18,7 @@ void FailByException(JobOutcome& outcome, const std::string& reason) {
 
 JobOutcome PrintService::Print(const PrintOrder& order) {
   JobOutcome outcome{JobState::kPrinting, 0, ""};
+  if (order.job) order.job->SetState(JobState::kPrinting, "spooling");
   // A failed allocation or thread start in a print fails this job, not the session.
   try {
     PrintJob(order, outcome);
@@ -34,6 +35,10 @@ JobOutcome PrintService::Print(const PrintOrder& order) {
   }
   if (outcome.state == JobState::kPrinting) {
     RecordJobFailure(outcome, "the print ended without a result from the spooler");
+  }
+  if (order.job) {
+    order.job->Finish(outcome);
+    if (outcome.state == JobState::kSpooled) FollowAtSpooler(order, outcome);
   }
   return outcome;
 }

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "print/job_outcome.h"
+#include "print/job_registry.h"
 #include "support/wire_format.h"
 
 // The data formats a job declares (the wire's numbers); any other value is printed as PDF.
@@ -24,6 +26,9 @@ struct PrintOrder {
   // The peer's address ("10.0.0.1"): its renderings take their turns for the render
   // slots with other peers'. Empty for a job of no peer.
   std::string peer;
+  // The job in the registry, which the print reports its progress to and takes its
+  // cancel from; none for a job the registry does not follow.
+  std::shared_ptr<TrackedJob> job;
 };
 
 class PrintService {
@@ -38,11 +43,21 @@ class PrintService {
 
   // Prints the job and returns its outcome, spooled or failed. The outcome is the job's
   // one account of itself: an exception out of the print fails the job here (Error
-  // line), and a print that recorded nothing counts as failed.
+  // line), and a print that recorded nothing counts as failed. The order's job ends in
+  // the registry as the outcome tells, and a spooled one is followed at the spooler.
   JobOutcome Print(const PrintOrder& order);
 
+  // Every job of the server, from its header on.
+  JobRegistry& Jobs() { return mJobs; }
+
  protected:
+  // Follows a job the spooler took until the spooler is done with it; nothing by default.
+  virtual void FollowAtSpooler(const PrintOrder& /*order*/, const JobOutcome& /*outcome*/) {}
+
   // The print itself: records each step's result into the outcome, which starts as
   // "printing".
   virtual void PrintJob(const PrintOrder& order, JobOutcome& outcome) = 0;
+
+ private:
+  JobRegistry mJobs;
 };

@@ -138,31 +138,82 @@ std::vector<std::uint8_t> EncodeOutcomeRecord(const JobOutcome& outcome) {
   return payload;
 }
 
-bool DecodeOutcomeRecord(std::span<const std::uint8_t> payload, JobOutcome& outcome,
-                         std::string& error) {
-  outcome = JobOutcome{};
-  PayloadReader reader(payload);
+namespace {
+
+// Reads the outcome fields at the reader; states up to highestState are known.
+bool ReadOutcomeFields(PayloadReader& reader, std::size_t payloadSize, JobState highestState,
+                       std::size_t trailingBytes, JobOutcome& outcome, std::string& error) {
   std::uint32_t state = 0;
   std::uint32_t jobId = 0;
   std::uint32_t length = 0;
   if (!reader.ReadNumber(1, state) || !reader.ReadNumber(4, jobId) ||
       !reader.ReadNumber(2, length)) {
-    error = "outcome reply of " + std::to_string(payload.size()) + " bytes is too short";
+    error = "outcome reply of " + std::to_string(payloadSize) + " bytes is too short";
     return false;
   }
-  if (state > static_cast<std::uint8_t>(JobState::kFailed)) {
+  if (state > static_cast<std::uint8_t>(highestState)) {
     error = "outcome reply has the unknown state " + std::to_string(state);
     return false;
   }
-  if (reader.Remaining() != length) {
-    error = "outcome message claims " + std::to_string(length) + " bytes but " +
-            std::to_string(reader.Remaining()) + " follow";
+  if (reader.Remaining() != static_cast<long long>(length + trailingBytes)) {
+    error = "outcome message claims " + std::to_string(length) + " bytes" +
+            (trailingBytes == 0 ? "" : " and " + std::to_string(trailingBytes) + " bytes follow it") +
+            " but " + std::to_string(reader.Remaining()) + " follow";
     return false;
   }
   outcome.state = static_cast<JobState>(state);
   outcome.spoolerJobId = jobId;
   reader.ReadBytes(length, outcome.message);
   return true;
+}
+
+// The bytes the status record adds after the outcome fields.
+constexpr std::size_t kStatusTrailerSize = 12;
+
+}  // namespace
+
+bool DecodeOutcomeRecord(std::span<const std::uint8_t> payload, JobOutcome& outcome,
+                         std::string& error) {
+  outcome = JobOutcome{};
+  PayloadReader reader(payload);
+  return ReadOutcomeFields(reader, payload.size(), JobState::kFailed, 0, outcome, error);
+}
+
+std::vector<std::uint8_t> EncodeStatusRecord(const JobStatus& status) {
+  std::vector<std::uint8_t> payload = EncodeOutcomeRecord(status.outcome);
+  PutU32(payload, status.serverJobId);
+  PutU32(payload, status.pagesDone);
+  PutU32(payload, status.pagesTotal);
+  return payload;
+}
+
+bool DecodeStatusRecord(std::span<const std::uint8_t> payload, JobStatus& status,
+                        std::string& error) {
+  status = JobStatus{};
+  PayloadReader reader(payload);
+  if (!ReadOutcomeFields(reader, payload.size(), JobState::kWaitingForSlot, kStatusTrailerSize,
+                         status.outcome, error)) {
+    status = JobStatus{};
+    return false;
+  }
+  reader.ReadNumber(4, status.serverJobId);
+  reader.ReadNumber(4, status.pagesDone);
+  reader.ReadNumber(4, status.pagesTotal);
+  return true;
+}
+
+std::optional<std::uint32_t> DecodeJobIdPayload(std::span<const std::uint8_t> payload) {
+  if (payload.size() != kJobIdSize) return std::nullopt;
+  PayloadReader reader(payload);
+  std::uint32_t jobId = 0;
+  reader.ReadNumber(kJobIdSize, jobId);
+  return jobId;
+}
+
+std::vector<std::uint8_t> EncodeJobIdPayload(std::uint32_t jobId) {
+  std::vector<std::uint8_t> payload;
+  PutU32(payload, jobId);
+  return payload;
 }
 
 }  // namespace quillmesh::wire

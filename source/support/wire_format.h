@@ -23,9 +23,16 @@ inline constexpr std::size_t kFrameHeaderSize = 8;
 // Command types; a reply carries the type of its request.
 inline constexpr std::uint8_t kCmdPrinterList = 1;
 inline constexpr std::uint8_t kCmdFileSubmit = 2;
-// Asks for the outcome of the connection's last job (any parameter, payload ignored);
-// servers before it never answer.
+// Asks for the outcome of the connection's last job (any parameter, empty payload);
+// servers before it never answer. A job id as payload (kJobIdSize bytes) asks for the
+// status of that job instead, and job id 0 for the connection's last job's status.
 inline constexpr std::uint8_t kCmdJobOutcome = 3;
+// Cancels the job whose id is the payload; answered with the job's status.
+inline constexpr std::uint8_t kCmdJobCancel = 4;
+// A job id payload: the server's job id, 32-bit big-endian.
+inline constexpr std::uint32_t kJobIdSize = 4;
+// The job id that names the connection's last job; the server numbers its jobs from 1.
+inline constexpr std::uint32_t kLastJobOfConnection = 0;
 // The parameter of every reply.
 inline constexpr std::uint8_t kReplyParam = 0x81;
 
@@ -114,9 +121,19 @@ enum class JobState : std::uint8_t {
   kNoJob = 0,
   kReceiving = 1,
   kPrinting = 2,
-  kSpooled = 3,  // handed to the spooler, every step of it succeeded
+  kSpooled = 3,  // handed to the spooler, every step of it succeeded: at the spooler
   kFailed = 4,
+  // Only in a job status record; the connection's outcome record keeps to 0 to 4.
+  kPrinted = 5,          // the spooler finished it
+  kCanceled = 6,         // canceled by its peer
+  kWaitingForSlot = 7,   // waiting for a render slot
 };
+
+// Whether a job in that state has ended: nothing changes it any more.
+constexpr bool IsFinalState(JobState state) {
+  return state == JobState::kFailed || state == JobState::kPrinted ||
+         state == JobState::kCanceled;
+}
 
 // What became of a connection's last job.
 struct JobOutcome {
@@ -133,5 +150,29 @@ std::vector<std::uint8_t> EncodeOutcomeRecord(const JobOutcome& outcome);
 // short or overlong payload.
 bool DecodeOutcomeRecord(std::span<const std::uint8_t> payload, JobOutcome& outcome,
                          std::string& error);
+
+// One job as a status request or a cancel finds it: the outcome fields (any state; in
+// state 2 the message tells "rendering page n of m" or "spooling"), then the server's job
+// id and its pages.
+struct JobStatus {
+  JobOutcome outcome;
+  std::uint32_t serverJobId = 0;  // 0 with state 0: no such job for this peer
+  std::uint32_t pagesDone = 0;    // rendered while rendering, printed once printed
+  std::uint32_t pagesTotal = 0;   // 0 while not known
+};
+
+// The status reply payload: the outcome record, then server job id, pages done and pages
+// in all, each 32-bit big-endian.
+std::vector<std::uint8_t> EncodeStatusRecord(const JobStatus& status);
+
+// Reads a status payload; false with a reason in error for an unknown state or a short or
+// overlong payload.
+bool DecodeStatusRecord(std::span<const std::uint8_t> payload, JobStatus& status,
+                        std::string& error);
+
+// The job id of a status or cancel request's payload; empty unless it is exactly
+// kJobIdSize bytes.
+std::optional<std::uint32_t> DecodeJobIdPayload(std::span<const std::uint8_t> payload);
+std::vector<std::uint8_t> EncodeJobIdPayload(std::uint32_t jobId);
 
 }  // namespace quillmesh::wire

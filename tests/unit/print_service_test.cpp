@@ -39,7 +39,7 @@ class PrintServiceTest : public ::testing::Test {
                    const std::string& property = "", const FakeSpoolerScript& script = {}) {
     std::ofstream(mJobFile, std::ios::binary) << content;
     quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(script, mRecord));
-    return mService.Print({"Lab", mJobFile, dataFormat, property, ""});
+    return mService.Print({"Lab", mJobFile, dataFormat, property, "", nullptr});
   }
   std::string Log() const {
     std::ifstream stream(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt");

@@ -1,0 +1,226 @@
+#include "print/job_registry.h"
+
+#include <algorithm>
+
+#include "print/job_journal.h"
+#include "support/log_writer.h"
+
+namespace {
+
+// Milliseconds since 1970-01-01 UTC.
+std::int64_t NowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// What state 2 says while pages render.
+std::string RenderingMessage(std::uint32_t rendered, std::uint32_t total) {
+  const std::uint32_t current = total == 0 ? rendered + 1 : std::min(rendered + 1, total);
+  std::string text = "rendering page " + std::to_string(current);
+  if (total != 0) text += " of " + std::to_string(total);
+  return text;
+}
+
+// Moves the record into the state, time-stamped when it is a new one.
+void EnterState(JobRecord& record, JobState state) {
+  if (quillmesh::wire::IsFinalState(record.state)) return;
+  if (record.changes.empty() || record.state != state) {
+    record.changes.push_back({state, NowMillis()});
+  }
+  record.state = state;
+}
+
+}  // namespace
+
+JobStatus JobRecord::Status() const {
+  JobStatus status;
+  status.outcome = {state, spoolerJobId, message};
+  status.serverJobId = id;
+  status.pagesDone = state == JobState::kPrinted ? pagesPrinted : pagesRendered;
+  status.pagesTotal = pagesTotal;
+  return status;
+}
+
+void TrackedJob::SetState(JobState state, const std::string& message) {
+  mRegistry.Change(mId, [&](JobRecord& record) {
+    if (quillmesh::wire::IsFinalState(record.state)) return;
+    EnterState(record, state);
+    record.message = message;
+  });
+}
+
+void TrackedJob::SetRendered(std::uint32_t rendered, std::uint32_t total) {
+  mRegistry.Change(mId, [&](JobRecord& record) {
+    record.pagesRendered = rendered;
+    if (total != 0) record.pagesTotal = total;
+    if (record.state == JobState::kPrinting) {
+      record.message = RenderingMessage(rendered, record.pagesTotal);
+    }
+  });
+}
+
+void TrackedJob::SetPrinted(std::uint32_t printed) {
+  mRegistry.Change(mId, [&](JobRecord& record) { record.pagesPrinted = printed; });
+}
+
+void TrackedJob::SetHandedOver(std::uint32_t spoolerJobId, const std::string& settingsGiven) {
+  mRegistry.Change(mId, [&](JobRecord& record) {
+    if (spoolerJobId != 0) record.spoolerJobId = spoolerJobId;
+    if (!settingsGiven.empty()) record.settingsGiven = settingsGiven;
+  });
+}
+
+void TrackedJob::Finish(const JobOutcome& outcome) {
+  const bool canceled = CancelRequested() && outcome.state != JobState::kSpooled;
+  mRegistry.Change(mId, [&](JobRecord& record) {
+    if (outcome.spoolerJobId != 0) record.spoolerJobId = outcome.spoolerJobId;
+    if (quillmesh::wire::IsFinalState(record.state)) return;
+    if (canceled) {
+      EnterState(record, JobState::kCanceled);
+      record.message = "canceled by its peer";
+    } else {
+      EnterState(record, outcome.state == JobState::kSpooled ? JobState::kSpooled
+                                                             : JobState::kFailed);
+      record.message = outcome.message;
+    }
+  });
+}
+
+bool TrackedJob::CancelRequested() const {
+  std::lock_guard lock(mCancelGuard);
+  return mCancelRequested;
+}
+
+bool TrackedJob::RequestCancel() {
+  std::lock_guard lock(mCancelGuard);
+  if (mCancelRequested) return false;
+  mCancelRequested = true;
+  if (mStop) mStop();
+  return true;
+}
+
+TrackedJob::CancelHook TrackedJob::OnCancel(std::function<void()> stop) {
+  std::lock_guard lock(mCancelGuard);
+  if (mCancelRequested) stop();
+  mStop = std::move(stop);
+  return CancelHook(this);
+}
+
+TrackedJob::CancelHook::~CancelHook() {
+  if (mJob == nullptr) return;
+  std::lock_guard lock(mJob->mCancelGuard);
+  mJob->mStop = nullptr;
+}
+
+TrackedJob::CancelHook& TrackedJob::CancelHook::operator=(CancelHook&& other) noexcept {
+  if (this != &other) {
+    CancelHook gone(std::move(*this));
+    mJob = other.mJob;
+    other.mJob = nullptr;
+  }
+  return *this;
+}
+
+JobRegistry::JobRegistry(std::size_t historyLimit) : mHistoryLimit(historyLimit) {}
+
+JobRegistry::~JobRegistry() = default;
+
+bool JobRegistry::OpenJournal(const std::string& path, std::string& problem) {
+  std::vector<JobRecord> finished;
+  std::uint32_t lastId = 0;
+  auto journal = JobJournal::Open(path, mHistoryLimit, finished, lastId, problem);
+  if (!journal) return false;
+  std::lock_guard lock(mGuard);
+  mJournal = std::move(journal);
+  mLastId = std::max(mLastId, lastId);
+  for (JobRecord& record : finished) KeepFinished(std::move(record));
+  return true;
+}
+
+std::shared_ptr<TrackedJob> JobRegistry::Open(const JobDescription& description) {
+  std::lock_guard lock(mGuard);
+  const std::uint32_t id = ++mLastId;
+  auto tracked = std::make_shared<TrackedJob>(*this, id);
+  LiveJob& live = mLive[id];
+  live.record.id = id;
+  live.record.description = description;
+  live.record.changes.push_back({JobState::kReceiving, NowMillis()});
+  live.tracked = tracked;
+  if (mJournal) mJournal->NoteOpened(live.record);
+  mChanged.notify_all();
+  return tracked;
+}
+
+const JobRecord* JobRegistry::FindLocked(std::uint32_t id) const {
+  if (auto live = mLive.find(id); live != mLive.end()) return &live->second.record;
+  if (auto finished = mFinished.find(id); finished != mFinished.end()) return &finished->second;
+  return nullptr;
+}
+
+std::optional<JobRecord> JobRegistry::Find(std::uint32_t id, const std::string& peer) const {
+  std::lock_guard lock(mGuard);
+  const JobRecord* record = FindLocked(id);
+  if (record == nullptr || record->description.peer != peer) return std::nullopt;
+  return *record;
+}
+
+std::vector<JobRecord> JobRegistry::Snapshot() const {
+  std::lock_guard lock(mGuard);
+  std::vector<JobRecord> records;
+  records.reserve(mFinished.size() + mLive.size());
+  for (const auto& [id, record] : mFinished) records.push_back(record);
+  for (const auto& [id, live] : mLive) records.push_back(live.record);
+  std::sort(records.begin(), records.end(),
+            [](const JobRecord& a, const JobRecord& b) { return a.id < b.id; });
+  return records;
+}
+
+JobStatus JobRegistry::Cancel(std::uint32_t id, const std::string& peer,
+                              std::chrono::milliseconds limit) {
+  std::shared_ptr<TrackedJob> tracked;
+  {
+    std::lock_guard lock(mGuard);
+    const JobRecord* record = FindLocked(id);
+    if (record == nullptr || record->description.peer != peer) return JobStatus{};
+    if (auto live = mLive.find(id); live != mLive.end()) tracked = live->second.tracked.lock();
+  }
+  // The hook runs outside the registry's guard: it may stop work that reports to it.
+  if (tracked) tracked->RequestCancel();
+  std::unique_lock lock(mGuard);
+  mChanged.wait_for(lock, limit, [&] {
+    const JobRecord* record = FindLocked(id);
+    return record == nullptr || quillmesh::wire::IsFinalState(record->state);
+  });
+  const JobRecord* record = FindLocked(id);
+  return record == nullptr ? JobStatus{} : record->Status();
+}
+
+void JobRegistry::Change(std::uint32_t id, const std::function<void(JobRecord&)>& change) {
+  std::lock_guard lock(mGuard);
+  auto live = mLive.find(id);
+  if (live == mLive.end()) return;
+  change(live->second.record);
+  if (quillmesh::wire::IsFinalState(live->second.record.state)) Retire(live);
+  mChanged.notify_all();
+}
+
+// Moves an ended job from those under way to the history and the journal.
+void JobRegistry::Retire(std::map<std::uint32_t, LiveJob>::iterator live) {
+  JobRecord record = std::move(live->second.record);
+  mLive.erase(live);
+  if (mJournal) mJournal->NoteFinished(record);
+  KeepFinished(std::move(record));
+}
+
+// Adds a finished job to the history, dropping the oldest past the limit.
+void JobRegistry::KeepFinished(JobRecord record) {
+  const std::uint32_t id = record.id;
+  record.changes.shrink_to_fit();
+  mFinished.insert_or_assign(id, std::move(record));
+  mFinishedOrder.push_back(id);
+  while (mFinishedOrder.size() > mHistoryLimit) {
+    mFinished.erase(mFinishedOrder.front());
+    mFinishedOrder.pop_front();
+  }
+}
