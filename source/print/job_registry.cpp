@@ -42,6 +42,8 @@ JobStatus JobRecord::Status() const {
   return status;
 }
 
+JobRecord TrackedJob::Record() const { return mRegistry.RecordOf(mId); }
+
 void TrackedJob::SetState(JobState state, const std::string& message) {
   mRegistry.Change(mId, [&](JobRecord& record) {
     if (quillmesh::wire::IsFinalState(record.state)) return;
@@ -156,6 +158,12 @@ const JobRecord* JobRegistry::FindLocked(std::uint32_t id) const {
   if (auto live = mLive.find(id); live != mLive.end()) return &live->second.record;
   if (auto finished = mFinished.find(id); finished != mFinished.end()) return &finished->second;
   return nullptr;
+}
+
+JobRecord JobRegistry::RecordOf(std::uint32_t id) const {
+  std::lock_guard lock(mGuard);
+  const JobRecord* record = FindLocked(id);
+  return record == nullptr ? JobRecord{} : *record;
 }
 
 std::optional<JobRecord> JobRegistry::Find(std::uint32_t id, const std::string& peer) const {

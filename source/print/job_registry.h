@@ -69,6 +69,8 @@ class TrackedJob {
   TrackedJob& operator=(const TrackedJob&) = delete;
 
   std::uint32_t Id() const { return mId; }
+  // The job's record as it stands.
+  JobRecord Record() const;
 
   // Enters the state, time-stamped when it differs from the last; the message replaces
   // the last one. A job in a final state stays in it.
@@ -157,6 +159,7 @@ class JobRegistry {
   // history and the journal.
   void Change(std::uint32_t id, const std::function<void(JobRecord&)>& change);
   const JobRecord* FindLocked(std::uint32_t id) const;
+  JobRecord RecordOf(std::uint32_t id) const;
   void Retire(std::map<std::uint32_t, LiveJob>::iterator live);
   void KeepFinished(JobRecord record);
 
