@@ -101,6 +101,21 @@ TEST(PeerJobCliTest, WaitShowsEachStateOnceAndExitsByHowTheJobEnded) {
   EXPECT_NE(cancel.output.find("job 42: canceled\n"), std::string::npos) << cancel.output;
 }
 
+TEST(PeerJobCliTest, OnATerminalTheStatusLineRewritesItself) {
+  const ServerProcess unstarted({});
+  const std::string job = RawJobFile(unstarted.WorkDir());
+  const ScriptedServer server(JobLife({Poll(2, "spooling"), Poll(3), Poll(5, "", 1, 1)}));
+  PeerProcess peer({"print", "-d", "Lab", "--format", "raw", "--wait", "--port",
+                    std::to_string(server.Port()), job},
+                   PeerProcess::Output::kTerminal);
+  const CommandResult done = peer.Finish(kPeerLimit);
+  EXPECT_EQ(done.exitCode, 0) << done.output;
+  // Each state overwrites the last, cleared to the line's end; the last one stays.
+  EXPECT_NE(done.output.find("\rjob 42: spooling\x1b[K\rjob 42: at the spooler\x1b[K"
+                             "\rjob 42: printed 1 page\x1b[K\r\n"),
+            std::string::npos) << done.output;
+}
+
 TEST(PeerJobCliTest, AServerThatGoesAwayWhileFollowedIsALostConnection) {
   const ServerProcess unstarted({});
   const std::string job = RawJobFile(unstarted.WorkDir());
@@ -227,9 +242,9 @@ TEST(PeerJobCliTest, CtrlCWhileWaitingLeavesTheJobGoingOn) {
   const std::string port = std::to_string(server.Port());
   PeerProcess peer({"print", "-d", "Lab", "--format", "raw", "--chunk", "4096", "--window", "1",
                     "--wait", "--port", port, job});
-  ASSERT_TRUE(peer.WaitForOutput("\n", kPeerLimit)) << peer.Output();
+  ASSERT_TRUE(peer.WaitForOutput("\n", kPeerLimit)) << peer.Text();
   std::smatch number;
-  const std::string firstLines = peer.Output();
+  const std::string firstLines = peer.Text();
   ASSERT_TRUE(std::regex_search(firstLines, number, std::regex("^job ([0-9]+)\n")))
       << firstLines;
   const std::string id = number[1];

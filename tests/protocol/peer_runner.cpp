@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,9 +29,14 @@ CommandResult RunPeer(const std::string& arguments, const ServerProcess* server)
   return result;
 }
 
-PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
+PeerProcess::PeerProcess(const std::vector<std::string>& arguments, Output output) {
+  // [0] is read here, [1] is the peer's standard output and standard error.
   int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  const bool opened = output == Output::kTerminal
+                          ? ::openpty(&pipeEnds[0], &pipeEnds[1], nullptr, nullptr, nullptr) == 0
+                          : ::pipe2(pipeEnds, O_CLOEXEC) == 0;
+  if (!opened) return;
+  ::fcntl(pipeEnds[0], F_SETFD, FD_CLOEXEC);
   std::vector<std::string> command = {QM_PEER_BINARY};
   command.insert(command.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -38,8 +44,10 @@ PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
   argv.push_back(nullptr);
   mPid = ::fork();
   if (mPid == 0) {
+    ::close(pipeEnds[0]);
     ::dup2(pipeEnds[1], STDOUT_FILENO);
     ::dup2(pipeEnds[1], STDERR_FILENO);
+    ::close(pipeEnds[1]);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }

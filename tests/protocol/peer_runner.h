@@ -20,10 +20,11 @@ struct CommandResult {
 CommandResult RunPeer(const std::string& arguments, const ServerProcess* server = nullptr);
 
 // The peer as a running process, its standard output and standard error read through
-// one pipe.
+// one pipe, or one terminal as a user at a console would see them.
 class PeerProcess {
  public:
-  explicit PeerProcess(const std::vector<std::string>& arguments);
+  enum class Output { kPipe, kTerminal };
+  explicit PeerProcess(const std::vector<std::string>& arguments, Output output = Output::kPipe);
   ~PeerProcess();
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
@@ -31,7 +32,7 @@ class PeerProcess {
   // Reads until the output holds the text or the limit passes; true when it does.
   bool WaitForOutput(const std::string& text, std::chrono::seconds limit);
   // What the peer wrote so far.
-  const std::string& Output() const { return mText; }
+  const std::string& Text() const { return mText; }
   // Sends the signal to the peer alone.
   void Signal(int signal) const;
   // Reads the rest of the output and reaps the peer; exit code -1 when it did not end by
