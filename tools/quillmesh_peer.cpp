@@ -56,7 +56,7 @@ constexpr const char* kUsageHead =
     "       quillmesh-peer print -d PRINTER [-n COPIES] [-o OPTION]... [--format raw|xps|pdf]\n"
     "                            [--property TEXT] [--devmode FILE] [--document-name NAME]\n"
     "                            [--chunk BYTES] [--window FRAMES] [--host H] [--port P]\n"
-    "                            [--bind ADDRESS] [--timeout SECONDS] [--no-status | --wait]\n"
+    "                            [--bind ADDRESS] [--timeout SECONDS] [--no-status|--wait]\n"
     "                            FILE\n"
     "       quillmesh-peer status JOB [--host H] [--port P] [--bind ADDRESS]\n"
     "                                 [--timeout SECONDS]\n"
@@ -65,7 +65,7 @@ constexpr const char* kUsageHead =
     "\n"
     "list     prints the server's printer names, one per line.\n"
     "print    uploads FILE as one job and asks the server to print it.\n"
-    "status   prints one line for the server's job JOB: its state, pages and spooler job.\n"
+    "status   prints one line for job JOB: its state, pages and spooler job.\n"
     "cancel   cancels the server's job JOB; says \"too late\" when it had ended.\n"
     "         Both know only the jobs sent from the same address.\n"
     "\n"
@@ -98,8 +98,9 @@ constexpr const char* kUsageTail =
     "After the print order the peer asks what became of the job: it exits 1 with the\n"
     "reason unless the job was handed to the spooler; a server that does not answer\n"
     "within 2 s leaves the outcome unknown (exit 0).\n"
-    "Exit status: 0 success, 1 failure, 2 usage error. With --wait: 0 printed, 3 failed,\n"
-    "4 canceled, 5 connection lost while following, 130 interrupted (the job goes on).\n"
+    "Exit status: 0 success, 1 failure, 2 usage error. With --wait: 0 printed,\n"
+    "3 failed, 4 canceled, 5 connection lost while following, 130 interrupted by\n"
+    "Ctrl+C (the job goes on).\n"
     "status exits 0 when the server knows the job, cancel only when it canceled it.\n";
 // Where the list of papers wraps, and how far its continuation lines are indented.
 constexpr std::size_t kUsageWidth = 80;
