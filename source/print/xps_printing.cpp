@@ -278,7 +278,7 @@ bool CreateJobEvent(HandleOwner& event) {
 // Runs the job from the events to its final state: 0 once the package was written into
 // a started job, -1 otherwise; completed tells whether the job completed.
 int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
-                 const std::string& property, bool& completed) {
+                 const std::string& property, TrackedJob* tracked, bool& completed) {
   if (!CreateJobEvent(job.completionEvent) || !CreateJobEvent(job.progressEvent)) {
     LOG_ERROR("create event failed: 0x%lx\n", LastErrorCode());
     RecordJobFailure(job.outcome, "the job could not be started");
@@ -301,6 +301,9 @@ int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
   quillmesh::platform::SetXpsWorkSettings(WorkSettings(jobFile));
   if (!StartJob(job, widePrinterName)) return -1;
   InjectTicket(job);
+  // A cancel from the job's peer cancels the print job, which then ends as cancelled.
+  TrackedJob::CancelHook cancelHook;
+  if (tracked) cancelHook = tracked->OnCancel([&job] { job.printJob->Cancel(); });
   if (!WriteDocument(job)) return -1;
   completed = WaitForCompletion(job);
   return 0;
@@ -324,7 +327,7 @@ HRESULT CopyStreamToJobStream(IStream* source, IXpsPrintJobStream* destination) 
 }
 
 void PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property,
-                       JobOutcome& outcome) {
+                       JobOutcome& outcome, TrackedJob* tracked) {
   if (printerName == nullptr || fileName == nullptr) {
     LOG_ERROR("PrintXpsToPrinter: printerName or fileName is null\n");
     return;
@@ -338,7 +341,7 @@ void PrintXpsToPrinter(const char* printerName, const char* fileName, const std:
     // delete sharing), is released before the file is deleted.
     XpsJob job(outcome);
     if (!OpenPackageStream(job, fileName)) return;
-    result = PrintPackage(job, printerName, fileName, property, completed);
+    result = PrintPackage(job, printerName, fileName, property, tracked, completed);
   }
   LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
   if (!completed) {
