@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,16 @@ ScriptedServer::Script JobLife(std::vector<Bytes> polls, Bytes cancelReply = {})
 Bytes Poll(std::uint8_t state, const char* message = "", std::uint32_t done = 0,
            std::uint32_t total = 0) {
   return StatusReplyFrame(wire::kCmdJobOutcome, state, kJobId, message, done, total);
+}
+
+// Runs the peer against the real server, ended when it outlasts the limit (exit code -1),
+// so a job that never ends fails the test instead of holding it.
+CommandResult RunPeerWithin(const ServerProcess& server, const std::string& arguments) {
+  std::vector<std::string> argv = {arguments.substr(0, arguments.find(' ')), "--port",
+                                   std::to_string(server.Port())};
+  std::istringstream rest(arguments.substr(argv[0].size()));
+  for (std::string word; rest >> word;) argv.push_back(word);
+  return PeerProcess(argv).Finish(kPeerLimit);
 }
 
 // Runs the peer against the stand-in server.
@@ -196,7 +207,7 @@ TEST(PeerJobCliTest, WaitFollowsARealJobToPaperOrToItsFailure) {
   ASSERT_TRUE(server.Start());
   const std::string job = RawJobFile(server.WorkDir());
 
-  const CommandResult printed = RunPeer("print -d Lab --format raw --wait " + job, &server);
+  const CommandResult printed = RunPeerWithin(server, "print -d Lab --format raw --wait " + job);
   EXPECT_EQ(printed.exitCode, 0) << printed.output;
   std::smatch number;
   ASSERT_TRUE(std::regex_search(printed.output, number, std::regex("^job ([0-9]+)\n")))
@@ -215,7 +226,7 @@ TEST(PeerJobCliTest, WaitFollowsARealJobToPaperOrToItsFailure) {
   EXPECT_NE(stranger.output.find("no job " + id + " for this address"), std::string::npos)
       << stranger.output;
 
-  const CommandResult failed = RunPeer("print -d Nope --format raw --wait " + job, &server);
+  const CommandResult failed = RunPeerWithin(server, "print -d Nope --format raw --wait " + job);
   EXPECT_EQ(failed.exitCode, 3) << failed.output;
   EXPECT_NE(failed.output.find(": failed: printer not found\n"), std::string::npos)
       << failed.output;
