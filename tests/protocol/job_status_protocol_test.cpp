@@ -129,6 +129,23 @@ TEST_F(JobStatusProtocolTest, AJobIsFollowedToPrintedByItsIdFromAnyConnectionOfI
   EXPECT_EQ(none.serverJobId, 0u);
 }
 
+TEST_F(JobStatusProtocolTest, TheHistoryAndTheIdsSurviveARestart) {
+  ASSERT_TRUE(mServer.Start());
+  const std::uint32_t kept = PrintJob("kept", wire::kDataFormatRaw);
+  {
+    PeerConnection asker = mServer.Connect();
+    AwaitStatus(asker, kept,
+                [](const JobStatus& s) { return s.outcome.state == JobState::kPrinted; });
+  }
+  ASSERT_TRUE(mServer.Stop(std::chrono::seconds(30)));
+  ASSERT_TRUE(mServer.Start());
+  PeerConnection asker = mServer.Connect();
+  const JobStatus status = Status(asker, kept);
+  EXPECT_EQ(status.outcome.state, JobState::kPrinted);
+  EXPECT_EQ(status.serverJobId, kept);
+  EXPECT_GT(PrintJob("next", wire::kDataFormatRaw), kept) << "an id was given twice";
+}
+
 TEST_F(JobStatusProtocolTest, AnotherAddressNeitherSeesNorCancelsAJob) {
   ASSERT_TRUE(mServer.Start());
   PeerConnection owner = mServer.Connect("127.0.0.1");
