@@ -160,7 +160,8 @@ std::string DescribeAskedSettings(const std::string& property) {
   }
   if (parsed.mNamed != 0) return InWords(TextPropertySettings(parsed));
   if (IsPlainText(property)) return {};
-  return "unreadable settings (" + std::to_string(property.size()) + " bytes)";
+  return "unreadable settings (" + Count(static_cast<long long>(property.size()), "byte", "bytes") +
+         ")";
 }
 
 std::string DescribeDevmode(const DEVMODEW& devmode) { return InWords(SettingsOf(devmode)); }
