@@ -60,7 +60,10 @@ std::string PaperWords(int code) {
 // Positive tenths of a millimetre as millimetres, with a decimal only when there is one.
 std::string Millimetres(int tenths) {
   std::string text = std::to_string(tenths / 10);
-  if (tenths % 10 != 0) text += "." + std::to_string(tenths % 10);
+  if (tenths % 10 != 0) {
+    text += '.';
+    text += std::to_string(tenths % 10);
+  }
   return text;
 }
 

@@ -4,7 +4,6 @@
 #include "print/job_settings_text.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -226,9 +225,11 @@ TEST(DescribeAskedSettingsTest, AHostilePropertyGivesABoundedPrintableLine) {
 }
 
 TEST(DescribeAskedSettingsTest, DescribingWritesNoLogLine) {
-  char pattern[] = "/tmp/qm-settings-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  SetTemp(pattern);
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / "qm-settings-quiet";
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  SetTemp(folder.string());
   const std::string many(300, ';');
   for (const std::string& property :
        {std::string("PageSize:Nowhere;Orientation:Landscape"), many, std::string("\x01\x02"),
@@ -236,9 +237,10 @@ TEST(DescribeAskedSettingsTest, DescribingWritesNoLogLine) {
     DescribeAskedSettings(property);
   }
   FlushLog();
-  const std::filesystem::path log = CurrentLogFile();
-  EXPECT_TRUE(!std::filesystem::exists(log) || std::filesystem::file_size(log) == 0);
-  std::filesystem::remove_all(pattern);
+  const fs::path log = CurrentLogFile();
+  EXPECT_TRUE(!fs::exists(log) || fs::file_size(log) == 0);
+  SetTemp("");
+  fs::remove_all(folder);
 }
 
 }  // namespace
