@@ -141,7 +141,9 @@ std::string PageText(int page) {
 
 // The outcome of a rendering that stopped the job or drew no page at all.
 void ReportRenderingFailure(PageRendering& rendering, int pagesPrinted, JobOutcome& outcome) {
-  if (rendering.Refused()) {
+  if (rendering.Canceled()) {
+    RecordJobFailure(outcome, "the job was canceled by its peer");
+  } else if (rendering.Refused()) {
     RecordJobFailure(outcome, "the document was refused by a rendering limit");
   } else if (pagesPrinted == 0) {
     LOG_ERROR("no page of the document could be rendered\n");
@@ -336,7 +338,7 @@ void PrintFileWithProperty(const char* printerName, const char* fileName,
     DeleteJobFile(fileName);
     return;
   }
-  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined, peer);
+  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined, peer, job);
 
   const std::string printer = Change2GBK(printerName);
   PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings, job));
@@ -375,7 +377,7 @@ void PrintFile(const char* printerName, const char* fileName, const std::string&
     DeleteJobFile(file.c_str());
     return;
   }
-  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined, peer);
+  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined, peer, job);
 
   std::string pageFile = PageFileName(prefix, 1);
   std::printf("first page file: %s\n", pageFile.c_str());

@@ -6,8 +6,7 @@
 #include <string>
 
 #include "print/job_outcome.h"
-
-class TrackedJob;
+#include "print/job_registry.h"
 
 // Prints a PDF after applying the peer's text property to the printer's defaults,
 // recording each step's result into the outcome and the settings given into the job
