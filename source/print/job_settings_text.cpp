@@ -149,6 +149,8 @@ bool IsPlainText(const std::string& property) {
 
 }  // namespace
 
+// The blob is tried first: text never reads as one, since its first four bytes would
+// announce a document name of more than 500 MB.
 std::string DescribeAskedSettings(const std::string& property) {
   if (property.empty()) return {};
   const CloudBlobLayout layout = ReadCloudBlobLayout(property);
