@@ -17,7 +17,7 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
     PrintXpsToPrinter(printer, file, order.property, outcome, order.job.get());
   } else if (order.dataFormat == kDataFormatRaw) {
     LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
-    PrintRawToPrinter(printer, file, order.property, outcome);
+    PrintRawToPrinter(printer, file, order.property, outcome, order.job.get());
   } else {
     if (order.dataFormat == kDataFormatPdf) {
       LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);
