@@ -2,6 +2,7 @@
 // payload sizes that ask for a status (exactly a job id) and those that keep the old
 // outcome reply, and a cancel of the session's own upload.
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,18 @@ TEST_F(JobStatusTest, AJobHasItsIdFromItsHeaderAndKeepsItAfterItPrinted) {
   // A refused header starts no job: the last job stays the one before it.
   Push(Frame(2, 0x11, {0x00, 0x09, 'L'}));
   EXPECT_EQ(Status(wire::kLastJobOfConnection).serverJobId, 1u);
+}
+
+TEST_F(JobStatusTest, TheRegistryKeepsWhatTheHeaderTold) {
+  Push(Frame(2, 0x11, HeaderPayload("Lab", "report.pdf", 5, "NumCopies:2", 0)));
+  const std::optional<JobRecord> record = mPrintService.Jobs().Find(1, "");
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->description.printerName, "Lab");
+  EXPECT_EQ(record->description.documentName, "report.pdf");
+  EXPECT_EQ(record->description.bytes, 5u);
+  EXPECT_EQ(record->description.dataFormat, 0);
+  EXPECT_NE(record->description.settingsAsked.find("2 copies"), std::string::npos)
+      << record->description.settingsAsked;
 }
 
 TEST_F(JobStatusTest, OnlyAPayloadOfExactlyAJobIdAsksForAStatus) {
