@@ -157,18 +157,16 @@ void FakeSpooledJobs::Set(DWORD jobId, const quillmesh::platform::SpoolerJobRepo
 quillmesh::platform::SpoolerJobReport FakeSpooledJobs::Query(DWORD jobId) {
   std::lock_guard lock(mGuard);
   ++mQueries;
-  auto report = mReports.try_emplace(jobId).first;
-  if (report->second.state == quillmesh::platform::SpoolerJobState::kUnknown) {
-    report->second.state = quillmesh::platform::SpoolerJobState::kQueued;
-  }
-  return report->second;
+  quillmesh::platform::SpoolerJobReport queued;
+  queued.state = quillmesh::platform::SpoolerJobState::kQueued;
+  return mReports.try_emplace(jobId, queued).first->second;
 }
 
 bool FakeSpooledJobs::Cancel(DWORD jobId, DWORD& error) {
   using quillmesh::platform::SpoolerJobState;
   std::lock_guard lock(mGuard);
   mCancels.push_back(jobId);
-  auto& report = mReports[jobId];
+  auto& report = mReports[jobId];  // a job never set is queued
   if (report.state != SpoolerJobState::kQueued && report.state != SpoolerJobState::kPrinting &&
       report.state != SpoolerJobState::kUnknown) {
     error = ERROR_INVALID_PARAMETER;
