@@ -78,10 +78,14 @@ SpoolerJobReport ReportOf(const JOB_INFO_2W& info) {
 }
 
 // The report of a GetJobW that failed: the spooler no longer holds a job of that id
-// (ERROR_INVALID_PARAMETER), or it could not be asked.
+// (ERROR_INVALID_PARAMETER; Wine's spooler, which hands each job on to CUPS at its end,
+// fails without setting an error), or it could not be asked.
 SpoolerJobReport Unanswered() {
   SpoolerJobReport report;
-  if (GetLastError() == ERROR_INVALID_PARAMETER) report.state = SpoolerJobState::kGone;
+  const DWORD error = GetLastError();
+  if (error == ERROR_INVALID_PARAMETER || error == ERROR_SUCCESS) {
+    report.state = SpoolerJobState::kGone;
+  }
   return report;
 }
 
@@ -91,6 +95,7 @@ SpoolerJobReport QuerySpoolerJob(const std::string& printerUtf8, DWORD spoolerJo
   const PrinterOwner printer = OpenPrinterByName(printerUtf8);
   if (!printer) return SpoolerJobReport{};
   DWORD needed = 0;
+  SetLastError(ERROR_SUCCESS);
   if (GetJobW(printer.get(), spoolerJobId, 2, nullptr, 0, &needed) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed < sizeof(JOB_INFO_2W)) {
     return Unanswered();
@@ -99,6 +104,7 @@ SpoolerJobReport QuerySpoolerJob(const std::string& printerUtf8, DWORD spoolerJo
   std::vector<std::uint64_t> buffer((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
   auto* bytes = reinterpret_cast<LPBYTE>(buffer.data());
   const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+  SetLastError(ERROR_SUCCESS);
   if (!GetJobW(printer.get(), spoolerJobId, 2, bytes, size, &needed)) return Unanswered();
   return ReportOf(*reinterpret_cast<const JOB_INFO_2W*>(bytes));
 }
