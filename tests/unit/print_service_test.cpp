@@ -12,6 +12,7 @@
 #include <string>
 
 #include "../xps_test_package.h"
+#include "eventually.h"
 #include "fake_spooler.h"
 #include "print/printer_dc.h"
 #include "print/spooler_print_service.h"
@@ -130,6 +131,23 @@ TEST_F(PrintServiceTest, TheJobRecordsTheSettingsEachPathHandsTheSpooler) {
   ASSERT_NE(dc, nullptr);
   DeleteDC(dc);
   EXPECT_EQ(job->Record().settingsGiven, "paper A5, landscape, 1 copy, one-sided");
+}
+
+// Once spooled, the job's record follows it at the spooler to its end.
+TEST_F(PrintServiceTest, ASpooledJobIsFollowedToItsEndAtTheSpooler) {
+  FakeSpoolerScript script;
+  quillmesh::platform::SpoolerJobReport printed;
+  printed.state = quillmesh::platform::SpoolerJobState::kPrinted;
+  printed.pagesPrinted = 1;
+  script.spooledJobs->Set(42, printed);
+  std::ofstream(mJobFile, std::ios::binary) << "raw bytes";
+  quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(script, mRecord));
+  auto job = mService.Jobs().Open({"10.0.0.1", "Lab", "a.prn", kDataFormatRaw, 9, ""});
+  const JobOutcome outcome =
+      mService.Print({"Lab", mJobFile, kDataFormatRaw, "", "10.0.0.1", job});
+  EXPECT_EQ(outcome.state, JobState::kSpooled);
+  ASSERT_TRUE(Eventually([&] { return job->Record().state == JobState::kPrinted; }));
+  EXPECT_EQ(job->Record().pagesPrinted, 1u);
 }
 
 TEST_F(PrintServiceTest, PdfAndUnknownFormatsTakeThePdfPathWithOrWithoutTheProperty) {
