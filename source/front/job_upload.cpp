@@ -65,8 +65,8 @@ void JobUpload::Start(const std::uint8_t* payload, std::uint32_t length, std::ui
   mFileState = kFileReceiving;
   mOutcome = JobOutcome{};
   mOutcome.state = JobState::kReceiving;
-  mJob = mPrintService.Jobs().Open(
-      {peer, mPrinterName, mFileName, mDataFormat, mFileSize, std::string()});
+  mJob = mPrintService.Jobs().Open({peer, mPrinterName, mFileName, mDataFormat, mFileSize,
+                                     mPrintService.DescribeSettings(mPrinterProperty)});
   mLastJobId = mJob->Id();
   LOG_DEBUG("job %u: %s sends \"%s\" for %s\n", mLastJobId, peer.c_str(), mFileName.c_str(),
             mPrinterName.c_str());

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -179,6 +180,27 @@ struct PrinterFileCopy {
 // folder printer copies the file inside the kernel instead. A read that fails ends the
 // file as its end does.
 PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<BYTE> buffer);
+
+// Where a job handed to the spooler stands. kGone: the spooler no longer lists it (it
+// printed and was removed, or someone deleted it); kUnknown: the spooler could not be asked.
+enum class SpoolerJobState { kQueued, kPrinting, kPrinted, kFailed, kCanceled, kGone, kUnknown };
+
+// One job as the spooler reports it.
+struct SpoolerJobReport {
+  SpoolerJobState state = SpoolerJobState::kUnknown;
+  std::optional<std::uint32_t> pagesPrinted;  // when the spooler says
+  std::uint32_t pagesTotal = 0;               // 0 when the spooler does not say
+  // Why a failed job failed; for a job still queued, the trouble the printer reports.
+  std::string reason;
+};
+
+// Asks the spooler about one of its jobs on the printer (UTF-8 name). Windows: GetJobW
+// level 2; Linux: the spooler backend (CUPS Get-Job-Attributes, the folder printer, a fake).
+SpoolerJobReport QuerySpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId);
+
+// Cancels one of the spooler's jobs on the printer; false with a Win32 code when the
+// spooler refused (a job that already printed cannot be canceled).
+bool CancelSpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId, DWORD& error);
 
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);

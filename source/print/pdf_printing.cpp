@@ -262,7 +262,7 @@ enum class PageOutcome { kPrinted, kNotLoaded, kNotSpooled };
 
 // Prints one page file (page n of its job) as a document of its own and deletes it.
 PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int page,
-                              JobOutcome& outcome) {
+                              JobOutcome& outcome, TrackedJob* job) {
   std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
   PageOutcome printed = PageOutcome::kNotSpooled;
   {
@@ -273,7 +273,7 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int 
       RecordJobFailure(outcome, PageText(page) + " could not be loaded");
       return PageOutcome::kNotLoaded;
     }
-    const PrinterDc printer(GetPrinterDC(printerName));
+    const PrinterDc printer(GetPrinterDC(printerName, job));
     const unsigned long dcError = LastErrorCode();
     if (!printer) {
       // Nothing can be drawn; the page file is still this function's to remove.
@@ -341,7 +341,7 @@ void PrintFileWithProperty(const char* printerName, const char* fileName,
   PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined, peer, job);
 
   const std::string printer = Change2GBK(printerName);
-  PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
+  PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings, job));
   if (!dc) {
     const unsigned long error = LastErrorCode();
     LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
@@ -387,7 +387,8 @@ void PrintFile(const char* printerName, const char* fileName, const std::string&
     rendering.AwaitPage(page);
     if (rendering.Refused() || !PageFileReady(rendering, pageFile, page, outcome)) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
-    const PageOutcome printed = PrintPageDocument(pageFile.c_str(), printer.c_str(), page, outcome);
+    const PageOutcome printed =
+        PrintPageDocument(pageFile.c_str(), printer.c_str(), page, outcome, job);
     if (printed == PageOutcome::kNotSpooled) spooled = false;
     if (printed == PageOutcome::kPrinted) ++pagesPrinted;
     rendering.PageDone(page);

@@ -5,8 +5,19 @@
 #include "print/raw_printing.h"
 #include "print/xps_printing.h"
 #include "support/log_writer.h"
+#include "support/server_settings.h"
+
+SpoolerPrintService::SpoolerPrintService()
+    : mWatch(std::chrono::seconds(ServerSettingsInForce().spoolerWatchSeconds)) {}
 
 std::vector<std::string> SpoolerPrintService::ListPrinters() { return GetPrinterListUtf8(); }
+
+// A job without the spooler's id cannot be asked about: it stays handed over.
+void SpoolerPrintService::FollowAtSpooler(const PrintOrder& order, const JobOutcome& outcome) {
+  if (order.job && outcome.spoolerJobId != 0) {
+    mWatch.Follow(order.job, order.printerName, outcome.spoolerJobId);
+  }
+}
 
 void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome) {
   const char* printer = order.printerName.c_str();
@@ -17,7 +28,7 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
     PrintXpsToPrinter(printer, file, order.property, outcome, order.job.get());
   } else if (order.dataFormat == kDataFormatRaw) {
     LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
-    PrintRawToPrinter(printer, file, order.property, outcome);
+    PrintRawToPrinter(printer, file, order.property, outcome, order.job.get());
   } else {
     if (order.dataFormat == kDataFormatPdf) {
       LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);

@@ -10,6 +10,7 @@
 
 #include "support/error_code.h"
 #include "print/job_outcome.h"
+#include "print/job_settings_text.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
 #include "print/page_rendering.h"
@@ -104,14 +105,16 @@ bool LoadPackage(XpsJob& job) {
 
 // The local driver's PrintTicket for the peer's settings; without one the package's
 // own PrintTickets apply, which is no failure of the job.
-void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::string& property) {
-  const HRESULT result =
-      BuildLocalPrintTicketFromProperty(printerName, property, job.localTicket.Receive());
+void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::string& property,
+                      TrackedJob* tracked) {
+  const HRESULT result = BuildLocalPrintTicketFromProperty(printerName, property,
+                                                           job.localTicket.Receive(), tracked);
   if (SUCCEEDED(result) && job.localTicket) {
     LOG_DEBUG("local PrintTicket built ok, will inject into job stream\n");
     return;
   }
   job.localTicket.Reset();
+  if (tracked != nullptr) tracked->SetHandedOver(0, std::string(kDocumentOwnSettings));
   LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n",
             HexCode(result));
 }
@@ -297,7 +300,7 @@ int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
     RecordJobFailure(job.outcome, "printer not found");
     return -1;
   }
-  BuildLocalTicket(job, widePrinterName, property);
+  BuildLocalTicket(job, widePrinterName, property, tracked);
   quillmesh::platform::SetXpsWorkSettings(WorkSettings(jobFile));
   if (!StartJob(job, widePrinterName)) return -1;
   InjectTicket(job);

@@ -8,9 +8,9 @@
 #include "print/job_registry.h"
 
 // Prints an XPS package with the peer's settings merged into the local PrintTicket,
-// recording each step's result into the outcome; takes ownership of the job file and
-// removes it once the job completed. The job's cancel, when a job is given, cancels the
-// print job.
+// recording each step's result into the outcome and the settings given into the job
+// (when one is given); takes ownership of the job file and removes it once the job
+// completed. The job's cancel, when a job is given, cancels the print job.
 void PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property,
                        JobOutcome& outcome, TrackedJob* tracked = nullptr);
 

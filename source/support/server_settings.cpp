@@ -54,6 +54,8 @@ constexpr long long kMillisPerDay = 24LL * 60 * 60 * 1000;
 // The most each rendering bound takes: a larger value is a typo, not a wish.
 constexpr unsigned long long kLargestRenderBound = 1000000;
 constexpr unsigned long long kLargestPort = 65535;
+// Thirty days: a job the spooler holds longer than that is forgotten there too.
+constexpr unsigned long long kLongestSpoolerWatch = 30ULL * 24 * 60 * 60;
 
 ServerSettings& InForce() {
   static ServerSettings settings;
@@ -108,6 +110,10 @@ constexpr SettingEntry kSettings[] = {
     {"QUILLMESH_RENDER_MEMORY_MB", "1024", "MiB the rendering of one job may take", 1,
      kLargestRenderBound,
      [](SettingReading& r) { return r.WholeNumber(r.settings.render.renderMemoryMegabytes); }},
+    {"QUILLMESH_SPOOLER_WATCH_SECONDS", "86400",
+     "seconds a job handed to the spooler is followed to its end there before it is given up", 1,
+     kLongestSpoolerWatch,
+     [](SettingReading& r) { return r.WholeNumber(r.settings.spoolerWatchSeconds); }},
     // A UTF-16 path, which only the Windows loader reads whole (the narrow environment
     // would lose what the code page lacks); any value is only a place to look first.
     {"QUILLMESH_GS_DLL", "unset",
@@ -178,4 +184,6 @@ void LogServerSettings(const ServerSettings& settings) {
   LOG_DEBUG("kept files: QUILLMESH_KEEP_FAILED_MB=%llu, none kept longer than %lld days\n",
             static_cast<unsigned long long>(settings.keptFiles.maxBytes >> 20),
             static_cast<long long>(settings.keptFiles.maxAgeMillis / kMillisPerDay));
+  LOG_DEBUG("jobs at the spooler: QUILLMESH_SPOOLER_WATCH_SECONDS=%u\n",
+            settings.spoolerWatchSeconds);
 }

@@ -29,6 +29,8 @@ struct ServerSettings {
   // Job files kept for diagnosis, in total (QUILLMESH_KEEP_FAILED_MB) and by age.
   KeptFilesBound keptFiles;
   PdfRenderSettings render;
+  // Seconds a job handed to the spooler is followed there before it is given up.
+  unsigned spoolerWatchSeconds = 86400;
 };
 
 // One setting's text being read; defined where the settings are read.

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # A private CUPS test bed under one temporary folder R: a D-Bus system bus, an
 # ippeveprinter that keeps every document in R/spool, and a cupsd on a free
-# 127.0.0.1 port with two queues: QUEUE (ipp:// to the ippeveprinter, a network
-# printer) and QUEUE-local (file:///dev/null, a local printer).
+# 127.0.0.1 port with four queues: QUEUE (ipp:// to the ippeveprinter, a network
+# printer), QUEUE-local (file:///dev/null, a local printer), QUEUE-held (the same
+# printer, but the queue is stopped: its jobs wait at cupsd until canceled) and
+# QUEUE-failing (ipp:// to a port nobody listens on, giving up after 1 s under the
+# abort-job error policy: cupsd aborts each of its jobs with "The printer is not
+# responding.").
 #
 #   eval "$(testbed.sh start [QUEUE])"   # prints export lines, diagnostics on stderr
 #   testbed.sh stop R                    # stops the daemons recorded in R, removes R
@@ -238,9 +242,25 @@ start_bed() {
   export CUPS_SERVER="127.0.0.1:$cupsd_port" CUPS_STATEDIR="$root/state"
   wait_until "cupsd" "$cupsd_pid" scheduler_answers
 
-  lpadmin -p "$queue" -E -v "ipp://localhost:$printer_port/ipp/print" -m raw 2>>"$root/lpadmin.log"
-  lpadmin -p "$queue-local" -E -v file:///dev/null -m raw 2>>"$root/lpadmin.log"
-  wait_until "queues $queue and $queue-local" "$cupsd_pid" lpstat -a "$queue" "$queue-local"
+  # The queues are added at once, which keeps the start short; the wait below finds any
+  # that is missing.
+  local nobody_port
+  nobody_port=$(free_port "$cupsd_port")
+  local adding=()
+  lpadmin -p "$queue" -E -v "ipp://localhost:$printer_port/ipp/print" -m raw 2>>"$root/lpadmin.log" &
+  adding+=($!)
+  lpadmin -p "$queue-local" -E -v file:///dev/null -m raw 2>>"$root/lpadmin.log" &
+  adding+=($!)
+  { lpadmin -p "$queue-held" -E -v "ipp://localhost:$printer_port/ipp/print" -m raw &&
+    cupsdisable "$queue-held"; } 2>>"$root/lpadmin.log" &
+  adding+=($!)
+  lpadmin -p "$queue-failing" -E -v "ipp://localhost:$nobody_port/ipp/print?contimeout=1" -m raw \
+    -o printer-error-policy=abort-job 2>>"$root/lpadmin.log" &
+  adding+=($!)
+  # Only these: a bare wait would wait for the daemons too.
+  wait "${adding[@]}" || true
+  wait_until "queues of $queue" "$cupsd_pid" \
+    lpstat -a "$queue" "$queue-local" "$queue-held" "$queue-failing"
   trap - EXIT
 
   cat <<EOF
@@ -251,6 +271,8 @@ export QM_TESTBED_DIR=$root
 export QM_IPP_SPOOL=$root/spool
 export QM_TESTBED_QUEUE=$queue
 export QM_TESTBED_LOCAL_QUEUE=$queue-local
+export QM_TESTBED_HELD_QUEUE=$queue-held
+export QM_TESTBED_FAILING_QUEUE=$queue-failing
 EOF
 }
 

@@ -24,6 +24,7 @@ const char* const kSettings[] = {
     "QUILLMESH_MIN_FREE_MB",   "QUILLMESH_KEEP_FAILED_MB",   "QUILLMESH_LOG_MAX_BYTES",
     "QUILLMESH_LOG_FILES",     "QUILLMESH_MAX_PAGES",        "QUILLMESH_RENDER_SECONDS",
     "QUILLMESH_RENDER_JOBS",   "QUILLMESH_RENDER_MEMORY_MB", "QUILLMESH_GS_DLL",
+    "QUILLMESH_SPOOLER_WATCH_SECONDS",
 };
 
 // Runs the server with the arguments and keeps what it prints; its exit code.

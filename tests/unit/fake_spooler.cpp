@@ -139,3 +139,49 @@ std::unique_ptr<quillmesh::platform::PrinterConnection> FakeSpooler::OpenPrinter
   }
   return std::make_unique<FakeConnection>(mScript, mRecord);
 }
+
+quillmesh::platform::SpoolerJobReport FakeSpooler::QueryJob(const std::string& /*printer*/,
+                                                            DWORD jobId) {
+  return mScript.spooledJobs->Query(jobId);
+}
+
+bool FakeSpooler::CancelJob(const std::string& /*printer*/, DWORD jobId, DWORD& error) {
+  return mScript.spooledJobs->Cancel(jobId, error);
+}
+
+void FakeSpooledJobs::Set(DWORD jobId, const quillmesh::platform::SpoolerJobReport& report) {
+  std::lock_guard lock(mGuard);
+  mReports[jobId] = report;
+}
+
+quillmesh::platform::SpoolerJobReport FakeSpooledJobs::Query(DWORD jobId) {
+  std::lock_guard lock(mGuard);
+  ++mQueries;
+  quillmesh::platform::SpoolerJobReport queued;
+  queued.state = quillmesh::platform::SpoolerJobState::kQueued;
+  return mReports.try_emplace(jobId, queued).first->second;
+}
+
+bool FakeSpooledJobs::Cancel(DWORD jobId, DWORD& error) {
+  using quillmesh::platform::SpoolerJobState;
+  std::lock_guard lock(mGuard);
+  mCancels.push_back(jobId);
+  auto& report = mReports[jobId];  // a job never set is queued
+  if (report.state != SpoolerJobState::kQueued && report.state != SpoolerJobState::kPrinting &&
+      report.state != SpoolerJobState::kUnknown) {
+    error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  report.state = SpoolerJobState::kCanceled;
+  return true;
+}
+
+std::vector<DWORD> FakeSpooledJobs::Cancels() const {
+  std::lock_guard lock(mGuard);
+  return mCancels;
+}
+
+int FakeSpooledJobs::Queries() const {
+  std::lock_guard lock(mGuard);
+  return mQueries;
+}

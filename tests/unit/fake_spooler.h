@@ -1,11 +1,33 @@
 // A spooler backend that records every call and fails on request.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/posix/spooler/spooler_backend.h"
+
+// The fake spooler's jobs once handed over: each one's report as the test sets it (a job
+// never set is queued) and the cancels asked for. Safe across threads, since the spooler's
+// watch asks from a thread of its own.
+class FakeSpooledJobs {
+ public:
+  void Set(DWORD jobId, const quillmesh::platform::SpoolerJobReport& report);
+  quillmesh::platform::SpoolerJobReport Query(DWORD jobId);
+  // Cancels a job still queued or printing; a job that ended or left the queue is refused
+  // as Windows refuses it (ERROR_INVALID_PARAMETER).
+  bool Cancel(DWORD jobId, DWORD& error);
+  std::vector<DWORD> Cancels() const;
+  int Queries() const;
+
+ private:
+  mutable std::mutex mGuard;
+  std::map<DWORD, quillmesh::platform::SpoolerJobReport> mReports;
+  std::vector<DWORD> mCancels;
+  int mQueries = 0;
+};
 
 struct FakeSpoolerScript {
   std::vector<quillmesh::platform::PrinterEntry> printers = {{"Lab", false}};
@@ -22,6 +44,7 @@ struct FakeSpoolerScript {
   bool failGetDefaults = false;  // the driver's DEVMODE cannot be read: no local PrintTicket
   quillmesh::platform::PageMargins margins;  // of drawn documents' paper
   int maxCopies = 999;
+  std::shared_ptr<FakeSpooledJobs> spooledJobs = std::make_shared<FakeSpooledJobs>();
 };
 
 struct FakeSpoolerRecord {
@@ -42,6 +65,9 @@ class FakeSpooler : public quillmesh::platform::SpoolerBackend {
                     DWORD& error) override;
   std::unique_ptr<quillmesh::platform::PrinterConnection> OpenPrinter(const std::string& name,
                                                                       DWORD& error) override;
+  quillmesh::platform::SpoolerJobReport QueryJob(const std::string& printer,
+                                                 DWORD jobId) override;
+  bool CancelJob(const std::string& printer, DWORD jobId, DWORD& error) override;
 
  private:
   FakeSpoolerScript mScript;

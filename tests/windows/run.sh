@@ -131,14 +131,17 @@ run_unit_tests() {
 }
 
 # RAW jobs from the Windows server through Wine's spooler into a private cupsd, then
-# the PrintTicket builder on that spooler's queue, each in a fresh test bed: the bed
-# points CUPS_SERVER at its own scheduler for that command only. Both always run.
+# the PrintTicket builder on that spooler's queue and a job followed there, each in a
+# fresh test bed: the bed points CUPS_SERVER at its own scheduler for that command only.
+# Each always runs.
 run_cups_tests() {
   local status=0
   mkdir -p "$wine_temp" || return 1
   QM_SERVER_COMMAND="wine $windows_build/quillmesh.exe" \
     "$root/tests/cups/run_with_testbed.sh" "$linux_build/tests/cups/cups_raw_test" || status=1
   "$root/tests/cups/run_with_testbed.sh" wine "$windows_build/tests/print_ticket_wine_test.exe" \
+    || status=1
+  "$root/tests/cups/run_with_testbed.sh" wine "$windows_build/tests/spooler_watch_wine_test.exe" \
     || status=1
   return "$status"
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/owners.h"
+#include "platform/posix/cups/cups_jobs.h"
 #include "platform/posix/cups/cups_settings.h"
 #include "platform/paper_table.h"
 #include "platform/posix/xps/xps_apart.h"
@@ -106,25 +107,6 @@ int SendPdfJob(const std::string& queue, const std::string& pdfPath, const std::
   return jobId;
 }
 
-// The job's state as the scheduler reports it; 0 when it cannot be asked.
-int QueryJobState(const std::string& queue, int jobId) {
-  IppMessage request(ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES));
-  char uri[HTTP_MAX_URI];
-  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                   "/printers/%s", queue.c_str());
-  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
-  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-               cupsUser());
-  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-               "job-state");
-  // cupsDoRequest takes the request over.
-  const IppMessage response(cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/"));
-  ipp_attribute_t* state =
-      response ? ippFindAttribute(response.get(), "job-state", IPP_TAG_ENUM) : nullptr;
-  return state == nullptr ? 0 : ippGetInteger(state, 0);
-}
-
 // Polls the job until it is completed, canceled or aborted, cancelling it once when
 // asked to; false when the scheduler stopped answering about it.
 bool FollowJob(const std::string& queue, int jobId, const std::atomic<bool>& cancelRequested,
@@ -135,17 +117,18 @@ bool FollowJob(const std::string& queue, int jobId, const std::atomic<bool>& can
       cupsCancelJob2(CUPS_HTTP_DEFAULT, queue.c_str(), jobId, 0);
       cancelSent = true;
     }
-    const int state = QueryJobState(queue, jobId);
-    failedPolls = state == 0 ? failedPolls + 1 : 0;
-    if (state == IPP_JSTATE_COMPLETED) {
+    const SpoolerJobState state = QueryCupsJob(queue, jobId).state;
+    const bool answered = state != SpoolerJobState::kUnknown && state != SpoolerJobState::kGone;
+    failedPolls = answered ? 0 : failedPolls + 1;
+    if (state == SpoolerJobState::kPrinted) {
       outcome.state = XpsJobOutcome::State::Completed;
       return true;
     }
-    if (state == IPP_JSTATE_CANCELED) {
+    if (state == SpoolerJobState::kCanceled) {
       outcome.state = XpsJobOutcome::State::Cancelled;
       return true;
     }
-    if (state == IPP_JSTATE_ABORTED) {
+    if (state == SpoolerJobState::kFailed) {
       outcome.state = XpsJobOutcome::State::Failed;
       outcome.failure = kErrorGenFailure;
       return true;

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/posix/cups/cups_connection.h"
+#include "platform/posix/cups/cups_jobs.h"
 #include "platform/posix/cups/cups_settings.h"
 #include "platform/posix/cups/cups_xps_job.h"
 #include "platform/posix/spooler/spooler_backend.h"
@@ -18,12 +20,6 @@
 namespace quillmesh::platform {
 
 namespace {
-
-// A dead or unreachable scheduler must not hold a session for long: bounds on the
-// connection and on each silent wait for an answer. A listing makes two requests, so a
-// scheduler that accepts but never answers costs about 2 x (4 + 1) s.
-constexpr int kConnectTimeoutMilliseconds = 5000;
-constexpr double kAnswerTimeoutSeconds = 4.0;
 
 // Device URI schemes whose queues print over the network.
 constexpr std::array<std::string_view, 8> kNetworkSchemes = {"ipp",    "ipps", "http", "https",
@@ -57,32 +53,6 @@ DWORD Win32ErrorOf(ipp_status_t status) {
       return RPC_S_SERVER_UNAVAILABLE;
   }
 }
-
-// Owns an HTTP connection to the scheduler.
-class Connection {
- public:
-  Connection() = default;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-  ~Connection() {
-    if (mHttp != nullptr) httpClose(mHttp);
-  }
-
-  // Connects to the scheduler cupsServer() names (CUPS_SERVER or the local socket),
-  // with bounded connect and answer times; false when it cannot be reached.
-  bool Open() {
-    mHttp = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                         kConnectTimeoutMilliseconds, nullptr);
-    if (mHttp == nullptr) return false;
-    httpSetTimeout(mHttp, kAnswerTimeoutSeconds, nullptr, nullptr);
-    return true;
-  }
-
-  http_t* get() const { return mHttp; }
-
- private:
-  http_t* mHttp = nullptr;
-};
 
 // Owns the destination array cupsGetDests2 returns.
 class Destinations {
@@ -317,7 +287,7 @@ class CupsSpooler final : public SpoolerBackend {
     printers.clear();
     // Our own connection rather than CUPS_HTTP_DEFAULT: libcups gives its default
     // connection a 30 s connect timeout and no way to bound the answer time.
-    Connection connection;
+    CupsConnection connection;
     if (!connection.Open()) {
       error = RPC_S_SERVER_UNAVAILABLE;
       return false;
@@ -330,6 +300,14 @@ class CupsSpooler final : public SpoolerBackend {
     }
     for (int index = 0; index < count; ++index) AddUnlessInstance(destinations[index], printers);
     return true;
+  }
+
+  SpoolerJobReport QueryJob(const std::string& printer, DWORD jobId) override {
+    return QueryCupsJob(printer, static_cast<int>(jobId));
+  }
+
+  bool CancelJob(const std::string& printer, DWORD jobId, DWORD& error) override {
+    return CancelCupsJob(printer, static_cast<int>(jobId), error);
   }
 
  private:

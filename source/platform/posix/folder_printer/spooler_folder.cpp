@@ -581,6 +581,21 @@ class FolderSpooler final : public SpoolerBackend {
     return true;
   }
 
+  // A document takes its name only once complete, and is printed then: every job the
+  // folder printer gave an id is printed, and the pages are those the server sent.
+  SpoolerJobReport QueryJob(const std::string& /*printer*/, DWORD /*jobId*/) override {
+    SpoolerJobReport report;
+    report.state = SpoolerJobState::kPrinted;
+    return report;
+  }
+
+  // Too late for any job: it printed when it was complete. (Windows answers a cancel of
+  // a job no longer in its queue the same way.)
+  bool CancelJob(const std::string& /*printer*/, DWORD /*jobId*/, DWORD& error) override {
+    error = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+
  private:
   // Appends the entry when it is a visible folder; an entry that vanished meanwhile or
   // cannot be examined is not a printer.

@@ -61,6 +61,14 @@ bool UseSpooler(const std::string& setting, std::string& problem) {
   return true;
 }
 
+SpoolerJobReport QuerySpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId) {
+  return Spooler().QueryJob(printerUtf8, spoolerJobId);
+}
+
+bool CancelSpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId, DWORD& error) {
+  return Spooler().CancelJob(printerUtf8, spoolerJobId, error);
+}
+
 // Swaps in a test's backend; the old one is destroyed outside the lock.
 void InstallSpooler(std::unique_ptr<SpoolerBackend> backend) {
   SpoolerSlot& slot = Slot();

@@ -132,6 +132,12 @@ class SpoolerBackend {
   // there is no such printer.
   virtual std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& name,
                                                          DWORD& error) = 0;
+
+  // One of the backend's jobs on the printer (UTF-8 name), as QuerySpoolerJob reports it.
+  virtual SpoolerJobReport QueryJob(const std::string& printer, DWORD jobId) = 0;
+
+  // Cancels one of the backend's jobs on the printer, as CancelSpoolerJob does.
+  virtual bool CancelJob(const std::string& printer, DWORD jobId, DWORD& error) = 0;
 };
 
 // The backend the spooler operations use: the one UseSpooler chose at start, else CUPS,
