@@ -23,6 +23,9 @@
 
 using JobStatus = quillmesh::wire::JobStatus;
 
+// Milliseconds since 1970-01-01 UTC, as a job's state changes are time-stamped.
+std::int64_t JobClockMillis();
+
 // What a job is, as its header told it.
 struct JobDescription {
   std::string peer;          // the peer's address ("10.0.0.1"); empty for a job of no peer
@@ -65,6 +68,10 @@ class JobJournal;
 class TrackedJob {
  public:
   TrackedJob(JobRegistry& registry, std::uint32_t id) : mRegistry(registry), mId(id) {}
+  // A job its last holder lets go of without its end leaves those under way as it stands:
+  // failed ("the server lost track of the job") before the spooler had it, or handed to
+  // the spooler and no longer followed.
+  ~TrackedJob();
   TrackedJob(const TrackedJob&) = delete;
   TrackedJob& operator=(const TrackedJob&) = delete;
 
@@ -129,6 +136,11 @@ class JobRegistry {
   // finished job to it from then on; false, with the problem, when it cannot be read or
   // written. Called once at start, before the first job.
   bool OpenJournal(const std::string& path, std::string& problem);
+  // The same, keeping the last historyLimit finished jobs from then on.
+  bool OpenJournal(const std::string& path, std::size_t historyLimit, std::string& problem);
+
+  // How many finished jobs the history holds.
+  std::size_t HistorySize() const;
 
   // Opens a job from its accepted header, in state receiving, with the next id.
   std::shared_ptr<TrackedJob> Open(const JobDescription& description);
@@ -141,8 +153,9 @@ class JobRegistry {
 
   // Cancels the job of that peer: asks whoever works on it to stop, then waits up to the
   // limit for it to reach a final state. Its status then: canceled, the final state it
-  // reached first (printed, failed), or the state it is still in when the limit passed;
-  // state 0 for a job that does not exist or belongs to another peer.
+  // reached first (printed, failed), or the state it is still in when the limit passed
+  // or no one works on it any more; state 0 for a job that does not exist or belongs to
+  // another peer.
   JobStatus Cancel(std::uint32_t id, const std::string& peer,
                    std::chrono::milliseconds limit);
 
@@ -162,8 +175,11 @@ class JobRegistry {
   JobRecord RecordOf(std::uint32_t id) const;
   void Retire(std::map<std::uint32_t, LiveJob>::iterator live);
   void KeepFinished(JobRecord record);
+  void RewriteJournal();
+  // Moves a job whose running side is gone from those under way to the history.
+  void Release(std::uint32_t id);
 
-  const std::size_t mHistoryLimit;
+  std::size_t mHistoryLimit;
   mutable std::mutex mGuard;
   std::condition_variable mChanged;
   std::uint32_t mLastId = 0;
