@@ -12,6 +12,8 @@ constexpr char kOpenedTag[] = "O";
 constexpr char kFinishedTag[] = "F";
 constexpr std::size_t kOpenedFields = 9;
 constexpr std::size_t kFinishedFields = 16;
+// The check that ends each line: a tab and eight hexadecimal digits.
+constexpr std::size_t kCheckLength = 9;
 constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr std::uint8_t kHighestState = static_cast<std::uint8_t>(JobState::kWaitingForSlot);
 
@@ -35,6 +37,38 @@ void AppendEscaped(std::string& line, std::string_view text) {
       line += character;
     }
   }
+}
+
+// The check of a line's text: FNV-1a over its bytes. A line cut short, or bytes that are
+// no line of the journal, fail it, even where what is left would read as a record.
+std::uint32_t Check(std::string_view text) {
+  std::uint32_t hash = 2166136261u;
+  for (const char character : text) {
+    hash = (hash ^ static_cast<unsigned char>(character)) * 16777619u;
+  }
+  return hash;
+}
+
+// Ends the line with its check.
+std::string WithCheck(std::string line) {
+  const std::uint32_t check = Check(line);
+  line += '\t';
+  for (int shift = 28; shift >= 0; shift -= 4) line += kHexDigits[(check >> shift) & 0x0f];
+  return line;
+}
+
+// The line's text without its check; empty when the check is missing or wrong.
+std::string_view Checked(std::string_view line) {
+  if (line.size() < kCheckLength || line[line.size() - kCheckLength] != '\t') return {};
+  const std::string_view text = line.substr(0, line.size() - kCheckLength);
+  std::uint32_t check = 0;
+  const std::string_view digits = line.substr(line.size() - kCheckLength + 1);
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), check, 16);
+  if (error != std::errc() || end != digits.data() + digits.size() || Check(text) != check) {
+    return {};
+  }
+  return text;
 }
 
 // The value of one hexadecimal digit; -1 for any other character.
@@ -182,7 +216,7 @@ bool ParseEnding(const std::vector<std::string_view>& fields, JobRecord& record)
 std::string Opened(const JobRecord& record) {
   std::string line = Beginning(kOpenedTag, record);
   AddNumber(line, record.changes.empty() ? 0 : record.changes.front().atMillis);
-  return line;
+  return WithCheck(std::move(line));
 }
 
 std::string Finished(const JobRecord& record) {
@@ -195,12 +229,14 @@ std::string Finished(const JobRecord& record) {
   AddNumber(line, record.pagesPrinted);
   AddNumber(line, record.pagesTotal);
   line += '\t' + ChangesText(record.changes);
-  return line;
+  return WithCheck(std::move(line));
 }
 
 bool Parse(std::string_view line, Entry& entry) {
-  const std::vector<std::string_view> fields = SplitAt(line, '\t');
   entry = Entry{};
+  const std::string_view text = Checked(line);
+  if (text.empty()) return false;
+  const std::vector<std::string_view> fields = SplitAt(text, '\t');
   if (fields[0] == kOpenedTag && fields.size() == kOpenedFields) {
     JobStateChange accepted;
     if (!ParseBeginning(fields, entry.record) || !ParseNumber(fields[8], accepted.atMillis)) {

@@ -1,7 +1,7 @@
-// The lines of the job journal: one event per line, its fields separated by tabs. Text
-// fields are escaped (backslash, tab, line breaks and every other control byte), so a
-// peer's document name of any bytes can neither end a line nor add a field; bytes from
-// 0x80 up are kept as they are.
+// The lines of the job journal: one event per line, its fields separated by tabs and a
+// check of them last. Text fields are escaped (backslash, tab, line breaks and every other
+// control byte), so a peer's document name of any bytes can neither end a line nor add a
+// field; bytes from 0x80 up are kept as they are.
 #pragma once
 
 #include <string>

@@ -132,13 +132,9 @@ JobRegistry::JobRegistry(std::size_t historyLimit) : mHistoryLimit(historyLimit)
 
 JobRegistry::~JobRegistry() = default;
 
-bool JobRegistry::OpenJournal(const std::string& path, std::size_t historyLimit,
-                              std::string& problem) {
-  {
-    std::lock_guard lock(mGuard);
-    mHistoryLimit = historyLimit;
-  }
-  return OpenJournal(path, problem);
+void JobRegistry::SetHistoryLimit(std::size_t historyLimit) {
+  std::lock_guard lock(mGuard);
+  mHistoryLimit = historyLimit;
 }
 
 bool JobRegistry::OpenJournal(const std::string& path, std::string& problem) {
@@ -213,8 +209,12 @@ JobStatus JobRegistry::Cancel(std::uint32_t id, const std::string& peer,
     if (record == nullptr || record->description.peer != peer) return JobStatus{};
     if (auto live = mLive.find(id); live != mLive.end()) tracked = live->second.tracked.lock();
   }
-  // The hook runs outside the registry's guard: it may stop work that reports to it.
-  if (tracked) tracked->RequestCancel();
+  // The hook runs outside the registry's guard: it may stop work that reports to it. The
+  // job is not held while waiting: its workers letting it go ends it too.
+  if (tracked) {
+    tracked->RequestCancel();
+    tracked.reset();
+  }
   std::unique_lock lock(mGuard);
   // A job leaves those under way at its final state, or when no one works on it any more.
   mChanged.wait_for(lock, limit, [&] { return mLive.count(id) == 0; });

@@ -136,8 +136,10 @@ class JobRegistry {
   // finished job to it from then on; false, with the problem, when it cannot be read or
   // written. Called once at start, before the first job.
   bool OpenJournal(const std::string& path, std::string& problem);
-  // The same, keeping the last historyLimit finished jobs from then on.
-  bool OpenJournal(const std::string& path, std::size_t historyLimit, std::string& problem);
+
+  // Keeps the last historyLimit finished jobs from then on; set before the journal opens,
+  // which reads back as many.
+  void SetHistoryLimit(std::size_t historyLimit);
 
   // How many finished jobs the history holds.
   std::size_t HistorySize() const;

@@ -54,6 +54,7 @@ constexpr long long kMillisPerDay = 24LL * 60 * 60 * 1000;
 // The most each rendering bound takes: a larger value is a typo, not a wish.
 constexpr unsigned long long kLargestRenderBound = 1000000;
 constexpr unsigned long long kLargestPort = 65535;
+constexpr unsigned long long kLongestJobHistory = 1000000;
 
 ServerSettings& InForce() {
   static ServerSettings settings;
@@ -91,6 +92,9 @@ constexpr SettingEntry kSettings[] = {
     {"QUILLMESH_KEEP_FAILED_MB", "1024",
      "MiB of job files kept for diagnosis, in all (none beyond 7 days); 0 keeps none", 0,
      kLargestKeptMegabytes, ReadKeptMegabytes},
+    {"QUILLMESH_JOB_HISTORY", "1000",
+     "finished jobs a peer can still ask about, kept across restarts in the job journal", 1,
+     kLongestJobHistory, [](SettingReading& r) { return r.WholeNumber(r.settings.jobHistory); }},
     {"QUILLMESH_LOG_MAX_BYTES", "67108864", "size in bytes at which the log is rotated",
      kSmallestLogBytes, kLargestLogBytes,
      [](SettingReading& r) { return r.WholeNumber(r.settings.logRotation.maxBytes); }},

@@ -62,6 +62,21 @@ TEST(ServerSettingsReading, ThePortTakesOneTo65535) {
   }
 }
 
+TEST(ServerSettingsReading, TheJobHistoryKeepsOneToAMillionJobs) {
+  for (const auto& [text, accepted] :
+       {std::pair{"1", true}, std::pair{"1000000", true}, std::pair{"0", false},
+        std::pair{"1000001", false}, std::pair{"all", false}}) {
+    ServerSettings settings;
+    std::string problem;
+    ASSERT_EQ(ReadWith("QUILLMESH_JOB_HISTORY", text, settings, problem), accepted) << text;
+    if (accepted) {
+      EXPECT_EQ(settings.jobHistory, std::stoul(text));
+    } else {
+      EXPECT_EQ(problem, "QUILLMESH_JOB_HISTORY must be a whole number from 1 to 1000000");
+    }
+  }
+}
+
 TEST(ServerSettingsReading, UnsetOrEmptyKeepsTheDefaultsAndTheSpoolerTextIsPassedOn) {
   ServerSettings settings;
   std::string problem;
@@ -71,6 +86,7 @@ TEST(ServerSettingsReading, UnsetOrEmptyKeepsTheDefaultsAndTheSpoolerTextIsPasse
   EXPECT_EQ(settings.render.renderSeconds, 600);
   EXPECT_EQ(settings.render.renderJobs, DefaultRenderJobs());
   EXPECT_EQ(settings.render.renderMemoryMegabytes, 1024);
+  EXPECT_EQ(settings.jobHistory, 1000u);
   EXPECT_EQ(settings.spooler, "");
   // The platform judges the spooler's text; reading keeps it as given.
   ASSERT_TRUE(ReadWith("QUILLMESH_SPOOLER", "Folder:/x", settings, problem));
@@ -84,7 +100,8 @@ std::string Numbers(const ServerSettings& s) {
          std::to_string(s.minFreeMegabytes) + " " + std::to_string(s.keptFiles.maxBytes) + " " +
          std::to_string(s.logRotation.maxBytes) + " " + std::to_string(s.logRotation.files) + " " +
          std::to_string(s.render.maxPages) + " " + std::to_string(s.render.renderSeconds) + " " +
-         std::to_string(s.render.renderJobs) + " " + std::to_string(s.render.renderMemoryMegabytes);
+         std::to_string(s.render.renderJobs) + " " + std::to_string(s.render.renderMemoryMegabytes) +
+         " " + std::to_string(s.jobHistory);
 }
 
 // --help shows each default from the table; setting a number to the default it shows
