@@ -1,6 +1,7 @@
 #include "print/job_journal.h"
 
 #include <algorithm>
+#include <charconv>
 #include <deque>
 #include <iterator>
 #include <map>
@@ -131,9 +132,13 @@ bool ReadLines(std::FILE* file, JournalContents& contents) {
   return std::fseek(file, 0, SEEK_END) == 0;
 }
 
-// The text of the system's last error, for a problem or a log line.
+// The system's last error as the log shows such codes ("error 0x70"), for a problem or a
+// log line.
 std::string LastErrorText() {
-  return "error " + std::to_string(quillmesh::platform::LastSystemError());
+  char digits[2 * sizeof(unsigned long)] = {};
+  const auto written = std::to_chars(digits, digits + sizeof digits,
+                                     quillmesh::platform::LastSystemError(), 16);
+  return "error 0x" + std::string(digits, written.ptr);
 }
 
 // Ends a job that was open when the server stopped: it failed, noticed now.
