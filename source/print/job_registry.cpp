@@ -44,7 +44,12 @@ JobStatus JobRecord::Status() const {
   return status;
 }
 
-TrackedJob::~TrackedJob() { mRegistry.Release(mId); }
+TrackedJob::TrackedJob(JobRegistry& registry, std::uint32_t id)
+    : mRegistry(registry), mRegistryLives(registry.mLives), mId(id) {}
+
+TrackedJob::~TrackedJob() {
+  if (!mRegistryLives.expired()) mRegistry.Release(mId);
+}
 
 JobRecord TrackedJob::Record() const { return mRegistry.RecordOf(mId); }
 

@@ -67,10 +67,10 @@ class JobJournal;
 // registry and carries a cancel request to the code that can stop it.
 class TrackedJob {
  public:
-  TrackedJob(JobRegistry& registry, std::uint32_t id) : mRegistry(registry), mId(id) {}
+  TrackedJob(JobRegistry& registry, std::uint32_t id);
   // A job its last holder lets go of without its end leaves those under way as it stands:
   // failed ("the server lost track of the job") before the spooler had it, or handed to
-  // the spooler and no longer followed.
+  // the spooler and no longer followed. Nothing once the registry itself is gone.
   ~TrackedJob();
   TrackedJob(const TrackedJob&) = delete;
   TrackedJob& operator=(const TrackedJob&) = delete;
@@ -118,6 +118,7 @@ class TrackedJob {
   bool RequestCancel();
 
   JobRegistry& mRegistry;
+  const std::weak_ptr<const bool> mRegistryLives;
   const std::uint32_t mId;
   mutable std::mutex mCancelGuard;
   bool mCancelRequested = false;
@@ -189,4 +190,6 @@ class JobRegistry {
   std::map<std::uint32_t, JobRecord> mFinished;
   std::deque<std::uint32_t> mFinishedOrder;  // ids of mFinished, in the order they ended
   std::unique_ptr<JobJournal> mJournal;
+  // Expires first as the registry goes, so a job held longer no longer reports to it.
+  const std::shared_ptr<const bool> mLives = std::make_shared<const bool>(true);
 };

@@ -253,6 +253,16 @@ TEST_F(JobRegistryTest, AJobLetGoBeforeItsEndLeavesThoseUnderWayAsItStands) {
   EXPECT_EQ(status.outcome.state, JobState::kFailed);
 }
 
+TEST_F(JobRegistryTest, AJobHeldLongerThanItsRegistryIsLetGoWithoutIt) {
+  std::shared_ptr<TrackedJob> job;
+  {
+    JobRegistry jobs;
+    job = jobs.Open(Description(kPeer));
+  }
+  job.reset();  // under AddressSanitizer a use of the registry gone would stop here
+  SUCCEED();
+}
+
 TEST_F(JobRegistryTest, AnIdAtTheTopOfTheRangeIsFollowedByOneNotByZero) {
   JobRecord last;
   last.id = 0xffffffff;
