@@ -1,6 +1,7 @@
 #include "front/client_handler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -14,11 +15,16 @@ using quillmesh::wire::BuildFrame;
 using quillmesh::wire::EncodeOutcomeRecord;
 using quillmesh::wire::EncodePrinterList;
 using quillmesh::wire::kAcknowledgement;
+using quillmesh::wire::DecodeJobIdPayload;
+using quillmesh::wire::EncodeStatusRecord;
 using quillmesh::wire::kCmdFileSubmit;
+using quillmesh::wire::kCmdJobCancel;
 using quillmesh::wire::kCmdJobOutcome;
 using quillmesh::wire::kCmdPrinterList;
 using quillmesh::wire::kFrameStart1;
 using quillmesh::wire::kFrameStart2;
+using quillmesh::wire::kJobIdSize;
+using quillmesh::wire::kLastJobOfConnection;
 using quillmesh::wire::kMaxPayload;
 using quillmesh::wire::kReplyParam;
 using quillmesh::wire::kStageData;
@@ -32,6 +38,10 @@ namespace {
 // Payload pages a session between uploads keeps rather than handing back: the few that
 // printer-list and outcome requests touch.
 constexpr std::uint32_t kPayloadKeptWhileIdle = 64 * 1024;
+
+// How long a cancel waits for the job to stop before it answers with the state the job
+// is still in: a rendering stops within a second, a spooler's cancel within a few.
+constexpr auto kCancelWaitLimit = std::chrono::seconds(10);
 
 // Frame decoder states; kStateFrameDone is transient (dispatch, then back to waiting).
 enum DecoderState : std::uint8_t {
@@ -214,6 +224,8 @@ int ClientHandlerInfo::CmdHandle() {
     CmdHandle_FileSubmit();
   } else if (mCmdType == kCmdJobOutcome) {
     CmdHandle_JobOutcome();
+  } else if (mCmdType == kCmdJobCancel) {
+    CmdHandle_JobCancel();
   }
   return 0;
 }
@@ -232,18 +244,74 @@ int ClientHandlerInfo::CmdHandle_GetPrinterList() {
 }
 
 int ClientHandlerInfo::CmdHandle_JobOutcome() {
-  // The messages are the server's own texts; the record's cap only keeps its length true.
-  const std::vector<std::uint8_t> reply =
-      BuildFrame(kCmdJobOutcome, kReplyParam, EncodeOutcomeRecord(mUpload.Outcome()));
-  if (!SendReply(reply.data(), reply.size())) {
-    LOG_ERROR("sending the job outcome failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+  // Peers before job ids sent any payload here, and it was ignored: only a payload of a
+  // job id's size asks for a job's status.
+  if (mCmdDataLen != kJobIdSize) {
+    // The messages are the server's own texts; the record's cap only keeps its length true.
+    const std::vector<std::uint8_t> reply =
+        BuildFrame(kCmdJobOutcome, kReplyParam, EncodeOutcomeRecord(mUpload.Outcome()));
+    if (!SendReply(reply.data(), reply.size())) {
+      LOG_ERROR("sending the job outcome failed: 0x%lx\n",
+                quillmesh::platform::LastSocketError());
+    }
+    return 0;
   }
+  const std::optional<std::uint32_t> jobId = RequestedJobId("status");
+  const std::optional<JobRecord> record =
+      jobId ? mPrintService.Jobs().Find(*jobId, PeerAddress()) : std::nullopt;
+  SendStatus(kCmdJobOutcome, record ? record->Status() : JobStatus{});
   return 0;
+}
+
+int ClientHandlerInfo::CmdHandle_JobCancel() {
+  const std::optional<std::uint32_t> jobId = RequestedJobId("cancel");
+  if (!jobId) {
+    SendStatus(kCmdJobCancel, JobStatus{});
+    return 0;
+  }
+  JobRegistry& jobs = mPrintService.Jobs();
+  // This session ends its own upload itself: it asks without waiting, then stops it.
+  JobStatus status = jobs.Cancel(*jobId, PeerAddress(), std::chrono::milliseconds(0));
+  if (mUpload.CancelIfRequested() || status.outcome.state != JobState::kNoJob) {
+    status = jobs.Cancel(*jobId, PeerAddress(), kCancelWaitLimit);
+  }
+  LOG_DEBUG("cancel of job %u asked by %s: state %d\n", *jobId, PeerAddress().c_str(),
+            static_cast<int>(status.outcome.state));
+  SendStatus(kCmdJobCancel, status);
+  return 0;
+}
+
+// The job a status or cancel request names: its id, or this connection's last job for id 0;
+// empty, with an Error line, for a payload that is not a job id.
+std::optional<std::uint32_t> ClientHandlerInfo::RequestedJobId(const char* request) {
+  const std::optional<std::uint32_t> jobId =
+      DecodeJobIdPayload(std::span<const std::uint8_t>(mCmdData, mCmdDataLen));
+  if (!jobId) {
+    LOG_ERROR("a %s request carried %u bytes where a job id has %u; answered as for no job\n",
+              request, mCmdDataLen, kJobIdSize);
+    return std::nullopt;
+  }
+  return *jobId == kLastJobOfConnection ? mUpload.LastJobId() : *jobId;
+}
+
+// Sends a job's status record as the reply to the command.
+void ClientHandlerInfo::SendStatus(std::uint8_t command, const JobStatus& status) {
+  const std::vector<std::uint8_t> reply =
+      BuildFrame(command, kReplyParam, EncodeStatusRecord(status));
+  if (!SendReply(reply.data(), reply.size())) {
+    LOG_ERROR("sending the job status failed: 0x%lx\n", quillmesh::platform::LastSocketError());
+  }
+}
+
+std::string ClientHandlerInfo::PeerAddress() const {
+  return mSlot != nullptr ? DottedAddress(mSlot->peerAddress) : std::string();
 }
 
 int ClientHandlerInfo::CmdHandle_FileSubmit() {
   const std::uint8_t protoVer = SubmitVersion(mCmdParam);
   const std::uint8_t stage = SubmitStage(mCmdParam);
+  // A canceled job's later frames are acknowledged and dropped, as for no job.
+  mUpload.CancelIfRequested();
   const std::uint8_t fileState = mUpload.State();
   LOG_DEBUG("FileSubmit FileState:%d CmdParam:0x%02X protoVer:%d stage:%d dataLen:%d\n",
             fileState, mCmdParam, protoVer, stage, static_cast<int>(mCmdDataLen));
@@ -252,14 +320,14 @@ int ClientHandlerInfo::CmdHandle_FileSubmit() {
   if (fileState == kFileIdle) {
     LOG_DEBUG("File Print start, mPrinterProperty is %s, FileState:%d stage:%d protoVer:%d\n",
               mUpload.Property().c_str(), fileState, stage, protoVer);
-    if (stage == kStageHeader) mUpload.Start(mCmdData, mCmdDataLen, protoVer);
+    if (stage == kStageHeader) mUpload.Start(mCmdData, mCmdDataLen, protoVer, PeerAddress());
   } else if (fileState == kFileReceiving && stage == kStageData) {
     // The acknowledgement carries no status, so a chunk that leaves the file incomplete
     // is acknowledged at once and written while the peer sends the next one. The last
     // chunk is acknowledged only once the whole file is written and closed.
     if (mUpload.TakeChunk(mCmdData, mCmdDataLen, [this] { SendAcknowledgement(); })) return 0;
   } else if (fileState == kFileComplete && stage == kStagePrint) {
-    mUpload.Print(mSlot != nullptr ? DottedAddress(mSlot->peerAddress) : std::string());
+    mUpload.Print(PeerAddress());
   } else {
     if (fileState != kFileIdle) {
       LOG_ERROR("a stage %d frame came out of order, job abandoned\n", stage);
@@ -301,12 +369,24 @@ std::string LogTimeout(const ClientHandlerInfo& session, long socketValue, unsig
   return "the upload timed out: nothing came for " + std::to_string(seconds) + " s";
 }
 
-// Waits until data comes or the deadline passes; false when it passed.
-bool AwaitData(SOCKET socket, const ActivityDeadline& deadline) {
+// How often a session with a job under way looks whether its peer canceled the job.
+constexpr std::int64_t kCancelCheckMillis = 100;
+
+// Waits until data comes or the deadline passes; false when it passed. While a job is
+// under way the wait is cut into short ones, so a cancel from another connection ends the
+// job within one of them.
+bool AwaitData(ClientHandlerInfo& session, ActivityDeadline& deadline) {
   std::int64_t left = 0;
-  while ((left = deadline.LeftMillis(SteadyMillis())) > 0 &&
-         quillmesh::platform::WaitReadable(socket, static_cast<unsigned>(left)) ==
-             quillmesh::platform::SocketWait::kTimedOut) {
+  while ((left = deadline.LeftMillis(SteadyMillis())) > 0) {
+    const std::int64_t wait = session.mUpload.Tracked() ? std::min(left, kCancelCheckMillis) : left;
+    if (quillmesh::platform::WaitReadable(session.mSocket, static_cast<unsigned>(wait)) !=
+        quillmesh::platform::SocketWait::kTimedOut) {
+      break;
+    }
+    if (session.mUpload.CancelIfRequested()) {
+      // No job is under way any more: only a frame begun still runs on the clock.
+      deadline.Update(SteadyMillis(), session.mState != kStateWaitStart, false, false);
+    }
   }
   return left != 0;
 }
@@ -328,7 +408,7 @@ std::string ServeConnection(ClientHandlerInfo* session, long socketValue) {
   const unsigned limitSeconds = ServerSettingsInForce().idleTimeoutSeconds;
   ActivityDeadline deadline(static_cast<std::int64_t>(limitSeconds) * 1000);
   for (;;) {
-    if (!AwaitData(session->mSocket, deadline)) {
+    if (!AwaitData(*session, deadline)) {
       return LogTimeout(*session, socketValue, limitSeconds);
     }
     const bool payloadInPlace = session->mState == kStatePayload;

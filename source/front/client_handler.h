@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "front/job_upload.h"
@@ -61,9 +62,15 @@ class ClientHandlerInfo {
   // Handles one frame of a print job upload (header, data chunk or print order).
   int CmdHandle_FileSubmit();
 
-  // Answers an outcome request: state, spooler job id (32-bit), message length
-  // (16-bit) and message, all big-endian.
+  // Answers an outcome request: with no payload the connection's last job's outcome
+  // record (state, spooler job id, message), with a job id that job's status record.
   int CmdHandle_JobOutcome();
+
+  // Cancels the job the payload names and answers with its status record.
+  int CmdHandle_JobCancel();
+
+  // The peer's address ("10.0.0.1"), which owns the jobs it sends; empty without a gate.
+  std::string PeerAddress() const;
 
   // Has the session tell the gate whether it is between jobs, release its slot when it
   // ends, and stop once the gate ended it to make room.
@@ -107,6 +114,8 @@ class ClientHandlerInfo {
   void FinishDecoderStep(std::uint8_t value);
   void DiscardIdlePayload();
   void SendAcknowledgement();
+  std::optional<std::uint32_t> RequestedJobId(const char* request);
+  void SendStatus(std::uint8_t command, const JobStatus& status);
   // Tells the gate whether a job is under way, when that changed; false when the gate
   // ended the session meanwhile.
   bool ReportInJob(bool inJob);

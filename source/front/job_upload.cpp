@@ -26,7 +26,8 @@ std::string ReceivingFailure() {
 
 }  // namespace
 
-void JobUpload::Start(const std::uint8_t* payload, std::uint32_t length, std::uint8_t protoVer) {
+void JobUpload::Start(const std::uint8_t* payload, std::uint32_t length, std::uint8_t protoVer,
+                      const std::string& peer) {
   mProtoVer = protoVer;
   FileSubmitHeader header;
   if (!ParseFileSubmitHeader(payload, length, protoVer, header)) {
@@ -64,6 +65,11 @@ void JobUpload::Start(const std::uint8_t* payload, std::uint32_t length, std::ui
   mFileState = kFileReceiving;
   mOutcome = JobOutcome{};
   mOutcome.state = JobState::kReceiving;
+  mJob = mPrintService.Jobs().Open(
+      {peer, mPrinterName, mFileName, mDataFormat, mFileSize, std::string()});
+  mLastJobId = mJob->Id();
+  LOG_DEBUG("job %u: %s sends \"%s\" for %s\n", mLastJobId, peer.c_str(), mFileName.c_str(),
+            mPrinterName.c_str());
 }
 
 // Holds the announced size in the job folder's free space when it and the uploads
@@ -157,7 +163,9 @@ void JobUpload::Print(const std::string& peer) {
             "propLen=%zu\n",
             mDataFormat, mPrinterName.c_str(), mTmpFile.c_str(), mPrinterProperty.size());
   mUploadHold.Release();
-  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer, nullptr});
+  // The print service ends the job in the registry.
+  const std::shared_ptr<TrackedJob> job = std::move(mJob);
+  mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer, job});
   ReleaseJobFile();
   mPrinterProperty.clear();
   mDataFormat = 0;
@@ -186,4 +194,24 @@ void JobUpload::Abandon() {
   mJobClaim.Release();
   mUploadHold.Release();
   mFileState = kFileIdle;
+  EndTrackedJob();
+}
+
+// Ends the job in the registry as the outcome tells: failed, or canceled when its peer
+// asked for that.
+void JobUpload::EndTrackedJob() {
+  if (!mJob) return;
+  if (mOutcome.state != JobState::kFailed) {
+    RecordJobFailure(mOutcome, "the job was abandoned before its print order");
+  }
+  mJob->Finish(mOutcome);
+  mJob.reset();
+}
+
+bool JobUpload::CancelIfRequested() {
+  if (!mJob || !mJob->CancelRequested() || mFileState == kFileIdle) return false;
+  LOG_DEBUG("job %u canceled by its peer while receiving, its file removed\n", mJob->Id());
+  RecordJobFailure(mOutcome, "the job was canceled by its peer");
+  Abandon();
+  return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "front/upload_hold.h"
@@ -26,9 +27,11 @@ class JobUpload {
   JobUpload(const JobUpload&) = delete;
   JobUpload& operator=(const JobUpload&) = delete;
 
-  // Starts a job from its header payload (stage 1); a refused header starts none and
-  // fails the outcome with the reason.
-  void Start(const std::uint8_t* payload, std::uint32_t length, std::uint8_t protoVer);
+  // Starts a job of the peer at that address from its header payload (stage 1), and opens
+  // it in the print service's registry; a refused header starts none and fails the
+  // outcome with the reason.
+  void Start(const std::uint8_t* payload, std::uint32_t length, std::uint8_t protoVer,
+             const std::string& peer);
 
   // Appends one data chunk (stage 2), which acknowledge is called for first unless it
   // completes the file; a chunk past the announced size or a failed write abandons the
@@ -51,6 +54,14 @@ class JobUpload {
   // Removes the job file of a job that will never be printed and ends the job.
   void Abandon();
 
+  // Ends the job under way, its file removed, when its peer canceled it; true when it did.
+  bool CancelIfRequested();
+
+  // Whether a job under way is followed in the registry (and so may be canceled).
+  bool Tracked() const { return mJob != nullptr; }
+  // The registry's id of the last job this upload started; 0 for none.
+  std::uint32_t LastJobId() const { return mLastJobId; }
+
   std::uint8_t State() const { return mFileState; }
   const JobOutcome& Outcome() const { return mOutcome; }
   const std::string& JobFile() const { return mTmpFile; }
@@ -65,6 +76,7 @@ class JobUpload {
   bool WriteJobChunk(const std::uint8_t* data, std::uint32_t length, bool lastChunk);
   void CloseJobStream();
   void ReleaseJobFile();
+  void EndTrackedJob();
 
   PrintService& mPrintService;
   std::string mPrinterProperty;
@@ -81,6 +93,9 @@ class JobUpload {
   std::FILE* mJobStream = nullptr;
   // What became of the last job this upload was given.
   JobOutcome mOutcome;
+  // The job under way in the registry, until the print service or the abandon ends it.
+  std::shared_ptr<TrackedJob> mJob;
+  std::uint32_t mLastJobId = 0;
   // Keeps the job file under way, and its page files, out of every sweep.
   JobFileClaim mJobClaim;
   // What the job under way still expects to write, held in the job folder's free space.

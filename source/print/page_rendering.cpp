@@ -145,25 +145,28 @@ void LogPdfRenderSettings() {
 }
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
-                             Mode mode, const std::string& peer)
+                             Mode mode, const std::string& peer, TrackedJob* job)
     : PageRendering(pdfPath, outputPrefix, mode, peer,
                     RenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages),
-                    DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages)) {}
+                    DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages), job) {}
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode, const std::string& peer,
                              const quillmesh::platform::RenderWork& work,
-                             const quillmesh::platform::RenderWorkDescription& description)
+                             const quillmesh::platform::RenderWorkDescription& description,
+                             TrackedJob* job)
     : mPdfPath(pdfPath),
       mPrefix(outputPrefix),
       mMode(mode),
-      mSlot(PeerRenderSlots(), peer) {
-  if (!mSlot.Held()) {
-    LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
-  }
-  mSlot.Wait();
+      mSlot(PeerRenderSlots(), peer),
+      mJob(job) {
+  if (mJob) mCancelHook = mJob->OnCancel([this] { Cancel(); });
+  AwaitSlot();
   mLastTick = Clock::now();
-  if (!AreUsablePageNames(pdfPath, outputPrefix)) {
+  std::unique_ptr<quillmesh::platform::RenderProcess> process;
+  if (Canceled()) {
+    LOG_DEBUG("rendering %s canceled before it started\n", pdfPath.c_str());
+  } else if (!AreUsablePageNames(pdfPath, outputPrefix)) {
     mResult = kPdfConversionNotRun;
   } else if (!CheckFreeSpace()) {
     mRefused = true;
@@ -171,9 +174,12 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
     const quillmesh::platform::RenderLimits limits{
         kMaxPageFileBytes,
         static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
-    mProcess = quillmesh::platform::RenderProcess::Start(work, limits, description);
-    if (!mProcess) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
+    process = quillmesh::platform::RenderProcess::Start(work, limits, description);
+    if (!process) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
+  const std::lock_guard<std::mutex> lock(mGuard);
+  // A cancel that came while the process started stops it in the watcher's first round.
+  mProcess = std::move(process);
   if (!mProcess) {
     mEnded = true;
     mSlot.Release();
@@ -182,7 +188,52 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
   mWatcher = std::thread(&PageRendering::Watch, this);
 }
 
+// Waits for a render slot, telling the job while it waits and once it renders.
+void PageRendering::AwaitSlot() {
+  if (!mSlot.Held()) {
+    LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
+    if (mJob) mJob->SetState(JobState::kWaitingForSlot);
+  }
+  mSlot.Wait();
+  if (mJob && !Canceled()) {
+    mJob->SetState(JobState::kPrinting);
+    mJob->SetRendered(0, 0);
+  }
+}
+
+// The job's cancel, on the canceling thread: leaves the slot's queue (or gives the slot
+// back) and stops the process as a refusal would, its page files removed at the end.
+void PageRendering::Cancel() {
+  {
+    const std::lock_guard<std::mutex> lock(mGuard);
+    // A rendering that ended has nothing to stop: its pages go to the spooler, where the
+    // job is canceled.
+    if (mEnded && !mRefused) return;
+    mCanceled = true;
+    mRefused = true;
+    mStop = true;
+    if (mProcess) mProcess->Interrupt();
+  }
+  mSlot.Withdraw();
+  mChanged.notify_all();
+}
+
+bool PageRendering::Canceled() {
+  const std::lock_guard<std::mutex> lock(mGuard);
+  return mCanceled;
+}
+
+// Tells the job how many pages are rendered, of how many when the interpreter said.
+void PageRendering::ReportRendered() {
+  if (mJob) {
+    const long long total = std::clamp<long long>(mCountedPages, 0, UINT32_MAX);
+    mJob->SetRendered(static_cast<std::uint32_t>(mReady), static_cast<std::uint32_t>(total));
+  }
+}
+
 PageRendering::~PageRendering() {
+  // No cancel reaches the rendering once it is being taken down.
+  mCancelHook = TrackedJob::CancelHook();
   {
     const std::lock_guard<std::mutex> lock(mGuard);
     mStop = true;
@@ -324,6 +375,7 @@ void PageRendering::CheckOutline(const std::string& text) {
   DocumentOutline outline;
   if (mRefused || !ReadDocumentOutline(text, outline)) return;
   mCountedPages = outline.pages;
+  ReportRendered();
   if (outline.pages > PdfRenderLimits().maxPages) {
     LOG_ERROR("%s has %lld pages, more than %d; not printed\n", mPdfPath.c_str(), outline.pages,
               PdfRenderLimits().maxPages);
@@ -349,7 +401,10 @@ void PageRendering::TakeReadyPage(const std::string& number) {
     Refuse();
     return;
   }
-  if (CheckNewPage(page)) mReady = page;
+  if (CheckNewPage(page)) {
+    mReady = page;
+    ReportRendered();
+  }
 }
 
 // The limits a complete page must keep; false when it was refused. Its size is read

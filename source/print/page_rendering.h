@@ -13,6 +13,7 @@
 
 #include "platform/render_process.h"
 #include "print/ghostscript_messages.h"
+#include "print/job_registry.h"
 #include "print/pdf_rasterizer.h"
 #include "print/render_slot.h"
 #include "print/render_slots.h"
@@ -66,14 +67,16 @@ class PageRendering {
   static constexpr int kMaxPageFiles = 4;
 
   // Renders for the peer of that address ("10.0.0.1"), whose render slots it takes; an
-  // empty peer is one of its own.
+  // empty peer is one of its own. The job, when given, hears of the wait for a slot and
+  // of each page rendered, and its cancel stops the rendering as a refusal does.
   PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode,
-                const std::string& peer);
+                const std::string& peer, TrackedJob* job = nullptr);
   // The same with other render work (tests): it writes the page files "<prefix>-<n>.bmp"
   // and reports them as Ghostscript's rendering does.
   PageRendering(const std::string& pdfPath, const std::string& outputPrefix, Mode mode,
                 const std::string& peer, const quillmesh::platform::RenderWork& work,
-                const quillmesh::platform::RenderWorkDescription& description);
+                const quillmesh::platform::RenderWorkDescription& description,
+                TrackedJob* job = nullptr);
   // Stops what still runs; in the pipelined mode (or after a refusal) removes every
   // page file of the document that is left.
   ~PageRendering();
@@ -90,12 +93,17 @@ class PageRendering {
   void PageDone(int page);
   // Waits until rendering has ended.
   void AwaitEnd();
-  // Whether a limit stopped the rendering.
+  // Whether a limit or a cancel stopped the rendering.
   bool Refused();
+  // Whether the job's cancel stopped it.
+  bool Canceled();
   // kPdfConversionRan or kPdfConversionNotRun, once rendering has ended.
   int Result();
 
  private:
+  void AwaitSlot();
+  void Cancel();
+  void ReportRendered();
   void Watch();
   bool WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages);
   int WaitMilliseconds();
@@ -134,7 +142,10 @@ class PageRendering {
   bool mEnded = false;
   bool mRefused = false;
   bool mStop = false;
+  bool mCanceled = false;
   int mResult = 1;
   std::uint64_t mLargestPage = 0;
+  TrackedJob* mJob;
+  TrackedJob::CancelHook mCancelHook;
   std::thread mWatcher;
 };

@@ -141,7 +141,9 @@ std::string PageText(int page) {
 
 // The outcome of a rendering that stopped the job or drew no page at all.
 void ReportRenderingFailure(PageRendering& rendering, int pagesPrinted, JobOutcome& outcome) {
-  if (rendering.Refused()) {
+  if (rendering.Canceled()) {
+    RecordJobFailure(outcome, "the job was canceled by its peer");
+  } else if (rendering.Refused()) {
     RecordJobFailure(outcome, "the document was refused by a rendering limit");
   } else if (pagesPrinted == 0) {
     LOG_ERROR("no page of the document could be rendered\n");
@@ -260,7 +262,7 @@ enum class PageOutcome { kPrinted, kNotLoaded, kNotSpooled };
 
 // Prints one page file (page n of its job) as a document of its own and deletes it.
 PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int page,
-                              JobOutcome& outcome) {
+                              JobOutcome& outcome, TrackedJob* job) {
   std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
   PageOutcome printed = PageOutcome::kNotSpooled;
   {
@@ -271,7 +273,7 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int 
       RecordJobFailure(outcome, PageText(page) + " could not be loaded");
       return PageOutcome::kNotLoaded;
     }
-    const PrinterDc printer(GetPrinterDC(printerName));
+    const PrinterDc printer(GetPrinterDC(printerName, job));
     const unsigned long dcError = LastErrorCode();
     if (!printer) {
       // Nothing can be drawn; the page file is still this function's to remove.
@@ -320,7 +322,7 @@ std::string Change2GBK(const char* name) {
 
 void PrintFileWithProperty(const char* printerName, const char* fileName,
                            const std::string& property, const std::string& peer,
-                           JobOutcome& outcome) {
+                           JobOutcome& outcome, TrackedJob* job) {
   const std::string prefix = PagePrefix(Text(fileName));
   LOG_DEBUG("Attempting to send file [%s] to printer [%s]\n", fileName, printerName);
   LOG_DEBUG("file prefix: %s\n", prefix.c_str());
@@ -336,10 +338,10 @@ void PrintFileWithProperty(const char* printerName, const char* fileName,
     DeleteJobFile(fileName);
     return;
   }
-  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined, peer);
+  PageRendering rendering(Text(fileName), prefix, PageRendering::Mode::kPipelined, peer, job);
 
   const std::string printer = Change2GBK(printerName);
-  PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings));
+  PrinterDc dc(GetPrinterDCWithProperty(printer.c_str(), settings, job));
   if (!dc) {
     const unsigned long error = LastErrorCode();
     LOG_DEBUG("get printer dc fail. printer name:%s\n", printerName);
@@ -364,7 +366,7 @@ void PrintFileWithProperty(const char* printerName, const char* fileName,
 }
 
 void PrintFile(const char* printerName, const char* fileName, const std::string& peer,
-               JobOutcome& outcome) {
+               JobOutcome& outcome, TrackedJob* job) {
   const std::string file = Text(fileName);
   const std::string printer = Change2GBK(printerName);
   const std::string prefix = PagePrefix(file);
@@ -375,7 +377,7 @@ void PrintFile(const char* printerName, const char* fileName, const std::string&
     DeleteJobFile(file.c_str());
     return;
   }
-  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined, peer);
+  PageRendering rendering(file, prefix, PageRendering::Mode::kPipelined, peer, job);
 
   std::string pageFile = PageFileName(prefix, 1);
   std::printf("first page file: %s\n", pageFile.c_str());
@@ -385,7 +387,8 @@ void PrintFile(const char* printerName, const char* fileName, const std::string&
     rendering.AwaitPage(page);
     if (rendering.Refused() || !PageFileReady(rendering, pageFile, page, outcome)) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
-    const PageOutcome printed = PrintPageDocument(pageFile.c_str(), printer.c_str(), page, outcome);
+    const PageOutcome printed =
+        PrintPageDocument(pageFile.c_str(), printer.c_str(), page, outcome, job);
     if (printed == PageOutcome::kNotSpooled) spooled = false;
     if (printed == PageOutcome::kPrinted) ++pagesPrinted;
     rendering.PageDone(page);

@@ -6,18 +6,20 @@
 #include <string>
 
 #include "print/job_outcome.h"
+#include "print/job_registry.h"
 
 // Prints a PDF after applying the peer's text property to the printer's defaults,
-// recording each step's result into the outcome. It renders in its turn among the
-// renderings of other peers (peer: the sender's address).
+// recording each step's result into the outcome and the settings given into the job
+// (when there is one). It renders in its turn among the renderings of other peers
+// (peer: the sender's address).
 void PrintFileWithProperty(const char* printerName, const char* fileName,
                            const std::string& property, const std::string& peer,
-                           JobOutcome& outcome);
+                           JobOutcome& outcome, TrackedJob* job = nullptr);
 
 // Prints a PDF with the printer's current defaults, every page a document of its own,
-// recording each step's result into the outcome.
+// recording each step's result into the outcome and the settings given into the job.
 void PrintFile(const char* printerName, const char* fileName, const std::string& peer,
-               JobOutcome& outcome);
+               JobOutcome& outcome, TrackedJob* job = nullptr);
 
 // The name in code page 936 when it is UTF-8 text, else unchanged; empty for null.
 std::string Change2GBK(const char* name);

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "print/job_settings_text.h"
 #include "support/log_writer.h"
 
 namespace {
@@ -15,6 +16,10 @@ void FailByException(JobOutcome& outcome, const std::string& reason) {
 }
 
 }  // namespace
+
+std::string PrintService::DescribeSettings(const std::string& property) {
+  return DescribeAskedSettings(property);
+}
 
 JobOutcome PrintService::Print(const PrintOrder& order) {
   JobOutcome outcome{JobState::kPrinting, 0, ""};

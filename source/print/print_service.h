@@ -50,6 +50,10 @@ class PrintService {
   // Every job of the server, from its header on.
   JobRegistry& Jobs() { return mJobs; }
 
+  // The print settings a job's property asks for, in words for its record
+  // (DescribeAskedSettings unless a service reads properties its own way).
+  virtual std::string DescribeSettings(const std::string& property);
+
  protected:
   // Follows a job the spooler took until the spooler is done with it; nothing by default.
   virtual void FollowAtSpooler(const PrintOrder& /*order*/, const JobOutcome& /*outcome*/) {}

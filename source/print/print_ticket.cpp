@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "print/devmode_config.h"
+#include "print/job_registry.h"
+#include "print/job_settings_text.h"
 #include "support/error_code.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
@@ -69,12 +71,6 @@ struct DriverDevMode {
   }
 };
 
-// The little-endian 32-bit value in the four bytes; the caller checked the bounds.
-std::uint32_t ReadUInt32(const BYTE* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 // True when the field lies wholly inside the image.
 bool Holds(std::span<const BYTE> image, std::size_t offset, std::size_t width) {
   return image.size() >= width && offset <= image.size() - width;
@@ -82,7 +78,7 @@ bool Holds(std::span<const BYTE> image, std::size_t offset, std::size_t width) {
 
 // The image's dmFields; 0 when the image is too short to hold it.
 DWORD FieldsOf(std::span<const BYTE> image) {
-  return Holds(image, kFieldsOffset, 4) ? ReadUInt32(image.data() + kFieldsOffset) : 0;
+  return Holds(image, kFieldsOffset, 4) ? ReadUInt32LE(image.data() + kFieldsOffset) : 0;
 }
 
 // A 16-bit field of the image as a signed value; 0 when the image is too short.
@@ -94,7 +90,7 @@ int ShortFieldOf(std::span<const BYTE> image, const DevModeField& field) {
 
 // Whether the peer's n-up is one a printer makes; logged when it is not.
 bool IsPagesPerSheet(std::span<const BYTE> cloud) {
-  const std::uint32_t nup = ReadUInt32(cloud.data() + kNup.offset);
+  const std::uint32_t nup = ReadUInt32LE(cloud.data() + kNup.offset);
   if (nup >= 1 && nup <= kMostPagesPerSheet) return true;
   LOG_ERROR("BuildLocalPrintTicket: dmNup %lu is not 1 to %lu; the printer's own n-up applies\n",
             static_cast<unsigned long>(nup), static_cast<unsigned long>(kMostPagesPerSheet));
@@ -236,29 +232,27 @@ void CapCopies(std::span<BYTE> localDevMode, int mostCopies) {
 bool ParseCloudDevMode(const std::string& property, std::vector<BYTE>& devMode) {
   devMode.clear();
   const std::size_t total = property.size();
-  if (total < 4) {
-    LOG_DEBUG("ParseCloudDevMode: too small, size=%zu\n", total);
-    return false;
+  const CloudBlobLayout layout = ReadCloudBlobLayout(property);
+  switch (layout.fault) {
+    case CloudBlobLayout::Fault::kTooSmall:
+      LOG_DEBUG("ParseCloudDevMode: too small, size=%zu\n", total);
+      return false;
+    case CloudBlobLayout::Fault::kNameOverflow:
+      LOG_ERROR("ParseCloudDevMode: docName overflow, docNameLen=%u index=%zu total=%zu\n",
+                static_cast<unsigned>(layout.docNameLen), std::size_t{4}, total);
+      return false;
+    case CloudBlobLayout::Fault::kDevModeInvalid:
+      LOG_ERROR("ParseCloudDevMode: devMode invalid, devModeLen=%u(need>=%zu) index=%zu total=%zu\n",
+                static_cast<unsigned>(layout.devModeLen), kCloudDevModeMinSize,
+                layout.devModeOffset, total);
+      return false;
+    case CloudBlobLayout::Fault::kNone:
+      break;
   }
-  const auto* bytes = reinterpret_cast<const BYTE*>(property.data());
-  const std::uint32_t docNameLen = ReadUInt32(bytes);
-  std::size_t index = 4;
-  // 64-bit sums: no length in the blob can wrap them.
-  if (std::uint64_t{index} + docNameLen + 4 > total) {
-    LOG_ERROR("ParseCloudDevMode: docName overflow, docNameLen=%u index=%zu total=%zu\n",
-              static_cast<unsigned>(docNameLen), index, total);
-    return false;
-  }
-  const std::uint32_t devModeLen = ReadUInt32(bytes + index + docNameLen);
-  index += std::size_t{docNameLen} + 4;
-  if (devModeLen < kCloudDevModeMinSize || std::uint64_t{index} + devModeLen > total) {
-    LOG_ERROR("ParseCloudDevMode: devMode invalid, devModeLen=%u(need>=%zu) index=%zu total=%zu\n",
-              static_cast<unsigned>(devModeLen), kCloudDevModeMinSize, index, total);
-    return false;
-  }
-  devMode.assign(bytes + index, bytes + index + devModeLen);
+  const auto* bytes = reinterpret_cast<const BYTE*>(property.data()) + layout.devModeOffset;
+  devMode.assign(bytes, bytes + layout.devModeLen);
   LOG_DEBUG("ParseCloudDevMode: ok docNameLen=%u devModeLen=%u\n",
-            static_cast<unsigned>(docNameLen), static_cast<unsigned>(devModeLen));
+            static_cast<unsigned>(layout.docNameLen), static_cast<unsigned>(layout.devModeLen));
   return true;
 }
 
@@ -280,8 +274,8 @@ void ApplyCloudDevMode(std::span<const BYTE> cloudDevMode, bool useLocalDevMode,
 }
 
 HRESULT BuildLocalPrintTicketFromProperty(const WideString& printerName,
-                                          const std::string& property,
-                                          IStream** printTicketStream) {
+                                          const std::string& property, IStream** printTicketStream,
+                                          TrackedJob* job) {
   if (printTicketStream == nullptr || printerName.empty()) return E_INVALIDARG;
   *printTicketStream = nullptr;
 
@@ -310,5 +304,9 @@ HRESULT BuildLocalPrintTicketFromProperty(const WideString& printerName,
   ApplyCloudDevMode(cloudDevMode, useLocalDevMode, local.Image());
   CapCopies(local.Image(), MostCopies(printerName));
 
-  return ConvertToPrintTicket(printerName, local, printTicketStream);
+  result = ConvertToPrintTicket(printerName, local, printTicketStream);
+  if (SUCCEEDED(result) && *printTicketStream != nullptr && job != nullptr) {
+    job->SetHandedOver(0, DescribeDevmode(DevModeFromImage(local.Image())));
+  }
+  return result;
 }

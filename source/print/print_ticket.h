@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "platform/com.h"
-
-// Size of the public part of a DEVMODEW; a cloud DEVMODE is never shorter.
-inline constexpr std::size_t kCloudDevModeMinSize = 220;
+#include "print/property_blob.h"
 
 // Extracts the peer's DEVMODE from the job's binary property blob (a length-prefixed
 // document name, then a length-prefixed DEVMODEW); false, with devMode empty, when the
@@ -28,9 +26,13 @@ void ApplyCloudDevMode(std::span<const BYTE> cloudDevMode, bool useLocalDevMode,
 // that is not known (0 or less).
 void CapCopies(std::span<BYTE> localDevMode, int mostCopies);
 
+class TrackedJob;
+
 // Builds the job-scope PrintTicket for the printer from its driver defaults and the
 // peer's settings in the property blob. On success the stream holds the ticket, is
-// positioned at its start and belongs to the caller; on failure the result is negative
+// positioned at its start and belongs to the caller, and the job (when there is one)
+// is told the settings the ticket was made from; on failure the result is negative
 // and the stream is null. A non-negative result without a stream is a failure too.
 HRESULT BuildLocalPrintTicketFromProperty(const WideString& printerName,
-                                          const std::string& property, IStream** printTicketStream);
+                                          const std::string& property, IStream** printTicketStream,
+                                          TrackedJob* job = nullptr);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "print/job_registry.h"
+#include "print/job_settings_text.h"
 #include "support/error_code.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
@@ -38,9 +40,15 @@ std::vector<BYTE> QueryPrinterInfo(HANDLE printer) {
   return buffer;
 }
 
-// The DC of the printer that a level-2 record describes, with its current defaults.
-HDC CreateDCFor(const PRINTER_INFO_2A& info) {
-  return CreateDCA(info.pDriverName, info.pPrinterName, info.pPortName, nullptr);
+// The DC of the printer that a level-2 record describes, with its current defaults;
+// once it is made the job learns them (the printer's own when the record has none).
+HDC CreateDCFor(const PRINTER_INFO_2A& info, TrackedJob* job) {
+  HDC dc = CreateDCA(info.pDriverName, info.pPrinterName, info.pPortName, nullptr);
+  if (dc != nullptr && job != nullptr) {
+    job->SetHandedOver(0, info.pDevMode != nullptr ? DescribeDevmode(*info.pDevMode)
+                                                   : std::string(kPrinterOwnSettings));
+  }
+  return dc;
 }
 
 // Writes the property into the DEVMODE, field by field where the driver supports it.
@@ -61,7 +69,7 @@ void ApplyProperty(const printProperty& property, DEVMODEA& devmode) {
 
 }  // namespace
 
-HDC GetPrinterDC(const char* printerName) {
+HDC GetPrinterDC(const char* printerName, TrackedJob* job) {
   std::vector<char> name(printerName, printerName + std::strlen(printerName) + 1);
   std::vector<BYTE> info;
   {
@@ -70,10 +78,11 @@ HDC GetPrinterDC(const char* printerName) {
     info = QueryPrinterInfo(printer.get());
   }
   if (info.empty()) return nullptr;
-  return CreateDCFor(*reinterpret_cast<const PRINTER_INFO_2A*>(info.data()));
+  return CreateDCFor(*reinterpret_cast<const PRINTER_INFO_2A*>(info.data()), job);
 }
 
-HDC GetPrinterDCWithProperty(const char* printerName, const printProperty& property) {
+HDC GetPrinterDCWithProperty(const char* printerName, const printProperty& property,
+                             TrackedJob* job) {
   char name[kPrinterNameBufferSize] = {};
   std::snprintf(name, sizeof name, "%s", printerName);
   std::vector<BYTE> buffer;
@@ -95,5 +104,5 @@ HDC GetPrinterDCWithProperty(const char* printerName, const printProperty& prope
             "pDriverName : %s\n\n",
             static_cast<int>(buffer.size()), info->pServerName ? info->pServerName : "(null)",
             info->pPrinterName, info->pPortName, info->pDriverName);
-  return CreateDCFor(*info);
+  return CreateDCFor(*info, job);
 }

@@ -74,24 +74,28 @@ bool SplitKey(const std::string& item, std::string_view key, std::string_view& v
 
 // Fills the table first, since "PageSize:" items look names up in it. A property of too
 // many items is refused before its items are read (each would log two lines).
-printProperty::printProperty(const std::string& property) {
+printProperty::printProperty(const std::string& property, Logging logging)
+    : mLogging(logging == Logging::kOn) {
   InitPageSizeMap();
   const std::size_t itemCount =
       property.empty() ? 0 : static_cast<std::size_t>(std::count(property.begin(), property.end(), ';')) + 1;
   if (itemCount > kMaxItems) {
     mRefused = true;
-    LOG_ERROR("the print property has %zu items, more than %zu; refused\n", itemCount, kMaxItems);
+    if (mLogging) {
+      LOG_ERROR("the print property has %zu items, more than %zu; refused\n", itemCount,
+                kMaxItems);
+    }
     return;
   }
   std::vector<std::string> items;
   SplitString(property, ';', items);
   for (const std::string& rawItem : items) {
-    LOG_DEBUG("before erase item is %s\n", rawItem.c_str());
+    if (mLogging) LOG_DEBUG("before erase item is %s\n", rawItem.c_str());
     const std::string item = TrimBlanks(rawItem);
-    LOG_DEBUG("after erase item is %s\n", item.c_str());
+    if (mLogging) LOG_DEBUG("after erase item is %s\n", item.c_str());
     ApplyItem(item);
   }
-  LOG_DEBUG("finally mOrientation is %d\n", mOrientation);
+  if (mLogging) LOG_DEBUG("finally mOrientation is %d\n", mOrientation);
 }
 
 // Keys are tested in a fixed order and the first match decides. Orientation and duplex
@@ -99,17 +103,21 @@ printProperty::printProperty(const std::string& property) {
 void printProperty::ApplyItem(const std::string& item) {
   std::string_view value;
   if (SplitKey(item, kOrientationKey, value)) {
-    LOG_DEBUG("compare goalStr item is %s\n", item.c_str());
+    mNamed |= kNamedOrientation;
+    if (mLogging) LOG_DEBUG("compare goalStr item is %s\n", item.c_str());
     if (value.find("Landscape") != std::string_view::npos) {
       mOrientation = kOrientationLandscape;
-      LOG_DEBUG("mOrientation is %d\n", mOrientation);
+      if (mLogging) LOG_DEBUG("mOrientation is %d\n", mOrientation);
     }
   } else if (SplitKey(item, kPageSizeKey, value)) {
+    mNamed |= kNamedPaperSize;
     mPaperSize = PageSizeSwitch(std::string(value));
   } else if (SplitKey(item, kNumCopiesKey, value)) {
+    mNamed |= kNamedCopies;
     // The count travels as a 32-bit number and is kept as its low 16 bits.
     mCopies = static_cast<std::int16_t>(ReadSaturatedInt32(value));
   } else if (SplitKey(item, kDuplexKey, value)) {
+    mNamed |= kNamedDuplex;
     if (value.find("DuplexTumble") != std::string_view::npos) {
       mDuplex = kDuplexHorizontal;
     } else if (value.find("DuplexNoTumble") != std::string_view::npos) {
@@ -135,9 +143,9 @@ std::int16_t printProperty::PageSizeSwitch(std::string name) const {
   if (const auto row = mPageSizeMap.find(name); row != mPageSizeMap.end()) {
     paperCode = row->second;
   } else {
-    LOG_DEBUG("no find:%s\n", name.c_str());
+    if (mLogging) LOG_DEBUG("no find:%s\n", name.c_str());
   }
-  LOG_DEBUG("src:%s -> %d\n", name.c_str(), paperCode);
+  if (mLogging) LOG_DEBUG("src:%s -> %d\n", name.c_str(), paperCode);
   return paperCode;
 }
 

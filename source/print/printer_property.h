@@ -15,15 +15,26 @@ class printProperty {
   // A property may hold at most this many items (the pieces between ";").
   static constexpr std::size_t kMaxItems = 256;
 
+  // Whether reading the property writes its Debug and Error lines; describing a job's
+  // settings reads it quietly, so the lines stay those of the print.
+  enum class Logging { kOn, kQuiet };
+
+  // The settings an item of the property named (bits of mNamed).
+  static constexpr unsigned kNamedOrientation = 1;
+  static constexpr unsigned kNamedPaperSize = 2;
+  static constexpr unsigned kNamedCopies = 4;
+  static constexpr unsigned kNamedDuplex = 8;
+
   // Reads the ";"-separated items of the property; any text yields a complete object,
   // with the defaults and mRefused set when it has more than kMaxItems items.
-  explicit printProperty(const std::string& property);
+  explicit printProperty(const std::string& property, Logging logging = Logging::kOn);
 
   std::int16_t mPaperSize = 9;    // DEVMODE paper code, 9 (A4) unless asked otherwise
   std::int16_t mOrientation = 1;  // 1 portrait, 2 landscape
   std::int16_t mCopies = 1;       // copies of each page; 0 or less prints nothing
   std::uint8_t mDuplex = 1;       // 1 one-sided, 2 long-edge (no tumble), 3 short-edge (tumble)
   bool mRefused = false;          // too many items: the job is not to be printed
+  unsigned mNamed = 0;            // kNamed... bits of the settings an item named
   std::map<std::string, std::int16_t> mPageSizeMap;  // paper name -> DEVMODE paper code
 
   // Refills the paper-name table with the 118 DEVMODE paper names and their codes.
@@ -38,6 +49,8 @@ class printProperty {
                           std::vector<std::string>& items);
 
  private:
+  bool mLogging;
+
   // Applies one trimmed item whose key is recognised; others are ignored.
   void ApplyItem(const std::string& item);
 };

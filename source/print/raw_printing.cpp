@@ -8,6 +8,8 @@
 
 #include "support/error_code.h"
 #include "print/job_outcome.h"
+#include "print/job_registry.h"
+#include "print/job_settings_text.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
@@ -96,7 +98,7 @@ bool FinishRawDocument(const RawJob& job, JobOutcome& outcome) {
 }  // namespace
 
 void PrintRawToPrinter(const char* printerName, const char* fileName, const std::string& property,
-                       JobOutcome& outcome) {
+                       JobOutcome& outcome, TrackedJob* trackedJob) {
   if (printerName == nullptr || fileName == nullptr) {
     LOG_ERROR("PrintRawToPrinter: printerName or fileName is null\n");
     return;
@@ -110,7 +112,12 @@ void PrintRawToPrinter(const char* printerName, const char* fileName, const std:
   std::vector<BYTE> chunk(kRawChunkSize);
   int result = -1;
   RawJob job;
-  if (StartRawDocument(printerName, widePrinterName, job, outcome)) {
+  const bool started = StartRawDocument(printerName, widePrinterName, job, outcome);
+  // The document goes to the spooler with no settings of the peer's.
+  if (job.documentStarted && trackedJob != nullptr) {
+    trackedJob->SetHandedOver(job.jobId, std::string(kPrinterOwnSettings));
+  }
+  if (started) {
     const quillmesh::platform::FileOwner file(
         quillmesh::platform::OpenWideFile(wideFileName, "rb"));
     if (!file) {

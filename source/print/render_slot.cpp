@@ -46,3 +46,8 @@ void RenderSlot::Release() {
   const std::lock_guard<std::mutex> lock(mPool.mGuard);
   if (mState != State::kReleased) mPool.Leave(*this);
 }
+
+void RenderSlot::Withdraw() {
+  Release();
+  mPool.mGranted.notify_all();
+}

@@ -28,6 +28,8 @@ class RenderSlot {
   void GiveWay(std::function<void()> heldAgain = {});
   // Gives the slot back, or leaves the queue; nothing once released.
   void Release();
+  // Releases the slot from another thread, waking a Wait on it.
+  void Withdraw();
 
  private:
   friend class RenderSlots;

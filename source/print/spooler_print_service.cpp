@@ -14,10 +14,10 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
   const bool hasProperty = !order.property.empty();
   if (order.dataFormat == kDataFormatXps) {
     LOG_DEBUG("[DBG-TEST] -> PrintXpsToPrinter\n");
-    PrintXpsToPrinter(printer, file, order.property, outcome);
+    PrintXpsToPrinter(printer, file, order.property, outcome, order.job.get());
   } else if (order.dataFormat == kDataFormatRaw) {
     LOG_DEBUG("[DBG-TEST] -> PrintRawToPrinter\n");
-    PrintRawToPrinter(printer, file, order.property, outcome);
+    PrintRawToPrinter(printer, file, order.property, outcome, order.job.get());
   } else {
     if (order.dataFormat == kDataFormatPdf) {
       LOG_DEBUG("[DBG-TEST] -> PDF path, hasProperty=%d\n", hasProperty ? 1 : 0);
@@ -25,9 +25,9 @@ void SpoolerPrintService::PrintJob(const PrintOrder& order, JobOutcome& outcome)
       LOG_ERROR("[DBG-TEST] unsupported dataFormat=%d, fallback to PDF path\n", order.dataFormat);
     }
     if (hasProperty) {
-      PrintFileWithProperty(printer, file, order.property, order.peer, outcome);
+      PrintFileWithProperty(printer, file, order.property, order.peer, outcome, order.job.get());
     } else {
-      PrintFile(printer, file, order.peer, outcome);
+      PrintFile(printer, file, order.peer, outcome, order.job.get());
     }
   }
 }

@@ -10,6 +10,7 @@
 
 #include "support/error_code.h"
 #include "print/job_outcome.h"
+#include "print/job_settings_text.h"
 #include "support/log_writer.h"
 #include "platform/owners.h"
 #include "print/page_rendering.h"
@@ -104,14 +105,16 @@ bool LoadPackage(XpsJob& job) {
 
 // The local driver's PrintTicket for the peer's settings; without one the package's
 // own PrintTickets apply, which is no failure of the job.
-void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::string& property) {
-  const HRESULT result =
-      BuildLocalPrintTicketFromProperty(printerName, property, job.localTicket.Receive());
+void BuildLocalTicket(XpsJob& job, const WideString& printerName, const std::string& property,
+                      TrackedJob* tracked) {
+  const HRESULT result = BuildLocalPrintTicketFromProperty(printerName, property,
+                                                           job.localTicket.Receive(), tracked);
   if (SUCCEEDED(result) && job.localTicket) {
     LOG_DEBUG("local PrintTicket built ok, will inject into job stream\n");
     return;
   }
   job.localTicket.Reset();
+  if (tracked != nullptr) tracked->SetHandedOver(0, std::string(kDocumentOwnSettings));
   LOG_ERROR("build local PrintTicket failed: 0x%lx, fallback to embedded XPS PT\n",
             HexCode(result));
 }
@@ -278,7 +281,7 @@ bool CreateJobEvent(HandleOwner& event) {
 // Runs the job from the events to its final state: 0 once the package was written into
 // a started job, -1 otherwise; completed tells whether the job completed.
 int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
-                 const std::string& property, bool& completed) {
+                 const std::string& property, TrackedJob* tracked, bool& completed) {
   if (!CreateJobEvent(job.completionEvent) || !CreateJobEvent(job.progressEvent)) {
     LOG_ERROR("create event failed: 0x%lx\n", LastErrorCode());
     RecordJobFailure(job.outcome, "the job could not be started");
@@ -297,10 +300,13 @@ int PrintPackage(XpsJob& job, const char* printerName, const char* jobFile,
     RecordJobFailure(job.outcome, "printer not found");
     return -1;
   }
-  BuildLocalTicket(job, widePrinterName, property);
+  BuildLocalTicket(job, widePrinterName, property, tracked);
   quillmesh::platform::SetXpsWorkSettings(WorkSettings(jobFile));
   if (!StartJob(job, widePrinterName)) return -1;
   InjectTicket(job);
+  // A cancel from the job's peer cancels the print job, which then ends as cancelled.
+  TrackedJob::CancelHook cancelHook;
+  if (tracked) cancelHook = tracked->OnCancel([&job] { job.printJob->Cancel(); });
   if (!WriteDocument(job)) return -1;
   completed = WaitForCompletion(job);
   return 0;
@@ -324,7 +330,7 @@ HRESULT CopyStreamToJobStream(IStream* source, IXpsPrintJobStream* destination) 
 }
 
 void PrintXpsToPrinter(const char* printerName, const char* fileName, const std::string& property,
-                       JobOutcome& outcome) {
+                       JobOutcome& outcome, TrackedJob* tracked) {
   if (printerName == nullptr || fileName == nullptr) {
     LOG_ERROR("PrintXpsToPrinter: printerName or fileName is null\n");
     return;
@@ -338,7 +344,7 @@ void PrintXpsToPrinter(const char* printerName, const char* fileName, const std:
     // delete sharing), is released before the file is deleted.
     XpsJob job(outcome);
     if (!OpenPackageStream(job, fileName)) return;
-    result = PrintPackage(job, printerName, fileName, property, completed);
+    result = PrintPackage(job, printerName, fileName, property, tracked, completed);
   }
   LOG_DEBUG("complete the xps print job for printer: %s, ret: %d\n", printerName, result);
   if (!completed) {

@@ -23,9 +23,10 @@ inline constexpr std::size_t kFrameHeaderSize = 8;
 // Command types; a reply carries the type of its request.
 inline constexpr std::uint8_t kCmdPrinterList = 1;
 inline constexpr std::uint8_t kCmdFileSubmit = 2;
-// Asks for the outcome of the connection's last job (any parameter, empty payload);
-// servers before it never answer. A job id as payload (kJobIdSize bytes) asks for the
-// status of that job instead, and job id 0 for the connection's last job's status.
+// Asks for the outcome of the connection's last job (any parameter; a payload of any size
+// but kJobIdSize is ignored); servers before it never answer. A job id as payload
+// (kJobIdSize bytes) asks for the status of that job instead, and job id 0 for the
+// connection's last job's status.
 inline constexpr std::uint8_t kCmdJobOutcome = 3;
 // Cancels the job whose id is the payload; answered with the job's status.
 inline constexpr std::uint8_t kCmdJobCancel = 4;

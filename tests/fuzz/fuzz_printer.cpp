@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "platform/posix/spooler/spooler_backend.h"
+#include "print/job_settings_text.h"
 
 namespace fuzz_printer {
 
@@ -60,6 +62,15 @@ void Clean() {
   EmptyFolder(workFolder / "Quillmesh" / "temp");
   std::error_code ignored;
   fs::remove(workFolder / "Quillmesh" / "log" / "QuillmeshLog.txt", ignored);
+}
+
+// The longest line: every setting stated with the widest numbers, far below this.
+void CheckSettingsInWords(const std::string& property) {
+  constexpr std::size_t kLongestLine = 256;
+  const std::string line = DescribeAskedSettings(property);
+  const bool printable = std::all_of(line.begin(), line.end(),
+                                     [](char c) { return c >= 0x20 && c < 0x7F; });
+  if (line.size() > kLongestLine || !printable) std::abort();
 }
 
 }  // namespace fuzz_printer

@@ -1,6 +1,6 @@
 // An XPS job's binary property blob on the folder printer: the peer's DEVMODE taken out
 // of it, merged into the printer's own, written as the job PrintTicket, and the ticket
-// read back into settings as the folder printer does.
+// read back into settings as the folder printer does; and the blob put in words.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string property(reinterpret_cast<const char*>(data), size);
+  fuzz_printer::CheckSettingsInWords(property);
   IStream* ticket = nullptr;
   const HRESULT result =
       BuildLocalPrintTicketFromProperty(Utf8ToWide(fuzz_printer::kPrinterName), property, &ticket);

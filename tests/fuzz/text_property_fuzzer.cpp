@@ -1,6 +1,6 @@
 // A PDF job's text property ("Orientation:Landscape;PageSize:A3;...") and its paper
 // names, written into the folder printer's defaults as the PDF path does before it
-// renders.
+// renders, and put in words.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
+  fuzz_printer::CheckSettingsInWords(text);
   const printProperty settings(text);
   if (settings.mOrientation != 1 && settings.mOrientation != 2) std::abort();
   if (settings.mDuplex < 1 || settings.mDuplex > 3) std::abort();

@@ -152,17 +152,6 @@ TEST_F(PdfProtocolTest, ADamagedPdfPrintsNothingAndLeavesNoFiles) {
   EXPECT_TRUE(mServer.TempFiles().empty());
 }
 
-// A PDF made with Ghostscript from a PostScript program, in the folder.
-std::string MakePdf(const std::string& folder, const std::string& name,
-                    const std::string& program) {
-  const std::string source = folder + "/" + name + ".ps";
-  const std::string pdf = folder + "/" + name + ".pdf";
-  std::ofstream(source) << program;
-  EXPECT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" +
-                         source + "' >/dev/null 2>&1"));
-  return pdf;
-}
-
 // Pages of 1.5 x 1 inch with coloured fills, a grey ramp and text, so palette, dither
 // and edges all have to survive.
 constexpr char kColourPages[] =

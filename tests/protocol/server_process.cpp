@@ -279,13 +279,19 @@ bool RunCommand(const std::string& command) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string MakeThreePagePdf(const std::string& folder) {
-  const std::string source = folder + "/pages.ps";
-  const std::string pdf = folder + "/pages.pdf";
-  std::ofstream(source) << "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
-                           "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n";
-  EXPECT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" + source +
-                  "' >/dev/null 2>&1"));
+std::string MakePdf(const std::string& folder, const std::string& name,
+                    const std::string& program) {
+  const std::string source = folder + "/" + name + ".ps";
+  const std::string pdf = folder + "/" + name + ".pdf";
+  std::ofstream(source) << program;
+  EXPECT_TRUE(RunCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o '" + pdf + "' '" +
+                         source + "' >/dev/null 2>&1"));
   return pdf;
+}
+
+std::string MakeThreePagePdf(const std::string& folder) {
+  return MakePdf(folder, "pages",
+                 "%!PS\n<< /PageSize [72 72] >> setpagedevice\n"
+                 "1 1 3 { 4 div setgray 0 0 72 72 rectfill showpage } for\n");
 }
 

@@ -102,6 +102,9 @@ std::vector<std::uint8_t> SubmitHeaderFrame(const std::string& printer, const st
 // Runs a shell command; true when it exited with 0.
 bool RunCommand(const std::string& command);
 
+// A PDF made with Ghostscript from a PostScript program, in the folder.
+std::string MakePdf(const std::string& folder, const std::string& name, const std::string& program);
+
 // A PDF of three 1-inch pages whose grey levels tell them apart: page n is filled with
 // grey n/4 (darkest first). Made with Ghostscript in the folder.
 std::string MakeThreePagePdf(const std::string& folder);

@@ -13,6 +13,7 @@
 
 #include "../xps_test_package.h"
 #include "fake_spooler.h"
+#include "print/printer_dc.h"
 #include "print/spooler_print_service.h"
 #include "test_environment.h"
 
@@ -36,10 +37,18 @@ class PrintServiceTest : public ::testing::Test {
 
   // Writes the job file, installs the scripted spooler and prints through the service.
   JobOutcome Print(const std::string& content, std::uint8_t dataFormat,
-                   const std::string& property = "", const FakeSpoolerScript& script = {}) {
+                   const std::string& property = "", const FakeSpoolerScript& script = {},
+                   std::shared_ptr<TrackedJob> job = nullptr) {
     std::ofstream(mJobFile, std::ios::binary) << content;
     quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(script, mRecord));
-    return mService.Print({"Lab", mJobFile, dataFormat, property, "", nullptr});
+    return mService.Print({"Lab", mJobFile, dataFormat, property, "", std::move(job)});
+  }
+  // Prints the job as one the registry follows and returns its record.
+  JobRecord PrintTracked(const std::string& content, std::uint8_t dataFormat,
+                         const std::string& property, const FakeSpoolerScript& script = {}) {
+    std::shared_ptr<TrackedJob> job = mService.Jobs().Open({});
+    Print(content, dataFormat, property, script, job);
+    return job->Record();
   }
   std::string Log() const {
     std::ifstream stream(mWorkDir + "/Quillmesh/log/QuillmeshLog.txt");
@@ -81,6 +90,48 @@ TEST_F(PrintServiceTest, RawAndXpsJobsReachTheirPathsAndReportTheSpoolersJob) {
 
 // A document that is not a PDF stops every PDF entry point before it renders, so which
 // entry point took the job shows in its own log lines.
+// A RAW document goes with no settings at all, whatever its property asks for; an XPS
+// one with the driver's defaults and the peer's settings the printer supports; a PDF
+// one with the defaults the text property was written into.
+TEST_F(PrintServiceTest, TheJobRecordsTheSettingsEachPathHandsTheSpooler) {
+  JobRecord record = PrintTracked("raw bytes", kDataFormatRaw, "PageSize:A3;NumCopies:2");
+  EXPECT_EQ(record.state, JobState::kSpooled);
+  EXPECT_EQ(record.spoolerJobId, 42u);
+  EXPECT_EQ(record.settingsGiven, "the printer's own settings");
+
+  FakeSpoolerScript failing;
+  failing.failStartDocument = true;
+  record = PrintTracked("raw bytes", kDataFormatRaw, "NumCopies:2", failing);
+  EXPECT_EQ(record.state, JobState::kFailed);
+  EXPECT_EQ(record.settingsGiven, "");  // no document reached the spooler
+
+  mRecord->defaults.dmFields = DM_PAPERSIZE | DM_COPIES | DM_ORIENTATION;
+  mRecord->defaults.dmPaperSize = 9;
+  mRecord->defaults.dmCopies = 1;
+  mRecord->defaults.dmOrientation = DMORIENT_PORTRAIT;
+  DEVMODEW cloud{};
+  cloud.dmFields = DM_PAPERSIZE | DM_COPIES | DM_DUPLEX;
+  cloud.dmPaperSize = 8;
+  cloud.dmCopies = 3;
+  cloud.dmDuplex = DMDUP_VERTICAL;  // the printer has no duplex unit
+  std::string blob(4, '\0');
+  blob += std::string{static_cast<char>(sizeof cloud), 0, 0, 0};
+  blob.append(reinterpret_cast<const char*>(&cloud), sizeof cloud);
+  record = PrintTracked(xps_test::MinimalPackage(), kDataFormatXps, blob);
+  EXPECT_EQ(record.state, JobState::kSpooled) << record.message;
+  EXPECT_EQ(record.settingsGiven, "paper A3, portrait, 3 copies");
+
+  mRecord->defaults.dmFields |= DM_DUPLEX;
+  mRecord->defaults.dmDuplex = DMDUP_SIMPLEX;
+  std::shared_ptr<TrackedJob> job = mService.Jobs().Open({});
+  quillmesh::platform::InstallSpooler(std::make_unique<FakeSpooler>(FakeSpoolerScript{}, mRecord));
+  HDC dc = GetPrinterDCWithProperty("Lab", printProperty("Orientation:Landscape;PageSize:A5"),
+                                    job.get());
+  ASSERT_NE(dc, nullptr);
+  DeleteDC(dc);
+  EXPECT_EQ(job->Record().settingsGiven, "paper A5, landscape, 1 copy, one-sided");
+}
+
 TEST_F(PrintServiceTest, PdfAndUnknownFormatsTakeThePdfPathWithOrWithoutTheProperty) {
   struct Case {
     std::uint8_t dataFormat;

@@ -127,3 +127,27 @@ TEST(RenderSlotsTest, AFreedSlotWakesTheWaiterWhoseTurnItIs) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RenderSlotsTest, AWithdrawnWaiterWakesWithoutASlotAndTheQueueGoesOn) {
+  RenderSlots pool(1);
+  RenderSlot running(pool, "A");
+  RenderSlot canceled(pool, "B");
+  RenderSlot next(pool, "C");
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    canceled.Wait();
+    woke = true;
+  });
+  canceled.Withdraw();
+  waiter.join();  // hangs here if the wait is not woken
+  EXPECT_TRUE(woke);
+  EXPECT_FALSE(canceled.Held());
+  running.Release();
+  EXPECT_TRUE(next.Held()) << "the withdrawn rendering kept its place in the queue";
+  canceled.Withdraw();  // again, once released: nothing
+  EXPECT_TRUE(next.Held());
+}
+
+}  // namespace
