@@ -7,6 +7,7 @@
 
 #include "front/file_submit.h"
 #include "platform/platform.h"
+#include "print/job_journal.h"
 #include "support/log_writer.h"
 #include "support/server_settings.h"
 
@@ -36,7 +37,9 @@ std::string FilesHelp() {
          "print_<thread>_<date>_<time>_<n>.<ext>\n      job files while they upload; those "
          "of failed jobs kept for diagnosis\n  " +
          work + separator + quillmesh::platform::kWorkFolderLockName +
-         "\n      held while the server runs: one server per work folder\n";
+         "\n      held while the server runs: one server per work folder\n  " + work +
+         separator + JobJournal::kFileName +
+         "\n      the job history, the last QUILLMESH_JOB_HISTORY jobs\n";
 }
 
 // The whole help text.

@@ -18,6 +18,7 @@
 #include "print/pdf_rasterizer.h"
 #include "platform/platform.h"
 #include "platform/render_process.h"
+#include "print/job_journal.h"
 #include "print/printer_list.h"
 #include "print/render_slots.h"
 #include "print/spooler_print_service.h"
@@ -126,6 +127,22 @@ void WriteOutLogBeforeStopping(int request) {
   FlushLog();
 }
 
+// Opens the job history's journal in the work folder. The history only answers peers'
+// questions about their jobs, so a journal that cannot be opened does not stop the
+// printing: the history is then kept in memory, lost at the next start.
+void OpenJobHistory(JobRegistry& jobs, std::size_t limit) {
+  jobs.SetHistoryLimit(limit);
+  const std::string folder = GetWorkBaseDir();
+  const std::string path = folder + quillmesh::platform::kPathSeparator + JobJournal::kFileName;
+  std::string problem = "there is no work folder";
+  if (folder.empty() || !jobs.OpenJournal(path, problem)) {
+    LOG_ERROR("the job history cannot be journaled: %s; it is kept in memory only\n",
+              problem.c_str());
+  }
+  LOG_DEBUG("job history: %zu finished jobs, at most QUILLMESH_JOB_HISTORY=%zu\n",
+            jobs.HistorySize(), limit);
+}
+
 }  // namespace
 
 int StartQuillmesh(unsigned short port) {
@@ -156,6 +173,7 @@ int StartQuillmesh(unsigned short port) {
   // Sessions run on detached threads that may outlive this function's frame.
   static SessionGate gate({settings.maxSessions, settings.maxSessionsPerPeer}, settings.allow);
   static SpoolerPrintService printService;
+  OpenJobHistory(printService.Jobs(), settings.jobHistory);
   int failedAccepts = 0;
   for (;;) {
     LOG_DEBUG("Wait Client Connect ... \n");

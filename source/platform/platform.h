@@ -113,6 +113,11 @@ unsigned long LastSocketError();
 // Removes a file by its narrow path; false (with the system error kept) when it failed.
 bool RemoveFile(const char* path);
 
+// Puts the file at `from` in the place of the one at `to` in one step: whoever looks
+// finds the old file or the new one, never neither. False (with the system error kept)
+// when it failed.
+bool MoveFileOver(const char* from, const char* to);
+
 // One entry of a folder, described without following a link.
 struct FolderEntry {
   std::string name;

@@ -7,12 +7,8 @@
 
 namespace {
 
-// Milliseconds since 1970-01-01 UTC.
-std::int64_t NowMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+// The reason of a job whose running side went without ending it.
+constexpr char kLostReason[] = "the server lost track of the job";
 
 // What state 2 says while pages render.
 std::string RenderingMessage(std::uint32_t rendered, std::uint32_t total) {
@@ -26,12 +22,18 @@ std::string RenderingMessage(std::uint32_t rendered, std::uint32_t total) {
 void EnterState(JobRecord& record, JobState state) {
   if (quillmesh::wire::IsFinalState(record.state)) return;
   if (record.changes.empty() || record.state != state) {
-    record.changes.push_back({state, NowMillis()});
+    record.changes.push_back({state, JobClockMillis()});
   }
   record.state = state;
 }
 
 }  // namespace
+
+std::int64_t JobClockMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 JobStatus JobRecord::Status() const {
   JobStatus status;
@@ -40,6 +42,13 @@ JobStatus JobRecord::Status() const {
   status.pagesDone = state == JobState::kPrinted ? pagesPrinted : pagesRendered;
   status.pagesTotal = pagesTotal;
   return status;
+}
+
+TrackedJob::TrackedJob(JobRegistry& registry, std::uint32_t id)
+    : mRegistry(registry), mRegistryLives(registry.mLives), mId(id) {}
+
+TrackedJob::~TrackedJob() {
+  if (!mRegistryLives.expired()) mRegistry.Release(mId);
 }
 
 JobRecord TrackedJob::Record() const { return mRegistry.RecordOf(mId); }
@@ -128,6 +137,11 @@ JobRegistry::JobRegistry(std::size_t historyLimit) : mHistoryLimit(historyLimit)
 
 JobRegistry::~JobRegistry() = default;
 
+void JobRegistry::SetHistoryLimit(std::size_t historyLimit) {
+  std::lock_guard lock(mGuard);
+  mHistoryLimit = historyLimit;
+}
+
 bool JobRegistry::OpenJournal(const std::string& path, std::string& problem) {
   std::vector<JobRecord> finished;
   std::uint32_t lastId = 0;
@@ -142,12 +156,14 @@ bool JobRegistry::OpenJournal(const std::string& path, std::string& problem) {
 
 std::shared_ptr<TrackedJob> JobRegistry::Open(const JobDescription& description) {
   std::lock_guard lock(mGuard);
-  const std::uint32_t id = ++mLastId;
+  // Id 0 names a connection's last job, so it is never given.
+  if (++mLastId == 0) ++mLastId;
+  const std::uint32_t id = mLastId;
   auto tracked = std::make_shared<TrackedJob>(*this, id);
   LiveJob& live = mLive[id];
   live.record.id = id;
   live.record.description = description;
-  live.record.changes.push_back({JobState::kReceiving, NowMillis()});
+  live.record.changes.push_back({JobState::kReceiving, JobClockMillis()});
   live.tracked = tracked;
   if (mJournal) mJournal->NoteOpened(live.record);
   mChanged.notify_all();
@@ -173,6 +189,11 @@ std::optional<JobRecord> JobRegistry::Find(std::uint32_t id, const std::string& 
   return *record;
 }
 
+std::size_t JobRegistry::HistorySize() const {
+  std::lock_guard lock(mGuard);
+  return mFinished.size();
+}
+
 std::vector<JobRecord> JobRegistry::Snapshot() const {
   std::lock_guard lock(mGuard);
   std::vector<JobRecord> records;
@@ -193,13 +214,15 @@ JobStatus JobRegistry::Cancel(std::uint32_t id, const std::string& peer,
     if (record == nullptr || record->description.peer != peer) return JobStatus{};
     if (auto live = mLive.find(id); live != mLive.end()) tracked = live->second.tracked.lock();
   }
-  // The hook runs outside the registry's guard: it may stop work that reports to it.
-  if (tracked) tracked->RequestCancel();
+  // The hook runs outside the registry's guard: it may stop work that reports to it. The
+  // job is not held while waiting: its workers letting it go ends it too.
+  if (tracked) {
+    tracked->RequestCancel();
+    tracked.reset();
+  }
   std::unique_lock lock(mGuard);
-  mChanged.wait_for(lock, limit, [&] {
-    const JobRecord* record = FindLocked(id);
-    return record == nullptr || quillmesh::wire::IsFinalState(record->state);
-  });
+  // A job leaves those under way at its final state, or when no one works on it any more.
+  mChanged.wait_for(lock, limit, [&] { return mLive.count(id) == 0; });
   const JobRecord* record = FindLocked(id);
   return record == nullptr ? JobStatus{} : record->Status();
 }
@@ -219,13 +242,41 @@ void JobRegistry::Retire(std::map<std::uint32_t, LiveJob>::iterator live) {
   mLive.erase(live);
   if (mJournal) mJournal->NoteFinished(record);
   KeepFinished(std::move(record));
+  if (mJournal && mJournal->RewriteDue()) RewriteJournal();
+}
+
+// Rewrites the journal with the history and the jobs under way alone.
+void JobRegistry::RewriteJournal() {
+  std::vector<const JobRecord*> finished;
+  finished.reserve(mFinishedOrder.size());
+  for (const std::uint32_t id : mFinishedOrder) finished.push_back(&mFinished.at(id));
+  std::vector<const JobRecord*> open;
+  open.reserve(mLive.size());
+  for (const auto& [id, live] : mLive) open.push_back(&live.record);
+  mJournal->Rewrite(finished, open);
+}
+
+void JobRegistry::Release(std::uint32_t id) {
+  std::lock_guard lock(mGuard);
+  auto live = mLive.find(id);
+  if (live == mLive.end()) return;
+  JobRecord& record = live->second.record;
+  if (record.state != JobState::kSpooled) {
+    EnterState(record, JobState::kFailed);
+    record.message = kLostReason;
+  }
+  Retire(live);
+  mChanged.notify_all();
 }
 
 // Adds a finished job to the history, dropping the oldest past the limit.
 void JobRegistry::KeepFinished(JobRecord record) {
   const std::uint32_t id = record.id;
   record.changes.shrink_to_fit();
-  mFinished.insert_or_assign(id, std::move(record));
+  // An id ended twice (a journal that says so) keeps its last record, once in the order.
+  if (!mFinished.insert_or_assign(id, std::move(record)).second) {
+    mFinishedOrder.erase(std::find(mFinishedOrder.begin(), mFinishedOrder.end(), id));
+  }
   mFinishedOrder.push_back(id);
   while (mFinishedOrder.size() > mHistoryLimit) {
     mFinished.erase(mFinishedOrder.front());

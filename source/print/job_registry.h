@@ -23,6 +23,9 @@
 
 using JobStatus = quillmesh::wire::JobStatus;
 
+// Milliseconds since 1970-01-01 UTC, as a job's state changes are time-stamped.
+std::int64_t JobClockMillis();
+
 // What a job is, as its header told it.
 struct JobDescription {
   std::string peer;          // the peer's address ("10.0.0.1"); empty for a job of no peer
@@ -64,7 +67,11 @@ class JobJournal;
 // registry and carries a cancel request to the code that can stop it.
 class TrackedJob {
  public:
-  TrackedJob(JobRegistry& registry, std::uint32_t id) : mRegistry(registry), mId(id) {}
+  TrackedJob(JobRegistry& registry, std::uint32_t id);
+  // A job its last holder lets go of without its end leaves those under way as it stands:
+  // failed ("the server lost track of the job") before the spooler had it, or handed to
+  // the spooler and no longer followed. Nothing once the registry itself is gone.
+  ~TrackedJob();
   TrackedJob(const TrackedJob&) = delete;
   TrackedJob& operator=(const TrackedJob&) = delete;
 
@@ -111,6 +118,7 @@ class TrackedJob {
   bool RequestCancel();
 
   JobRegistry& mRegistry;
+  const std::weak_ptr<const bool> mRegistryLives;
   const std::uint32_t mId;
   mutable std::mutex mCancelGuard;
   bool mCancelRequested = false;
@@ -130,6 +138,13 @@ class JobRegistry {
   // written. Called once at start, before the first job.
   bool OpenJournal(const std::string& path, std::string& problem);
 
+  // Keeps the last historyLimit finished jobs from then on; set before the journal opens,
+  // which reads back as many.
+  void SetHistoryLimit(std::size_t historyLimit);
+
+  // How many finished jobs the history holds.
+  std::size_t HistorySize() const;
+
   // Opens a job from its accepted header, in state receiving, with the next id.
   std::shared_ptr<TrackedJob> Open(const JobDescription& description);
 
@@ -141,8 +156,9 @@ class JobRegistry {
 
   // Cancels the job of that peer: asks whoever works on it to stop, then waits up to the
   // limit for it to reach a final state. Its status then: canceled, the final state it
-  // reached first (printed, failed), or the state it is still in when the limit passed;
-  // state 0 for a job that does not exist or belongs to another peer.
+  // reached first (printed, failed), or the state it is still in when the limit passed
+  // or no one works on it any more; state 0 for a job that does not exist or belongs to
+  // another peer.
   JobStatus Cancel(std::uint32_t id, const std::string& peer,
                    std::chrono::milliseconds limit);
 
@@ -162,8 +178,11 @@ class JobRegistry {
   JobRecord RecordOf(std::uint32_t id) const;
   void Retire(std::map<std::uint32_t, LiveJob>::iterator live);
   void KeepFinished(JobRecord record);
+  void RewriteJournal();
+  // Moves a job whose running side is gone from those under way to the history.
+  void Release(std::uint32_t id);
 
-  const std::size_t mHistoryLimit;
+  std::size_t mHistoryLimit;
   mutable std::mutex mGuard;
   std::condition_variable mChanged;
   std::uint32_t mLastId = 0;
@@ -171,4 +190,6 @@ class JobRegistry {
   std::map<std::uint32_t, JobRecord> mFinished;
   std::deque<std::uint32_t> mFinishedOrder;  // ids of mFinished, in the order they ended
   std::unique_ptr<JobJournal> mJournal;
+  // Expires first as the registry goes, so a job held longer no longer reports to it.
+  const std::shared_ptr<const bool> mLives = std::make_shared<const bool>(true);
 };

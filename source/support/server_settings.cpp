@@ -56,6 +56,7 @@ constexpr unsigned long long kLargestRenderBound = 1000000;
 constexpr unsigned long long kLargestPort = 65535;
 // Thirty days: a job the spooler holds longer than that is forgotten there too.
 constexpr unsigned long long kLongestSpoolerWatch = 30ULL * 24 * 60 * 60;
+constexpr unsigned long long kLongestJobHistory = 1000000;
 
 ServerSettings& InForce() {
   static ServerSettings settings;
@@ -93,6 +94,9 @@ constexpr SettingEntry kSettings[] = {
     {"QUILLMESH_KEEP_FAILED_MB", "1024",
      "MiB of job files kept for diagnosis, in all (none beyond 7 days); 0 keeps none", 0,
      kLargestKeptMegabytes, ReadKeptMegabytes},
+    {"QUILLMESH_JOB_HISTORY", "1000",
+     "finished jobs a peer can still ask about, kept across restarts in the job journal", 1,
+     kLongestJobHistory, [](SettingReading& r) { return r.WholeNumber(r.settings.jobHistory); }},
     {"QUILLMESH_LOG_MAX_BYTES", "67108864", "size in bytes at which the log is rotated",
      kSmallestLogBytes, kLargestLogBytes,
      [](SettingReading& r) { return r.WholeNumber(r.settings.logRotation.maxBytes); }},

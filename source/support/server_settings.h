@@ -3,6 +3,7 @@
 // checked once from the environment at start, then handed to the units that use them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -28,6 +29,8 @@ struct ServerSettings {
   LogRotation logRotation;
   // Job files kept for diagnosis, in total (QUILLMESH_KEEP_FAILED_MB) and by age.
   KeptFilesBound keptFiles;
+  // Finished jobs kept in the job history and its journal.
+  std::size_t jobHistory = 1000;
   PdfRenderSettings render;
   // Seconds a job handed to the spooler is followed there before it is given up.
   unsigned spoolerWatchSeconds = 86400;

@@ -25,6 +25,7 @@ const char* const kSettings[] = {
     "QUILLMESH_LOG_FILES",     "QUILLMESH_MAX_PAGES",        "QUILLMESH_RENDER_SECONDS",
     "QUILLMESH_RENDER_JOBS",   "QUILLMESH_RENDER_MEMORY_MB", "QUILLMESH_GS_DLL",
     "QUILLMESH_SPOOLER_WATCH_SECONDS",
+    "QUILLMESH_JOB_HISTORY",
 };
 
 // Runs the server with the arguments and keeps what it prints; its exit code.
@@ -47,7 +48,7 @@ TEST(CommandLineTest, HelpNamesEverySettingWithItsDefaultAndWhereTheFilesGo) {
     EXPECT_NE(help.find(std::string(setting) + ":"), std::string::npos) << setting << "\n" << help;
   }
   for (const char* shown : {"default: 9099", "default: 2000", "(1 to 1000000)", "QuillmeshLog.txt",
-                            "server.lock", "print_<thread>"}) {
+                            "server.lock", "print_<thread>", "jobs.journal"}) {
     EXPECT_NE(help.find(shown), std::string::npos) << shown << "\n" << help;
   }
   if (!ServerProcess::UnderWine()) {  // Wine shows TEMP as a Windows path

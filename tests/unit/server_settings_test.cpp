@@ -48,16 +48,38 @@ TEST(ServerSettingsReading, EachRenderLimitTakesOneToAMillionAndNothingElse) {
   }
 }
 
-TEST(ServerSettingsReading, ThePortTakesOneTo65535) {
-  for (const auto& [text, accepted] : {std::pair{"0", false}, std::pair{"1", true},
-                                       std::pair{"65535", true}, std::pair{"65536", false}}) {
-    ServerSettings settings;
-    std::string problem;
-    ASSERT_EQ(ReadWith("QUILLMESH_PORT", text, settings, problem), accepted) << text;
-    if (accepted) {
-      EXPECT_EQ(settings.port, std::stoul(text));
-    } else {
-      EXPECT_EQ(problem, "QUILLMESH_PORT must be a whole number from 1 to 65535");
+// A whole-number setting, its edges and where it is read into.
+struct RangedSetting {
+  const char* name;
+  const char* lowest;
+  const char* highest;
+  const char* belowLowest;
+  const char* aboveHighest;
+  unsigned long long (*value)(const ServerSettings& settings);
+};
+
+TEST(ServerSettingsReading, ThePortAndTheJobHistoryTakeTheirRangeAndNothingElse) {
+  const RangedSetting ranged[] = {
+      {"QUILLMESH_PORT", "1", "65535", "0", "65536",
+       [](const ServerSettings& s) -> unsigned long long { return s.port; }},
+      {"QUILLMESH_JOB_HISTORY", "1", "1000000", "0", "1000001",
+       [](const ServerSettings& s) -> unsigned long long { return s.jobHistory; }},
+  };
+  for (const RangedSetting& setting : ranged) {
+    for (const auto& [text, accepted] :
+         {std::pair{setting.lowest, true}, std::pair{setting.highest, true},
+          std::pair{setting.belowLowest, false}, std::pair{setting.aboveHighest, false},
+          std::pair{"many", false}}) {
+      ServerSettings settings;
+      std::string problem;
+      ASSERT_EQ(ReadWith(setting.name, text, settings, problem), accepted)
+          << setting.name << "=" << text;
+      if (accepted) {
+        EXPECT_EQ(setting.value(settings), std::stoull(text)) << setting.name;
+      } else {
+        EXPECT_EQ(problem, std::string(setting.name) + " must be a whole number from " +
+                               setting.lowest + " to " + setting.highest);
+      }
     }
   }
 }
@@ -87,6 +109,7 @@ TEST(ServerSettingsReading, UnsetOrEmptyKeepsTheDefaultsAndTheSpoolerTextIsPasse
   EXPECT_EQ(settings.render.renderJobs, DefaultRenderJobs());
   EXPECT_EQ(settings.render.renderMemoryMegabytes, 1024);
   EXPECT_EQ(settings.spoolerWatchSeconds, 86400u);
+  EXPECT_EQ(settings.jobHistory, 1000u);
   EXPECT_EQ(settings.spooler, "");
   // The platform judges the spooler's text; reading keeps it as given.
   ASSERT_TRUE(ReadWith("QUILLMESH_SPOOLER", "Folder:/x", settings, problem));
@@ -100,8 +123,8 @@ std::string Numbers(const ServerSettings& s) {
          std::to_string(s.minFreeMegabytes) + " " + std::to_string(s.keptFiles.maxBytes) + " " +
          std::to_string(s.logRotation.maxBytes) + " " + std::to_string(s.logRotation.files) + " " +
          std::to_string(s.render.maxPages) + " " + std::to_string(s.render.renderSeconds) + " " +
-         std::to_string(s.render.renderJobs) + " " + std::to_string(s.render.renderMemoryMegabytes) + " " +
-         std::to_string(s.spoolerWatchSeconds);
+         std::to_string(s.render.renderJobs) + " " + std::to_string(s.render.renderMemoryMegabytes) +
+         " " + std::to_string(s.spoolerWatchSeconds) + " " + std::to_string(s.jobHistory);
 }
 
 // --help shows each default from the table; setting a number to the default it shows

@@ -183,14 +183,14 @@ TEST_F(SpoolerWatchTest, TheThreadStopsPromptlyAndLeavesTheJobsItFollowed) {
 }
 
 TEST(SpoolerWatchPolling, FreshJobsAreAskedAboutOftenAndManyOrOldOnesLess) {
-  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 1), milliseconds(100));
-  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(2000), 1), milliseconds(100));
-  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(2040), 1), milliseconds(102));
+  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 1), milliseconds(50));
+  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(1000), 1), milliseconds(50));
+  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(1040), 1), milliseconds(52));
   EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(40000), 1), milliseconds(2000));
   EXPECT_EQ(SpoolerWatch::PollInterval(seconds(86400), 1), milliseconds(2000));
-  // Five fresh jobs are each asked about every 100 ms, six share 50 queries a second.
-  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 5), milliseconds(100));
-  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 6), milliseconds(120));
+  // Two fresh jobs are each asked about every 50 ms, three share 50 queries a second.
+  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 2), milliseconds(50));
+  EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 3), milliseconds(60));
   EXPECT_EQ(SpoolerWatch::PollInterval(milliseconds(0), 1000), milliseconds(20000));
 }
 

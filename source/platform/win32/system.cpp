@@ -166,6 +166,11 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(::WSAGetLast
 // Deletes through the ANSI call; GetLastError holds the reason when it fails.
 bool RemoveFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
 
+// A plain rename refuses an existing target; replacing it is one step of the file system.
+bool MoveFileOver(const char* from, const char* to) {
+  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 // FindFirstFileA reports each entry's own attributes, size and times; a link is not
 // opened to describe its target.
 bool ListFolder(const char* path, std::vector<FolderEntry>& entries) {

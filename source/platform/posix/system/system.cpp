@@ -191,6 +191,8 @@ unsigned long LastSocketError() { return static_cast<unsigned long>(errno); }
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
+bool MoveFileOver(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
 namespace {
 
 struct FolderCloser {
