@@ -120,6 +120,28 @@ bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& 
          DecodeOutcomeRecord(reply.payload, outcome, error);
 }
 
+std::vector<std::uint8_t> BuildJobStatusRequest(std::uint32_t jobId) {
+  return BuildFrame(kCmdJobOutcome, 0, EncodeJobIdPayload(jobId));
+}
+
+std::vector<std::uint8_t> BuildJobCancelRequest(std::uint32_t jobId) {
+  return BuildFrame(kCmdJobCancel, 0, EncodeJobIdPayload(jobId));
+}
+
+StatusReply ParseJobStatusReply(const Frame& reply, std::uint8_t command, JobStatus& status,
+                                std::string& error) {
+  status = JobStatus{};
+  if (!IsReplyTo(reply, command, error)) return StatusReply::kMalformed;
+  if (DecodeStatusRecord(reply.payload, status, error)) return StatusReply::kStatus;
+  JobOutcome outcome;
+  std::string outcomeError;
+  if (DecodeOutcomeRecord(reply.payload, outcome, outcomeError)) {
+    error = "the reply carries no status fields";
+    return StatusReply::kOutcomeOnly;
+  }
+  return StatusReply::kMalformed;
+}
+
 std::string HexBytes(std::span<const std::uint8_t> bytes) {
   std::string text;
   char digits[4];
@@ -425,6 +447,14 @@ bool PeerConnection::ExpectAcknowledgement(std::chrono::milliseconds timeout) {
                                           ")");
   }
   return true;
+}
+
+bool PeerConnection::WaitReadable(std::chrono::milliseconds timeout) {
+  if (mSocket < 0) return false;
+  pollfd waiter{mSocket, POLLIN, 0};
+  const int ready = ::poll(&waiter, 1, static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+                                           timeout.count(), 0, std::numeric_limits<int>::max())));
+  return ready > 0;
 }
 
 void PeerConnection::Close() {

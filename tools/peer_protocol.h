@@ -67,6 +67,26 @@ std::vector<std::uint8_t> BuildJobOutcomeRequest();
 // error for a reply that is not one, an unknown state or a short or overlong payload.
 bool ParseJobOutcomeReply(const Frame& reply, JobOutcome& outcome, std::string& error);
 
+// The status request of one job: FF 5A 03 00 with the job id as payload (job id 0: the
+// connection's last job).
+std::vector<std::uint8_t> BuildJobStatusRequest(std::uint32_t jobId);
+
+// The cancel request of one job: FF 5A 04 00 with the job id as payload.
+std::vector<std::uint8_t> BuildJobCancelRequest(std::uint32_t jobId);
+
+// What a reply to a status or cancel request turned out to be.
+enum class StatusReply {
+  kStatus,       // a status record, decoded
+  kOutcomeOnly,  // an outcome record without the status fields: a server before them
+  kMalformed,    // neither; error says why
+};
+
+// Reads the reply to a status request (command kCmdJobOutcome) or a cancel request
+// (kCmdJobCancel): the outcome fields, then server job id, pages done and pages in all.
+// Every length is checked against the payload.
+StatusReply ParseJobStatusReply(const Frame& reply, std::uint8_t command, JobStatus& status,
+                                std::string& error);
+
 // Renders bytes as spaced hex ("FF 5A 02") for error texts.
 std::string HexBytes(std::span<const std::uint8_t> bytes);
 
@@ -109,6 +129,10 @@ class PeerConnection {
 
   // Reads 8 bytes and checks that they are exactly the acknowledgement.
   bool ExpectAcknowledgement(std::chrono::milliseconds timeout);
+
+  // Waits up to the timeout for something to read (or the server's end of the
+  // connection); false when the time passed or a signal came first.
+  bool WaitReadable(std::chrono::milliseconds timeout);
 
   // Closes the socket; further operations fail until the next Connect.
   void Close();

@@ -1,46 +1,45 @@
 // quillmesh-peer: lists a Quillmesh server's printers and sends it print jobs, one
 // command per run, so a user can try the server by hand or script it.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "content_format.h"
+#include "file_upload.h"
+#include "job_commands.h"
+#include "job_follow.h"
 #include "lp_options.h"
+#include "peer_arguments.h"
 #include "peer_protocol.h"
-#include "upload_progress.h"
 
 namespace {
 
 namespace proto = quillmesh::peer;
+using proto::ArgumentCursor;
+using proto::Complain;
+using proto::ConnectionOptions;
+using proto::ConnectTo;
+using proto::kExitFailure;
+using proto::kExitOk;
+using proto::kExitUsage;
+using proto::kProgramName;
+using proto::ParseNumber;
+using proto::TakeConnectionOption;
+using proto::UsageError;
 using std::chrono::milliseconds;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
-constexpr const char* kProgramName = "quillmesh-peer";
-constexpr const char* kDefaultHost = "127.0.0.1";
-constexpr std::uint16_t kDefaultPort = 9099;
-constexpr milliseconds kConnectTimeout{10000};
-// A stage-3 reply comes only after the whole print job has run, so replies get a
-// generous default.
-constexpr long kDefaultReplyTimeoutSeconds = 300;
 // Data frames sent ahead of their acknowledgements by default: enough to keep the
 // connection busy while the server writes, few enough to stay small in memory.
 constexpr std::size_t kDefaultWindow = 4;
@@ -57,15 +56,24 @@ constexpr const char* kUsageHead =
     "       quillmesh-peer print -d PRINTER [-n COPIES] [-o OPTION]... [--format raw|xps|pdf]\n"
     "                            [--property TEXT] [--devmode FILE] [--document-name NAME]\n"
     "                            [--chunk BYTES] [--window FRAMES] [--host H] [--port P]\n"
-    "                            [--bind ADDRESS] [--timeout SECONDS] [--no-status] FILE\n"
+    "                            [--bind ADDRESS] [--timeout SECONDS] [--no-status|--wait]\n"
+    "                            FILE\n"
+    "       quillmesh-peer status JOB [--host H] [--port P] [--bind ADDRESS]\n"
+    "                                 [--timeout SECONDS]\n"
+    "       quillmesh-peer cancel JOB [--host H] [--port P] [--bind ADDRESS]\n"
+    "                                 [--timeout SECONDS]\n"
     "\n"
     "list     prints the server's printer names, one per line.\n"
     "print    uploads FILE as one job and asks the server to print it.\n"
+    "status   prints one line for job JOB: its state, pages and spooler job.\n"
+    "cancel   cancels the server's job JOB; says \"too late\" when it had ended.\n"
+    "         Both know only the jobs sent from the same address.\n"
     "\n"
     "  --host H             server address (default 127.0.0.1)\n"
     "  --port P             server port (default 9099)\n"
     "  --bind ADDRESS       connect from this local address (default: the system's choice)\n"
-    "  --timeout SECONDS    how long to wait for each reply (default 300)\n"
+    "  --timeout SECONDS    how long to wait for each reply (default 300; status 5,\n"
+    "                       cancel 30)\n"
     "  -d, --printer NAME   the printer, as `list` shows it\n"
     "  -n COPIES            copies, 1 to 9999 (pdf and xps jobs)\n";
 // The usage text after the papers.
@@ -81,13 +89,19 @@ constexpr const char* kUsageTail =
     "  --window FRAMES      data frames sent ahead of their acknowledgements, 1 to 64\n"
     "                       (default 4; 1 waits for each acknowledgement)\n"
     "  --no-status          do not ask the server what became of the job\n"
+    "  --wait               show the job's number, then follow the job until it has\n"
+    "                       printed, failed or been canceled (one status line);\n"
+    "                       Ctrl+C stops following and leaves the job going on\n"
     "\n"
     "-n and -o become the text property of a pdf job and a DEVMODE of an xps job;\n"
     "a raw job prints with the printer's own settings.\n"
     "After the print order the peer asks what became of the job: it exits 1 with the\n"
     "reason unless the job was handed to the spooler; a server that does not answer\n"
     "within 2 s leaves the outcome unknown (exit 0).\n"
-    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "Exit status: 0 success, 1 failure, 2 usage error. With --wait: 0 printed,\n"
+    "3 failed, 4 canceled, 5 connection lost while following, 130 interrupted by\n"
+    "Ctrl+C (the job goes on).\n"
+    "status exits 0 when the server knows the job, cancel only when it canceled it.\n";
 // Where the list of papers wraps, and how far its continuation lines are indented.
 constexpr std::size_t kUsageWidth = 80;
 constexpr std::string_view kUsageIndent = "                       ";
@@ -108,14 +122,6 @@ std::string Usage() {
   return text + kUsageTail;
 }
 
-// Settings shared by both commands.
-struct ConnectionOptions {
-  std::string host = kDefaultHost;
-  std::uint16_t port = kDefaultPort;
-  std::string local_address;  // empty: the system's choice
-  milliseconds reply_timeout{kDefaultReplyTimeoutSeconds * 1000};
-};
-
 // Everything `print` needs, as given on the command line.
 struct PrintOptions {
   ConnectionOptions connection;
@@ -129,6 +135,7 @@ struct PrintOptions {
   std::size_t chunk_size = proto::kMaxPayload;
   std::size_t window = kDefaultWindow;
   bool ask_outcome = true;
+  bool wait = false;  // follow the job to its end
   std::string file_path;
 };
 
@@ -138,103 +145,12 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// Prints "quillmesh-peer: text" on stderr.
-void Complain(const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
-}
-
-// Reports a command-line mistake and returns the usage exit code.
-int UsageError(const std::string& text) {
-  Complain(text);
-  std::fprintf(stderr, "Try '%s --help'.\n", kProgramName);
-  return kExitUsage;
-}
-
-// Parses a decimal number within [low, high]; empty on anything else.
-std::optional<unsigned long long> ParseNumber(const std::string& text, unsigned long long low,
-                                              unsigned long long high) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 // Maps a format name to its data format byte.
 std::optional<std::uint8_t> ParseFormat(std::string_view name) {
   if (name == "raw") return proto::kDataFormatRaw;
   if (name == "xps") return proto::kDataFormatXps;
   if (name == "pdf") return proto::kDataFormatPdf;
   return std::nullopt;
-}
-
-// Walks the arguments, handing out options and their values ("--opt V" or "--opt=V").
-class ArgumentCursor {
- public:
-  ArgumentCursor(int argc, char** argv, int first) : mArgs(argv + first, argv + argc) {}
-
-  // True when every argument has been taken.
-  bool Done() const { return mIndex >= mArgs.size(); }
-
-  // Takes the next argument; an "--opt=value" form keeps its value for Value().
-  std::string Next() {
-    std::string argument = mArgs[mIndex++];
-    mInlineValue.reset();
-    const auto equals = argument.find('=');
-    if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-      mInlineValue = argument.substr(equals + 1);
-      argument.resize(equals);
-    }
-    return argument;
-  }
-
-  // The value of the option just taken; empty when the command line ends.
-  std::optional<std::string> Value() {
-    if (mInlineValue) {
-      return std::exchange(mInlineValue, std::nullopt);
-    }
-    if (Done()) {
-      return std::nullopt;
-    }
-    return mArgs[mIndex++];
-  }
-
- private:
-  std::vector<std::string> mArgs;
-  std::size_t mIndex = 0;
-  std::optional<std::string> mInlineValue;
-};
-
-// Applies a connection option; nullopt when the option is not one, else an error
-// text (empty on success).
-std::optional<std::string> TakeConnectionOption(const std::string& option, ArgumentCursor& cursor,
-                                                ConnectionOptions& connection) {
-  if (option != "--host" && option != "--port" && option != "--bind" && option != "--timeout") {
-    return std::nullopt;
-  }
-  const auto value = cursor.Value();
-  if (!value) {
-    return option + " needs a value";
-  }
-  if (option == "--host") {
-    connection.host = *value;
-  } else if (option == "--bind") {
-    connection.local_address = *value;
-  } else if (option == "--port") {
-    const auto port = ParseNumber(*value, 1, 65535);
-    if (!port) return "--port takes a number from 1 to 65535, not '" + *value + "'";
-    connection.port = static_cast<std::uint16_t>(*port);
-  } else {
-    const auto seconds = ParseNumber(*value, 1, 86400);
-    if (!seconds) return "--timeout takes seconds from 1 to 86400, not '" + *value + "'";
-    connection.reply_timeout = milliseconds{*seconds * 1000};
-  }
-  return std::string{};
 }
 
 // Applies --window; nullopt when the option is another one, else an error text (empty
@@ -258,6 +174,10 @@ std::string TakePrintOption(const std::string& option, ArgumentCursor& cursor,
   if (auto result = TakeWindowOption(option, cursor, options)) return *result;
   if (option == "--no-status") {
     options.ask_outcome = false;
+    return {};
+  }
+  if (option == "--wait") {
+    options.wait = true;
     return {};
   }
   const bool known = option == "--printer" || option == "--format" || option == "--property" ||
@@ -295,6 +215,7 @@ std::string CheckPrintOptions(const PrintOptions& options) {
   if (is_xps && options.property_text)
     return "--property is for pdf and raw jobs; xps uses --devmode";
   if (!is_xps && options.devmode_path) return "--devmode is for xps jobs only";
+  if (options.wait && !options.ask_outcome) return "--wait follows the job; --no-status does not";
   const bool lp_settings = options.lp.HasPrintSettings();
   if (options.document_name && !options.devmode_path && !lp_settings)
     return "--document-name needs --devmode, -n or -o";
@@ -357,27 +278,6 @@ std::optional<std::vector<std::uint8_t>> BuildProperty(const PrintOptions& optio
   return blob;
 }
 
-// Reads exactly out.size() bytes from file; false when it ends early or fails.
-bool ReadChunk(std::FILE* file, std::span<std::uint8_t> out) {
-  std::size_t filled = 0;
-  while (filled < out.size()) {
-    const std::size_t count = std::fread(out.data() + filled, 1, out.size() - filled, file);
-    if (count == 0) {
-      return false;
-    }
-    filled += count;
-  }
-  return true;
-}
-
-// One line on standard output for the upload alone: first data byte to the last data
-// frame's acknowledgement.
-void ReportUpload(std::uint32_t bytes, double seconds, std::size_t window) {
-  const double mebibytes = static_cast<double>(bytes) / (1024.0 * 1024.0);
-  std::printf("%s: uploaded %u bytes in %.3f s, %.1f MiB/s, window %zu\n", kProgramName, bytes,
-              seconds, seconds > 0 ? mebibytes / seconds : 0.0, window);
-}
-
 // A print job ready to go: its open file, size and stage-1 frame.
 struct PreparedJob {
   FileHandle file;
@@ -424,88 +324,10 @@ std::optional<PreparedJob> PrepareJob(const PrintOptions& options) {
   return job;
 }
 
-// Data frames sent and not yet acknowledged, and the bytes they carry.
-class FrameWindow {
- public:
-  FrameWindow(proto::PeerConnection& connection, std::size_t limit, milliseconds timeout)
-      : mConnection(connection), mLimit(limit), mTimeout(timeout) {}
-
-  // Sends one data frame; false when the connection broke.
-  bool Send(std::span<const std::uint8_t> chunk) {
-    const std::uint8_t param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStageData);
-    if (!mConnection.SendFrame(proto::kCmdFileSubmit, param, chunk, mTimeout)) return false;
-    mInFlight.push_back(chunk.size());
-    return true;
-  }
-
-  // Waits for acknowledgements until fewer than `keep` frames are in flight (0: all of
-  // them), adding the bytes they acknowledged to `acknowledged`.
-  bool Drain(std::size_t keep, std::uint64_t& acknowledged, proto::UploadProgress& progress) {
-    while (!mInFlight.empty() && mInFlight.size() >= std::max<std::size_t>(keep, 1)) {
-      if (!mConnection.ExpectAcknowledgement(mTimeout)) return false;
-      acknowledged += mInFlight.front();
-      mInFlight.erase(mInFlight.begin());
-      progress.Update(acknowledged);
-    }
-    return true;
-  }
-
-  // Drains down to below the window's limit, so that one more frame may go out.
-  bool MakeRoom(std::uint64_t& acknowledged, proto::UploadProgress& progress) {
-    return Drain(mLimit, acknowledged, progress);
-  }
-
- private:
-  proto::PeerConnection& mConnection;
-  std::size_t mLimit;
-  milliseconds mTimeout;
-  std::vector<std::size_t> mInFlight;
-};
-
-// Streams the file as stage-2 frames, up to the window's count of them ahead of their
-// acknowledgements; the next chunk is read while the acknowledgements are awaited. At
-// least one frame goes out, so an empty file completes the upload too. Returns once
-// every data frame is acknowledged.
-bool SendFileData(proto::PeerConnection& connection, PreparedJob& job, const PrintOptions& options,
-                  std::size_t& chunks) {
-  std::vector<std::uint8_t> buffer(options.chunk_size);
-  proto::UploadProgress progress(job.size, ::isatty(STDERR_FILENO) == 1);
-  FrameWindow window(connection, options.window, options.connection.reply_timeout);
-  std::uint64_t read = 0;
-  std::uint64_t acknowledged = 0;
-  bool sent = true;
-  do {
-    const auto length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), job.size - read));
-    const std::span<std::uint8_t> chunk(buffer.data(), length);
-    if (!ReadChunk(job.file.get(), chunk)) {
-      progress.Finish();
-      Complain(options.file_path + " ended after " + std::to_string(read) + " of " +
-               std::to_string(job.size) + " bytes (did it change while being sent?)");
-      return false;
-    }
-    read += length;
-    sent = window.MakeRoom(acknowledged, progress) && window.Send(chunk);
-    ++chunks;
-  } while (sent && read < job.size);
-  sent = sent && window.Drain(0, acknowledged, progress);
-  progress.Finish();
-  if (!sent) {
-    Complain("connection broken after " + std::to_string(acknowledged) + " of " +
-             std::to_string(job.size) + " acknowledged bytes: " + connection.LastError());
-    return false;
-  }
-  ReportUpload(job.size, progress.ElapsedSeconds(), options.window);
-  return true;
-}
-
-// Connects to the server named by the options; reports a failure.
-bool ConnectTo(proto::PeerConnection& connection, const ConnectionOptions& options) {
-  if (!connection.Connect(options.host, options.port, kConnectTimeout, options.local_address)) {
-    Complain(connection.LastError());
-    return false;
-  }
-  return true;
+// Sends the stage-3 frame that asks the server to print the uploaded job.
+bool SendPrintOrder(proto::PeerConnection& connection, milliseconds timeout) {
+  const std::uint8_t param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStagePrint);
+  return connection.SendFrame(proto::kCmdFileSubmit, param, {}, timeout);
 }
 
 // Asks what became of the job just printed and reports it: kExitOk only when it was
@@ -542,7 +364,30 @@ int ReportOutcome(proto::PeerConnection& connection, const PrintOptions& options
   }
 }
 
-// Runs one print job: header, data chunks, print order, each acknowledged.
+// Sends the print order and waits for its acknowledgement, which comes once the job
+// has run; says what was sent and, unless told not to, asks what became of the job.
+int OrderPrint(proto::PeerConnection& connection, const PrintOptions& options,
+               const PreparedJob& job, std::size_t chunks,
+               std::chrono::steady_clock::time_point started) {
+  const milliseconds timeout = options.connection.reply_timeout;
+  if (!SendPrintOrder(connection, timeout) || !connection.ExpectAcknowledgement(timeout)) {
+    Complain("print order not acknowledged: " + connection.LastError());
+    return kExitFailure;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double mebibytes = static_cast<double>(job.size) / (1024.0 * 1024.0);
+  std::printf(
+      "%s: sent %s to printer \"%s\" as %s: %u bytes in %zu data frame%s, %.3f s, %.1f MiB/s\n",
+      kProgramName, options.file_path.c_str(), options.printer.c_str(), options.format_name.c_str(),
+      job.size, chunks, chunks == 1 ? "" : "s", seconds, seconds > 0 ? mebibytes / seconds : 0.0);
+  std::fflush(stdout);
+  return options.ask_outcome ? ReportOutcome(connection, options) : kExitOk;
+}
+
+// Runs one print job: header, data chunks, print order, each acknowledged. With --wait
+// the server's number of the job is shown before the upload and the job followed to its
+// end after it; from the number on, Ctrl+C lets the job go on.
 int RunPrint(const PrintOptions& options) {
   auto job = PrepareJob(options);
   if (!job) {
@@ -559,25 +404,30 @@ int RunPrint(const PrintOptions& options) {
     Complain("job header not acknowledged: " + connection.LastError());
     return kExitFailure;
   }
+  std::optional<std::uint32_t> jobId;
+  std::optional<proto::InterruptWatch> interrupts;
+  if (options.wait) {
+    bool lost = false;
+    jobId = proto::LearnJobId(connection, lost);
+    if (lost) return kExitFailure;
+    if (jobId) {
+      interrupts.emplace();
+      std::printf("job %u\n", *jobId);
+      std::fflush(stdout);
+    }
+  }
   std::size_t chunks = 0;
-  if (!SendFileData(connection, *job, options, chunks)) {
+  const proto::UploadPacing pacing{options.chunk_size, options.window, timeout};
+  if (!proto::SendFileData(connection, job->file.get(), job->size, options.file_path, pacing,
+                           chunks)) {
     return kExitFailure;
   }
-  const std::uint8_t print_param = proto::SubmitParam(proto::kProtocolVersion1, proto::kStagePrint);
-  if (!connection.SendFrame(proto::kCmdFileSubmit, print_param, {}, timeout) ||
-      !connection.ExpectAcknowledgement(timeout)) {
-    Complain("print order not acknowledged: " + connection.LastError());
+  if (!jobId) return OrderPrint(connection, options, *job, chunks, started);
+  if (!SendPrintOrder(connection, timeout)) {
+    Complain("print order not sent: " + connection.LastError());
     return kExitFailure;
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double mebibytes = static_cast<double>(job->size) / (1024.0 * 1024.0);
-  std::printf(
-      "%s: sent %s to printer \"%s\" as %s: %u bytes in %zu data frame%s, %.3f s, %.1f MiB/s\n",
-      kProgramName, options.file_path.c_str(), options.printer.c_str(), options.format_name.c_str(),
-      job->size, chunks, chunks == 1 ? "" : "s", seconds, seconds > 0 ? mebibytes / seconds : 0.0);
-  std::fflush(stdout);
-  return options.ask_outcome ? ReportOutcome(connection, options) : kExitOk;
+  return proto::FollowJob(connection, *jobId, options.connection);
 }
 
 // Asks for the printer list and prints one name a line, without the zero byte the
@@ -693,5 +543,7 @@ int main(int argc, char** argv) {
   ArgumentCursor cursor(argc, argv, 2);
   if (command == "list") return ListCommand(cursor);
   if (command == "print") return PrintCommand(cursor);
+  if (command == "status") return proto::StatusCommand(cursor);
+  if (command == "cancel") return proto::CancelCommand(cursor);
   return UsageError("unknown command '" + std::string(command) + "'");
 }

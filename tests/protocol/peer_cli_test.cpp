@@ -1,50 +1,21 @@
 // quillmesh-peer against the real server, as a user would script it.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../xps_test_package.h"
+#include "peer_runner.h"
+#include "scripted_server.h"
 #include "server_process.h"
 
 namespace {
-
-struct CommandResult {
-  int exitCode;
-  std::string output;  // standard output and standard error together
-};
-
-// Runs the peer; with a server, its port comes first so that a later --port wins.
-CommandResult RunPeer(const std::string& arguments, const ServerProcess* server = nullptr) {
-  std::string command = std::string(QM_PEER_BINARY) + " " + arguments + " 2>&1";
-  if (server != nullptr) {
-    const std::size_t commandEnd = arguments.find(' ');
-    command = std::string(QM_PEER_BINARY) + " " + arguments.substr(0, commandEnd) + " --port " +
-              std::to_string(server->Port()) +
-              (commandEnd == std::string::npos ? "" : arguments.substr(commandEnd)) + " 2>&1";
-  }
-  CommandResult result{-1, {}};
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char chunk[4096];
-  std::size_t count;
-  while ((count = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, count);
-  const int status = ::pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 // Under Wine the server has no printer "Lab", so its jobs fail: tests of the upload
 // alone do not ask for the outcome there.
@@ -136,59 +107,12 @@ TEST(PeerCliTest, PrintExitsByTheJobsOutcomeUnlessToldNotToAsk) {
   EXPECT_EQ(unasked.output.find("the job failed"), std::string::npos) << unasked.output;
 }
 
-// A server from before the outcome command: it acknowledges file-submit frames and
-// answers nothing else. Serves one connection on its own thread.
-class OldServer {
- public:
-  OldServer() {
-    mListener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (mListener < 0 || ::bind(mListener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(mListener, 1) != 0 ||
-        ::getsockname(mListener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    mPort = ntohs(address.sin_port);
-    mThread = std::thread([this] { Serve(); });
-  }
-  ~OldServer() {
-    if (mThread.joinable()) mThread.join();
-    if (mListener >= 0) ::close(mListener);
-  }
-  OldServer(const OldServer&) = delete;
-  OldServer& operator=(const OldServer&) = delete;
-  std::uint16_t Port() const { return mPort; }
-
- private:
-  void Serve() {
-    const int peer = ::accept(mListener, nullptr, nullptr);
-    if (peer < 0) return;
-    std::uint8_t header[8];
-    std::vector<char> payload;
-    while (::recv(peer, header, sizeof header, MSG_WAITALL) == sizeof header) {
-      const std::size_t length = std::size_t{header[4]} << 24 | std::size_t{header[5]} << 16 |
-                                 std::size_t{header[6]} << 8 | header[7];
-      payload.resize(length);
-      if (length > 0 && ::recv(peer, payload.data(), length, MSG_WAITALL) !=
-                            static_cast<ssize_t>(length)) {
-        break;
-      }
-      static const std::uint8_t kAck[8] = {0xFF, 0x5A, 0x02, 0x81, 0, 0, 0, 0};
-      if (header[2] == 2 && ::send(peer, kAck, sizeof kAck, MSG_NOSIGNAL) != sizeof kAck) break;
-    }
-    ::close(peer);
-  }
-
-  int mListener = -1;
-  std::uint16_t mPort = 0;
-  std::thread mThread;
-};
-
 TEST(PeerCliTest, AServerThatDoesNotAnswerTheOutcomeLeavesItUnknown) {
-  OldServer server;
+  // A server from before the outcome command: it acknowledges file-submit frames and
+  // answers nothing else.
+  const ScriptedServer server([](std::uint8_t, const ScriptedServer::Bytes&) {
+    return std::optional<ScriptedServer::Bytes>();
+  });
   ASSERT_NE(server.Port(), 0);
   const ServerProcess unstarted({});  // for its work folder only
   const std::string source = unstarted.WorkDir() + "/job.prn";

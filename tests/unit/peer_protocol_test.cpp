@@ -209,6 +209,62 @@ TEST(PeerJobOutcome, RequestAndRepliesAreReadToTheByte) {
   }
 }
 
+Frame StatusReplyOf(std::uint8_t command, Bytes payload) {
+  return Frame{command, kReplyParam, std::move(payload)};
+}
+
+TEST(PeerJobStatus, RequestsCarryTheJobIdBigEndian) {
+  EXPECT_EQ(BuildJobStatusRequest(0), (Bytes{0xFF, 0x5A, 0x03, 0x00, 0, 0, 0, 4, 0, 0, 0, 0}));
+  EXPECT_EQ(BuildJobStatusRequest(0x01020304),
+            (Bytes{0xFF, 0x5A, 0x03, 0x00, 0, 0, 0, 4, 0x01, 0x02, 0x03, 0x04}));
+  EXPECT_EQ(BuildJobCancelRequest(0xFFFFFFFF),
+            (Bytes{0xFF, 0x5A, 0x04, 0x00, 0, 0, 0, 4, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(PeerJobStatus, RepliesAreReadToTheByteAndOldServersAreRecognised) {
+  // State 7, spooler job 9, message "ab", server job 0x11, 3 of 20 pages.
+  const Bytes record = {7, 0, 0, 0, 9, 0, 2, 'a', 'b', 0, 0, 0, 0x11, 0, 0, 0, 3, 0, 0, 0, 20};
+  JobStatus status;
+  std::string error;
+  for (const std::uint8_t command : {kCmdJobOutcome, kCmdJobCancel}) {
+    ASSERT_EQ(ParseJobStatusReply(StatusReplyOf(command, record), command, status, error),
+              StatusReply::kStatus) << error;
+    EXPECT_EQ(status.outcome.state, JobState::kWaitingForSlot);
+    EXPECT_EQ(status.outcome.spoolerJobId, 9u);
+    EXPECT_EQ(status.outcome.message, "ab");
+    EXPECT_EQ(status.serverJobId, 0x11u);
+    EXPECT_EQ(status.pagesDone, 3u);
+    EXPECT_EQ(status.pagesTotal, 20u);
+  }
+  // A server that knows only the outcome answers a status request with the outcome record.
+  EXPECT_EQ(ParseJobStatusReply(StatusReplyOf(kCmdJobOutcome, {3, 0, 0, 0, 1, 0, 0}),
+                                kCmdJobOutcome, status, error),
+            StatusReply::kOutcomeOnly);
+  EXPECT_EQ(status.serverJobId, 0u);
+
+  Bytes oneShort = record;
+  oneShort.pop_back();
+  Bytes oneOver = record;
+  oneOver.push_back(0);
+  Bytes unknownState = record;
+  unknownState[0] = 8;
+  const std::pair<const char*, Frame> malformed[] = {
+      {"one byte short of the trailer", StatusReplyOf(kCmdJobOutcome, oneShort)},
+      {"one byte past the trailer", StatusReplyOf(kCmdJobOutcome, oneOver)},
+      {"unknown state", StatusReplyOf(kCmdJobOutcome, unknownState)},
+      {"cancel reply to a status request", StatusReplyOf(kCmdJobCancel, record)},
+      {"empty payload", StatusReplyOf(kCmdJobOutcome, {})},
+      {"acknowledgement instead", Frame{kCmdFileSubmit, kReplyParam, {}}},
+  };
+  for (const auto& [what, reply] : malformed) {
+    error.clear();
+    EXPECT_EQ(ParseJobStatusReply(reply, kCmdJobOutcome, status, error), StatusReply::kMalformed)
+        << what;
+    EXPECT_FALSE(error.empty()) << what;
+    EXPECT_EQ(status.serverJobId, 0u) << what;
+  }
+}
+
 // A loopback listener on a free port with the one connection it accepts.
 class LoopbackServer {
  public:
@@ -319,6 +375,22 @@ TEST(PeerConnectionTest, FailuresAreClassified) {
   EXPECT_FALSE(connection.ExpectAcknowledgement(kPatience));
   EXPECT_EQ(connection.LastFailure(), IoFailure::kClosed);
   EXPECT_EQ(connection.LastError(), "server closed the connection after 3 of 8 bytes");
+}
+
+TEST(PeerConnectionTest, WaitReadableEndsWithDataOrTheServersClose) {
+  LoopbackServer server;
+  PeerConnection connection;
+  ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port(), kPatience)) << connection.LastError();
+  server.Accept();
+  EXPECT_FALSE(connection.WaitReadable(milliseconds{20}));
+  server.Write(Bytes(kAcknowledgement.begin(), kAcknowledgement.end()));
+  EXPECT_TRUE(connection.WaitReadable(kPatience));
+  EXPECT_TRUE(connection.ExpectAcknowledgement(kPatience)) << connection.LastError();
+  EXPECT_FALSE(connection.WaitReadable(milliseconds{0}));
+  server.CloseAccepted();
+  EXPECT_TRUE(connection.WaitReadable(kPatience));
+  connection.Close();
+  EXPECT_FALSE(connection.WaitReadable(milliseconds{0}));
 }
 
 TEST(PeerConnectionTest, LargeFrameIsSentWhole) {
