@@ -53,13 +53,13 @@ void SendAcknowledged(proto::PeerConnection& connection, const Bytes& frame) {
 // Asks for (or cancels) a job by its id.
 wire::JobStatus Request(proto::PeerConnection& connection, std::uint8_t command,
                         std::uint32_t jobId) {
+  const Bytes request = command == wire::kCmdJobCancel ? proto::BuildJobCancelRequest(jobId)
+                                                       : proto::BuildJobStatusRequest(jobId);
   proto::Frame reply;
   wire::JobStatus status;
   std::string error;
-  if (!connection.SendAll(proto::BuildFrame(command, 0, wire::EncodeJobIdPayload(jobId)),
-                          kTimeout) ||
-      !connection.ReadFrame(reply, kTimeout) ||
-      !wire::DecodeStatusRecord(reply.payload, status, error)) {
+  if (!connection.SendAll(request, kTimeout) || !connection.ReadFrame(reply, kTimeout) ||
+      proto::ParseJobStatusReply(reply, command, status, error) != proto::StatusReply::kStatus) {
     Fail("no status reply: " + connection.LastError() + error);
   }
   return status;

@@ -41,11 +41,15 @@ class JobStatusProtocolTest : public ::testing::Test {
     JobStatus status;
     quillmesh::peer::Frame reply;
     std::string error;
-    EXPECT_TRUE(connection.SendAll(BuildFrame(command, 0, wire::EncodeJobIdPayload(jobId)),
-                                   kIoTimeout));
+    const Bytes request = command == wire::kCmdJobCancel
+                              ? quillmesh::peer::BuildJobCancelRequest(jobId)
+                              : quillmesh::peer::BuildJobStatusRequest(jobId);
+    EXPECT_TRUE(connection.SendAll(request, kIoTimeout));
     EXPECT_TRUE(connection.ReadFrame(reply, kIoTimeout)) << connection.LastError();
     EXPECT_EQ(reply.type, command);
-    EXPECT_TRUE(wire::DecodeStatusRecord(reply.payload, status, error)) << error;
+    EXPECT_EQ(quillmesh::peer::ParseJobStatusReply(reply, command, status, error),
+              quillmesh::peer::StatusReply::kStatus)
+        << error;
     return status;
   }
   JobStatus Status(PeerConnection& connection, std::uint32_t jobId) {
