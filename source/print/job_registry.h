@@ -54,6 +54,9 @@ struct JobRecord {
   std::uint32_t pagesRendered = 0;
   std::uint32_t pagesPrinted = 0;
   std::uint32_t pagesTotal = 0;  // 0 while not known
+  // When the first page was ready for the spooler (rendered, or the whole document handed
+  // over where nothing is rendered); 0 until then. Milliseconds since 1970 UTC.
+  std::int64_t firstPageAtMillis = 0;
   std::vector<JobStateChange> changes;  // the first is the header's acceptance
 
   // The record as the status reply carries it.
