@@ -11,9 +11,11 @@ std::string OverviewPage(const AdminSources&, const PageContext&) {
 }
 std::string OverviewLivePart(const AdminSources&, const PageContext&) { return "<p></p>"; }
 std::optional<std::string> JobPage(const AdminSources& sources, std::uint32_t id,
-                                   const PageContext&) {
+                                   const PageContext& context) {
   if (!sources.Job(id)) return std::nullopt;
-  return "<!doctype html><title>job</title>";
+  return "<!doctype html><form method=\"post\" action=\"/jobs/" + std::to_string(id) +
+         "/cancel\"><input type=\"hidden\" name=\"token\" value=\"" + context.cancelToken +
+         "\"><button>Cancel</button></form>";
 }
 std::string LogPage(const AdminSources&, const LogFilter&) { return "<!doctype html>"; }
 std::string SettingsPage(const AdminSources&) { return "<!doctype html>"; }
