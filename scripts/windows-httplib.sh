@@ -3,27 +3,16 @@
 # build, which has no packaged cpp-httplib: Debian 12 ships it split into a header of
 # declarations and a shared library, so the original single header is taken from the
 # Debian source package of the same library. The header is cached outside the clone,
-# keyed by the source version; the machine's apt configuration and lists stay untouched.
+# keyed by the source version.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 output_dir=$repo/build/windows/httplib
 cache_root=${XDG_CACHE_HOME:-$HOME/.cache}/quillmesh
 apt_root=$cache_root/apt-httplib
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-apt_options=(
-  -o "Dir::Etc::SourceList=$apt_root/sources.list" -o Dir::Etc::SourceParts=/dev/null
-  -o "Dir::State::Lists=$apt_root/lists" -o "Dir::Cache=$apt_root/cache"
-  -o APT::Sandbox::User=root -qq
-)
-
-mkdir -p "$apt_root/lists/partial" "$apt_root/cache/archives/partial"
-cat >"$apt_root/sources.list" <<LIST
-deb-src http://deb.debian.org/debian $codename main
-deb-src http://deb.debian.org/debian $codename-updates main
-deb-src http://deb.debian.org/debian-security $codename-security main
-LIST
-apt-get "${apt_options[@]}" update
+# shellcheck source=scripts/debian-sources.sh
+source "$repo/scripts/debian-sources.sh"
+update_source_index
 version=$(apt-cache "${apt_options[@]}" showsrc cpp-httplib | awk '/^Version:/ {print $2}' |
   sort -u -r -V | head -1)
 [[ -n $version ]] || { echo "windows-httplib: no source of cpp-httplib" >&2; exit 1; }
