@@ -267,4 +267,12 @@ void LogServerSettings(const ServerSettings& settings) {
             static_cast<long long>(settings.keptFiles.maxAgeMillis / kMillisPerDay));
   LOG_DEBUG("jobs at the spooler: QUILLMESH_SPOOLER_WATCH_SECONDS=%u\n",
             settings.spoolerWatchSeconds);
+  // The password itself never goes to the log.
+  const AdminWindowSettings& admin = settings.admin;
+  const std::string address =
+      admin.enabled ? admin.host + ":" + std::to_string(admin.port) : std::string("off");
+  LOG_DEBUG("administrator's window: QUILLMESH_ADMIN=%s QUILLMESH_ADMIN_ALLOW=%s, password %s, "
+            "certificate %s\n",
+            address.c_str(), admin.allowText.c_str(), admin.password.empty() ? "unset" : "set",
+            admin.certificatePath.empty() ? "unset" : admin.certificatePath.c_str());
 }

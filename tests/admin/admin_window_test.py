@@ -341,7 +341,8 @@ class WindowUnavailable(unittest.TestCase):
         try:
             self.assertEqual(server.print_raw("Lab"), 0)
             self.assertFalse(accepts(server.admin_port))
-            self.assertNotIn("administrator's window", server.log())
+            self.assertNotIn("administrator's window on", server.log())
+            self.assertIn("QUILLMESH_ADMIN=off", server.log())
         finally:
             server.stop()
 
