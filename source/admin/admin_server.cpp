@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -61,11 +63,14 @@ bool AdminWindowHasTls() {
 #endif
 }
 
+// What serves once started: the HTTP server, its listening thread, and what every
+// request is checked and answered with.
 struct AdminServer::Serving {
   std::unique_ptr<httplib::Server> http;
   std::thread thread;
   AdminGuard guard;
   PageContext context;
+  std::atomic<bool> listenEnded{false};
 };
 
 AdminServer::AdminServer(AdminSources& sources, const AdminWindowSettings& settings)
@@ -214,8 +219,9 @@ bool AdminServer::Start() {
               "QUILLMESH_ADMIN_KEY; the server goes on without it\n");
     return false;
   }
-  auto serving = std::make_unique<Serving>(
-      Serving{std::move(http), {}, AdminGuard(mSettings.allow, mSettings.password), {}});
+  // Built in place: its atomic flag cannot be moved.
+  std::unique_ptr<Serving> serving(
+      new Serving{std::move(http), {}, AdminGuard(mSettings.allow, mSettings.password), {}});
   serving->context.cancelToken = NewCancelToken();
   if (serving->context.cancelToken.empty()) {
     LOG_ERROR("no random token for the administrator's window: its cancel buttons refuse\n");
@@ -233,10 +239,18 @@ bool AdminServer::Start() {
     return false;
   }
   try {
-    serving->thread = std::thread([&server] { server.listen_after_bind(); });
+    serving->thread = std::thread([&server, &ended = serving->listenEnded] {
+      server.listen_after_bind();
+      ended = true;
+    });
   } catch (const std::system_error& failure) {
     LOG_ERROR("cannot start the administrator's window's thread: %s\n", failure.what());
     return false;
+  }
+  // A stop before the listening loop began would go unnoticed by it, and the
+  // destructor would wait for ever: the loop is under way before Start returns.
+  while (!server.is_running() && !serving->listenEnded) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   mServing = std::move(serving);
   std::uint32_t address = 0;
