@@ -1,7 +1,8 @@
 // Figures of the /metrics scrape: the time MetricsText takes with 1000 jobs in the
 // history, every printer label in use and busy histograms, over sources made up here.
-// Prints the median and the worst of 1000 scrapes beside the 5 ms target; with --text
-// it prints one scrape's text instead, for a parser to read. It measures, it never fails.
+// Prints the median, the 99th percentile and the worst of 1000 scrapes beside the 5 ms
+// target; with --text it prints one scrape's text instead, for a parser to read. It
+// measures, it never fails.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -88,7 +89,10 @@ int main(int argc, char** argv) {
   std::sort(micros.begin(), micros.end());
   std::printf("metrics scrape, %d jobs in the history, %d sessions, %zu bytes of text:\n",
               kJobs, kSessions, textBytes);
-  std::printf("  median %.1f us, worst %.1f us of %d scrapes (target < %.0f ms)\n",
-              micros[micros.size() / 2], micros.back(), kScrapes, kTargetMillis);
+  // On a busy machine the worst is the scheduler's; the 99th percentile is the scrape's.
+  std::printf("  median %.1f us, 99th percentile %.1f us, worst %.1f us of %d scrapes "
+              "(target < %.0f ms)\n",
+              micros[micros.size() / 2], micros[micros.size() * 99 / 100], micros.back(),
+              kScrapes, kTargetMillis);
   return 0;
 }

@@ -82,8 +82,8 @@ class Exposition {
   void Histogram(const std::string& name, const char* help, const HistogramSnapshot& figures) {
     Metric(name.c_str(), "histogram", help);
     for (std::size_t bucket = 0; bucket < figures.bounds.size(); ++bucket) {
-      Sample(name + "_bucket", {{"le", SecondsText(figures.bounds[bucket])}},
-             std::to_string(figures.cumulative[bucket]));
+      const std::string bound = SecondsText(figures.bounds[bucket]);
+      Sample(name + "_bucket", {{"le", bound}}, std::to_string(figures.cumulative[bucket]));
     }
     const std::string count = std::to_string(figures.cumulative.back());
     Sample(name + "_bucket", {{"le", "+Inf"}}, count);
