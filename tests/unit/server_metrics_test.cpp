@@ -95,10 +95,14 @@ TEST_F(JobFiguresTest, EachFinalStateCountsOnceUnderItsOutcomeWithItsPages) {
     EXPECT_EQ(ServerMetrics::Process().Snapshot().jobsUnderWay - before.jobsUnderWay, 1);
   }
   const MetricsSnapshot after = ServerMetrics::Process().Snapshot();
-  EXPECT_EQ(JobCount(after, printer, "raw", "failed"), 1u);
-  EXPECT_EQ(JobCount(after, printer, "pdf", "canceled"), 1u);
-  EXPECT_EQ(JobCount(after, printer, "xps", "printed"), 1u);
-  EXPECT_EQ(JobCount(after, printer, "xps", "spooled"), 1u);
+  const auto counted = [&](const char* format, const char* outcome) {
+    return JobCount(after, printer, format, outcome) - JobCount(before, printer, format, outcome);
+  };
+  EXPECT_EQ(counted("raw", "failed"), 1u);
+  EXPECT_EQ(counted("pdf", "canceled"), 1u);
+  EXPECT_EQ(counted("xps", "printed"), 1u);
+  EXPECT_EQ(counted("xps", "spooled"), 1u);
+  EXPECT_EQ(counted("pdf", "failed"), 0u) << "a canceled job is not also failed";
   EXPECT_EQ(after.pagesPrinted - before.pagesPrinted, 5u);
   EXPECT_EQ(after.jobDuration.cumulative.back() - before.jobDuration.cumulative.back(), 4u);
   EXPECT_EQ(after.jobsUnderWay, before.jobsUnderWay);
