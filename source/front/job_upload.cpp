@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "support/error_code.h"
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 #include "support/server_settings.h"
 
 namespace {
@@ -128,6 +129,7 @@ void JobUpload::WriteChunk(const std::uint8_t* data, std::uint32_t length, bool 
             static_cast<int>(mFileOffset), length);
   mFileOffset += length;  // never past mFileSize: larger chunks were refused
   mUploadHold.Written(length);
+  ServerMetrics::Process().AddReceivedBytes(length);
   if (mFileOffset == mFileSize) mFileState = kFileComplete;
 }
 

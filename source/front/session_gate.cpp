@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 
 std::int64_t SteadyMillis() {
   using namespace std::chrono;
@@ -19,6 +20,7 @@ SessionSlot* SessionGate::Admit(std::uint32_t peerAddress, SOCKET socket,
   if (!mAllow.Admits(peerAddress)) {
     mLastRefusedPeer = peerAddress;
     mNotAllowed.Add();
+    ServerMetrics::Process().CountRefusal(RefusalReason::kNotAllowed);
   } else {
     const std::lock_guard<std::mutex> hold(mLock);
     if (MakeRoom(peerAddress, nowMillis)) {
@@ -39,6 +41,7 @@ bool SessionGate::MakeRoom(std::uint32_t peerAddress, std::int64_t nowMillis) {
     if (victim == nullptr) {
       mLastCrowdedPeer = peerAddress;
       mOverPeerCap.Add();
+      ServerMetrics::Process().CountRefusal(RefusalReason::kOverPeerCap);
       return false;
     }
     Evict(*victim, peerAddress, nowMillis, "QUILLMESH_MAX_SESSIONS_PER_PEER");
@@ -46,6 +49,7 @@ bool SessionGate::MakeRoom(std::uint32_t peerAddress, std::int64_t nowMillis) {
     SessionSlot* victim = LongestIdle(peerAddress, true);
     if (victim == nullptr) {
       mOverCap.Add();
+      ServerMetrics::Process().CountRefusal(RefusalReason::kOverSessionCap);
       return false;
     }
     Evict(*victim, peerAddress, nowMillis, "QUILLMESH_MAX_SESSIONS");
@@ -72,6 +76,7 @@ void SessionGate::Evict(SessionSlot& victim, std::uint32_t newcomer, std::int64_
   victim.evicted = true;
   --mOpenSessions;
   quillmesh::platform::ShutDownConnection(victim.socket);
+  ServerMetrics::Process().CountSessionClosedForRoom();
   const long long idleMillis = nowMillis - victim.lastHeardMillis.load(std::memory_order_relaxed);
   LOG_DEBUG("socket:%ld of %s, idle for %lld ms between jobs, closed to make room for a "
             "connection of %s (%s is reached)\n",

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "support/log_queue.h"
+#include "support/server_metrics.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
 
@@ -284,6 +285,7 @@ int WriteLog(int level, const char* format, ...) {
   }
   if (!queue.HasRoomFor(kLineSize)) {
     ++source.lost;
+    ServerMetrics::Process().CountLogLineDropped();
     return 0;
   }
   if (source.lost > 0) ReportLostLines(source);
@@ -297,7 +299,10 @@ int WriteLog(int level, const char* format, ...) {
     return 0;
   }
   if (jobDebug) source.jobDebugBytes += length;
-  if (!queue.Submit({line, length}, false)) ++source.lost;
+  if (!queue.Submit({line, length}, false)) {
+    ++source.lost;
+    ServerMetrics::Process().CountLogLineDropped();
+  }
   return 0;
 }
 
