@@ -20,8 +20,8 @@ std::string SessionState(const OpenSession& session) {
   return "receiving job " + std::to_string(session.jobId);
 }
 
-// One setting as it is in force: the environment's text when set (an empty text is
-// unset, as the settings are read), else the default.
+}  // namespace
+
 SettingView SettingInForce(const SettingEntry& entry) {
   const char* text = quillmesh::platform::GetEnvironment(entry.name);
   const bool fromEnvironment = text != nullptr && *text != '\0';
@@ -32,8 +32,6 @@ SettingView SettingInForce(const SettingEntry& entry) {
   }
   return view;
 }
-
-}  // namespace
 
 LiveAdminSources::LiveAdminSources(JobRegistry& jobs, const SessionGate& gate)
     : mJobs(jobs), mGate(gate) {}

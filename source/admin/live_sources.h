@@ -12,6 +12,12 @@
 #include "admin/admin_sources.h"
 #include "front/session_gate.h"
 #include "print/job_registry.h"
+#include "support/server_settings.h"
+
+// One setting as it is in force: the environment's text when set (an empty text is unset,
+// as the settings are read), else the default; a setting whose name ends in _PASSWORD
+// shows only "(set)" or "(not set)".
+SettingView SettingInForce(const SettingEntry& entry);
 
 class LiveAdminSources final : public AdminSources {
  public:
