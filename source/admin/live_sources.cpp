@@ -65,8 +65,7 @@ void LiveAdminSources::ReadPrinterStates(PrinterStates& states) {
   std::vector<quillmesh::platform::PrinterStateReport> reports;
   const bool answered = quillmesh::platform::ListPrinterStates(reports);
   if (!answered && !states.failed) {
-    LOG_ERROR("the printers' states could not be read from the spooler: 0x%lx\n",
-              quillmesh::platform::LastSystemError());
+    LOG_ERROR("the printers' states could not be read from the spooler\n");
   }
   states.failed = !answered;
   states.printers.clear();

@@ -393,6 +393,7 @@ bool AwaitData(ClientHandlerInfo& session, ActivityDeadline& deadline) {
       break;
     }
     if (session.mUpload.CancelIfRequested()) {
+      session.ShowJobUnderWay();
       // No job is under way any more: only a frame begun still runs on the clock.
       deadline.Update(SteadyMillis(), session.mState != kStateWaitStart, false, false);
     }

@@ -84,6 +84,9 @@ class ClientHandlerInfo {
   // and counts them.
   void NoteHeard(std::int64_t nowMillis, std::uint64_t bytes);
 
+  // Shows the job under way (none between jobs) in the gate's list of sessions.
+  void ShowJobUnderWay();
+
   // Sends a reply within the idle limit; a reply that fails ends the session, so the
   // requests of a peer that is gone are not answered.
   bool SendReply(const void* data, std::size_t length);
@@ -120,8 +123,6 @@ class ClientHandlerInfo {
   // Tells the gate whether a job is under way, when that changed; false when the gate
   // ended the session meanwhile.
   bool ReportInJob(bool inJob);
-  // Shows the job under way (none between jobs) in the gate's list of sessions.
-  void ShowJobUnderWay();
 
   PrintService& mPrintService;
   SessionGate* mGate = nullptr;
