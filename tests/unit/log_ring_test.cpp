@@ -72,15 +72,6 @@ TEST(LogRingTest, ALineLongerThanTheWholeBoundIsKeptCutToIt) {
   EXPECT_EQ(ring.Bytes(), bound);
 }
 
-TEST(LogRingTest, SequenceNumbersCountOnThroughLinesLetGo) {
-  LogRing ring({1 << 20, 2});
-  for (int index = 0; index < 10; ++index) ring.Add("line", false, {}, index);
-  const std::vector<RingLine> lines = ring.Lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].sequence, 9u);
-  EXPECT_EQ(lines[1].sequence, 10u);
-}
-
 // The shared ring, which the log feeds, under a work folder of the test's own.
 class LogTagTest : public ::testing::Test {
  protected:
