@@ -69,6 +69,7 @@ void JobUpload::Start(const std::uint8_t* payload, std::uint32_t length, std::ui
   mJob = mPrintService.Jobs().Open({peer, mPrinterName, mFileName, mDataFormat, mFileSize,
                                      mPrintService.DescribeSettings(mPrinterProperty)});
   mLastJobId = mJob->Id();
+  mLogScope.emplace(mLastJobId, peer);
   LOG_DEBUG("job %u: %s sends \"%s\" for %s\n", mLastJobId, peer.c_str(), mFileName.c_str(),
             mPrinterName.c_str());
 }
@@ -169,6 +170,7 @@ void JobUpload::Print(const std::string& peer) {
   const std::shared_ptr<TrackedJob> job = std::move(mJob);
   mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer, job});
   ReleaseJobFile();
+  mLogScope.reset();
   mPrinterProperty.clear();
   mDataFormat = 0;
   mProtoVer = 0;
@@ -208,6 +210,7 @@ void JobUpload::EndTrackedJob() {
   }
   mJob->Finish(mOutcome);
   mJob.reset();
+  mLogScope.reset();
 }
 
 bool JobUpload::CancelIfRequested() {

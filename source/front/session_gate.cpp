@@ -24,7 +24,8 @@ SessionSlot* SessionGate::Admit(std::uint32_t peerAddress, SOCKET socket,
   } else {
     const std::lock_guard<std::mutex> hold(mLock);
     if (MakeRoom(peerAddress, nowMillis)) {
-      admitted = &mSlots.emplace_back(peerAddress, socket, nowMillis);
+      admitted = &mSlots.emplace_back(peerAddress, socket, nowMillis,
+                                      quillmesh::platform::SystemClockMillis());
       ++mOpenSessions;
     }
   }
@@ -97,6 +98,18 @@ bool SessionGate::MarkInJob(SessionSlot& slot, bool inJob) {
   const std::lock_guard<std::mutex> hold(mLock);
   slot.inJob = inJob;
   return !slot.evicted;
+}
+
+std::vector<OpenSession> SessionGate::ListOpen() const {
+  const std::lock_guard<std::mutex> hold(mLock);
+  std::vector<OpenSession> open;
+  open.reserve(mOpenSessions);
+  for (const SessionSlot& slot : mSlots) {
+    if (slot.evicted) continue;
+    open.push_back({slot.peerAddress, slot.jobId.load(std::memory_order_relaxed),
+                    slot.bytesReceived.load(std::memory_order_relaxed), slot.admittedAtMillis});
+  }
+  return open;
 }
 
 std::int64_t SessionGate::ReportDue(std::int64_t nowMillis) {

@@ -202,6 +202,13 @@ std::optional<JobRecord> JobRegistry::Find(std::uint32_t id, const std::string& 
   return *record;
 }
 
+std::optional<JobRecord> JobRegistry::FindAny(std::uint32_t id) const {
+  std::lock_guard lock(mGuard);
+  const JobRecord* record = FindLocked(id);
+  if (record == nullptr) return std::nullopt;
+  return *record;
+}
+
 std::size_t JobRegistry::HistorySize() const {
   std::lock_guard lock(mGuard);
   return mFinished.size();
