@@ -1,0 +1,50 @@
+// Choosing and listing log lines.
+#include "admin/log_lines.h"
+
+#include "admin/html_text.h"
+
+std::vector<LogLineView> FilterLogLines(const std::vector<LogLineView>& lines,
+                                        const LogFilter& filter) {
+  std::vector<LogLineView> chosen;
+  for (const LogLineView& line : lines) {
+    if (filter.jobId != 0 && line.jobId != filter.jobId) continue;
+    if (!filter.peer.empty() && line.peer != filter.peer) continue;
+    chosen.push_back(line);
+  }
+  return chosen;
+}
+
+std::string LogFilterUrl(const LogFilter& filter) {
+  std::string url = "/log";
+  char separator = '?';
+  if (filter.jobId != 0) {
+    url += separator + std::string("job=") + std::to_string(filter.jobId);
+    separator = '&';
+  }
+  if (!filter.peer.empty()) url += separator + std::string("peer=") + UrlEncode(filter.peer);
+  return url;
+}
+
+// The links beside a line to the lines of its job and of its peer.
+static std::string FilterLinks(const LogLineView& line) {
+  std::string links;
+  if (line.jobId != 0) {
+    links += " <a class=\"filter\" href=\"" + EscapeHtml(LogFilterUrl({line.jobId, {}})) +
+             "\">job " + std::to_string(line.jobId) + "</a>";
+  }
+  if (!line.peer.empty()) {
+    links += " <a class=\"filter\" href=\"" + EscapeHtml(LogFilterUrl({0, line.peer})) +
+             "\">" + EscapeHtml(line.peer) + "</a>";
+  }
+  return links;
+}
+
+std::string LogLineList(const std::vector<LogLineView>& lines) {
+  if (lines.empty()) return "<p>No log line.</p>";
+  std::string html = "<ol class=\"log\">";
+  for (const LogLineView& line : lines) {
+    html += line.isError ? "<li class=\"error\">" : "<li>";
+    html += "<code>" + EscapeHtml(line.text) + "</code>" + FilterLinks(line) + "</li>";
+  }
+  return html + "</ol>";
+}
