@@ -7,9 +7,10 @@
 
 namespace {
 
-// One term and its description, the text escaped.
+// One term and its description, the text escaped; "-" for an empty one.
 std::string Term(std::string_view term, std::string_view description) {
-  return "<dt>" + EscapeHtml(term) + "</dt><dd>" + EscapeHtml(description) + "</dd>";
+  return "<dt>" + EscapeHtml(term) + "</dt><dd>" +
+         (description.empty() ? std::string("-") : EscapeHtml(description)) + "</dd>";
 }
 
 std::string Description(const JobRecord& job, std::int64_t nowMillis) {
