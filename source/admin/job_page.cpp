@@ -56,7 +56,7 @@ std::string CancelForm(const JobRecord& job, const PageContext& context) {
 
 std::string JobLog(const AdminSources& sources, std::uint32_t id) {
   const LogFilter filter{id, {}};
-  return "<h2>Log</h2>" + LogLineList(FilterLogLines(sources.LogLines(), filter)) +
+  return "<h2>Log</h2>" + LogLineList(FilterLogLines(sources.LogLines(), filter), false) +
          "<p><a href=\"" + EscapeHtml(LogFilterUrl(filter)) + "\">In the whole log</a></p>";
 }
 

@@ -39,10 +39,20 @@ static std::string FilterLinks(const LogLineView& line) {
   return links;
 }
 
-std::string LogLineList(const std::vector<LogLineView>& lines) {
+// "3 lines left out" between two lines whose sequence numbers are not consecutive.
+static std::string GapNote(const LogLineView& before, const LogLineView& after) {
+  if (after.sequence <= before.sequence + 1) return {};
+  const std::uint64_t missing = after.sequence - before.sequence - 1;
+  return "<li class=\"gap\">" + std::to_string(missing) +
+         (missing == 1 ? " line" : " lines") + " left out</li>";
+}
+
+std::string LogLineList(const std::vector<LogLineView>& lines, bool markGaps) {
   if (lines.empty()) return "<p>No log line.</p>";
   std::string html = "<ol class=\"log\">";
-  for (const LogLineView& line : lines) {
+  for (std::size_t index = 0; index < lines.size(); ++index) {
+    const LogLineView& line = lines[index];
+    if (markGaps && index > 0) html += GapNote(lines[index - 1], line);
     html += line.isError ? "<li class=\"error\">" : "<li>";
     html += "<code>" + EscapeHtml(line.text) + "</code>" + FilterLinks(line) + "</li>";
   }

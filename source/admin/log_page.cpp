@@ -14,6 +14,7 @@ static std::string FilterForm(const LogFilter& filter) {
 
 std::string LogPage(const AdminSources& sources, const LogFilter& filter) {
   std::string body = "<h1>Log</h1>" + FilterForm(filter);
-  body += LogLineList(FilterLogLines(sources.LogLines(), filter));
+  const bool unfiltered = filter.jobId == 0 && filter.peer.empty();
+  body += LogLineList(FilterLogLines(sources.LogLines(), filter), unfiltered);
   return PageFrame("Log", body);
 }

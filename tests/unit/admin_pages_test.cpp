@@ -267,6 +267,18 @@ TEST(AdminPagesLog, FilterByJobAndPeer) {
   EXPECT_EQ(Count(LogPage(sources, {}), "<li class=\"error\">"), 1u);
 }
 
+TEST(AdminPagesLog, GapsInTheSequenceShowOnlyWithoutAFilter) {
+  FakeSources sources;
+  sources.lines = {{1, 0, false, 1, "", "a"}, {2, 0, false, 1, "", "b"},
+                   {4, 0, false, 1, "", "c"}, {7, 0, false, 2, "", "d"}};
+  const std::string all = LogPage(sources, {});
+  EXPECT_EQ(Count(all, "<li class=\"gap\">"), 2u);
+  EXPECT_NE(all.find("<li class=\"gap\">1 line left out</li><li><code>c</code>"),
+            std::string::npos);
+  EXPECT_NE(all.find("<li class=\"gap\">2 lines left out</li>"), std::string::npos);
+  EXPECT_EQ(Count(LogPage(sources, {1, {}}), "class=\"gap\""), 0u);
+}
+
 TEST(AdminPagesFormats, FiguresAtTheirUnitsEdges) {
   EXPECT_EQ(UtcTime(0), "1970-01-01 00:00:00Z");
   EXPECT_EQ(UtcTime(kMidnight - 1), "2026-12-09 23:59:59Z");
