@@ -354,6 +354,43 @@ const timer = setInterval(function () {
 """
 
 
+def _live_members(group):
+    """The processes of the group that still run (a zombie has ended: nothing here reaps
+    orphans)."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == group and fields[0] != "Z":
+            members.append(int(entry))
+    return members
+
+
+def _check_lost_browser():
+    """A browser that dies under the driver makes calls fail at once, and close() still
+    ends its group."""
+    browser = HeadlessBrowser(timeout=30)
+    group = browser._process.pid
+    try:
+        # The whole group: Debian's command is a shell script that starts the browser.
+        os.killpg(group, signal.SIGKILL)
+        try:
+            browser.evaluate("1")
+            browser.wait_for("1")
+            raise AssertionError("a call to a dead browser succeeded")
+        except BrowserError:
+            pass
+    finally:
+        browser.close()
+    browser.close()
+    assert not _live_members(group), "a dead browser's children outlived close()"
+
+
 def _self_check():
     """Serves a page that changes itself and breaks its own policy once, and reads it."""
     folder = tempfile.mkdtemp(prefix="headless-check-")
@@ -369,6 +406,7 @@ def _self_check():
         banner = server.stdout.readline()  # "Serving HTTP on 127.0.0.1 port N (...) ..."
         port = int(banner.split(" port ")[1].split()[0])
         with HeadlessBrowser() as browser:
+            group = browser._process.pid
             browser.open("http://127.0.0.1:%d/" % port)
             assert browser.wait_for(
                 "document.getElementById('status').textContent === 'changed 3'"), "no change"
@@ -389,6 +427,8 @@ def _self_check():
                 raise AssertionError("a refused connection opened")
             except BrowserError:
                 pass
+        assert not _live_members(group), "the browser's processes outlived close()"
+        _check_lost_browser()
         print("self-check passed; the page's errors were:")
         for error in errors:
             print("  " + error)
