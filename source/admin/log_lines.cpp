@@ -49,12 +49,20 @@ static std::string GapNote(const LogLineView& before, const LogLineView& after) 
 
 std::string LogLineList(const std::vector<LogLineView>& lines, bool markGaps) {
   if (lines.empty()) return "<p>No log line.</p>";
-  std::string html = "<ol class=\"log\">";
+  std::size_t textBytes = 0;
+  for (const LogLineView& line : lines) textBytes += line.text.size() + line.peer.size() * 2;
+  std::string html;
+  html.reserve(textBytes + lines.size() * 128);
+  html += "<ol class=\"log\">";
   for (std::size_t index = 0; index < lines.size(); ++index) {
     const LogLineView& line = lines[index];
     if (markGaps && index > 0) html += GapNote(lines[index - 1], line);
     html += line.isError ? "<li class=\"error\">" : "<li>";
-    html += "<code>" + EscapeHtml(line.text) + "</code>" + FilterLinks(line) + "</li>";
+    html += "<code>";
+    html += EscapeHtml(line.text);
+    html += "</code>";
+    html += FilterLinks(line);
+    html += "</li>";
   }
   return html + "</ol>";
 }

@@ -13,8 +13,7 @@ static std::string FilterForm(const LogFilter& filter) {
 }
 
 std::string LogPage(const AdminSources& sources, const LogFilter& filter) {
-  std::string body = "<h1>Log</h1>" + FilterForm(filter);
   const bool unfiltered = filter.jobId == 0 && filter.peer.empty();
-  body += LogLineList(FilterLogLines(sources.LogLines(), filter), unfiltered);
-  return PageFrame("Log", body);
+  const std::string lines = LogLineList(FilterLogLines(sources.LogLines(), filter), unfiltered);
+  return PageFrame("Log", "<h1>Log</h1>" + FilterForm(filter) + lines);
 }
