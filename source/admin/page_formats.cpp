@@ -2,7 +2,11 @@
 #include "admin/page_formats.h"
 
 #include <chrono>
-#include <cstdio>
+
+// The number with a leading zero below 10 ("07"); wider numbers as they are.
+static std::string TwoDigits(long long number) {
+  return (number < 10 ? "0" : "") + std::to_string(number);
+}
 
 std::string UtcTime(std::int64_t millis) {
   using namespace std::chrono;
@@ -10,33 +14,26 @@ std::string UtcTime(std::int64_t millis) {
   const auto day = floor<days>(time);
   const year_month_day date{day};
   const hh_mm_ss clock{floor<seconds>(time - day)};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02ld:%02ld:%02ldZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<long>(clock.hours().count()), static_cast<long>(clock.minutes().count()),
-                static_cast<long>(clock.seconds().count()));
-  return text;
+  return std::to_string(static_cast<int>(date.year())) + "-" +
+         TwoDigits(static_cast<unsigned>(date.month())) + "-" +
+         TwoDigits(static_cast<unsigned>(date.day())) + " " + TwoDigits(clock.hours().count()) +
+         ":" + TwoDigits(clock.minutes().count()) + ":" + TwoDigits(clock.seconds().count()) + "Z";
 }
 
 std::string DurationText(std::int64_t millis) {
   if (millis < 0) millis = 0;
-  char text[40];
-  if (millis < 1000) {
-    std::snprintf(text, sizeof text, "%lld ms", static_cast<long long>(millis));
-  } else if (millis < kMillisPerMinute) {
+  constexpr std::int64_t kMillisPerHour = 60 * kMillisPerMinute;
+  if (millis < 1000) return std::to_string(millis) + " ms";
+  if (millis < kMillisPerMinute) {
     // Tenths cut, not rounded: 59,999 ms is "59.9 s", never "60.0 s".
-    std::snprintf(text, sizeof text, "%lld.%lld s", static_cast<long long>(millis / 1000),
-                  static_cast<long long>(millis % 1000 / 100));
-  } else if (millis < 60 * kMillisPerMinute) {
-    std::snprintf(text, sizeof text, "%lld min %lld s",
-                  static_cast<long long>(millis / kMillisPerMinute),
-                  static_cast<long long>(millis % kMillisPerMinute / 1000));
-  } else {
-    std::snprintf(text, sizeof text, "%lld h %lld min",
-                  static_cast<long long>(millis / (60 * kMillisPerMinute)),
-                  static_cast<long long>(millis % (60 * kMillisPerMinute) / kMillisPerMinute));
+    return std::to_string(millis / 1000) + "." + std::to_string(millis % 1000 / 100) + " s";
   }
-  return text;
+  if (millis < kMillisPerHour) {
+    return std::to_string(millis / kMillisPerMinute) + " min " +
+           std::to_string(millis % kMillisPerMinute / 1000) + " s";
+  }
+  return std::to_string(millis / kMillisPerHour) + " h " +
+         std::to_string(millis % kMillisPerHour / kMillisPerMinute) + " min";
 }
 
 std::string ByteSize(std::uint64_t bytes) {
