@@ -165,6 +165,7 @@ void ClientHandlerInfo::FinishDecoderStep(std::uint8_t value) {
     // A file-submit frame may start a job: the gate must not end the session meanwhile.
     if (mCmdType != kCmdFileSubmit || ReportInJob(true)) CmdHandle();
     ReportInJob(mUpload.State() != kFileIdle);
+    ShowJobUnderWay();
     mState = kStateWaitStart;
     DiscardIdlePayload();
   }
@@ -200,8 +201,16 @@ void ClientHandlerInfo::ReleaseSlot() {
   mSlot = nullptr;
 }
 
-void ClientHandlerInfo::NoteHeard(std::int64_t nowMillis) {
-  if (mSlot != nullptr) mSlot->lastHeardMillis.store(nowMillis, std::memory_order_relaxed);
+void ClientHandlerInfo::NoteHeard(std::int64_t nowMillis, std::uint64_t bytes) {
+  if (mSlot == nullptr) return;
+  mSlot->lastHeardMillis.store(nowMillis, std::memory_order_relaxed);
+  mSlot->bytesReceived.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void ClientHandlerInfo::ShowJobUnderWay() {
+  if (mSlot == nullptr) return;
+  const std::uint32_t jobId = mUpload.State() != kFileIdle ? mUpload.LastJobId() : 0;
+  mSlot->jobId.store(jobId, std::memory_order_relaxed);
 }
 
 bool ClientHandlerInfo::SendReply(const void* data, std::size_t length) {
@@ -384,6 +393,7 @@ bool AwaitData(ClientHandlerInfo& session, ActivityDeadline& deadline) {
       break;
     }
     if (session.mUpload.CancelIfRequested()) {
+      session.ShowJobUnderWay();
       // No job is under way any more: only a frame begun still runs on the clock.
       deadline.Update(SteadyMillis(), session.mState != kStateWaitStart, false, false);
     }
@@ -417,7 +427,7 @@ std::string ServeConnection(ClientHandlerInfo* session, long socketValue) {
       LOG_ERROR("socket:%ld recv error thread terminal:%d\n", socketValue, received);
       return "the connection ended before the print order";
     }
-    session->NoteHeard(SteadyMillis());
+    session->NoteHeard(SteadyMillis(), static_cast<std::uint64_t>(received));
     LOG_DEBUG("socket:%ld recv %d\n", socketValue, received);
     const auto count = static_cast<std::uint32_t>(received);
     const std::uint32_t framesBefore = session->mFramesHandled;
@@ -439,6 +449,8 @@ int clientHandlerThread(ClientHandlerInfo* session) {
   LOG_DEBUG("enter\n");
   const long socketValue = static_cast<long>(session->mSocket);
   SetLogSource(socketValue);
+  // Every line of the session is written for its peer, and those of a job for the job too.
+  const LogJobScope peerScope(0, session->PeerAddress());
   quillmesh::platform::SendRepliesWithoutDelay(session->mSocket);
   std::string abandonReason = "the session ended by an exception";
   // Nothing a session meets may end the process: an exception ends this connection only.

@@ -80,8 +80,12 @@ class ClientHandlerInfo {
   // registered socket, never one whose number was given to another connection.
   void ReleaseSlot();
 
-  // Notes that bytes were received now (the gate ends the longest-silent sessions first).
-  void NoteHeard(std::int64_t nowMillis);
+  // Notes that bytes were received now (the gate ends the longest-silent sessions first),
+  // and counts them.
+  void NoteHeard(std::int64_t nowMillis, std::uint64_t bytes);
+
+  // Shows the job under way (none between jobs) in the gate's list of sessions.
+  void ShowJobUnderWay();
 
   // Sends a reply within the idle limit; a reply that fails ends the session, so the
   // requests of a peer that is gone are not answered.

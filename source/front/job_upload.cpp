@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "support/error_code.h"
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 #include "support/server_settings.h"
 
 namespace {
@@ -68,6 +69,7 @@ void JobUpload::Start(const std::uint8_t* payload, std::uint32_t length, std::ui
   mJob = mPrintService.Jobs().Open({peer, mPrinterName, mFileName, mDataFormat, mFileSize,
                                      mPrintService.DescribeSettings(mPrinterProperty)});
   mLastJobId = mJob->Id();
+  mLogScope.emplace(mLastJobId, peer);
   LOG_DEBUG("job %u: %s sends \"%s\" for %s\n", mLastJobId, peer.c_str(), mFileName.c_str(),
             mPrinterName.c_str());
 }
@@ -128,6 +130,7 @@ void JobUpload::WriteChunk(const std::uint8_t* data, std::uint32_t length, bool 
             static_cast<int>(mFileOffset), length);
   mFileOffset += length;  // never past mFileSize: larger chunks were refused
   mUploadHold.Written(length);
+  ServerMetrics::Process().AddReceivedBytes(length);
   if (mFileOffset == mFileSize) mFileState = kFileComplete;
 }
 
@@ -167,6 +170,7 @@ void JobUpload::Print(const std::string& peer) {
   const std::shared_ptr<TrackedJob> job = std::move(mJob);
   mOutcome = mPrintService.Print({mPrinterName, mTmpFile, mDataFormat, mPrinterProperty, peer, job});
   ReleaseJobFile();
+  mLogScope.reset();
   mPrinterProperty.clear();
   mDataFormat = 0;
   mProtoVer = 0;
@@ -206,6 +210,7 @@ void JobUpload::EndTrackedJob() {
   }
   mJob->Finish(mOutcome);
   mJob.reset();
+  mLogScope.reset();
 }
 
 bool JobUpload::CancelIfRequested() {

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "front/upload_hold.h"
 #include "print/job_outcome.h"
 #include "print/print_service.h"
 #include "support/kept_files.h"
+#include "support/log_writer.h"
 
 // Upload states of a file-submit job.
 inline constexpr std::uint8_t kFileIdle = 0;
@@ -96,6 +98,8 @@ class JobUpload {
   // The job under way in the registry, until the print service or the abandon ends it.
   std::shared_ptr<TrackedJob> mJob;
   std::uint32_t mLastJobId = 0;
+  // Tags the session thread's lines with the job under way, from its header to its end.
+  std::optional<LogJobScope> mLogScope;
   // Keeps the job file under way, and its page files, out of every sweep.
   JobFileClaim mJobClaim;
   // What the job under way still expects to write, held in the job folder's free space.

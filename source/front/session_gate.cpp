@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 
 std::int64_t SteadyMillis() {
   using namespace std::chrono;
@@ -19,10 +20,12 @@ SessionSlot* SessionGate::Admit(std::uint32_t peerAddress, SOCKET socket,
   if (!mAllow.Admits(peerAddress)) {
     mLastRefusedPeer = peerAddress;
     mNotAllowed.Add();
+    ServerMetrics::Process().CountRefusal(RefusalReason::kNotAllowed);
   } else {
     const std::lock_guard<std::mutex> hold(mLock);
     if (MakeRoom(peerAddress, nowMillis)) {
-      admitted = &mSlots.emplace_back(peerAddress, socket, nowMillis);
+      admitted = &mSlots.emplace_back(peerAddress, socket, nowMillis,
+                                      quillmesh::platform::SystemClockMillis());
       ++mOpenSessions;
     }
   }
@@ -39,6 +42,7 @@ bool SessionGate::MakeRoom(std::uint32_t peerAddress, std::int64_t nowMillis) {
     if (victim == nullptr) {
       mLastCrowdedPeer = peerAddress;
       mOverPeerCap.Add();
+      ServerMetrics::Process().CountRefusal(RefusalReason::kOverPeerCap);
       return false;
     }
     Evict(*victim, peerAddress, nowMillis, "QUILLMESH_MAX_SESSIONS_PER_PEER");
@@ -46,6 +50,7 @@ bool SessionGate::MakeRoom(std::uint32_t peerAddress, std::int64_t nowMillis) {
     SessionSlot* victim = LongestIdle(peerAddress, true);
     if (victim == nullptr) {
       mOverCap.Add();
+      ServerMetrics::Process().CountRefusal(RefusalReason::kOverSessionCap);
       return false;
     }
     Evict(*victim, peerAddress, nowMillis, "QUILLMESH_MAX_SESSIONS");
@@ -72,6 +77,7 @@ void SessionGate::Evict(SessionSlot& victim, std::uint32_t newcomer, std::int64_
   victim.evicted = true;
   --mOpenSessions;
   quillmesh::platform::ShutDownConnection(victim.socket);
+  ServerMetrics::Process().CountSessionClosedForRoom();
   const long long idleMillis = nowMillis - victim.lastHeardMillis.load(std::memory_order_relaxed);
   LOG_DEBUG("socket:%ld of %s, idle for %lld ms between jobs, closed to make room for a "
             "connection of %s (%s is reached)\n",
@@ -92,6 +98,18 @@ bool SessionGate::MarkInJob(SessionSlot& slot, bool inJob) {
   const std::lock_guard<std::mutex> hold(mLock);
   slot.inJob = inJob;
   return !slot.evicted;
+}
+
+std::vector<OpenSession> SessionGate::ListOpen() const {
+  const std::lock_guard<std::mutex> hold(mLock);
+  std::vector<OpenSession> open;
+  open.reserve(mOpenSessions);
+  for (const SessionSlot& slot : mSlots) {
+    if (slot.evicted) continue;
+    open.push_back({slot.peerAddress, slot.jobId.load(std::memory_order_relaxed),
+                    slot.bytesReceived.load(std::memory_order_relaxed), slot.admittedAtMillis});
+  }
+  return open;
 }
 
 std::int64_t SessionGate::ReportDue(std::int64_t nowMillis) {

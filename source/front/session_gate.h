@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <vector>
 
 #include "front/refusal_counter.h"
 #include "support/allow_list.h"
@@ -18,16 +19,33 @@ std::int64_t SteadyMillis();
 
 // One admitted session as the gate sees it, from its admission until its release.
 struct SessionSlot {
-  SessionSlot(std::uint32_t address, SOCKET connection, std::int64_t nowMillis)
-      : peerAddress(address), socket(connection), lastHeardMillis(nowMillis) {}
+  SessionSlot(std::uint32_t address, SOCKET connection, std::int64_t nowMillis,
+              std::int64_t wallMillis)
+      : peerAddress(address),
+        socket(connection),
+        admittedAtMillis(wallMillis),
+        lastHeardMillis(nowMillis) {}
 
   const std::uint32_t peerAddress;  // IPv4, host byte order
   const SOCKET socket;
+  const std::int64_t admittedAtMillis;  // milliseconds since 1970 UTC
   // When the session last received anything; written by its own thread.
   std::atomic<std::int64_t> lastHeardMillis;
+  // Bytes received so far, and the job it receives (0 between jobs); written by its own
+  // thread, read by whoever lists the sessions.
+  std::atomic<std::uint64_t> bytesReceived{0};
+  std::atomic<std::uint32_t> jobId{0};
   // Guarded by the gate's lock.
   bool inJob = false;
   bool evicted = false;  // ended to make room; it no longer counts against a cap
+};
+
+// One open session as the gate lists it.
+struct OpenSession {
+  std::uint32_t peerAddress = 0;  // IPv4, host byte order
+  std::uint32_t jobId = 0;        // the job it receives; 0 between jobs
+  std::uint64_t bytesReceived = 0;
+  std::int64_t admittedAtMillis = 0;  // milliseconds since 1970 UTC
 };
 
 // The two caps, 1 to 1024 each.
@@ -53,6 +71,10 @@ class SessionGate {
   // to make room); false when it was ended for room already and must stop.
   bool MarkInJob(SessionSlot& slot, bool inJob);
 
+  // The sessions open now, in the order they were admitted; those ended to make room are
+  // left out. Safe while sessions end on other threads.
+  std::vector<OpenSession> ListOpen() const;
+
   // Logs the refusals that are due; the milliseconds until the next report may fall due,
   // -1 when no refusal waits. Called by the thread that calls Admit.
   std::int64_t ReportDue(std::int64_t nowMillis);
@@ -68,7 +90,7 @@ class SessionGate {
 
   const SessionCaps mCaps;
   const AllowList mAllow;
-  std::mutex mLock;
+  mutable std::mutex mLock;
   std::list<SessionSlot> mSlots;  // guarded by mLock; a slot's address stays valid
   unsigned mOpenSessions = 0;     // slots not evicted, guarded by mLock
   // Only the listener thread counts refusals.

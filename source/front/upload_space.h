@@ -28,6 +28,8 @@ class UploadSpace {
   void Return(std::uint64_t bytes);
   // The bytes all admitted uploads still expect to write.
   std::uint64_t Held();
+  // Reads the folder's free bytes now; false when they cannot be read.
+  bool ReadAvailable(std::uint64_t& available) const { return mReader(available); }
 
  private:
   FreeSpaceReader mReader;

@@ -207,6 +207,17 @@ SpoolerJobReport QuerySpoolerJob(const std::string& printerUtf8, DWORD spoolerJo
 // spooler refused (a job that already printed cannot be canceled).
 bool CancelSpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId, DWORD& error);
 
+// One printer and where it stands now, as the spooler reports it.
+struct PrinterStateReport {
+  std::string name;   // UTF-8
+  std::string state;  // "idle", "printing", "stopped: media-jam", ...
+};
+
+// Every printer of this machine with its state now. Windows: GetPrinterW level 2 Status;
+// Linux: the spooler backend (CUPS printer-state and its reasons; the folder printer is
+// always idle). False when the spooler could not be asked.
+bool ListPrinterStates(std::vector<PrinterStateReport>& printers);
+
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);
 

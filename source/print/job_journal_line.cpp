@@ -11,7 +11,10 @@ namespace {
 constexpr char kOpenedTag[] = "O";
 constexpr char kFinishedTag[] = "F";
 constexpr std::size_t kOpenedFields = 9;
-constexpr std::size_t kFinishedFields = 16;
+// A finished job's line ends with when its first page was ready; lines written before it
+// was kept lack that field and still read, as a job without a first page.
+constexpr std::size_t kFinishedFieldsBeforeFirstPage = 16;
+constexpr std::size_t kFinishedFields = 17;
 // The check that ends each line: a tab and eight hexadecimal digits.
 constexpr std::size_t kCheckLength = 9;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -208,7 +211,9 @@ bool ParseEnding(const std::vector<std::string_view>& fields, JobRecord& record)
          ParseNumber(fields[9], record.spoolerJobId) && ParseState(fields[10], record.state) &&
          Unescape(fields[11], record.message) && ParseNumber(fields[12], record.pagesRendered) &&
          ParseNumber(fields[13], record.pagesPrinted) &&
-         ParseNumber(fields[14], record.pagesTotal) && ParseChanges(fields[15], record.changes);
+         ParseNumber(fields[14], record.pagesTotal) && ParseChanges(fields[15], record.changes) &&
+         (fields.size() == kFinishedFieldsBeforeFirstPage ||
+          ParseNumber(fields[16], record.firstPageAtMillis));
 }
 
 }  // namespace
@@ -229,6 +234,7 @@ std::string Finished(const JobRecord& record) {
   AddNumber(line, record.pagesPrinted);
   AddNumber(line, record.pagesTotal);
   line += '\t' + ChangesText(record.changes);
+  AddNumber(line, record.firstPageAtMillis);
   return WithCheck(std::move(line));
 }
 
@@ -246,7 +252,8 @@ bool Parse(std::string_view line, Entry& entry) {
     return true;
   }
   entry.finished = true;
-  return fields[0] == kFinishedTag && fields.size() == kFinishedFields &&
+  return fields[0] == kFinishedTag &&
+         (fields.size() == kFinishedFields || fields.size() == kFinishedFieldsBeforeFirstPage) &&
          ParseBeginning(fields, entry.record) && ParseEnding(fields, entry.record);
 }
 

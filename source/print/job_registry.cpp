@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "print/job_figures.h"
 #include "print/job_journal.h"
 #include "support/log_writer.h"
 
@@ -16,6 +17,11 @@ std::string RenderingMessage(std::uint32_t rendered, std::uint32_t total) {
   std::string text = "rendering page " + std::to_string(current);
   if (total != 0) text += " of " + std::to_string(total);
   return text;
+}
+
+// Notes the first page ready for the spooler, once.
+void NoteFirstPage(JobRecord& record) {
+  if (record.firstPageAtMillis == 0) record.firstPageAtMillis = JobClockMillis();
 }
 
 // Moves the record into the state, time-stamped when it is a new one.
@@ -64,6 +70,7 @@ void TrackedJob::SetState(JobState state, const std::string& message) {
 void TrackedJob::SetRendered(std::uint32_t rendered, std::uint32_t total) {
   mRegistry.Change(mId, [&](JobRecord& record) {
     record.pagesRendered = rendered;
+    if (rendered >= 1) NoteFirstPage(record);
     if (total != 0) record.pagesTotal = total;
     if (record.state == JobState::kPrinting) {
       record.message = RenderingMessage(rendered, record.pagesTotal);
@@ -91,9 +98,11 @@ void TrackedJob::Finish(const JobOutcome& outcome) {
       EnterState(record, JobState::kCanceled);
       record.message = "canceled by its peer";
     } else {
-      EnterState(record, outcome.state == JobState::kSpooled ? JobState::kSpooled
-                                                             : JobState::kFailed);
+      const bool spooled = outcome.state == JobState::kSpooled;
+      EnterState(record, spooled ? JobState::kSpooled : JobState::kFailed);
       record.message = outcome.message;
+      // Where nothing is rendered, the whole document at the spooler is its first page.
+      if (spooled) NoteFirstPage(record);
     }
   });
 }
@@ -135,7 +144,10 @@ TrackedJob::CancelHook& TrackedJob::CancelHook::operator=(CancelHook&& other) no
 
 JobRegistry::JobRegistry(std::size_t historyLimit) : mHistoryLimit(historyLimit) {}
 
-JobRegistry::~JobRegistry() = default;
+JobRegistry::~JobRegistry() {
+  // Jobs still under way when the registry goes are no longer under way anywhere.
+  ServerMetrics::Process().AddJobsUnderWay(-static_cast<std::int64_t>(mLive.size()));
+}
 
 void JobRegistry::SetHistoryLimit(std::size_t historyLimit) {
   std::lock_guard lock(mGuard);
@@ -165,6 +177,7 @@ std::shared_ptr<TrackedJob> JobRegistry::Open(const JobDescription& description)
   live.record.description = description;
   live.record.changes.push_back({JobState::kReceiving, JobClockMillis()});
   live.tracked = tracked;
+  ServerMetrics::Process().AddJobsUnderWay(1);
   if (mJournal) mJournal->NoteOpened(live.record);
   mChanged.notify_all();
   return tracked;
@@ -186,6 +199,13 @@ std::optional<JobRecord> JobRegistry::Find(std::uint32_t id, const std::string& 
   std::lock_guard lock(mGuard);
   const JobRecord* record = FindLocked(id);
   if (record == nullptr || record->description.peer != peer) return std::nullopt;
+  return *record;
+}
+
+std::optional<JobRecord> JobRegistry::FindAny(std::uint32_t id) const {
+  std::lock_guard lock(mGuard);
+  const JobRecord* record = FindLocked(id);
+  if (record == nullptr) return std::nullopt;
   return *record;
 }
 
@@ -240,6 +260,7 @@ void JobRegistry::Change(std::uint32_t id, const std::function<void(JobRecord&)>
 void JobRegistry::Retire(std::map<std::uint32_t, LiveJob>::iterator live) {
   JobRecord record = std::move(live->second.record);
   mLive.erase(live);
+  ServerMetrics::Process().CountFinishedJob(FiguresOf(record));
   if (mJournal) mJournal->NoteFinished(record);
   KeepFinished(std::move(record));
   if (mJournal && mJournal->RewriteDue()) RewriteJournal();

@@ -154,6 +154,9 @@ class JobRegistry {
   // The job's record, when it exists and belongs to that peer; empty otherwise.
   std::optional<JobRecord> Find(std::uint32_t id, const std::string& peer) const;
 
+  // The job's record, whichever peer it belongs to; empty when there is none by that id.
+  std::optional<JobRecord> FindAny(std::uint32_t id) const;
+
   // Every job kept, oldest first.
   std::vector<JobRecord> Snapshot() const;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 #include "print/page_rendering.h"
 #include "print/pdf_rasterizer.h"
 #include "platform/ghostscript.h"
@@ -281,6 +282,8 @@ bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& m
     LOG_ERROR("Ghostscript ended abnormally rendering %s\n", mPdfPath.c_str());
   }
   mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
+  ServerMetrics::Process().ObserveRender(
+      std::chrono::duration_cast<std::chrono::microseconds>(mRunTime));
   mEnded = true;
   mSlot.Release();
   lock.unlock();

@@ -48,6 +48,7 @@ const char* NameOf(SpoolerJobState state) {
 struct SpoolerWatch::Entry {
   std::shared_ptr<TrackedJob> job;
   std::string printer;
+  std::string peer;  // whose job it is, for the lines written about it
   std::uint32_t spoolerJobId = 0;
   Clock::time_point since;
   Clock::time_point nextPoll;  // under the guard
@@ -93,6 +94,7 @@ void SpoolerWatch::Follow(std::shared_ptr<TrackedJob> job, const std::string& pr
   auto entry = std::make_shared<Entry>();
   entry->job = std::move(job);
   entry->printer = printer;
+  entry->peer = entry->job->Record().description.peer;
   entry->spoolerJobId = spoolerJobId;
   entry->since = Clock::now();
   // Asked about at once: a spooler that finishes a document as it takes it (the folder
@@ -169,6 +171,7 @@ void SpoolerWatch::Run() {
 }
 
 bool SpoolerWatch::Check(Entry& entry) {
+  const LogJobScope jobScope(entry.job->Id(), entry.peer);
   // An exception here must not end the thread that follows every job: the job is asked
   // about again at its next turn.
   try {

@@ -9,6 +9,7 @@
 
 #include "support/error_code.h"
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 #include "platform/platform.h"
 
 namespace {
@@ -127,6 +128,7 @@ unsigned RemoveOldestOverSize(const std::string& folder, std::vector<FolderEntry
     total -= entry.bytes;
     ++removed;
   }
+  ServerMetrics::Process().SetKeptFileBytes(total);
   return removed;
 }
 

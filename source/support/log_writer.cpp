@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "support/log_queue.h"
+#include "support/server_metrics.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
 
@@ -221,10 +222,11 @@ LogQueue& SharedQueue() {
 constexpr std::size_t kJobDebugBytes = 1 << 20;
 constexpr int kDebugLevel = 3;
 
-// Whose lines a thread writes, how many of them were lost since the last one kept, and
-// what its job under way has written.
+// Whose lines a thread writes, for which job and peer, how many of them were lost since
+// the last one kept, and what its job under way has written.
 struct LogSource {
   long socket = -1;
+  LogTag tag;
   unsigned long long lost = 0;
   bool inJob = false;
   std::size_t jobDebugBytes = 0;
@@ -233,6 +235,14 @@ struct LogSource {
 };
 
 thread_local LogSource tSource;
+
+constexpr int kErrorLevel = 0;
+
+// Shows a line the file takes in memory too, tagged by the writing thread's scope.
+void KeepInRing(const char* line, std::size_t length, int level) {
+  SharedLogRing().Add({line, length}, level == kErrorLevel, tSource.tag,
+                      quillmesh::platform::SystemClockMillis());
+}
 
 // Queues the log's own report of lost lines, which the queue's limit does not refuse.
 int SubmitLostLinesReport(int /*level*/, const char* format, ...)
@@ -244,6 +254,7 @@ int SubmitLostLinesReport(int /*level*/, const char* format, ...) {
   const std::size_t length = FormatLine(line, format, arguments);
   va_end(arguments);
   SharedQueue().Submit({line, length}, true);
+  KeepInRing(line, length, kErrorLevel);
   return 0;
 }
 
@@ -284,6 +295,7 @@ int WriteLog(int level, const char* format, ...) {
   }
   if (!queue.HasRoomFor(kLineSize)) {
     ++source.lost;
+    ServerMetrics::Process().CountLogLineDropped();
     return 0;
   }
   if (source.lost > 0) ReportLostLines(source);
@@ -297,7 +309,12 @@ int WriteLog(int level, const char* format, ...) {
     return 0;
   }
   if (jobDebug) source.jobDebugBytes += length;
-  if (!queue.Submit({line, length}, false)) ++source.lost;
+  if (!queue.Submit({line, length}, false)) {
+    ++source.lost;
+    ServerMetrics::Process().CountLogLineDropped();
+    return 0;
+  }
+  KeepInRing(line, length, level);
   return 0;
 }
 
@@ -317,6 +334,11 @@ void EndJobLog() {
 }
 
 void SetLogSource(long socket) { tSource.socket = socket; }
+
+LogJobScope::LogJobScope(std::uint32_t jobId, std::string peer)
+    : mOuter(std::exchange(tSource.tag, LogTag{jobId, std::move(peer)})) {}
+
+LogJobScope::~LogJobScope() { tSource.tag = std::move(mOuter); }
 
 void FlushLog() { SharedQueue().Flush(); }
 

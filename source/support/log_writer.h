@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/log_ring.h"
+
 // MinGW's "printf" checks against the Microsoft runtime's formats; the server's
 // formats are C99 (%zu, %lld), which MinGW's own stdio formats in C++ code.
 #ifdef __MINGW32__
@@ -38,6 +40,20 @@ void SetLogSource(long socket);
 // 1 MiB, and those left out beyond it are counted in one Error line when it ends.
 void BeginJobLog();
 void EndJobLog();
+
+// While it lives, the calling thread's lines are written for that job (0 for none) and
+// peer (empty for none), as the lines kept in memory show; the thread's scope before it
+// applies again when it ends. Scopes of one thread end in the reverse order they began.
+class LogJobScope {
+ public:
+  LogJobScope(std::uint32_t jobId, std::string peer);
+  ~LogJobScope();
+  LogJobScope(const LogJobScope&) = delete;
+  LogJobScope& operator=(const LogJobScope&) = delete;
+
+ private:
+  LogTag mOuter;
+};
 
 // Returns once every line written so far is in the file; also run at exit.
 void FlushLog();

@@ -129,7 +129,7 @@ constexpr SettingEntry kSettings[] = {
     {"QUILLMESH_ADMIN", "127.0.0.1:9098",
      "the administrator's window (web pages, JSON, metrics): IPv4 address:port, or off", 0, 0,
      ReadAdminAddress},
-    {"QUILLMESH_ADMIN_PASSWORD", "unset",
+    {"QUILLMESH_ADMIN_PASSWORD", "(not set)",
      "the window's password (HTTP Basic, user admin); needed on a non-loopback address", 0, 0,
      [](SettingReading& r) { return r.Text(r.settings.admin.password); }},
     {"QUILLMESH_ADMIN_CERT", "unset",

@@ -57,6 +57,32 @@ def accepts(port):
         return False
 
 
+def many_page_pdf(pages):
+    """A PDF of that many pages, each with a line of text: long enough to render that a
+    job is still under way while the test looks at it."""
+    objects = [b"<< /Type /Catalog /Pages 2 0 R >>",
+               b"<< /Type /Pages /Kids [" +
+               b" ".join(b"%d 0 R" % (5 + i) for i in range(pages)) +
+               b"] /Count %d >>" % pages,
+               b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"]
+    text = b"BT /F1 48 Tf 72 720 Td (Quillmesh) Tj ET"
+    objects.append(b"<< /Length %d >>\nstream\n" % len(text) + text + b"\nendstream")
+    for _ in range(pages):
+        objects.append(b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] "
+                       b"/Resources << /Font << /F1 3 0 R >> >> /Contents 4 0 R >>")
+    pdf = b"%PDF-1.4\n"
+    offsets = []
+    for number, body in enumerate(objects, start=1):
+        offsets.append(len(pdf))
+        pdf += b"%d 0 obj\n" % number + body + b"\nendobj\n"
+    xref = len(pdf)
+    pdf += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    pdf += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
+    pdf += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (
+        len(objects) + 1, xref)
+    return pdf
+
+
 class Server:
     """The real server on the folder printer "Lab", with a private TEMP and free ports."""
 
@@ -113,6 +139,14 @@ class Server:
         return subprocess.run([PEER, "print", "-d", printer, "--port", str(self.port),
                                "--format", "raw", path], capture_output=True,
                               timeout=LIMIT).returncode
+
+    def start_long_pdf_job(self):
+        """Starts the peer printing a PDF of many pages; the peer's process."""
+        path = os.path.join(self.root, "long.pdf")
+        with open(path, "wb") as document:
+            document.write(many_page_pdf(2000))
+        return subprocess.Popen([PEER, "print", "-d", "Lab", "--port", str(self.port), path],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def request(self, method, path, body=None, headers=None, tls=False):
         """One HTTP request to the window: status, headers (lower-case names) and body."""
@@ -214,24 +248,36 @@ class LoopbackWindow(unittest.TestCase):
         self.assertEqual(self.server.get("/log?job=abc")[0], 400)
         self.assertEqual(self.server.get("/log?job=1&peer=127.0.0.1")[0], 200)
 
-    def test_cancel_without_the_token_is_refused_and_cancels_nothing(self):
-        job = self.jobs()[-1]
-        for token in [None, "", "0" * 64, "token"]:
-            status, _, _ = self.server.cancel(job["id"], token)
-            self.assertEqual(status, 403, token)
-        after = json.loads(self.server.get("/api/jobs/%d" % job["id"])[2])
-        self.assertEqual(after["state"], job["state"])
+    def test_cancel_needs_the_pages_token_and_then_goes_back_to_the_job(self):
+        peer = self.server.start_long_pdf_job()
+        try:
+            job = {}
 
-    def test_cancel_with_the_pages_token_goes_back_to_the_job(self):
-        job = self.jobs()[-1]["id"]
-        status, _, page = self.server.get("/jobs/%d" % job)
-        self.assertEqual(status, 200)
-        token = re.search(rb"\b[0-9a-f]{64}\b", page)
-        self.assertIsNotNone(token, "the job page carries its cancel token")
-        status, headers, _ = self.server.cancel(job, token.group(0).decode())
-        self.assertEqual(status, 303)
-        self.assertEqual(headers["location"], "/jobs/%d" % job)
-        self.assertEqual(self.server.cancel(job + 1000, token.group(0).decode())[0], 404)
+            def rendering():
+                newest = self.jobs()[0]
+                job.update(newest)
+                return newest["format"] == "pdf" and newest["state"] == "printing"
+            eventually(rendering, "the PDF job renders")
+            number = job["id"]
+            status, _, page = self.server.get("/jobs/%d" % number)
+            self.assertEqual(status, 200)
+            token = re.search(rb'name="token" value="([0-9a-f]{64})"', page)
+            self.assertIsNotNone(token, "the job page carries its cancel token")
+            token = token.group(1).decode()
+            wrong_last = token[:-1] + ("1" if token[-1] == "0" else "0")
+            for wrong in [None, "", token[:-1], token + "0", wrong_last]:
+                self.assertEqual(self.server.cancel(number, wrong)[0], 403, wrong)
+            state = json.loads(self.server.get("/api/jobs/%d" % number)[2])["state"]
+            self.assertNotEqual(state, "canceled")
+            self.assertEqual(self.server.cancel(number + 1000, token)[0], 404)
+            status, headers, _ = self.server.cancel(number, token)
+            self.assertEqual(status, 303)
+            self.assertEqual(headers["location"], "/jobs/%d" % number)
+            eventually(lambda: json.loads(self.server.get("/api/jobs/%d" % number)[2])["state"]
+                       == "canceled", "the job is canceled")
+            type(self).jobs_sent += 1  # ended, so the metrics count it
+        finally:
+            peer.wait(timeout=LIMIT)
 
     def test_script_and_style_are_files_of_their_own(self):
         status, headers, _ = self.server.get("/admin.js")

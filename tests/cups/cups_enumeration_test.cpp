@@ -67,6 +67,25 @@ TEST_F(CupsEnumeration, ListsEachQueueOnceWithItsKind) {
   EXPECT_FALSE(local->network) << "a file: queue is a local printer";
 }
 
+// The state the scheduler lists with each queue: a held (disabled) queue is stopped, and
+// says why.
+TEST_F(CupsEnumeration, EachQueueHasItsStateAndAStoppedOneItsReasons) {
+  const char* heldQueue = Environment("QM_TESTBED_HELD_QUEUE");
+  InstallSpooler(MakeCupsSpooler());
+  std::vector<quillmesh::platform::PrinterStateReport> printers;
+  ASSERT_TRUE(quillmesh::platform::ListPrinterStates(printers));
+  const auto stateOf = [&](const std::string& name) {
+    for (const auto& printer : printers) {
+      if (printer.name == name) return printer.state;
+    }
+    return std::string("<not listed>");
+  };
+  EXPECT_EQ(stateOf(mQueue), "idle");
+  if (heldQueue == nullptr) return;
+  EXPECT_EQ(stateOf(heldQueue).rfind("stopped: ", 0), 0u) << stateOf(heldQueue);
+  EXPECT_NE(stateOf(heldQueue).find("paused"), std::string::npos) << stateOf(heldQueue);
+}
+
 TEST_F(CupsEnumeration, EnumPrintersAReportsTheNetworkBit) {
   InstallSpooler(MakeCupsSpooler());
   DWORD needed = 0;

@@ -8,6 +8,7 @@
 #include "front/file_submit.h"
 #include "front/session_gate.h"
 #include "platform/platform.h"
+#include "support/server_metrics.h"
 #include "support/server_settings.h"
 #include "session_fixture.h"
 
@@ -165,6 +166,7 @@ TEST_F(FileSubmitTest, ThePrintOrderCarriesTheAddressTheGateAdmittedTheSessionFo
 }
 
 TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTheJob) {
+  const std::uint64_t receivedBefore = ServerMetrics::Process().Snapshot().receivedBytes;
   StartJob(7);
   Push(Frame(2, 0x12, {'a', 'b', 'c'}));
   EXPECT_EQ(mSession->mUpload.State(), kFileReceiving);
@@ -191,6 +193,8 @@ TEST_F(FileSubmitTest, ChunksFillTheAnnouncedSizeExactlyAndOneByteMoreAbandonsTh
                            "bytes (3 received), job abandoned"),
             std::string::npos);
   EXPECT_EQ(AcknowledgementCount(), 9);
+  // Only the chunks written count as received: 7, then 3 of the second job.
+  EXPECT_EQ(ServerMetrics::Process().Snapshot().receivedBytes - receivedBefore, 10u);
 }
 
 // The header holds the announced size in the job folder's free space; what the upload

@@ -3,6 +3,7 @@
 // never ended comes back failed, and the file stays bounded and is never swept away.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -33,6 +34,7 @@ JobRecord WholeRecord(std::uint32_t id, const std::string& text) {
                              JobState::kSpooled, JobState::kPrinting, JobState::kPrinted};
   std::int64_t at = 1765000000000;
   for (const JobState state : course) record.changes.push_back({state, at += 1234});
+  record.firstPageAtMillis = record.changes[2].atMillis + 17;
   return record;
 }
 
@@ -52,6 +54,7 @@ void ExpectSameRecord(const JobRecord& got, const JobRecord& wanted) {
   EXPECT_EQ(got.pagesRendered, wanted.pagesRendered);
   EXPECT_EQ(got.pagesPrinted, wanted.pagesPrinted);
   EXPECT_EQ(got.pagesTotal, wanted.pagesTotal);
+  EXPECT_EQ(got.firstPageAtMillis, wanted.firstPageAtMillis);
   ASSERT_EQ(got.changes.size(), wanted.changes.size());
   for (std::size_t at = 0; at < got.changes.size(); ++at) {
     EXPECT_EQ(got.changes[at].state, wanted.changes[at].state) << at;
@@ -117,6 +120,49 @@ TEST_F(JobJournalTest, AFinishedRecordComesBackWithEveryFieldWhateverBytesItsTex
     ExpectSameRecord(reopened.finished[at], written[at]);
   }
   EXPECT_EQ(LogText().find("Error:"), std::string::npos) << LogText();
+}
+
+// The text of a journal line with its check made again, as the journal computes it
+// (FNV-1a over the text), so a line of other fields still passes it.
+std::string Rechecked(const std::string& text) {
+  std::uint32_t hash = 2166136261u;
+  for (const char character : text) {
+    hash = (hash ^ static_cast<unsigned char>(character)) * 16777619u;
+  }
+  char check[9];
+  std::snprintf(check, sizeof check, "%08x", static_cast<unsigned>(hash));
+  return text + '\t' + check;
+}
+
+// A finished job's line without its check.
+std::string Unchecked(const JobRecord& record) {
+  const std::string line = job_journal_line::Finished(record);
+  return line.substr(0, line.rfind('\t'));
+}
+
+// The line a finished job had before its first page was kept: its last field dropped.
+std::string LineWithoutFirstPage(const JobRecord& record) {
+  const std::string text = Unchecked(record);
+  return Rechecked(text.substr(0, text.rfind('\t')));
+}
+
+TEST_F(JobJournalTest, ALineWrittenBeforeTheFirstPageWasKeptStillReadsAsAJobWithoutOne) {
+  const JobRecord record = WholeRecord(9, "older");
+  job_journal_line::Entry entry;
+  ASSERT_TRUE(job_journal_line::Parse(LineWithoutFirstPage(record), entry));
+  JobRecord wanted = record;
+  wanted.firstPageAtMillis = 0;
+  ExpectSameRecord(entry.record, wanted);
+  // Both kinds of line in one journal come back, each with what it held.
+  AppendBytes(JournalPath(), LineWithoutFirstPage(record) + "\n" +
+                                 job_journal_line::Finished(WholeRecord(10, "newer")) + "\n");
+  const OpenedJournal reopened = OpenAt(JournalPath(), 100);
+  ASSERT_EQ(reopened.finished.size(), 2u);
+  EXPECT_EQ(reopened.finished[0].firstPageAtMillis, 0);
+  EXPECT_EQ(reopened.finished[1].firstPageAtMillis, WholeRecord(10, "newer").firstPageAtMillis);
+  // A field more than a line ever held is no line of the journal.
+  EXPECT_TRUE(job_journal_line::Parse(Rechecked(Unchecked(record)), entry));
+  EXPECT_FALSE(job_journal_line::Parse(Rechecked(Unchecked(record) + "\t5"), entry));
 }
 
 TEST_F(JobJournalTest, ATornOrGarbledLineIsSkippedWithAnErrorAndCostsNoLaterLine) {

@@ -10,6 +10,7 @@
 
 #include "front/file_submit.h"
 #include "support/kept_files.h"
+#include "support/server_metrics.h"
 #include "platform/platform.h"
 
 namespace {
@@ -103,8 +104,13 @@ TEST_F(KeptFilesTest, OverTheSizeTheOldestGoFirst) {
   EXPECT_FALSE(Exists(byAge[0]));
   EXPECT_TRUE(Exists(byAge[1]));
   EXPECT_TRUE(Exists(byAge[2]));
+  // The figures hold what the sweep left: exactly the bound is no excess.
+  EXPECT_EQ(ServerMetrics::Process().Snapshot().keptFileBytes, 2000u);
+  EXPECT_EQ(Sweep(2000), 0u);
+  EXPECT_EQ(ServerMetrics::Process().Snapshot().keptFileBytes, 2000u);
   EXPECT_EQ(Sweep(0), 2u);
   EXPECT_TRUE(fs::is_empty(mFolder));
+  EXPECT_EQ(ServerMetrics::Process().Snapshot().keptFileBytes, 0u);
 }
 
 TEST_F(KeptFilesTest, AJobInFlightKeepsItsFileAndPagesUntilReleased) {

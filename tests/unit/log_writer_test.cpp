@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/log_writer.h"
+#include "support/server_metrics.h"
 #include "platform/platform.h"
 #include "test_environment.h"
 
@@ -164,6 +165,7 @@ TEST_F(LogWriterTest, LinesLostToAFullQueueAreCountedInOneErrorLinePerGap) {
   constexpr int kThreads = 8;
   constexpr int kLinesEach = 3000;
   constexpr long kFirstSocket = 7000;
+  const std::uint64_t droppedBefore = ServerMetrics::Process().Snapshot().logLinesDropped;
   SetLogQueueLimit(4096);  // room for one line at a time
   std::vector<std::thread> writers;
   for (int thread = 0; thread < kThreads; ++thread) {
@@ -200,6 +202,9 @@ TEST_F(LogWriterTest, LinesLostToAFullQueueAreCountedInOneErrorLinePerGap) {
     }
   }
   EXPECT_GT(lostTotal, 0) << "eight writers never once filled a queue of one line";
+  // The figures count every lost line once, as the log's own reports do.
+  EXPECT_EQ(ServerMetrics::Process().Snapshot().logLinesDropped - droppedBefore,
+            static_cast<std::uint64_t>(lostTotal));
   for (int thread = 0; thread < kThreads; ++thread) {
     EXPECT_EQ(accounted[thread], kLinesEach) << "writer " << thread;
   }

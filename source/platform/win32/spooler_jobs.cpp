@@ -1,5 +1,5 @@
 // Jobs at the Windows spooler after they were handed over: GetJobW level 2 tells where one
-// stands, SetJobW deletes it.
+// stands, SetJobW deletes it. The printers' states: GetPrinterW level 2.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -89,7 +89,88 @@ SpoolerJobReport Unanswered() {
   return report;
 }
 
+// A printer's trouble bits and their words, in the order they are listed.
+struct PrinterTrouble {
+  DWORD bit;
+  const char* words;
+};
+constexpr PrinterTrouble kPrinterTroubles[] = {
+    {PRINTER_STATUS_PAUSED, "paused"},
+    {PRINTER_STATUS_ERROR, "error"},
+    {PRINTER_STATUS_PAPER_JAM, "paper jam"},
+    {PRINTER_STATUS_PAPER_OUT, "out of paper"},
+    {PRINTER_STATUS_PAPER_PROBLEM, "paper problem"},
+    {PRINTER_STATUS_OFFLINE, "offline"},
+    {PRINTER_STATUS_DOOR_OPEN, "door open"},
+    {PRINTER_STATUS_NO_TONER, "no toner"},
+    {PRINTER_STATUS_OUTPUT_BIN_FULL, "output bin full"},
+    {PRINTER_STATUS_NOT_AVAILABLE, "not available"},
+    {PRINTER_STATUS_USER_INTERVENTION, "needs attention"},
+    {PRINTER_STATUS_PENDING_DELETION, "being deleted"},
+};
+
+// A printer's Status in words: stopped with its troubles, printing, or idle.
+std::string PrinterStateText(DWORD status) {
+  std::string troubles;
+  for (const PrinterTrouble& trouble : kPrinterTroubles) {
+    if ((status & trouble.bit) == 0) continue;
+    troubles += troubles.empty() ? "stopped: " : ", ";
+    troubles += trouble.words;
+  }
+  if (!troubles.empty()) return troubles;
+  if (status & (PRINTER_STATUS_PRINTING | PRINTER_STATUS_PROCESSING | PRINTER_STATUS_BUSY |
+                PRINTER_STATUS_WARMING_UP)) {
+    return "printing";
+  }
+  return "idle";
+}
+
+// The printer's Status by GetPrinterW level 2; "unknown" when it cannot be asked.
+std::string StateOfPrinter(const WCHAR* name) {
+  HANDLE opened = nullptr;
+  if (name == nullptr || !OpenPrinterW(const_cast<WCHAR*>(name), &opened, nullptr)) {
+    return "unknown";
+  }
+  const PrinterOwner printer(opened);
+  DWORD needed = 0;
+  GetPrinterW(printer.get(), 2, nullptr, 0, &needed);
+  if (needed < sizeof(PRINTER_INFO_2W)) return "unknown";
+  std::vector<std::uint64_t> buffer((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* bytes = reinterpret_cast<LPBYTE>(buffer.data());
+  if (!GetPrinterW(printer.get(), 2, bytes, needed, &needed)) return "unknown";
+  return PrinterStateText(reinterpret_cast<const PRINTER_INFO_2W*>(bytes)->Status);
+}
+
+// The names of the local printers and printer connections (level 4 asks no printer).
+std::vector<WideString> PrinterNames() {
+  constexpr DWORD kFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+  DWORD needed = 0;
+  DWORD returned = 0;
+  EnumPrintersW(kFlags, nullptr, 4, nullptr, 0, &needed, &returned);
+  if (needed == 0) return {};
+  std::vector<std::uint64_t> buffer((needed + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  auto* bytes = reinterpret_cast<LPBYTE>(buffer.data());
+  if (!EnumPrintersW(kFlags, nullptr, 4, bytes, needed, &needed, &returned)) return {};
+  const auto* records = reinterpret_cast<const PRINTER_INFO_4W*>(bytes);
+  std::vector<WideString> names;
+  for (DWORD index = 0; index < returned; ++index) {
+    if (records[index].pPrinterName != nullptr) names.emplace_back(records[index].pPrinterName);
+  }
+  return names;
+}
+
 }  // namespace
+
+bool ListPrinterStates(std::vector<PrinterStateReport>& printers) {
+  printers.clear();
+  SetLastError(ERROR_SUCCESS);
+  const std::vector<WideString> names = PrinterNames();
+  if (names.empty() && GetLastError() != ERROR_SUCCESS) return false;
+  for (const WideString& name : names) {
+    printers.push_back({Utf8FromWide(name.c_str()), StateOfPrinter(name.c_str())});
+  }
+  return true;
+}
 
 SpoolerJobReport QuerySpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId) {
   const PrinterOwner printer = OpenPrinterByName(printerUtf8);

@@ -13,6 +13,7 @@
 
 #include "platform/posix/cups/cups_connection.h"
 #include "platform/posix/cups/cups_jobs.h"
+#include "platform/posix/cups/cups_printer_state.h"
 #include "platform/posix/cups/cups_settings.h"
 #include "platform/posix/cups/cups_xps_job.h"
 #include "platform/posix/spooler/spooler_backend.h"
@@ -281,25 +282,29 @@ class CupsSpooler final : public SpoolerBackend {
     return std::make_unique<CupsPrinterJob>(name);
   }
 
-  // The scheduler's queues in its order; instances (lpoptions variants of a queue) are
-  // skipped so that each queue appears once.
+  // The scheduler's queues in its order, each once.
   bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) override {
     printers.clear();
-    // Our own connection rather than CUPS_HTTP_DEFAULT: libcups gives its default
-    // connection a 30 s connect timeout and no way to bound the answer time.
-    CupsConnection connection;
-    if (!connection.Open()) {
-      error = RPC_S_SERVER_UNAVAILABLE;
-      return false;
-    }
-    Destinations destinations;
-    const int count = destinations.Fetch(connection.get());
-    if (count == 0) {
-      error = Win32ErrorOf(cupsLastError());
-      return error == ERROR_SUCCESS;
-    }
-    for (int index = 0; index < count; ++index) AddUnlessInstance(destinations[index], printers);
-    return true;
+    return ForEachQueue(error, [&printers](const cups_dest_t& destination) {
+      PrinterEntry printer;
+      printer.name = destination.name;
+      printer.network = IsNetworkDeviceUri(
+          cupsGetOption("device-uri", destination.num_options, destination.options));
+      printers.push_back(std::move(printer));
+    });
+  }
+
+  // The state the scheduler lists with each queue, with its reasons when stopped.
+  bool ListPrinterStates(std::vector<PrinterStateReport>& printers, DWORD& error) override {
+    printers.clear();
+    return ForEachQueue(error, [&printers](const cups_dest_t& destination) {
+      const int count = destination.num_options;
+      printers.push_back(
+          {destination.name,
+           CupsPrinterStateText(cupsGetOption("printer-state", count, destination.options),
+                                cupsGetOption("printer-state-reasons", count,
+                                              destination.options))});
+    });
   }
 
   SpoolerJobReport QueryJob(const std::string& printer, DWORD jobId) override {
@@ -311,15 +316,27 @@ class CupsSpooler final : public SpoolerBackend {
   }
 
  private:
-  // Appends a queue; an instance of one is the same printer again.
-  static void AddUnlessInstance(const cups_dest_t& destination,
-                                std::vector<PrinterEntry>& printers) {
-    if (destination.instance != nullptr) return;
-    PrinterEntry printer;
-    printer.name = destination.name;
-    printer.network = IsNetworkDeviceUri(
-        cupsGetOption("device-uri", destination.num_options, destination.options));
-    printers.push_back(std::move(printer));
+  // Hands each of the scheduler's queues to visit, in its order; instances (lpoptions
+  // variants of a queue) are the same printer again and are skipped. Our own connection
+  // rather than CUPS_HTTP_DEFAULT: libcups gives its default connection a 30 s connect
+  // timeout and no way to bound the answer time.
+  template <typename Visit>
+  static bool ForEachQueue(DWORD& error, Visit visit) {
+    CupsConnection connection;
+    if (!connection.Open()) {
+      error = RPC_S_SERVER_UNAVAILABLE;
+      return false;
+    }
+    Destinations destinations;
+    const int count = destinations.Fetch(connection.get());
+    if (count == 0) {
+      error = Win32ErrorOf(cupsLastError());
+      return error == ERROR_SUCCESS;
+    }
+    for (int index = 0; index < count; ++index) {
+      if (destinations[index].instance == nullptr) visit(destinations[index]);
+    }
+    return true;
   }
 };
 

@@ -69,6 +69,20 @@ bool CancelSpoolerJob(const std::string& printerUtf8, DWORD spoolerJobId, DWORD&
   return Spooler().CancelJob(printerUtf8, spoolerJobId, error);
 }
 
+bool SpoolerBackend::ListPrinterStates(std::vector<PrinterStateReport>& printers,
+                                       DWORD& error) {
+  std::vector<PrinterEntry> listed;
+  printers.clear();
+  if (!ListPrinters(listed, error)) return false;
+  for (PrinterEntry& printer : listed) printers.push_back({std::move(printer.name), "idle"});
+  return true;
+}
+
+bool ListPrinterStates(std::vector<PrinterStateReport>& printers) {
+  DWORD error = ERROR_SUCCESS;
+  return Spooler().ListPrinterStates(printers, error);
+}
+
 // Swaps in a test's backend; the old one is destroyed outside the lock.
 void InstallSpooler(std::unique_ptr<SpoolerBackend> backend) {
   SpoolerSlot& slot = Slot();

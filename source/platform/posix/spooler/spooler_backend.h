@@ -128,6 +128,11 @@ class SpoolerBackend {
   // Every printer in the backend's order; on failure false with a Win32 error code.
   virtual bool ListPrinters(std::vector<PrinterEntry>& printers, DWORD& error) = 0;
 
+  // Every printer with its state now, in the backend's order; on failure false with a
+  // Win32 error code. A backend whose printers take each document at once (the folder
+  // printer) reports every one idle, as this does unless the backend knows better.
+  virtual bool ListPrinterStates(std::vector<PrinterStateReport>& printers, DWORD& error);
+
   // Opens a printer by its UTF-8 name; nullptr with ERROR_INVALID_PRINTER_NAME when
   // there is no such printer.
   virtual std::unique_ptr<PrinterConnection> OpenPrinter(const std::string& name,

@@ -1,0 +1,22 @@
+# Writes a C++ source that holds files as std::string_view constants, each as a raw
+# string literal, so the server serves them from memory. Run as a script:
+#   cmake -DOUTPUT=out.cpp -DASSETS="kName=path|kOther=path" -P embed_assets.cmake
+set(delimiter "quillmesh_asset")
+set(source "// Generated at build time from source/admin/assets; edit those files instead.\n")
+string(APPEND source "#include <string_view>\n\n")
+string(REPLACE "|" ";" assets "${ASSETS}")
+foreach(asset IN LISTS assets)
+  string(REPLACE "=" ";" parts "${asset}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  file(READ "${path}" text)
+  string(FIND "${text}" ")${delimiter}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${path} holds the raw string's closing sequence")
+  endif()
+  string(APPEND source "extern const std::string_view ${name};\n")
+  string(APPEND source "const std::string_view ${name} = R\"${delimiter}(${text})${delimiter}\";\n\n")
+endforeach()
+file(WRITE "${OUTPUT}.new" "${source}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")
