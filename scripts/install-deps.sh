@@ -9,6 +9,7 @@ serve_packages=(
   build-essential cmake pkg-config
   libcups2-dev cups-client
   libgs-dev ghostscript libcairo2-dev libdeflate-dev libgxps-dev libstb-dev
+  libcpp-httplib-dev libssl-dev libbrotli-dev zlib1g-dev
 )
 test_packages=(
   clang libclang-rt-14-dev
@@ -17,6 +18,7 @@ test_packages=(
   g++-mingw-w64-x86-64-posix wine wine64
   dpkg-dev curl patch xz-utils zlib1g-dev
   python3 procps systemd
+  python3-prometheus-client openssl
 )
 
 case ${1:-test} in

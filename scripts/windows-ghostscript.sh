@@ -29,23 +29,8 @@ recipe=2
 # machine's apt configuration and lists stay untouched.
 apt_root=${cache_root}/apt
 downloads=$cache_root/sources
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-apt_options=(
-  -o "Dir::Etc::SourceList=$apt_root/sources.list" -o Dir::Etc::SourceParts=/dev/null
-  -o "Dir::State::Lists=$apt_root/lists" -o "Dir::Cache=$apt_root/cache"
-  -o APT::Sandbox::User=root -qq
-)
-
-# Writes the private deb-src list and refreshes its index.
-update_source_index() {
-  mkdir -p "$apt_root/lists/partial" "$apt_root/cache/archives/partial"
-  cat >"$apt_root/sources.list" <<EOF
-deb-src http://deb.debian.org/debian $codename main
-deb-src http://deb.debian.org/debian $codename-updates main
-deb-src http://deb.debian.org/debian-security $codename-security main
-EOF
-  apt-get "${apt_options[@]}" update
-}
+# shellcheck source=scripts/debian-sources.sh
+source "$repo/scripts/debian-sources.sh"
 
 # Prints the newest version of source package $1 whose .dsc the mirror really serves (a
 # security suite's index can name a version whose files are already gone).

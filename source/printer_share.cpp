@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "command_line.h"
+#include "admin/admin_server.h"
+#include "admin/live_sources.h"
 #include "support/allow_list.h"
 #include "front/client_handler.h"
 #include "front/file_submit.h"
@@ -86,6 +88,7 @@ ServerSettings ReadSettingsOrStop() {
   ServerSettings settings;
   std::string problem;
   if (!ReadServerSettings(settings, problem) ||
+      !CheckAdminWindowSettings(settings, AdminWindowHasTls(), problem) ||
       !quillmesh::platform::UseSpooler(settings.spooler, problem)) {
     std::fprintf(stderr, "quillmesh: %s\n", problem.c_str());
     FailStartup(problem.c_str());
@@ -174,6 +177,9 @@ int StartQuillmesh(unsigned short port) {
   static SessionGate gate({settings.maxSessions, settings.maxSessionsPerPeer}, settings.allow);
   static SpoolerPrintService printService;
   OpenJobHistory(printService.Jobs(), settings.jobHistory);
+  static LiveAdminSources sources(printService.Jobs(), gate);
+  static AdminServer adminServer(sources, settings.admin);
+  if (settings.admin.enabled) adminServer.Start();
   int failedAccepts = 0;
   for (;;) {
     LOG_DEBUG("Wait Client Connect ... \n");

@@ -221,6 +221,10 @@ bool ListPrinterStates(std::vector<PrinterStateReport>& printers);
 // Environment variable or nullptr.
 const char* GetEnvironment(const char* name);
 
+// Fills the buffer with bytes from the system's cryptographic random source; false when
+// the source gave fewer (the caller must then not use the buffer as a secret).
+bool FillRandomBytes(void* buffer, std::size_t length);
+
 // The folder for the server's work files: what TEMP names (Linux, which has no current
 // drive to fall back on, takes TMPDIR and then /tmp when it is unset); nullptr when
 // Windows has no TEMP.

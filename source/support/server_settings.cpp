@@ -65,6 +65,8 @@ ServerSettings& InForce() {
 
 // Readers of settings kept in another form than they are given.
 bool ReadAllowList(SettingReading& reading);
+bool ReadAdminAllowList(SettingReading& reading);
+bool ReadAdminAddress(SettingReading& reading);
 bool ReadKeptMegabytes(SettingReading& reading);
 
 // Every setting. The spooler's text is checked by the platform, which knows what it
@@ -124,6 +126,20 @@ constexpr SettingEntry kSettings[] = {
      "Windows: the full path of gsdll64.dll; else beside quillmesh.exe, then the newest "
      "installed Ghostscript",
      0, 0, nullptr},
+    {"QUILLMESH_ADMIN", "127.0.0.1:9098",
+     "the administrator's window (web pages, JSON, metrics): IPv4 address:port, or off", 0, 0,
+     ReadAdminAddress},
+    {"QUILLMESH_ADMIN_PASSWORD", "(not set)",
+     "the window's password (HTTP Basic, user admin); needed on a non-loopback address", 0, 0,
+     [](SettingReading& r) { return r.Text(r.settings.admin.password); }},
+    {"QUILLMESH_ADMIN_CERT", "unset",
+     "Linux: PEM certificate file, with QUILLMESH_ADMIN_KEY, to serve the window over HTTPS", 0,
+     0, [](SettingReading& r) { return r.Text(r.settings.admin.certificatePath); }},
+    {"QUILLMESH_ADMIN_KEY", "unset", "Linux: PEM private key file of QUILLMESH_ADMIN_CERT", 0, 0,
+     [](SettingReading& r) { return r.Text(r.settings.admin.keyPath); }},
+    {"QUILLMESH_ADMIN_ALLOW", AdminWindowSettings::kAdminAllowDefault,
+     "comma-separated IPv4 addresses and CIDR ranges let into the window", 0, 0,
+     ReadAdminAllowList},
 };
 
 }  // namespace
@@ -137,13 +153,49 @@ unsigned DefaultMaxSessions(std::uint64_t descriptorLimit) {
 
 namespace {
 
-// The list as given, for the start-up log; a list half understood must not let anyone in.
-bool ReadAllowList(SettingReading& reading) {
-  reading.settings.allowText = reading.text;
+// Reads an allow-list and keeps its text; a list half understood must not let anyone in.
+bool ReadAllowListInto(SettingReading& reading, std::string& text, AllowList& list) {
+  text = reading.text;
   std::string allowProblem;
-  if (reading.settings.allow.Parse(reading.settings.allowText, allowProblem)) return true;
+  if (list.Parse(text, allowProblem)) return true;
   reading.problem = std::string(reading.entry.name) + ": " + allowProblem;
   return false;
+}
+
+bool ReadAllowList(SettingReading& reading) {
+  return ReadAllowListInto(reading, reading.settings.allowText, reading.settings.allow);
+}
+
+bool ReadAdminAllowList(SettingReading& reading) {
+  return ReadAllowListInto(reading, reading.settings.admin.allowText,
+                           reading.settings.admin.allow);
+}
+
+// "off", or an IPv4 address and a port of 1 to 65535 ("0.0.0.0:9098").
+bool ReadAdminAddress(SettingReading& reading) {
+  AdminWindowSettings& admin = reading.settings.admin;
+  const std::string text = reading.text;
+  if (text == "off") {
+    admin.enabled = false;
+    return true;
+  }
+  const std::size_t colon = text.rfind(':');
+  std::uint32_t address = 0;
+  const std::string portText = colon == std::string::npos ? "" : text.substr(colon + 1);
+  const SettingEntry portEntry{reading.entry.name, "", "", 1, kLargestPort, nullptr};
+  SettingReading portReading{portEntry, portText.c_str(), reading.settings, reading.problem};
+  unsigned short port = 0;
+  if (colon == std::string::npos || !ParseIpv4Address(text.substr(0, colon), address) ||
+      !portReading.WholeNumber(port)) {
+    reading.problem = std::string(reading.entry.name) +
+                      " must be off or an IPv4 address and a port from 1 to 65535, as "
+                      "127.0.0.1:9098";
+    return false;
+  }
+  admin.enabled = true;
+  admin.host = text.substr(0, colon);
+  admin.port = port;
+  return true;
 }
 
 // The kept files' bound, given in MiB and kept in bytes.
@@ -160,6 +212,9 @@ std::span<const SettingEntry> SettingEntries() { return kSettings; }
 
 bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
   settings.maxSessions = DefaultMaxSessions(quillmesh::platform::DescriptorLimit());
+  // The window's own default admits loopback alone, unlike the peers' (everyone).
+  std::string defaultProblem;
+  settings.admin.allow.Parse(settings.admin.allowText, defaultProblem);
   for (const SettingEntry& entry : kSettings) {
     if (entry.read == nullptr) continue;
     const char* text = quillmesh::platform::GetEnvironment(entry.name);
@@ -168,6 +223,28 @@ bool ReadServerSettings(ServerSettings& settings, std::string& problem) {
     if (!entry.read(reading)) return false;
   }
   return true;
+}
+
+bool IsLoopbackAddress(std::uint32_t address) { return (address >> 24) == 127; }
+
+bool CheckAdminWindowSettings(const ServerSettings& settings, bool tlsAvailable,
+                              std::string& problem) {
+  const AdminWindowSettings& admin = settings.admin;
+  if (!admin.enabled) return true;
+  std::uint32_t address = 0;
+  ParseIpv4Address(admin.host, address);
+  if (!IsLoopbackAddress(address) && admin.password.empty()) {
+    problem = "QUILLMESH_ADMIN is not a loopback address, so QUILLMESH_ADMIN_PASSWORD must be set";
+  } else if (admin.certificatePath.empty() != admin.keyPath.empty()) {
+    problem = "QUILLMESH_ADMIN_CERT and QUILLMESH_ADMIN_KEY must be set together";
+  } else if (!admin.certificatePath.empty() && !tlsAvailable) {
+    problem = "QUILLMESH_ADMIN_CERT: this build serves the window without TLS";
+  } else if (admin.port == settings.port) {
+    problem = "QUILLMESH_ADMIN must not use QUILLMESH_PORT's port " + std::to_string(settings.port);
+  } else {
+    return true;
+  }
+  return false;
 }
 
 const ServerSettings& ServerSettingsInForce() { return InForce(); }
@@ -190,4 +267,12 @@ void LogServerSettings(const ServerSettings& settings) {
             static_cast<long long>(settings.keptFiles.maxAgeMillis / kMillisPerDay));
   LOG_DEBUG("jobs at the spooler: QUILLMESH_SPOOLER_WATCH_SECONDS=%u\n",
             settings.spoolerWatchSeconds);
+  // The password itself never goes to the log.
+  const AdminWindowSettings& admin = settings.admin;
+  const std::string address =
+      admin.enabled ? admin.host + ":" + std::to_string(admin.port) : std::string("off");
+  LOG_DEBUG("administrator's window: QUILLMESH_ADMIN=%s QUILLMESH_ADMIN_ALLOW=%s, password %s, "
+            "certificate %s\n",
+            address.c_str(), admin.allowText.c_str(), admin.password.empty() ? "unset" : "set",
+            admin.certificatePath.empty() ? "unset" : admin.certificatePath.c_str());
 }

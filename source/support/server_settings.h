@@ -13,6 +13,20 @@
 #include "support/log_writer.h"
 #include "support/render_settings.h"
 
+// The administrator's window: where it listens, who may reach it and how it is secured.
+struct AdminWindowSettings {
+  bool enabled = true;  // QUILLMESH_ADMIN=off switches it off
+  std::string host = "127.0.0.1";
+  unsigned short port = 9098;
+  std::string password;  // empty: none asked, which only a loopback address allows
+  std::string certificatePath;
+  std::string keyPath;
+  std::string allowText = kAdminAllowDefault;  // as given, for the start-up log
+  AllowList allow;  // read from allowText when the settings are read
+
+  static constexpr const char* kAdminAllowDefault = "127.0.0.0/8";
+};
+
 struct ServerSettings {
   unsigned short port = 9099;
   // QUILLMESH_SPOOLER as given; the platform knows what it names (UseSpooler).
@@ -34,6 +48,7 @@ struct ServerSettings {
   PdfRenderSettings render;
   // Seconds a job handed to the spooler is followed there before it is given up.
   unsigned spoolerWatchSeconds = 86400;
+  AdminWindowSettings admin;
 };
 
 // One setting's text being read; defined where the settings are read.
@@ -63,6 +78,15 @@ unsigned DefaultMaxSessions(std::uint64_t descriptorLimit);
 // Reads every setting from the environment; false, with a message naming the variable,
 // when one is malformed.
 bool ReadServerSettings(ServerSettings& settings, std::string& problem);
+
+// Checks the administrator's window's settings against each other and the port: false,
+// with the problem, for a non-loopback address without a password, a certificate without
+// its key or the reverse, a certificate where the build has no TLS, or the peers' port.
+bool CheckAdminWindowSettings(const ServerSettings& settings, bool tlsAvailable,
+                              std::string& problem);
+
+// Whether the address (host byte order) is a loopback one, 127.0.0.0/8.
+bool IsLoopbackAddress(std::uint32_t address);
 
 // The settings in force: the defaults until the server installs what it read at start.
 const ServerSettings& ServerSettingsInForce();

@@ -69,7 +69,7 @@ status=$?
 echo "== the extracted server and peer"
 port=$(free_port) || { fail "no free port"; exit 1; }
 mkdir -p "$work/printers/Lab" "$work/state"
-QUILLMESH_PORT=$port QUILLMESH_SPOOLER="folder:$work/printers" TEMP="$work/state" \
+QUILLMESH_ADMIN=off QUILLMESH_PORT=$port QUILLMESH_SPOOLER="folder:$work/printers" TEMP="$work/state" \
   "$root/usr/bin/quillmesh" >"$work/server.log" 2>&1 &
 server_pid=$!
 listed=

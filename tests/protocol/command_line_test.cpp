@@ -25,7 +25,8 @@ const char* const kSettings[] = {
     "QUILLMESH_LOG_FILES",     "QUILLMESH_MAX_PAGES",        "QUILLMESH_RENDER_SECONDS",
     "QUILLMESH_RENDER_JOBS",   "QUILLMESH_RENDER_MEMORY_MB", "QUILLMESH_GS_DLL",
     "QUILLMESH_SPOOLER_WATCH_SECONDS",
-    "QUILLMESH_JOB_HISTORY",
+    "QUILLMESH_JOB_HISTORY",   "QUILLMESH_ADMIN",            "QUILLMESH_ADMIN_PASSWORD",
+    "QUILLMESH_ADMIN_CERT",    "QUILLMESH_ADMIN_KEY",        "QUILLMESH_ADMIN_ALLOW",
 };
 
 // Runs the server with the arguments and keeps what it prints; its exit code.

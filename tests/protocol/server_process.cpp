@@ -122,6 +122,9 @@ pid_t ServerProcess::Spawn() const {
   if (underWine) ::setenv("QM_WINE_TEMP", temp.c_str(), 1);
   ::setenv("QUILLMESH_SPOOLER", spooler.c_str(), 1);
   ::setenv("QUILLMESH_PORT", std::to_string(mPort).c_str(), 1);
+  // Servers run side by side: none takes the administrator's window's one port unless
+  // its test asks for the window.
+  ::setenv("QUILLMESH_ADMIN", "off", 1);
   for (const auto& [name, value] : mEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
   if (mAddressSpaceBytes > 0 && kServerTakesAddressSpaceLimit) {
     const rlimit addressSpace{mAddressSpaceBytes, mAddressSpaceBytes};

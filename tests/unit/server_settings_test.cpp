@@ -2,8 +2,10 @@
 // defaults when nothing is set, and the one table --help prints.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "support/server_settings.h"
 #include "test_environment.h"
@@ -154,6 +156,102 @@ TEST(ServerSettingsReading, TheTableNamesEachSettingOnceWithADefaultAndAMeaning)
     EXPECT_NE(std::string(entry.meaning), "") << entry.name;
     EXPECT_LE(entry.lowest, entry.highest) << entry.name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The settings with the window's variables set as given; the problem when refused.
+bool ReadAdminWith(std::initializer_list<std::pair<const char*, const char*>> variables,
+                   ServerSettings& settings, std::string& problem) {
+  for (const auto& [name, value] : variables) SetEnvironment(name, value);
+  const bool read = ReadServerSettings(settings, problem);
+  for (const auto& [name, value] : variables) SetEnvironment(name, "");
+  return read;
+}
+
+TEST(AdminWindowSettings, ByDefaultOnLoopbackPort9098AdmittingLoopbackOnly) {
+  ServerSettings settings;
+  std::string problem;
+  ASSERT_TRUE(ReadServerSettings(settings, problem)) << problem;
+  EXPECT_TRUE(settings.admin.enabled);
+  EXPECT_EQ(settings.admin.host, "127.0.0.1");
+  EXPECT_EQ(settings.admin.port, 9098);
+  EXPECT_TRUE(settings.admin.allow.Admits(0x7F000001));
+  EXPECT_FALSE(settings.admin.allow.Admits(0x0A000001));
+  EXPECT_TRUE(CheckAdminWindowSettings(settings, false, problem)) << problem;
+}
+
+TEST(AdminWindowSettings, TheAddressIsOffOrIpv4WithAPortFromOneTo65535) {
+  for (const auto& [text, port] :
+       {std::pair{"127.0.0.1:1", 1}, std::pair{"0.0.0.0:65535", 65535},
+        std::pair{"10.1.2.3:9098", 9098}}) {
+    ServerSettings settings;
+    std::string problem;
+    ASSERT_TRUE(ReadAdminWith({{"QUILLMESH_ADMIN", text}}, settings, problem)) << text;
+    EXPECT_EQ(settings.admin.port, port) << text;
+    EXPECT_EQ(settings.admin.host, std::string(text).substr(0, std::string(text).find(':')));
+  }
+  ServerSettings off;
+  std::string problem;
+  ASSERT_TRUE(ReadAdminWith({{"QUILLMESH_ADMIN", "off"}}, off, problem)) << problem;
+  EXPECT_FALSE(off.admin.enabled);
+  for (const char* refused :
+       {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1", "127.0.0.1:", ":9098", "localhost:9098",
+        "256.0.0.1:9098", "127.0.0.1:90x", "127.0.0.1:-1", "[::1]:9098", "OFF", "127.0.0.1: 80"}) {
+    ServerSettings settings;
+    EXPECT_FALSE(ReadAdminWith({{"QUILLMESH_ADMIN", refused}}, settings, problem)) << refused;
+    EXPECT_EQ(problem.rfind("QUILLMESH_ADMIN must be", 0), 0u) << problem;
+  }
+}
+
+TEST(AdminWindowSettings, ItsAllowListReplacesLoopbackAndAMalformedOneStops) {
+  ServerSettings settings;
+  std::string problem;
+  ASSERT_TRUE(ReadAdminWith({{"QUILLMESH_ADMIN_ALLOW", "10.0.0.0/8"}}, settings, problem));
+  EXPECT_TRUE(settings.admin.allow.Admits(0x0A010203));
+  EXPECT_FALSE(settings.admin.allow.Admits(0x7F000001));
+  // The peers' list is a different one.
+  EXPECT_TRUE(settings.allow.AdmitsEveryone());
+  ServerSettings malformed;
+  EXPECT_FALSE(ReadAdminWith({{"QUILLMESH_ADMIN_ALLOW", "10.0.0.0/33"}}, malformed, problem));
+  EXPECT_EQ(problem.rfind("QUILLMESH_ADMIN_ALLOW:", 0), 0u) << problem;
+}
+
+// The checks across the window's settings, each at its edge.
+TEST(AdminWindowSettings, StartRefusesAnOpenAddressWithoutPasswordHalfATlsPairOrThePeersPort) {
+  const auto check = [](std::initializer_list<std::pair<const char*, const char*>> variables,
+                        bool tls, std::string& problem) {
+    ServerSettings settings;
+    if (!ReadAdminWith(variables, settings, problem)) return false;
+    return CheckAdminWindowSettings(settings, tls, problem);
+  };
+  std::string problem;
+  EXPECT_TRUE(check({{"QUILLMESH_ADMIN", "127.255.255.255:9098"}}, false, problem)) << problem;
+  EXPECT_FALSE(check({{"QUILLMESH_ADMIN", "128.0.0.0:9098"}}, true, problem));
+  EXPECT_NE(problem.find("QUILLMESH_ADMIN_PASSWORD"), std::string::npos) << problem;
+  EXPECT_FALSE(check({{"QUILLMESH_ADMIN", "0.0.0.0:9098"}}, true, problem));
+  EXPECT_TRUE(check({{"QUILLMESH_ADMIN", "0.0.0.0:9098"}, {"QUILLMESH_ADMIN_PASSWORD", "pw"}},
+                    false, problem))
+      << problem;
+  // Switched off, nothing else about the window matters.
+  EXPECT_TRUE(check({{"QUILLMESH_ADMIN", "off"}, {"QUILLMESH_ADMIN_CERT", "c.pem"}}, false, problem));
+
+  EXPECT_FALSE(check({{"QUILLMESH_ADMIN_CERT", "c.pem"}}, true, problem));
+  EXPECT_NE(problem.find("together"), std::string::npos) << problem;
+  EXPECT_FALSE(check({{"QUILLMESH_ADMIN_KEY", "k.pem"}}, true, problem));
+  EXPECT_TRUE(check({{"QUILLMESH_ADMIN_CERT", "c.pem"}, {"QUILLMESH_ADMIN_KEY", "k.pem"}}, true,
+                    problem))
+      << problem;
+  EXPECT_FALSE(check({{"QUILLMESH_ADMIN_CERT", "c.pem"}, {"QUILLMESH_ADMIN_KEY", "k.pem"}}, false,
+                     problem));
+  EXPECT_NE(problem.find("without TLS"), std::string::npos) << problem;
+
+  EXPECT_FALSE(check({{"QUILLMESH_PORT", "9098"}}, false, problem));
+  EXPECT_NE(problem.find("QUILLMESH_PORT"), std::string::npos) << problem;
+  EXPECT_TRUE(check({{"QUILLMESH_PORT", "9097"}}, false, problem)) << problem;
+  EXPECT_FALSE(check({{"QUILLMESH_ADMIN", "127.0.0.1:9099"}}, false, problem));
 }
 
 }  // namespace

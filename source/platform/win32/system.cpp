@@ -12,6 +12,9 @@
 #include "platform/file_pieces.h"
 #include "platform/platform.h"
 
+// After platform.h, which brings in windows.h that it builds on.
+#include <bcrypt.h>
+
 namespace {
 
 // Milliseconds between 1601-01-01 (the FILETIME epoch) and 1970-01-01.
@@ -234,6 +237,20 @@ PrinterFileCopy WritePrinterFromFile(HANDLE printer, std::FILE* file, std::span<
 
 // The C runtime's copy of the environment, the one _putenv_s changes.
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
+
+bool FillRandomBytes(void* buffer, std::size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (length > 0) {
+    const ULONG piece = length > 0x10000000 ? 0x10000000 : static_cast<ULONG>(length);
+    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, bytes, piece,
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+      return false;
+    }
+    bytes += piece;
+    length -= piece;
+  }
+  return true;
+}
 
 const char* TemporaryFolder() { return GetEnvironment("TEMP"); }
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -309,6 +310,18 @@ std::FILE* OpenWideFile(const WideString& path, const char* mode) {
 }
 
 const char* GetEnvironment(const char* name) { return std::getenv(name); }
+
+bool FillRandomBytes(void* buffer, std::size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t filled = 0;
+  while (filled < length) {
+    const ssize_t got = ::getrandom(bytes + filled, length - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    filled += static_cast<std::size_t>(got);
+  }
+  return true;
+}
 
 const char* TemporaryFolder() {
   if (const char* temp = GetEnvironment("TEMP")) return temp;
