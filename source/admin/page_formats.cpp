@@ -5,7 +5,9 @@
 
 // The number with a leading zero below 10 ("07"); wider numbers as they are.
 static std::string TwoDigits(long long number) {
-  return (number < 10 ? "0" : "") + std::to_string(number);
+  std::string digits = std::to_string(number);
+  if (number < 10) digits.insert(digits.begin(), '0');
+  return digits;
 }
 
 std::string UtcTime(std::int64_t millis) {
