@@ -44,9 +44,8 @@ std::string TempValueForServer(const std::string& workDir) {
   return windowsPath;
 }
 
-// A loopback port nobody listens on, below the ephemeral range so that no outgoing
-// connection takes it meanwhile; each server of a test gets its own, so test
-// programs can run side by side.
+}  // namespace
+
 std::uint16_t FreePort() {
   std::random_device seed;
   std::mt19937 generator(seed());
@@ -64,8 +63,6 @@ std::uint16_t FreePort() {
   }
   std::abort();
 }
-
-}  // namespace
 
 std::string ReadFile(const std::string& path) {
   std::ifstream stream(path, std::ios::binary);

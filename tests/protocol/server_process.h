@@ -99,6 +99,11 @@ void SubmitJob(const ServerProcess& server, const std::string& printer, std::uin
 std::vector<std::uint8_t> SubmitHeaderFrame(const std::string& printer, const std::string& file,
                                             std::uint32_t size, std::uint8_t dataFormat);
 
+// A loopback port nobody listens on, below the ephemeral range so that no outgoing
+// connection takes it meanwhile; each server of a test gets its own, so test
+// programs can run side by side.
+std::uint16_t FreePort();
+
 // Runs a shell command; true when it exited with 0.
 bool RunCommand(const std::string& command);
 
