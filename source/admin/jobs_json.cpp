@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "print/job_figures.h"
 #include "support/text_encoding.h"
 
 namespace {
@@ -31,15 +32,6 @@ void AppendAscii(std::string& json, char c) {
     json += UnicodeEscape(code);
   } else {
     json += c;
-  }
-}
-
-const char* FormatName(std::uint8_t dataFormat) {
-  switch (dataFormat) {
-    case quillmesh::wire::kDataFormatPdf: return "pdf";
-    case quillmesh::wire::kDataFormatXps: return "xps";
-    case quillmesh::wire::kDataFormatRaw: return "raw";
-    default: return "unknown";
   }
 }
 
@@ -108,7 +100,7 @@ std::string JobJson(const JobRecord& job) {
   AppendField(json, "peer", JsonString(description.peer));
   AppendField(json, "printer", JsonString(description.printerName));
   AppendField(json, "document", JsonString(description.documentName));
-  AppendField(json, "format", JsonString(FormatName(description.dataFormat)));
+  AppendField(json, "format", JsonString(DataFormatLabel(description.dataFormat)));
   AppendField(json, "bytes", std::to_string(description.bytes));
   AppendField(json, "state", JsonString(StateName(job.state)));
   AppendField(json, "message", JsonString(job.message));
