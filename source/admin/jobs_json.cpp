@@ -2,6 +2,9 @@
 
 #include <cstddef>
 
+#include "print/job_figures.h"
+#include "support/text_encoding.h"
+
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -11,35 +14,6 @@ std::string UnicodeEscape(unsigned codeUnit) {
   std::string escape = "\\u";
   for (int shift = 12; shift >= 0; shift -= 4) escape += kHexDigits[(codeUnit >> shift) & 0xF];
   return escape;
-}
-
-// The length of the valid UTF-8 sequence at the text's start of two bytes or more; 0
-// when there is none (a stray continuation byte, an overlong form, a surrogate, a code
-// point past U+10FFFF or a sequence cut short).
-std::size_t MultibyteLength(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char secondLow = 0x80;
-  unsigned char secondHigh = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) secondLow = 0xA0;   // overlong
-    if (lead == 0xED) secondHigh = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) secondLow = 0x90;   // overlong
-    if (lead == 0xF4) secondHigh = 0x8F;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < secondLow || byte(1) > secondHigh) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
 }
 
 // The JSON escape of one byte below 0x80, or the byte itself.
@@ -58,15 +32,6 @@ void AppendAscii(std::string& json, char c) {
     json += UnicodeEscape(code);
   } else {
     json += c;
-  }
-}
-
-const char* FormatName(std::uint8_t dataFormat) {
-  switch (dataFormat) {
-    case quillmesh::wire::kDataFormatPdf: return "pdf";
-    case quillmesh::wire::kDataFormatXps: return "xps";
-    case quillmesh::wire::kDataFormatRaw: return "raw";
-    default: return "unknown";
   }
 }
 
@@ -116,7 +81,7 @@ std::string JsonString(std::string_view text) {
       AppendAscii(json, text[i++]);
       continue;
     }
-    const std::size_t length = MultibyteLength(text.substr(i));
+    const std::size_t length = Utf8SequenceLength(text, i);
     if (length == 0) {
       json += UnicodeEscape(0xFFFD);
       ++i;
@@ -135,7 +100,7 @@ std::string JobJson(const JobRecord& job) {
   AppendField(json, "peer", JsonString(description.peer));
   AppendField(json, "printer", JsonString(description.printerName));
   AppendField(json, "document", JsonString(description.documentName));
-  AppendField(json, "format", JsonString(FormatName(description.dataFormat)));
+  AppendField(json, "format", JsonString(DataFormatLabel(description.dataFormat)));
   AppendField(json, "bytes", std::to_string(description.bytes));
   AppendField(json, "state", JsonString(StateName(job.state)));
   AppendField(json, "message", JsonString(job.message));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "front/file_submit.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -14,35 +15,6 @@ constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
 // The label value of each refusal reason, in RefusalReason's order.
 constexpr std::array<const char*, kRefusalReasons> kRefusalLabels = {
     "not_allowed", "over_session_cap", "over_peer_cap"};
-
-// Whether the byte continues a UTF-8 sequence, within [low, high].
-bool InRange(std::string_view text, std::size_t at, unsigned char low, unsigned char high) {
-  if (at >= text.size()) return false;
-  const auto byte = static_cast<unsigned char>(text[at]);
-  return byte >= low && byte <= high;
-}
-
-// The length of the well-formed UTF-8 sequence at the position; 0 when it is none
-// (overlong forms, surrogates and code points past U+10FFFF are none).
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return InRange(text, at + 1, 0x80, 0xBF) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-    return InRange(text, at + 1, low, high) && InRange(text, at + 2, 0x80, 0xBF) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-    return InRange(text, at + 1, low, high) && InRange(text, at + 2, 0x80, 0xBF) &&
-                   InRange(text, at + 3, 0x80, 0xBF)
-               ? 4
-               : 0;
-  }
-  return 0;
-}
 
 // One label of a sample: its name and its value as given.
 using Label = std::pair<const char*, std::string_view>;

@@ -78,6 +78,39 @@ bool IsUtf8Text(const char* text, std::uint32_t length) {
   return true;
 }
 
+namespace {
+
+// Whether the byte continues a UTF-8 sequence, within [low, high].
+bool InRange(std::string_view text, std::size_t at, unsigned char low, unsigned char high) {
+  if (at >= text.size()) return false;
+  const auto byte = static_cast<unsigned char>(text[at]);
+  return byte >= low && byte <= high;
+}
+
+}  // namespace
+
+// The length of the well-formed UTF-8 sequence at the position; 0 when it is none
+// (overlong forms, surrogates and code points past U+10FFFF are none).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return InRange(text, at + 1, 0x80, 0xBF) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
+    return InRange(text, at + 1, low, high) && InRange(text, at + 2, 0x80, 0xBF) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
+    return InRange(text, at + 1, low, high) && InRange(text, at + 2, 0x80, 0xBF) &&
+                   InRange(text, at + 3, 0x80, 0xBF)
+               ? 4
+               : 0;
+  }
+  return 0;
+}
+
 // UTF-8 to UTF-16 to GBK; the GBK form is never longer than the UTF-8 form, so a
 // destination as large as the source (terminator included) always suffices.
 void Utf8ToGbk(const char* source, char* destination) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -16,6 +17,11 @@ int CountLeadingOnes(unsigned char byte);
 // True when every multi-byte sequence has three or more bytes with proper continuations.
 // Continuation bytes count only before length: a sequence cut off there is rejected.
 bool IsUtf8Text(const char* text, std::uint32_t length);
+
+// The length of the well-formed UTF-8 sequence at the position (1 for ASCII); 0 when
+// there is none there: a stray continuation byte, an overlong form, a surrogate, a code
+// point past U+10FFFF or a sequence cut short.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
 
 // Converts zero-terminated UTF-8 into GBK, terminator included; the caller provides
 // room for the whole result, which is never longer than the source with its terminator.

@@ -68,9 +68,11 @@ status=$?
 
 echo "== the extracted server and peer"
 port=$(free_port) || { fail "no free port"; exit 1; }
+admin_port=$(free_port) || { fail "no free port"; exit 1; }
+[[ $admin_port != "$port" ]] || admin_port=$((port + 1))
 mkdir -p "$work/printers/Lab" "$work/state"
-QUILLMESH_ADMIN=off QUILLMESH_PORT=$port QUILLMESH_SPOOLER="folder:$work/printers" TEMP="$work/state" \
-  "$root/usr/bin/quillmesh" >"$work/server.log" 2>&1 &
+QUILLMESH_ADMIN=127.0.0.1:$admin_port QUILLMESH_PORT=$port QUILLMESH_SPOOLER="folder:$work/printers" \
+  TEMP="$work/state" "$root/usr/bin/quillmesh" >"$work/server.log" 2>&1 &
 server_pid=$!
 listed=
 for _ in $(seq 1 100); do
@@ -82,6 +84,11 @@ printf 'printer data' >"$work/job.prn"
 "$root/usr/bin/quillmesh-peer" print -d Lab --port "$port" "$work/job.prn" >/dev/null 2>&1 \
   || fail "the extracted peer could not print"
 cmp -s "$work/job.prn" "$work/printers/Lab/1.prn" || fail "the job did not reach the printer"
+# The window's pages, script and style are in the binary: nothing else is installed for them.
+for page in / /admin.js /admin.css; do
+  curl -sf --max-time 30 "http://127.0.0.1:$admin_port$page" >/dev/null \
+    || fail "the extracted server does not serve $page on its window's port"
+done
 
 if ((failures)); then
   echo "package: $failures failure(s)" >&2

@@ -71,7 +71,7 @@ TEST(LiveSessionsTest, OpenSessionsAreListedUntilReleasedAndThoseEndedForRoomAre
 
 class LiveSessionTest : public SessionTest {
  protected:
-  const AllowList mEveryone;
+  const AllowList mEveryone{};
   SessionGate mGate{{4, 4}, mEveryone};
   LiveAdminSources mSources{mPrintService.Jobs(), mGate};
 };

@@ -89,9 +89,11 @@ registry_value FailureActions >/dev/null \
 
 # The server's settings: its own port and TEMP, through the service's Environment value.
 port=$(free_port) || { fail "no free port"; exit 1; }
+admin_port=$(free_port) || { fail "no free port"; exit 1; }
+[[ $admin_port != "$port" ]] || admin_port=$((port + 1))
 mkdir -p "$work/temp"
 wine reg add "$service_key" /v Environment /t REG_MULTI_SZ \
-  /d "QUILLMESH_PORT=$port\\0TEMP=$(windows_path "$work/temp")" /f >/dev/null \
+  /d "QUILLMESH_PORT=$port\\0QUILLMESH_ADMIN=127.0.0.1:$admin_port\\0TEMP=$(windows_path "$work/temp")" /f >/dev/null \
   || fail "cannot set the service's Environment value"
 
 # Wine's service manager cannot open a service created in its running session with
@@ -108,6 +110,8 @@ wine sc query Quillmesh >/dev/null 2>&1
 answers_within "$port" 60 || fail "the service did not start with the session"
 [[ -s $work/temp/Quillmesh/log/QuillmeshLog.txt ]] \
   || fail "the server did not log into the TEMP of the service's settings"
+curl -sf --max-time 30 "http://127.0.0.1:$admin_port/" | grep -q 'id="live"' \
+  || fail "the service does not serve the administrator's window on port $admin_port"
 
 echo "== service: net stop"
 wine net stop Quillmesh || fail "net stop exited with $?"
