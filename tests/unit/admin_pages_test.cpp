@@ -149,8 +149,8 @@ TEST(AdminPagesEscaping, LivePartIsAFragmentInThePagesLiveElement) {
 }
 
 TEST(AdminPagesChart, AJobCountsOnlyWithinTheLastHour) {
-  const std::int64_t now = kMidnight + 90 * kMinute;
-  auto pagesEndedAt = [now](std::int64_t endedAt, JobState state = JobState::kPrinted) {
+  constexpr std::int64_t now = kMidnight + 90 * kMinute;
+  auto pagesEndedAt = [](std::int64_t endedAt, JobState state = JobState::kPrinted) {
     JobRecord job = MakeJob(1, state, endedAt - kMinute, endedAt);
     job.pagesPrinted = 3;
     return PagesPerMinute({job}, now);
