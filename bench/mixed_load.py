@@ -30,6 +30,9 @@ LABELS = ("raw", "xps", "pdf+property", "pdf")
 ARRIVAL_TIMEOUT_S = 600
 # A CUPS queue that is idle with documents missing is asked again for this long first.
 IDLE_GRACE_S = 3.0
+# The folder printer has written a job's documents before its outcome: a document still
+# missing this long after it is missing.
+FOLDER_GRACE_S = 5.0
 POLL_S = 0.05
 SAMPLE_S = 0.25
 # The peer waits this long for each reply (its default), then gives up on the job.
@@ -38,21 +41,31 @@ FOLDER_DOCUMENT = re.compile(r"^\d+\.json$")
 
 
 @dataclass
+class Document:
+    """A document at the printer: when it arrived, its pages, and (CUPS) the kept file
+    that waits for its page count."""
+    arrived_ns: int
+    pages: int = 0
+    kept: str = ""
+
+
+@dataclass
 class Job:
-    """One job of one peer: what it was, when it started, when its documents arrived."""
+    """One job of one peer: what it was, when it started, the documents it made."""
     peer: int
     label: str
     started_ns: int
-    arrivals_ns: list = field(default_factory=list)
-    pages: int = 0
-    kept: list = field(default_factory=list)  # CUPS: kept documents, pages counted later
+    documents: list = field(default_factory=list)
     failure: str = ""
 
+    def pages(self):
+        return sum(document.pages for document in self.documents)
+
     def first_ns(self):
-        return min(self.arrivals_ns) - self.started_ns
+        return min(document.arrived_ns for document in self.documents) - self.started_ns
 
     def whole_ns(self):
-        return max(self.arrivals_ns) - self.started_ns
+        return max(document.arrived_ns for document in self.documents) - self.started_ns
 
 
 class Load:
@@ -105,13 +118,14 @@ def collect_folder(args, spool, job):
         path = os.path.join(spool, name)
         with open(path, encoding="utf-8") as description_file:
             description = json.load(description_file)
-        job.arrivals_ns.append(os.stat(path).st_mtime_ns)
         data = os.path.join(spool, description["file"])
+        document = Document(arrived_ns=os.stat(path).st_mtime_ns)
         if job.label == "raw":
             if os.path.getsize(data) != args.raw_bytes:
                 job.failure = f"RAW document of {os.path.getsize(data)} bytes"
         else:
-            job.pages += description["pages"]
+            document.pages = description["pages"]
+        job.documents.append(document)
         for leftover in (data, path, os.path.join(spool, name[:-len(".json")] + ".ticket.xml")):
             if os.path.exists(leftover):
                 os.remove(leftover)
@@ -133,15 +147,15 @@ def collect_cups(args, spool, job, index, sequence):
         if os.path.getsize(path) == 0:
             os.remove(path)  # the print command's empty output beside each document
             continue
-        job.arrivals_ns.append(os.stat(path).st_mtime_ns)
+        document = Document(arrived_ns=os.stat(path).st_mtime_ns)
         if job.label == "raw":
             if os.path.getsize(path) != args.raw_bytes:
                 job.failure = f"RAW document of {os.path.getsize(path)} bytes"
             os.remove(path)
         else:
-            aside = os.path.join(args.arrived, f"{index:02d}-{sequence:04d}-{name}")
-            os.rename(path, aside)
-            job.kept.append(aside)
+            document.kept = os.path.join(args.arrived, f"{index:02d}-{sequence:04d}-{name}")
+            os.rename(path, document.kept)
+        job.documents.append(document)
         kept += 1
     return kept
 
@@ -152,9 +166,10 @@ def kept_documents(spool):
 
 
 def await_folder_documents(args, spool, job):
-    """Waits until the folder printer has every document of the job; takes them."""
+    """Waits until the folder printer has every document of the job; takes them. The
+    folder printer has written them before the outcome, so a failed job is not waited for."""
     wanted = expected_documents(args, job.label)
-    deadline = time.monotonic() + ARRIVAL_TIMEOUT_S
+    deadline = time.monotonic() + (0 if job.failure else FOLDER_GRACE_S)
     while sum(1 for name in os.listdir(spool) if FOLDER_DOCUMENT.match(name)) < wanted:
         if time.monotonic() > deadline:
             break
@@ -163,19 +178,25 @@ def await_folder_documents(args, spool, job):
 
 
 def await_cups_documents(args, index, spool, job, sequence):
-    """Waits until cupsd handed every document on and ippeveprinter kept them; takes them."""
-    wanted = expected_documents(args, job.label)
+    """Waits until cupsd handed every document on and ippeveprinter kept them; takes them.
+    After a failed job only until the queue is idle, so that none is left for the next."""
+    wanted = 1_000_000 if job.failure else expected_documents(args, job.label)
     queue = args.printers[index]
     deadline = time.monotonic() + ARRIVAL_TIMEOUT_S
     idle_since = None
+    asked = 0.0
     while time.monotonic() < deadline:
-        if queue_idle(args, queue):
-            if kept_documents(spool) >= wanted:
-                break
-            idle_since = idle_since or time.monotonic()
-            if time.monotonic() - idle_since > IDLE_GRACE_S:
-                break
-        time.sleep(4 * POLL_S)
+        enough = kept_documents(spool) >= wanted
+        # cupsd is asked at once when the documents are there, else once a second.
+        if enough or time.monotonic() - asked >= 1.0:
+            asked = time.monotonic()
+            if queue_idle(args, queue):
+                if enough:
+                    break
+                idle_since = idle_since or asked
+                if asked - idle_since > IDLE_GRACE_S:
+                    break
+        time.sleep(POLL_S)
     return collect_cups(args, spool, job, index, sequence)
 
 
@@ -229,6 +250,18 @@ def resident_kb(pid):
     return 0
 
 
+def proportional_kb(pid):
+    """Pss of a process in kB (shared pages split among their sharers), 0 once it is gone."""
+    try:
+        with open(f"/proc/{pid}/smaps_rollup", encoding="ascii") as rollup:
+            for line in rollup:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def descendants(pid):
     """The process and every process below it."""
     found, waiting = [], [pid]
@@ -269,13 +302,15 @@ class Sampler(threading.Thread):
         self.server_pid = server_pid
         self.admin = admin
         self.peak_tree_kb = 0
+        self.peak_tree_pss_kb = 0
         self.most_under_way = None
         self.stopping = threading.Event()
 
     def run(self):
         while not self.stopping.is_set():
-            tree_kb = sum(resident_kb(pid) for pid in descendants(self.server_pid))
-            self.peak_tree_kb = max(self.peak_tree_kb, tree_kb)
+            tree = descendants(self.server_pid)
+            self.peak_tree_kb = max(self.peak_tree_kb, sum(resident_kb(pid) for pid in tree))
+            self.peak_tree_pss_kb = max(self.peak_tree_pss_kb, sum(proportional_kb(pid) for pid in tree))
             under_way = jobs_under_way(self.admin)
             if under_way is not None:
                 self.most_under_way = max(self.most_under_way or 0, under_way)
@@ -306,16 +341,17 @@ def pdf_pages(path):
 def count_kept_pages(jobs):
     """CUPS: the pages of every kept document, counted once the load is over."""
     for job in jobs:
-        for path in job.kept:
-            job.pages += pdf_pages(path)
-            os.remove(path)
+        for document in job.documents:
+            if document.kept:
+                document.pages = pdf_pages(document.kept)
+                os.remove(document.kept)
 
 
 def check_pages(args, jobs):
     """A PDF or XPS job whose documents hold other than all its pages failed."""
     for job in jobs:
-        if job.label != "raw" and not job.failure and job.pages != args.pages:
-            job.failure = f"{job.pages} of {args.pages} pages reached the printer"
+        if job.label != "raw" and not job.failure and job.pages() != args.pages:
+            job.failure = f"{job.pages()} of {args.pages} pages reached the printer"
 
 
 def percentile(values, share):
@@ -346,26 +382,28 @@ def report(args, load, sampler, hwm_kb):
     done = [job for job in jobs if not job.failure]
     failed = [job for job in jobs if job.failure]
     window_end_ns = load.start_ns + int(args.seconds * 1e9)
-    in_window = [job for job in done if job.label != "raw" and max(job.arrivals_ns) <= window_end_ns]
-    pages = sum(job.pages for job in in_window)
-    raw_in_window = sum(1 for job in done if job.label == "raw" and max(job.arrivals_ns) <= window_end_ns)
+    in_window = [document for job in done for document in job.documents
+                 if document.arrived_ns <= window_end_ns]
+    pages = sum(document.pages for document in in_window)
+    raw_in_window = sum(1 for job in done if job.label == "raw" and job.first_ns() + job.started_ns <= window_end_ns)
     minutes = args.seconds / 60
     counts = ", ".join(f"{label} {sum(1 for job in done if job.label == label)}" for label in LABELS)
     print(f"{args.title}: {args.peers} peers for {args.seconds:g} s")
     print(f"  jobs done: {len(done)} ({counts}); failed: {len(failed)}")
     print(f"  pages per minute at the printer: {pages / minutes:.0f} "
-          f"({pages} pages of XPS and PDF jobs done within the {args.seconds:g} s); "
+          f"({pages} pages of XPS and PDF documents within the {args.seconds:g} s); "
           f"RAW: {raw_in_window * args.raw_bytes / 1048576 / minutes:.0f} MiB per minute")
     print("  seconds        jobs   first page: median  95th   whole job: median  95th     max")
     print(latency_row("all", done))
     for label in LABELS:
         print(latency_row(label, [job for job in done if job.label == label]))
     most = sampler.most_under_way if sampler.most_under_way else load.most_in_flight
-    tree_kb = sampler.peak_tree_kb
-    print(f"  peak memory: VmHWM {hwm_kb / 1024:.1f} MiB, server with render children (sampled) "
-          f"{tree_kb / 1024:.1f} MiB; most jobs in flight {most} (server), {load.most_in_flight} (peers)")
-    print(f"  peak memory per job in flight: {hwm_kb / 1024 / most:.1f} MiB (VmHWM), "
-          f"{tree_kb / 1024 / most:.1f} MiB (server with render children)")
+    rss_mib, pss_mib = sampler.peak_tree_kb / 1024, sampler.peak_tree_pss_kb / 1024
+    print(f"  peak memory: VmHWM {hwm_kb / 1024:.1f} MiB; server with render children, sampled: "
+          f"RSS {rss_mib:.1f} MiB, PSS {pss_mib:.1f} MiB; most jobs in flight {most} (server), "
+          f"{load.most_in_flight} (peers)")
+    print(f"  peak memory per job in flight: VmHWM {hwm_kb / 1024 / most:.1f} MiB; with render children "
+          f"RSS {rss_mib / most:.1f} MiB, PSS {pss_mib / most:.1f} MiB")
     print(f"  failures: {len(failed)}")
     for job in failed:
         print(f"    peer {job.peer:02d} {job.label}: {job.failure}")
