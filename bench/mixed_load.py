@@ -238,18 +238,6 @@ def run_peer(args, load, index):
         sequence += 1
 
 
-def resident_kb(pid):
-    """VmRSS of a process in kB, 0 once it is gone."""
-    try:
-        with open(f"/proc/{pid}/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
 def proportional_kb(pid):
     """Pss of a process in kB (shared pages split among their sharers), 0 once it is gone."""
     try:
@@ -303,13 +291,15 @@ class Sampler(threading.Thread):
         self.admin = admin
         self.peak_tree_kb = 0
         self.peak_tree_pss_kb = 0
+        self.most_children = 0
         self.most_under_way = None
         self.stopping = threading.Event()
 
     def run(self):
         while not self.stopping.is_set():
             tree = descendants(self.server_pid)
-            self.peak_tree_kb = max(self.peak_tree_kb, sum(resident_kb(pid) for pid in tree))
+            self.most_children = max(self.most_children, len(tree) - 1)
+            self.peak_tree_kb = max(self.peak_tree_kb, sum(status_kb(pid, "VmRSS") for pid in tree))
             self.peak_tree_pss_kb = max(self.peak_tree_pss_kb, sum(proportional_kb(pid) for pid in tree))
             under_way = jobs_under_way(self.admin)
             if under_way is not None:
@@ -317,12 +307,15 @@ class Sampler(threading.Thread):
             self.stopping.wait(SAMPLE_S)
 
 
-def peak_hwm_kb(pid):
-    """The server's VmHWM in kB."""
-    with open(f"/proc/{pid}/status", encoding="ascii") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
+def status_kb(pid, name):
+    """A kB figure of /proc/PID/status (VmHWM, VmRSS), 0 once the process is gone."""
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith(name + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
     return 0
 
 
@@ -376,15 +369,19 @@ def latency_row(name, jobs):
             f"   {percentile(whole, 50):>8.2f} {percentile(whole, 95):>7.2f} {max(whole):>7.2f}")
 
 
-def report(args, load, sampler, hwm_kb):
+def pages_within(jobs, end_ns):
+    """Pages of the jobs' documents that reached the printer by end_ns."""
+    return sum(document.pages for job in jobs for document in job.documents
+               if document.arrived_ns <= end_ns)
+
+
+def report(args, load, sampler, hwm_kb, after_kb):
     """Prints the figures."""
     jobs = load.jobs
     done = [job for job in jobs if not job.failure]
     failed = [job for job in jobs if job.failure]
     window_end_ns = load.start_ns + int(args.seconds * 1e9)
-    in_window = [document for job in done for document in job.documents
-                 if document.arrived_ns <= window_end_ns]
-    pages = sum(document.pages for document in in_window)
+    pages = pages_within(done, window_end_ns)
     raw_in_window = sum(1 for job in done if job.label == "raw" and job.first_ns() + job.started_ns <= window_end_ns)
     minutes = args.seconds / 60
     counts = ", ".join(f"{label} {sum(1 for job in done if job.label == label)}" for label in LABELS)
@@ -401,7 +398,8 @@ def report(args, load, sampler, hwm_kb):
     rss_mib, pss_mib = sampler.peak_tree_kb / 1024, sampler.peak_tree_pss_kb / 1024
     print(f"  peak memory: VmHWM {hwm_kb / 1024:.1f} MiB; server with render children, sampled: "
           f"RSS {rss_mib:.1f} MiB, PSS {pss_mib:.1f} MiB; most jobs in flight {most} (server), "
-          f"{load.most_in_flight} (peers)")
+          f"{load.most_in_flight} (peers); most render children {sampler.most_children}; "
+          f"VmRSS once the load is over {after_kb / 1024:.1f} MiB")
     print(f"  peak memory per job in flight: VmHWM {hwm_kb / 1024 / most:.1f} MiB; with render children "
           f"RSS {rss_mib / most:.1f} MiB, PSS {pss_mib / most:.1f} MiB")
     print(f"  failures: {len(failed)}")
@@ -448,10 +446,11 @@ def main():
         peer.join()
     sampler.stopping.set()
     sampler.join()
-    hwm_kb = peak_hwm_kb(args.server_pid)
+    hwm_kb = status_kb(args.server_pid, "VmHWM")
+    after_kb = status_kb(args.server_pid, "VmRSS")
     count_kept_pages(load.jobs)
     check_pages(args, load.jobs)
-    return 1 if report(args, load, sampler, hwm_kb) else 0
+    return 1 if report(args, load, sampler, hwm_kb, after_kb) else 0
 
 
 if __name__ == "__main__":

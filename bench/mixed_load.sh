@@ -163,12 +163,23 @@ measure_cups() {
   stop_printers
 }
 
+# One line on the machine: cores, processor, memory, system, date, load.
+describe_machine() {
+  local processor virtual=""
+  processor=$(lscpu | awk -F': *' '/^Model name/ { m = $2 } /^CPU family/ { f = $2 } /^Model:/ { n = $2 }
+    END { printf "%s, family %s model %s", m, f, n }')
+  grep -qw hypervisor /proc/cpuinfo && virtual=", a virtual machine"
+  echo "machine: $(nproc) cores ($processor$virtual), $(free -m | awk '/^Mem:/ { printf "%.1f", $2 / 1024 }') GiB RAM," \
+    "Debian $(cat /etc/debian_version 2>/dev/null || echo '?'), $(date -u '+%Y-%m-%d %H:%M UTC');" \
+    "tree $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?'); load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
 mkdir -p "$work/inputs" "$work/temp" "$work/arrived"
 head -c $((raw_mib * 1048576)) /dev/urandom >"$work/inputs/raw.bin"
 write_test_xps "$work/inputs/input.xps" "$pages"
 write_test_devmode "$work/inputs/devmode.bin"
 write_test_pdf "$work/inputs/input.pdf" "$pages"
-echo "machine: $(nproc) cores, $(free -m | awk '/^Mem:/ { printf "%.1f", $2 / 1024 }') GiB RAM, $(lscpu | sed -n 's/^Model name: *//p'); load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+describe_machine
 echo "jobs in turn: RAW $raw_mib MiB, XPS $pages pages, PDF $pages A4 pages (every other one with the property $property); times from the peer's first byte"
 measure_folder
 if ((use_cups)); then measure_cups; fi
