@@ -35,6 +35,9 @@ IDLE_GRACE_S = 3.0
 FOLDER_GRACE_S = 5.0
 POLL_S = 0.05
 SAMPLE_S = 0.25
+# Once the peers are done, the server is given this long to end its last jobs before its
+# resident memory after the load is read.
+SETTLE_TIMEOUT_S = 60
 # The peer waits this long for each reply (its default), then gives up on the job.
 PEER_TIMEOUT_S = 900
 FOLDER_DOCUMENT = re.compile(r"^\d+\.json$")
@@ -281,6 +284,13 @@ def jobs_under_way(admin):
     return None
 
 
+def await_no_jobs_under_way(admin):
+    """Waits until the server has no job under way (or does not say), at most SETTLE_TIMEOUT_S."""
+    deadline = time.monotonic() + SETTLE_TIMEOUT_S
+    while jobs_under_way(admin) and time.monotonic() < deadline:
+        time.sleep(SAMPLE_S)
+
+
 class Sampler(threading.Thread):
     """Keeps the largest resident memory of the server with its children, and the most
     jobs the server had under way, until stopped."""
@@ -385,7 +395,8 @@ def report(args, load, sampler, hwm_kb, after_kb):
     raw_in_window = sum(1 for job in done if job.label == "raw" and job.first_ns() + job.started_ns <= window_end_ns)
     minutes = args.seconds / 60
     counts = ", ".join(f"{label} {sum(1 for job in done if job.label == label)}" for label in LABELS)
-    print(f"{args.title}: {args.peers} peers for {args.seconds:g} s")
+    load_average = " ".join(f"{figure:.2f}" for figure in os.getloadavg())
+    print(f"{args.title}: {args.peers} peers for {args.seconds:g} s (load average at the end {load_average})")
     print(f"  jobs done: {len(done)} ({counts}); failed: {len(failed)}")
     print(f"  pages per minute at the printer: {pages / minutes:.0f} "
           f"({pages} pages of XPS and PDF documents within the {args.seconds:g} s); "
@@ -399,7 +410,7 @@ def report(args, load, sampler, hwm_kb, after_kb):
     print(f"  peak memory: VmHWM {hwm_kb / 1024:.1f} MiB; server with render children, sampled: "
           f"RSS {rss_mib:.1f} MiB, PSS {pss_mib:.1f} MiB; most jobs in flight {most} (server), "
           f"{load.most_in_flight} (peers); most render children {sampler.most_children}; "
-          f"VmRSS once the load is over {after_kb / 1024:.1f} MiB")
+          f"VmRSS once no job is under way {after_kb / 1024:.1f} MiB")
     print(f"  peak memory per job in flight: VmHWM {hwm_kb / 1024 / most:.1f} MiB; with render children "
           f"RSS {rss_mib / most:.1f} MiB, PSS {pss_mib / most:.1f} MiB")
     print(f"  failures: {len(failed)}")
@@ -447,6 +458,7 @@ def main():
     sampler.stopping.set()
     sampler.join()
     hwm_kb = status_kb(args.server_pid, "VmHWM")
+    await_no_jobs_under_way(args.admin)
     after_kb = status_kb(args.server_pid, "VmRSS")
     count_kept_pages(load.jobs)
     check_pages(args, load.jobs)
