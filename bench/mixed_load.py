@@ -48,6 +48,7 @@ class Document:
     """A document at the printer: when it arrived, its pages, and (CUPS) the kept file
     that waits for its page count."""
     arrived_ns: int
+    name: str = ""
     pages: int = 0
     kept: str = ""
 
@@ -122,7 +123,7 @@ def collect_folder(args, spool, job):
         with open(path, encoding="utf-8") as description_file:
             description = json.load(description_file)
         data = os.path.join(spool, description["file"])
-        document = Document(arrived_ns=os.stat(path).st_mtime_ns)
+        document = Document(arrived_ns=os.stat(path).st_mtime_ns, name=description["file"])
         if job.label == "raw":
             if os.path.getsize(data) != args.raw_bytes:
                 job.failure = f"RAW document of {os.path.getsize(data)} bytes"
@@ -150,7 +151,7 @@ def collect_cups(args, spool, job, index, sequence):
         if os.path.getsize(path) == 0:
             os.remove(path)  # the print command's empty output beside each document
             continue
-        document = Document(arrived_ns=os.stat(path).st_mtime_ns)
+        document = Document(arrived_ns=os.stat(path).st_mtime_ns, name=name)
         if job.label == "raw":
             if os.path.getsize(path) != args.raw_bytes:
                 job.failure = f"RAW document of {os.path.getsize(path)} bytes"
@@ -220,7 +221,8 @@ def run_job(args, load, index, label, sequence):
             arrived = await_cups_documents(args, index, spool, job, sequence)
         wanted = expected_documents(args, label)
         if arrived != wanted and not job.failure:
-            job.failure = f"{arrived} of {wanted} documents reached the printer"
+            names = ", ".join(document.name for document in job.documents)
+            job.failure = f"{arrived} of {wanted} documents reached the printer: {names}"
     except subprocess.TimeoutExpired:
         job.failure = f"the peer did not end within {PEER_TIMEOUT_S} s"
     finally:
@@ -392,15 +394,20 @@ def report(args, load, sampler, hwm_kb, after_kb):
     failed = [job for job in jobs if job.failure]
     window_end_ns = load.start_ns + int(args.seconds * 1e9)
     pages = pages_within(done, window_end_ns)
-    raw_in_window = sum(1 for job in done if job.label == "raw" and job.first_ns() + job.started_ns <= window_end_ns)
-    minutes = args.seconds / 60
+    # The whole run: until the last document arrived, so that jobs finishing together
+    # just after the time is up are not all left out.
+    run_ns = max((job.started_ns + job.whole_ns() for job in done), default=load.start_ns + 1) - load.start_ns
+    run_minutes = run_ns / 60e9
+    run_pages = sum(job.pages() for job in done)
+    raw_mib = sum(1 for job in done if job.label == "raw") * args.raw_bytes / 1048576
     counts = ", ".join(f"{label} {sum(1 for job in done if job.label == label)}" for label in LABELS)
     load_average = " ".join(f"{figure:.2f}" for figure in os.getloadavg())
     print(f"{args.title}: {args.peers} peers for {args.seconds:g} s (load average at the end {load_average})")
     print(f"  jobs done: {len(done)} ({counts}); failed: {len(failed)}")
-    print(f"  pages per minute at the printer: {pages / minutes:.0f} "
-          f"({pages} pages of XPS and PDF documents within the {args.seconds:g} s); "
-          f"RAW: {raw_in_window * args.raw_bytes / 1048576 / minutes:.0f} MiB per minute")
+    print(f"  pages per minute at the printer: {run_pages / run_minutes:.0f} over the whole run "
+          f"({run_pages} pages of XPS and PDF documents in {run_ns / 1e9:.1f} s, to the last document), "
+          f"{pages / (args.seconds / 60):.0f} within the first {args.seconds:g} s ({pages} pages); "
+          f"RAW {raw_mib / run_minutes:.0f} MiB per minute")
     print("  seconds        jobs   first page: median  95th   whole job: median  95th     max")
     print(latency_row("all", done))
     for label in LABELS:

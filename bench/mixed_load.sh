@@ -17,6 +17,7 @@
 #   BENCH_PAGES       pages of the XPS and PDF documents (default 20)
 #   BENCH_RAW_MIB     size of the RAW job (default 10)
 #   BENCH_PROPERTY    the property of every other PDF job (default PageSize:A4;NumCopies:1)
+#   BENCH_FOLDER      0 skips the folder printer (default 1)
 #   BENCH_CUPS        0 skips the CUPS test bed (default 1)
 #   BENCH_DIR         where the scratch folder goes (default: $TMPDIR or /tmp)
 #   QUILLMESH_PEER    the peer (default: quillmesh-peer beside SERVER)
@@ -35,6 +36,7 @@ peers=${BENCH_PEERS:-16}
 pages=${BENCH_PAGES:-20}
 raw_mib=${BENCH_RAW_MIB:-10}
 property=${BENCH_PROPERTY:-PageSize:A4;NumCopies:1}
+use_folder=${BENCH_FOLDER:-1}
 use_cups=${BENCH_CUPS:-1}
 port=${QUILLMESH_PORT:-9099}
 export QUILLMESH_PORT=$port
@@ -181,7 +183,7 @@ write_test_devmode "$work/inputs/devmode.bin"
 write_test_pdf "$work/inputs/input.pdf" "$pages"
 describe_machine
 echo "jobs in turn: RAW $raw_mib MiB, XPS $pages pages, PDF $pages A4 pages (every other one with the property $property); times from the peer's first byte"
-measure_folder
+if ((use_folder)); then measure_folder; fi
 if ((use_cups)); then measure_cups; fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $((failures > 0))

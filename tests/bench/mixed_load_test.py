@@ -92,7 +92,7 @@ class FolderJobs(unittest.TestCase):
 
     def test_what_falls_short_of_the_printer_fails_the_job(self):
         self.assertEqual(self.run_job("pdf", documents=PAGES - 1, pages=1).failure,
-                         f"{PAGES - 1} of {PAGES} documents reached the printer")
+                         f"{PAGES - 1} of {PAGES} documents reached the printer: 1.pdf, 2.pdf")
         self.assertEqual(self.run_job("xps", documents=1, pages=PAGES - 1).failure,
                          f"{PAGES - 1} of {PAGES} pages reached the printer")
         self.assertEqual(self.run_job("raw", documents=1, pages=1, FAKE_BYTES=str(RAW_BYTES - 1)).failure,
