@@ -67,6 +67,13 @@ bed_dir=""
 printer_pids=()
 failures=0
 
+# Stops the peers' ippeveprinters by PID.
+stop_printers() {
+  local pid
+  for pid in "${printer_pids[@]}"; do stop_pid "$pid"; done
+  printer_pids=()
+}
+
 # Stops what this script started (the server and the printers by PID, the test bed by
 # its recorded PIDs) and removes the scratch folder.
 cleanup() {
@@ -119,13 +126,6 @@ start_printers() {
   done
 }
 
-# Stops the peers' ippeveprinters by PID.
-stop_printers() {
-  local pid
-  for pid in "${printer_pids[@]}"; do stop_pid "$pid"; done
-  printer_pids=()
-}
-
 # Runs the peers against the server (started already) and prints the figures.
 # Arguments: printer kind (folder or cups), title, printers, spool folders.
 run_peers() {
@@ -140,7 +140,7 @@ measure_folder() {
   local names spools name
   names=$(printer_names Bench)
   for name in ${names//,/ }; do mkdir -p "$work/printers/$name"; done
-  spools=$(sed "s|[^,]*|$work/printers/&|g" <<<"$names")
+  spools=$work/printers/${names//,/,$work/printers/}
   admin_port=$(unused_port)
   start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER="folder:$work/printers" \
     QUILLMESH_ADMIN="127.0.0.1:$admin_port"
@@ -156,7 +156,7 @@ measure_cups() {
   eval "$bed_env"
   start_printers
   names=$(printer_names bench)
-  spools=$(sed "s|[^,]*|$work/ipp/&|g" <<<"$names")
+  spools=$work/ipp/${names//,/,$work/ipp/}
   admin_port=$(unused_port)
   start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER=cups CUPS_SERVER="$CUPS_SERVER" \
     QUILLMESH_ADMIN="127.0.0.1:$admin_port"
@@ -186,4 +186,5 @@ echo "jobs in turn: RAW $raw_mib MiB, XPS $pages pages, PDF $pages A4 pages (eve
 if ((use_folder)); then measure_folder; fi
 if ((use_cups)); then measure_cups; fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-exit $((failures > 0))
+# The exit status: 1 when any job failed.
+((failures == 0))
