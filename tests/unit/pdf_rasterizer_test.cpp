@@ -131,7 +131,8 @@ TEST_F(PdfRasterizerTest, EveryPageBecomesAnEightBitBmpNumberedFromOne) {
     SCOPED_TRACE(pages);
     const std::string prefix = mDir + "/job" + std::to_string(pages);
     ASSERT_EQ(ConvertPdftoBmp(MakePdf("doc" + std::to_string(pages), pages), prefix),
-              kPdfConversionRan);
+              kPdfConversionRan)
+        << Log();
     for (int page = 1; page <= pages; ++page) EXPECT_TRUE(fs::exists(PageFile(prefix, page)));
     EXPECT_FALSE(fs::exists(PageFile(prefix, 0)));
     EXPECT_FALSE(fs::exists(PageFile(prefix, pages + 1)));
