@@ -191,7 +191,6 @@ bool PageRendering::WatchOnce(Instance& instance,
   std::unique_lock<std::mutex> lock(mGuard);
   CountRunTime(instance);
   for (const auto& message : messages) TakeReport(instance, message);
-  if (running && mStop) instance.process->Kill();
   if (running && !mRefused) PassPageTurns(instance);
   if (running && !mRefused &&
       instance.runTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
@@ -199,6 +198,8 @@ bool PageRendering::WatchOnce(Instance& instance,
               PdfRenderLimits().renderSeconds);
     Refuse();
   }
+  // Only an instance's own watcher ends its child: the watcher reaps it.
+  if (running && (mStop || mRefused)) instance.process->Kill();
   if (!running) EndInstance(instance);
   const bool startExtras = std::exchange(mExtrasDue, false);
   lock.unlock();
@@ -446,11 +447,12 @@ int PageRendering::Running() const {
   return std::max(1, static_cast<int>(running));
 }
 
-// Stops every instance: a limit broke or one of them failed.
+// Stops every instance, each by its own watcher, which the interruption wakes: a limit
+// broke or one of them failed.
 void PageRendering::Refuse() {
   mRefused = true;
   for (const auto& instance : mInstances) {
-    if (instance->process && !instance->ended) instance->process->Kill();
+    if (instance->process && !instance->ended) instance->process->Interrupt();
   }
 }
 
