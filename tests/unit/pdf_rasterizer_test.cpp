@@ -588,3 +588,31 @@ TEST(RenderWorkDescriptionTest, ThePageLimitTravelsWithTheDescriptionAndMustBePo
   shorter.arguments.pop_back();
   EXPECT_FALSE(MakeRenderWork(shorter));
 }
+
+// A whole document is described as before; a share adds its instance and how many
+// share the pages, the instance from 1 up to that many.
+TEST(RenderWorkDescriptionTest, AShareOfThePagesTravelsAsItsInstanceAndHowManyShare) {
+  EXPECT_EQ(DescribeRenderWork("job.pdf", "job", 40, {1, 1}).arguments.size(), 3u);
+  const quillmesh::platform::RenderWorkDescription described =
+      DescribeRenderWork("job.pdf", "job-i3", 40, {3, 3});
+  ASSERT_EQ(described.arguments.size(), 5u);
+  EXPECT_EQ(described.arguments[3], "3");
+  EXPECT_EQ(described.arguments[4], "3");
+  EXPECT_TRUE(MakeRenderWork(described)) << "the last instance";
+  struct Case {
+    const char* instance;
+    const char* instances;
+    bool accepted;
+  };
+  for (const Case test : {Case{"1", "2", true}, Case{"4", "3", false}, Case{"0", "3", false},
+                          Case{"1", "0", false}, Case{"1x", "2", false}, Case{"", "2", false}}) {
+    quillmesh::platform::RenderWorkDescription share = described;
+    share.arguments[3] = test.instance;
+    share.arguments[4] = test.instances;
+    EXPECT_EQ(static_cast<bool>(MakeRenderWork(share)), test.accepted)
+        << test.instance << " of " << test.instances;
+  }
+  quillmesh::platform::RenderWorkDescription partial = described;
+  partial.arguments.pop_back();
+  EXPECT_FALSE(MakeRenderWork(partial)) << "an instance without how many share";
+}
