@@ -318,7 +318,9 @@ void PageRendering::TakeReport(Instance& instance,
 // Answers an instance's page turns: one more page file while its window has room and
 // its slot is held. At a turn that another peer's rendering would take the slot at, the
 // slot goes to it, and the instance waits there until its turn comes again. Each time
-// it gets its slot, it renders at least one page before it gives way.
+// it gets its slot, it renders at least one page before it gives way. A document gives
+// up one slot at a time: its other instances soon wait for the pages of the one that
+// gave way, and were every holder of a slot waiting so, no slot would ever come free.
 void PageRendering::PassPageTurns(Instance& instance) {
   if (instance.gaveWay) {
     if (!instance.slot.Held()) return;
@@ -329,7 +331,7 @@ void PageRendering::PassPageTurns(Instance& instance) {
   }
   for (; instance.allowed < instance.asked && instance.allowed < PageFileWindow(instance);
        instance.pageOwed = false) {
-    if (!instance.pageOwed && instance.slot.ShouldGiveWay()) {
+    if (!instance.pageOwed && !SiblingGaveWay() && instance.slot.ShouldGiveWay()) {
       LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
                 PageOf(instance, instance.allowed));
       quillmesh::platform::RenderProcess* process = instance.process.get();

@@ -143,6 +143,7 @@ class PageRendering {
   void CountRunTime(Instance& instance);
   void TakeReport(Instance& instance, const quillmesh::platform::RenderMessage& message);
   void PassPageTurns(Instance& instance);
+  bool SiblingGaveWay() const;
   int Window() const;
   int PageFileWindow(const Instance& instance) const;
   int DrawnOf(const Instance& instance) const;

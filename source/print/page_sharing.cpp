@@ -83,6 +83,12 @@ void PageRendering::RunExtra(Instance& extra) {
   if (extra.process) Watch(extra);
 }
 
+// Whether an instance of the document waits for the slot it gave up.
+bool PageRendering::SiblingGaveWay() const {
+  return std::any_of(mInstances.begin(), mInstances.end(),
+                     [](const auto& instance) { return instance->gaveWay; });
+}
+
 // Page files an instance may have undrawn: one instance keeps kMaxPageFiles; several
 // keep kMaxPageFilesPerInstance each.
 int PageRendering::Window() const {
