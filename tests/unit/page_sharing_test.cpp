@@ -187,6 +187,47 @@ TEST_F(PageSharingTest, AStoppedSharedRenderingRemovesEveryInstancesFiles) {
   }
 }
 
+// Three instances over twelve pages, all of them held by the window, while two other
+// peers wait: at the first instance's next turn a slot goes to the first peer; the
+// other instances, whose pages will soon wait for that one's, keep theirs, and the
+// document goes on once the peers are done.
+TEST_F(PageSharingTest, ADocumentGivesUpOneSlotAtATimeAndGoesOnOnceItComesBack) {
+  const std::string pdf = MakePdf("twelve", 12);
+  const std::string prefix = mDir + "/twelve";
+  PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined, "10.0.0.1",
+                          PageRendering::MostInstances{kRenderSlots});
+  const auto draw = [&](int page) {
+    fs::remove(PageFile(prefix, page));
+    rendering.PageDone(page);
+  };
+  rendering.AwaitPage(6);
+  RenderSlot first(PeerRenderSlots(), "10.0.0.2");
+  RenderSlot second(PeerRenderSlots(), "10.0.0.3");
+  draw(1);
+  ASSERT_TRUE(Eventually([&] { return first.Held(); })) << Log();
+  draw(2);
+  draw(3);
+  // Pages 8 and 9 are the second and third instances': a page file appears once its
+  // instance passed its turn.
+  EXPECT_TRUE(Eventually([&] { return fs::exists(PageFile(prefix, 8)); }))
+      << "the second instance gave its slot up too";
+  EXPECT_TRUE(Eventually([&] { return fs::exists(PageFile(prefix, 9)); }))
+      << "the third instance gave its slot up too";
+  EXPECT_FALSE(second.Held());
+  first.Release();
+  EXPECT_TRUE(second.Held()) << "the freed slot goes to the peer holding none";
+  second.Release();
+  int drawn = 3;
+  for (int page = 4;; ++page) {
+    rendering.AwaitPage(page);
+    if (!fs::exists(PageFile(prefix, page))) break;
+    draw(page);
+    drawn = page;
+  }
+  EXPECT_EQ(drawn, 12) << Log();
+  EXPECT_EQ(rendering.Result(), kPdfConversionRan);
+}
+
 // A slot held by another peer is not the rendering's: it shares the document among the
 // slots left.
 TEST_F(PageSharingTest, InstancesTakeOnlyTheSlotsFreeWhenTheDocumentStarts) {
