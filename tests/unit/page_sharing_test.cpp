@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eventually.h"
@@ -127,6 +128,30 @@ TEST_F(PageSharingTest, EachInstanceHasAtMostTwoPageFilesUndrawn) {
     EXPECT_FALSE(fs::exists(PageFile(prefix, 7))) << "pages 3 and 5 are still undrawn";
   }
   EXPECT_TRUE(BitmapsLeft().empty()) << BitmapsLeft().front();
+}
+
+// Each instance's clock leaves out its waits for drawing: two instances held by their
+// windows past the time limit are not stopped, and finish once their pages are drawn.
+TEST_F(PageSharingTest, InstancesWaitingForDrawingPastTheTimeLimitAreNotStopped) {
+  const ShortRenderTime shortRenderTime;
+  const std::string pdf = MakePdf("patient", kSevenPages);
+  const std::string prefix = mDir + "/patient";
+  PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined, "",
+                          PageRendering::MostInstances{2});
+  rendering.AwaitPage(4);
+  std::this_thread::sleep_for(kPastTheLimit);
+  int drawn = 0;
+  for (int page = 1;; ++page) {
+    rendering.AwaitPage(page);
+    if (!fs::exists(PageFile(prefix, page))) break;
+    fs::remove(PageFile(prefix, page));
+    rendering.PageDone(page);
+    drawn = page;
+  }
+  EXPECT_EQ(drawn, 7);
+  EXPECT_FALSE(rendering.Refused()) << Log();
+  EXPECT_EQ(rendering.Result(), kPdfConversionRan);
+  EXPECT_EQ(Log().find("took longer than"), std::string::npos);
 }
 
 // The render children of this process.

@@ -46,22 +46,6 @@ const bool kLimitsSet = [] {
   return true;
 }();
 
-// A render time limit of 5 s while it lives; it must outlive every rendering it covers.
-class ShortRenderTime {
- public:
-  ShortRenderTime() : mSaved(PdfRenderLimits()) {
-    PdfRenderSettings limits = mSaved;
-    limits.renderSeconds = 5;
-    InstallPdfRenderLimits(limits);
-  }
-  ~ShortRenderTime() { InstallPdfRenderLimits(mSaved); }
-  ShortRenderTime(const ShortRenderTime&) = delete;
-  ShortRenderTime& operator=(const ShortRenderTime&) = delete;
-
- private:
-  const PdfRenderSettings mSaved;
-};
-
 class PdfRasterizerTest : public PdfRenderFixture {};
 
 TEST_F(PdfRasterizerTest, EveryPageBecomesAnEightBitBmpNumberedFromOne) {
@@ -434,8 +418,6 @@ std::vector<std::unique_ptr<RenderSlot>> TakeAllSlotsButOne() {
   return fillers;
 }
 
-// Longer than the 5 s render-time limit of ShortRenderTime.
-constexpr auto kPastTheLimit = std::chrono::seconds(6);
 
 TEST_F(PdfRasterizerTest, WaitsForDrawingAndForTheSlotAreNotRenderTime) {
   const ShortRenderTime shortRenderTime;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <iterator>
 #include <string>
 
+#include "print/page_rendering.h"
 #include "test_environment.h"
 
 class PdfRenderFixture : public ::testing::Test {
@@ -82,3 +84,22 @@ inline std::int32_t HeaderField(const std::string& bmp, std::size_t offset) {
   }
   return static_cast<std::int32_t>(value);
 }
+
+// A render time limit of 5 s while it lives; it must outlive every rendering it covers.
+class ShortRenderTime {
+ public:
+  ShortRenderTime() : mSaved(PdfRenderLimits()) {
+    PdfRenderSettings limits = mSaved;
+    limits.renderSeconds = 5;
+    InstallPdfRenderLimits(limits);
+  }
+  ~ShortRenderTime() { InstallPdfRenderLimits(mSaved); }
+  ShortRenderTime(const ShortRenderTime&) = delete;
+  ShortRenderTime& operator=(const ShortRenderTime&) = delete;
+
+ private:
+  const PdfRenderSettings mSaved;
+};
+
+// Longer than the 5 s render-time limit of ShortRenderTime.
+inline constexpr auto kPastTheLimit = std::chrono::seconds(6);
