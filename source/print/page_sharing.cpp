@@ -47,19 +47,24 @@ std::unique_ptr<quillmesh::platform::RenderProcess> PageRendering::StartProcess(
 }
 
 // Starts a watcher for each instance the outline left to start, each on the slot it
-// already holds.
+// already holds; after a stop or a refusal none starts, and the first instance may have
+// been the last one running.
 void PageRendering::StartExtraInstances() {
-  const std::lock_guard<std::mutex> lock(mGuard);
-  for (std::size_t index = 1; index < mInstances.size(); ++index) {
-    Instance& extra = *mInstances[index];
-    if (extra.ended) continue;
-    if (mStop || mRefused) {
-      extra.ended = true;
-      extra.slot.Release();
-      continue;
+  {
+    const std::lock_guard<std::mutex> lock(mGuard);
+    for (std::size_t index = 1; index < mInstances.size(); ++index) {
+      Instance& extra = *mInstances[index];
+      if (extra.ended) continue;
+      if (mStop || mRefused) {
+        extra.ended = true;
+        extra.slot.Release();
+        continue;
+      }
+      extra.watcher = std::thread(&PageRendering::RunExtra, this, std::ref(extra));
     }
-    extra.watcher = std::thread(&PageRendering::RunExtra, this, std::ref(extra));
+    if (!mEnded && AllEnded()) EndRendering();
   }
+  mChanged.notify_all();
 }
 
 // An extra instance's watcher: starts its child, which lives no longer than the thread
