@@ -208,15 +208,15 @@ bool PageRendering::WatchOnce(Instance& instance,
   return running;
 }
 
-// An instance's child has ended: with several instances, one that failed or left pages
-// of its share unrendered fails the document and stops the others.
+// An instance's child has ended: once several share the pages, one that failed or left
+// pages of its share unrendered fails the document and stops the others.
 void PageRendering::EndInstance(Instance& instance) {
   instance.messages.Finish();
   instance.exitCode = instance.process->ExitCode();
   if (instance.exitCode < 0 && !mRefused && !mStop) {
     LOG_ERROR("Ghostscript ended abnormally rendering %s\n", mPdfPath.c_str());
   }
-  if (mStride > 1 && !mRefused && !mStop &&
+  if (mOutlineKnown && mStride > 1 && !mRefused && !mStop &&
       (instance.exitCode != kPdfConversionRan || instance.ready < ExpectedFiles(instance))) {
     LOG_ERROR("instance %d of %d rendering %s ended after %d of its %d pages; the document "
               "is stopped\n",
