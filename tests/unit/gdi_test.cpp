@@ -19,6 +19,7 @@
 #include "pdf_images.h"
 #include "platform/posix/gdi/gdi_objects.h"
 #include "platform/posix/gdi/pdf_writer.h"
+#include "platform/posix/gdi/run_length.h"
 #include "platform/posix/gdi/wingdi_api.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "temporary_folder.h"
