@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <bit>
 #include <cstring>
 
 namespace quillmesh::platform::gdi {
@@ -16,6 +17,9 @@ constexpr std::size_t kBlock = 4 * kWord;
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
+// The word tricks below read the byte at the lowest address as the lowest byte.
+static_assert(std::endian::native == std::endian::little);
+
 // Eight bytes from an unaligned address.
 std::uint64_t Load(const unsigned char* bytes) {
   std::uint64_t word = 0;
@@ -23,20 +27,26 @@ std::uint64_t Load(const unsigned char* bytes) {
   return word;
 }
 
-// The length of the run of equal bytes at the start, however long (count >= 1): 32
-// bytes at a time through the body of a long run, then eight, then one.
+// The length of the run of equal bytes at the start, however long (count >= 1). The
+// first byte that differs within a word is found at once (the lowest non-zero byte of
+// word ^ pattern, bytes being loaded little-end first), so short runs cost one step;
+// the body of a long run goes 32 bytes at a time.
 std::size_t RunAt(const unsigned char* bytes, std::size_t count) {
   const std::uint64_t pattern = kOnes * bytes[0];
   std::size_t length = 1;
-  while (length + kBlock <= count) {
-    const unsigned char* block = bytes + length;
-    const std::uint64_t differences = (Load(block) ^ pattern) | (Load(block + kWord) ^ pattern) |
-                                      (Load(block + 2 * kWord) ^ pattern) |
-                                      (Load(block + 3 * kWord) ^ pattern);
-    if (differences != 0) break;
-    length += kBlock;
+  while (length + kWord <= count) {
+    const std::uint64_t differences = Load(bytes + length) ^ pattern;
+    if (differences != 0) return length + static_cast<std::size_t>(__builtin_ctzll(differences)) / 8;
+    length += kWord;
+    while (length + kBlock <= count) {
+      const unsigned char* block = bytes + length;
+      const std::uint64_t any = (Load(block) ^ pattern) | (Load(block + kWord) ^ pattern) |
+                                (Load(block + 2 * kWord) ^ pattern) |
+                                (Load(block + 3 * kWord) ^ pattern);
+      if (any != 0) break;
+      length += kBlock;
+    }
   }
-  while (length + kWord <= count && Load(bytes + length) == pattern) length += kWord;
   while (length < count && bytes[length] == bytes[0]) ++length;
   return length;
 }
