@@ -50,6 +50,13 @@ TEST(RunLengthTest, RunsAndLiteralsAtTheRecordLimitRoundTrip) {
     cases.push_back({"literal of " + std::to_string(literal) + " before a run",
                      Alternating(literal) + std::string(5, 'z')});
   }
+  // Run ends are found 4096 bytes at a time: runs and literals across those edges.
+  std::string wide(9000, 'w');
+  for (std::size_t at = 4000; at < 4200; at += 3) wide[at] = 'x';
+  wide.replace(8180, 20, Alternating(20));
+  cases.push_back({"a row past two chunk edges", wide});
+  cases.push_back({"a run over a chunk edge", std::string(4095, 'a') + std::string(3, 'b')});
+  cases.push_back({"a lone byte at a chunk edge", std::string(4095, 'a') + "b" + std::string(9, 'a')});
   for (const Case& test : cases) {
     EXPECT_EQ(pdf_images_detail::RunLengthDecode(Encode(test.bytes)), test.bytes) << test.name;
   }
