@@ -150,6 +150,7 @@ bool PdfWriter::WriteImageData(const PixelBuffer& pixels, const PixelRect& rect,
   RowEncoder encoder(rowBytes, encoded.get());
   for (int y = 0; y < rect.height; ++y) {
     if (pixels.indexed()) {
+      if (y + 1 < rect.height) PrefetchRow(pixels.Row(rect.y + y + 1) + rect.x, rowBytes);
       encoder.Append(pixels.Row(rect.y + y) + rect.x);
       continue;
     }

@@ -112,6 +112,11 @@ unsigned char* AppendRunLength(const unsigned char* bytes, std::size_t count, un
   return out;
 }
 
+void PrefetchRow(const unsigned char* row, std::size_t rowBytes) {
+  constexpr std::size_t kCacheLine = 64;
+  for (std::size_t at = 0; at < rowBytes; at += kCacheLine) __builtin_prefetch(row + at);
+}
+
 void RowEncoder::Append(const unsigned char* row) {
   unsigned char* start = mEnd;
   if (mPreviousRow != nullptr && std::memcmp(row, mPreviousRow, mRowBytes) == 0) {
