@@ -28,18 +28,8 @@ inline std::string MakeBmp(const std::vector<std::vector<Rgb>>& rows, bool palet
   }
   const std::uint32_t bits = palettised ? 8 : 24;
   const std::uint32_t rowBytes = (width * bits + 31) / 32 * 4;
-  const auto pixelOffset = static_cast<std::uint32_t>(14 + 40 + palette.size() * 4);
-  std::string bytes = "BM";
-  Put32(bytes, pixelOffset + rowBytes * height);
-  Put32(bytes, 0);
-  Put32(bytes, pixelOffset);
-  for (const std::uint32_t field : {40u, width, height}) Put32(bytes, field);
-  Put16(bytes, 1);
-  Put16(bytes, static_cast<std::uint16_t>(bits));
-  for (const std::uint32_t field :
-       {0u, rowBytes * height, 2835u, 2835u, static_cast<std::uint32_t>(palette.size()), 0u}) {
-    Put32(bytes, field);
-  }
+  std::string bytes = BmpHeaders(width, height, static_cast<std::uint16_t>(bits), rowBytes,
+                                 static_cast<std::uint32_t>(palette.size()));
   for (const Rgb colour : palette) Put32(bytes, colour);  // B, G, R, 0
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
     std::string line;
