@@ -505,14 +505,14 @@ std::string WithField(std::string bytes, std::size_t offset, std::uint32_t value
 }
 
 // A page file is used where it lies in the file: one of exactly the size its header
-// claims loads, stored either way up.
-TEST_F(GdiTest, LoadsAPageFileOfExactlyItsClaimedSizeEitherWayUp) {
+// claims loads, stored either way up, and so does one with bytes past its pixels.
+TEST_F(GdiTest, LoadsAPageFileOfItsClaimedSizeOrLongerEitherWayUp) {
   const std::vector<std::vector<Rgb>> rows = {{0xFF0000, 0x00FF00}, {0x0000FF, 0xFFFFFF}};
   const std::string bottomUp = MakeBmp(rows, true);
   // The rows handed over upside down are stored top row first; a negative height says so.
   const std::string topDown =
       WithField(MakeBmp({rows[1], rows[0]}, true), 22, static_cast<std::uint32_t>(-2));
-  for (const std::string& bytes : {bottomUp, topDown}) {
+  for (const std::string& bytes : {bottomUp, topDown, bottomUp + std::string(5000, '\x7F')}) {
     const fs::path file = mRoot.path() / "exact.bmp";
     WriteFile(file, bytes);
     HBITMAP bitmap =

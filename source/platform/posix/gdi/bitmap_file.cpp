@@ -127,16 +127,16 @@ constexpr std::size_t kFileHeaderBytes = 14;
 constexpr std::uint32_t kInfoHeaderBytes = 40;
 constexpr std::size_t kPaletteEntries = 256;
 
-// The whole file mapped read-only, its pages mapped in at once (they are in the page
-// cache: the file was just written); the mapping goes with the last owner. The file
-// must not shrink while it is mapped (reading past its new end would fault): page files
-// are the server's own, in its private work folder, and are deleted only once drawn.
-// nullptr when the file cannot be mapped.
-std::shared_ptr<const void> MapWholeFile(int descriptor, std::size_t size) {
-  void* base = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor, 0);
+// The file's first bytes mapped read-only, their pages mapped in at once (they are in
+// the page cache: the file was just written); the mapping goes with the last owner. The
+// file must not shrink while it is mapped (reading past its new end would fault): page
+// files are the server's own, in its private work folder, and are deleted only once
+// drawn. nullptr when the file cannot be mapped.
+std::shared_ptr<const void> MapFileStart(int descriptor, std::size_t bytes) {
+  void* base = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor, 0);
   if (base == MAP_FAILED) return nullptr;
-  return std::shared_ptr<const void>(base, [size](const void* mapped) {
-    ::munmap(const_cast<void*>(mapped), size);
+  return std::shared_ptr<const void>(base, [bytes](const void* mapped) {
+    ::munmap(const_cast<void*>(mapped), bytes);
   });
 }
 
@@ -176,15 +176,15 @@ std::shared_ptr<PixelBuffer> ReadPaletteBmp(std::FILE* file, DWORD& error) {
   const std::uint64_t colours = coloursUsed == 0 ? kPaletteEntries : coloursUsed;
   const std::uint64_t stride = (static_cast<std::uint64_t>(width) + 3) / 4 * 4;
   const std::uint64_t paletteOffset = kFileHeaderBytes + std::uint64_t{infoBytes};
+  const std::uint64_t end = pixelOffset + stride * static_cast<std::uint64_t>(rows);
   if (width <= 0 || rows == 0 || width > kMaxSide || rows > kMaxSide ||
       colours > kPaletteEntries || paletteOffset + colours * 4 > pixelOffset ||
-      pixelOffset + stride * static_cast<std::uint64_t>(rows) >
-          static_cast<std::uint64_t>(status.st_size)) {
+      end > static_cast<std::uint64_t>(status.st_size)) {
     error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  std::shared_ptr<const void> mapping =
-      MapWholeFile(::fileno(file), static_cast<std::size_t>(status.st_size));
+  // Only what the header describes is mapped, however long the file is.
+  std::shared_ptr<const void> mapping = MapFileStart(::fileno(file), static_cast<std::size_t>(end));
   if (!mapping) {
     error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
