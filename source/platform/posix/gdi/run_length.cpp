@@ -3,8 +3,8 @@
 #include "platform/posix/gdi/run_length.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace quillmesh::platform::gdi {
