@@ -32,17 +32,7 @@ constexpr UINT kPageFileFlags =
 // it reports.
 void WriteCheckerPage(const fs::path& path) {
   constexpr std::uint32_t kWidth = 4793, kHeight = 6783, kRowBytes = (kWidth + 3) / 4 * 4;
-  constexpr std::uint32_t kPixelOffset = 14 + 40 + 256 * 4;
-  std::string header = "BM";
-  Put32(header, kPixelOffset + kRowBytes * kHeight);
-  Put32(header, 0);
-  Put32(header, kPixelOffset);
-  for (const std::uint32_t field : {40u, kWidth, kHeight}) Put32(header, field);
-  Put16(header, 1);
-  Put16(header, 8);
-  for (const std::uint32_t field : {0u, kRowBytes * kHeight, 22835u, 22835u, 256u, 0u}) {
-    Put32(header, field);
-  }
+  std::string header = BmpHeaders(kWidth, kHeight, 8, kRowBytes, 256);
   for (std::uint32_t index = 0; index < 256; ++index) {
     Put32(header, (index * 37 % 256) << 16 | (index * 91 % 256) << 8 | (index * 13 % 256));
   }

@@ -4,8 +4,9 @@
 # rendering the same file at 580 dpi into bmp256 files, in the same run:
 #   (a) the folder printer, with and without a text property: until every finished
 #       document's <id>.json is there;
-#   (b) the private CUPS test bed (tests/cups/testbed.sh), with the property: until
-#       cupsd has handed the job on and ippeveprinter has kept the document.
+#   (b) the private CUPS test bed (tests/cups/testbed.sh), with and without the
+#       property: until cupsd has handed every job on and ippeveprinter has kept every
+#       document.
 # Each line reports the server's time, its peak resident memory (VmHWM; and, sampled
 # while the job runs, that of the server with its Ghostscript child), the peak size
 # of its work folder and the most page files it held at once; each ratio line divides
@@ -38,6 +39,9 @@ export QUILLMESH_PORT=$port
 readonly PORT_WAIT_SECONDS=120
 readonly JOB_TIMEOUT_SECONDS=900
 readonly POLL_SECONDS=0.05
+# The work folder, page files and memory are sampled every this many polls: each sample
+# starts several processes, which on two cores would slow the server being timed.
+readonly SAMPLE_EVERY_POLLS=5
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
 # shellcheck source=bench/inputs.sh
@@ -106,25 +110,31 @@ sample_work_folder() {
 # Sends the PDF as one job to PRINTER (with the property, when given) in the background,
 # and polls until DONE_CHECK (a function) succeeds, tracking the work folder's peak size
 # and page-file count and the resident memory of the server with its render children.
-# Sets run_ns, peak_disk, peak_page_files and peak_tree_kb.
+# Sets run_ns, reply_ns (when the peer had its answer: the server had handed over every
+# document), peak_disk, peak_page_files and peak_tree_kb.
 time_server_job() {
-  local printer=$1 done_check=$2 property_text=${3:-} start peer_pid deadline
+  local printer=$1 done_check=$2 property_text=${3:-} start peer_pid deadline polls=0
   local -a property_args=()
   [[ -n $property_text ]] && property_args=(--property "$property_text")
   peak_disk=0
   peak_page_files=0
   peak_tree_kb=0
+  reply_ns=0
   start=$(now_ns)
   "$peer" print --printer "$printer" --format pdf --port "$port" "${property_args[@]}" "$input" \
     >/dev/null 2>"$work/peer.err" &
   peer_pid=$!
   deadline=$((SECONDS + JOB_TIMEOUT_SECONDS))
   while :; do
-    sample_work_folder
-    ((bytes > peak_disk)) && peak_disk=$bytes
-    ((page_files > peak_page_files)) && peak_page_files=$page_files
-    tree_kb=$(server_tree_rss_kb)
-    ((tree_kb > peak_tree_kb)) && peak_tree_kb=$tree_kb
+    if ((polls % SAMPLE_EVERY_POLLS == 0)); then
+      sample_work_folder
+      ((bytes > peak_disk)) && peak_disk=$bytes
+      ((page_files > peak_page_files)) && peak_page_files=$page_files
+      tree_kb=$(server_tree_rss_kb)
+      ((tree_kb > peak_tree_kb)) && peak_tree_kb=$tree_kb
+    fi
+    polls=$((polls + 1))
+    ((reply_ns == 0)) && ! kill -0 "$peer_pid" 2>/dev/null && reply_ns=$(($(now_ns) - start))
     "$done_check" && break
     if ((SECONDS >= deadline)); then
       echo "$bench_name: the job did not finish within ${JOB_TIMEOUT_SECONDS}s" >&2
@@ -133,19 +143,29 @@ time_server_job() {
     sleep "$POLL_SECONDS"
   done
   run_ns=$(($(now_ns) - start))
+  ((reply_ns == 0)) && reply_ns=$run_ns
   wait "$peer_pid" || { cat "$work/peer.err" >&2; exit 1; }
 }
 
-# Done checks: the folder printer holds the expected number of documents; the CUPS
-# queue has no unfinished job and ippeveprinter kept a document.
+# Done checks, made with the shell's own tests (no process started while the server is
+# timed): the folder printer holds the expected number of documents; ippeveprinter kept
+# as many documents and the CUPS queue has no unfinished job.
 folder_documents_done() {
-  documents=$(find "$printer_dir" -name '*.json' | wc -l)
+  local file
+  documents=0
+  for file in "$printer_dir"/*.json; do
+    [[ -e $file ]] && documents=$((documents + 1))
+  done
   ((documents >= expected_documents))
 }
 cups_document_done() {
-  [[ -z $(lpstat -h "$CUPS_SERVER" -o "$QM_TESTBED_QUEUE" 2>/dev/null) ]] || return 1
-  documents=$(find "$QM_IPP_SPOOL" -name '*.pdf' -size +0 | wc -l)
-  ((documents >= expected_documents))
+  local file
+  documents=0
+  for file in "$QM_IPP_SPOOL"/*.pdf; do
+    [[ -s $file ]] && documents=$((documents + 1))
+  done
+  ((documents >= expected_documents)) || return 1
+  [[ -z $(lpstat -h "$CUPS_SERVER" -o "$QM_TESTBED_QUEUE" 2>/dev/null) ]]
 }
 
 # Pages in every PDF the folder printer received; then clears the folder.
@@ -185,21 +205,27 @@ measure_folder() {
   report_ratio "$label" "$run_ns" "$gs_ns"
 }
 
-# One CUPS measurement with the property; the test bed runs already.
+# One CUPS measurement; the test bed runs already. Arguments: label, expected documents,
+# property (none: every page is a job of its own, which cupsd hands to the test bed's
+# printer one job at a time, so the line also says when the server had handed over all).
 measure_cups() {
-  local label=$1 hwm
-  expected_documents=1
+  local label=$1 property_text=${3:-} hwm total=0 file
+  expected_documents=$2
   settle_cups_queue
   rm -f "$QM_IPP_SPOOL"/*
   start_own_server TEMP="$work/temp" QUILLMESH_SPOOLER=cups CUPS_SERVER="$CUPS_SERVER"
-  time_server_job "$QM_TESTBED_QUEUE" cups_document_done "$property"
+  time_server_job "$QM_TESTBED_QUEUE" cups_document_done "$property_text"
   hwm=$(server_hwm_kb)
   stop_own_server
-  local kept
-  kept=$(find "$QM_IPP_SPOOL" -name '*.pdf' -size +0 | head -n 1)
-  report_line "$label" "$run_ns" "$hwm" "$(pdf_pages "$kept")"
+  while IFS= read -r -d '' file; do
+    total=$((total + $(pdf_pages "$file")))
+  done < <(find "$QM_IPP_SPOOL" -name '*.pdf' -size +0 -print0)
+  report_line "$label" "$run_ns" "$hwm" "$total"
   rm -f "$QM_IPP_SPOOL"/*
   report_ratio "$label" "$run_ns" "$gs_ns"
+  if ((expected_documents > 1)); then
+    printf '    every document with cupsd (the peer answered) after %s s\n' "$(ns_to_s "$reply_ns")"
+  fi
 }
 
 # Ghostscript alone rendering the same file to 580 dpi page files; prints a line.
@@ -216,6 +242,9 @@ measure_ghostscript() {
     "baseline (gs bmp256 -r580 alone):" "$(ns_to_s "$gs_ns")" "$(pages_per_s "$pages" "$gs_ns")" \
     "$(awk -v k="$max_kb" 'BEGIN { print k / 1024 }')" "$(to_mib "$disk")" "$(find "$out" -name '*.bmp' | wc -l)"
   rm -rf "$out"
+  # The file system settles the baseline's writes before the server is timed: left to
+  # the kernel, that work fell on the first server measurement.
+  sync
 }
 
 # Prints server time / baseline time for one measurement.
@@ -238,6 +267,9 @@ for pages in $page_counts; do
   measure_ghostscript
   measure_folder "folder printer, no property:" "$pages"
   measure_folder "folder printer, property $property:" 1 "$property"
-  if ((use_cups)); then measure_cups "CUPS queue, property $property:"; fi
+  if ((use_cups)); then
+    measure_cups "CUPS queue, no property:" "$pages"
+    measure_cups "CUPS queue, property $property:" 1 "$property"
+  fi
 done
 echo "machine load after the runs: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,169 +1,88 @@
 // Rendering a peer's document apart from the server and watching it: render slots,
 // the time, page-count, page-size and free-space limits, the window of page files
-// that lets drawing overlap rendering, and the clean-up of page files.
+// that lets drawing overlap rendering, and an instance ending (page_sharing.cpp: the
+// instances that share a document's pages).
 #include <algorithm>
-#include <climits>
-#include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #include "support/log_writer.h"
 #include "support/server_metrics.h"
 #include "print/page_rendering.h"
 #include "print/pdf_rasterizer.h"
-#include "platform/ghostscript.h"
-#include "platform/platform.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
-// The largest paper of the paper table is the E sheet, 34 x 44 inches; pages may be a
-// little larger than their paper (bleed, rounding). At the rendering's resolution:
-constexpr double kPageSlack = 1.05;
-constexpr std::int64_t kMaxShortSidePixels =
-    static_cast<std::int64_t>(34 * kPageSlack * kRenderDotsPerInch);
-constexpr std::int64_t kMaxLongSidePixels =
-    static_cast<std::int64_t>(44 * kPageSlack * kRenderDotsPerInch);
-constexpr double kPointsPerInch = 72;
-constexpr std::uint64_t kBmpHeaderBytes = 14 + 40 + 256 * 4;
-// A page file never grows past the largest page (the operating system stops it).
-constexpr std::uint64_t kMaxPageFileBytes =
-    kBmpHeaderBytes + static_cast<std::uint64_t>((kMaxShortSidePixels + 3) / 4 * 4) *
-                          static_cast<std::uint64_t>(kMaxLongSidePixels);
-// The temp folder keeps this much free beside the next page file; before the first
-// page file is known, an A4 page at 580 dpi is assumed.
+// The temp folder keeps this much free beside the next page file of each instance;
+// before the first page file is known, an A4 page at 580 dpi is assumed.
 constexpr std::uint64_t kFreeSpaceReserveBytes = 64ULL << 20;
 constexpr std::uint64_t kA4PageFileBytes = 32532346;
-constexpr std::size_t kSizeFieldsBytes = 26;  // BMP header up to the height
 
-// A little-endian 32-bit field.
-std::int64_t Field32(const unsigned char* bytes) {
-  const std::uint32_t value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
-                              std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
-  return static_cast<std::int32_t>(value);
+// One instance per core at most: more would only share the cores.
+int CoreCount() { return static_cast<int>(std::max(1U, std::thread::hardware_concurrency())); }
+
+// Ghostscript's rendering of the document's share that the stride gives an instance.
+PageRendering::InstanceWork GhostscriptWork(const std::string& pdfPath, PageStride stride,
+                                            const std::string& prefix) {
+  const int maxPages = PdfRenderLimits().maxPages;
+  return {RenderWork(pdfPath, prefix, maxPages, stride),
+          DescribeRenderWork(pdfPath, prefix, maxPages, stride)};
 }
 
-// The page size a page file's header claims; false while the header is not written.
-bool PageFileSize(const std::string& file, std::int64_t& width, std::int64_t& height) {
-  unsigned char header[kSizeFieldsBytes] = {};
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-  width = Field32(header + 18);
-  height = std::abs(Field32(header + 22));
-  return true;
-}
-
-// Whether the name is "<stem><n>.bmp" with n a page number.
-bool IsPageFileName(const std::string& name, const std::string& stem) {
-  constexpr std::string_view kExtension = ".bmp";
-  if (name.size() <= stem.size() + kExtension.size() || name.compare(0, stem.size(), stem) != 0 ||
-      !name.ends_with(kExtension)) {
-    return false;
-  }
-  const std::string_view number(name.data() + stem.size(),
-                                name.size() - stem.size() - kExtension.size());
-  return std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A length in points as Ghostscript renders it, in whole pixels.
-std::int64_t PointsToPixels(double points) {
-  return std::llround(points * kRenderDotsPerInch / kPointsPerInch);
+// Whether the file starts as a PDF does: only a PDF's pages can be shared out.
+bool IsPdfFile(const std::string& path) {
+  constexpr std::string_view kPdfHeader = "%PDF-";
+  char header[kPdfHeader.size()] = {};
+  std::ifstream file(path, std::ios::binary);
+  return file.read(header, sizeof header) && std::string_view(header, sizeof header) == kPdfHeader;
 }
 
 }  // namespace
-
-bool FitsLargestPaper(std::int64_t width, std::int64_t height) {
-  return std::min(width, height) <= kMaxShortSidePixels &&
-         std::max(width, height) <= kMaxLongSidePixels;
-}
-
-bool ReadDocumentOutline(const std::string& text, DocumentOutline& outline) {
-  std::istringstream numbers(text);
-  outline = DocumentOutline{};
-  if (!(numbers >> outline.pages)) return false;
-  double width = 0;
-  double height = 0;
-  while (numbers >> width >> height) {
-    const std::int64_t widthPixels = PointsToPixels(width);
-    const std::int64_t heightPixels = PointsToPixels(height);
-    outline.largestShortSide =
-        std::max(outline.largestShortSide, std::min(widthPixels, heightPixels));
-    outline.largestLongSide =
-        std::max(outline.largestLongSide, std::max(widthPixels, heightPixels));
-  }
-  return true;
-}
-
-namespace {
-
-PdfRenderSettings& RenderLimitsInForce() {
-  static PdfRenderSettings settings;
-  return settings;
-}
-
-}  // namespace
-
-const PdfRenderSettings& PdfRenderLimits() { return RenderLimitsInForce(); }
-
-void InstallPdfRenderLimits(const PdfRenderSettings& settings) { RenderLimitsInForce() = settings; }
-
-RenderSlots& PeerRenderSlots() {
-  static RenderSlots slots(PdfRenderLimits().renderJobs);
-  return slots;
-}
-
-namespace {
-
-// Logs where Ghostscript was found, or every place it was looked for.
-void LogGhostscriptLibrary() {
-  const quillmesh::platform::GhostscriptLibrarySearch& search =
-      quillmesh::platform::FindGhostscriptLibrary();
-  if (!search.loadedFrom.empty()) {
-    LOG_DEBUG("Ghostscript: %s\n", search.loadedFrom.c_str());
-    return;
-  }
-  std::string places;
-  for (const std::string& place : search.lookedIn) places += (places.empty() ? "" : ", ") + place;
-  LOG_ERROR("Ghostscript was not found, PDF jobs cannot print; looked in: %s\n",
-            places.empty() ? "nowhere (no candidate)" : places.c_str());
-}
-
-}  // namespace
-
-void LogPdfRenderSettings() {
-  LogGhostscriptLibrary();
-  const PdfRenderSettings& settings = PdfRenderLimits();
-  LOG_DEBUG("PDF rendering: QUILLMESH_MAX_PAGES=%d QUILLMESH_RENDER_SECONDS=%d "
-            "QUILLMESH_RENDER_JOBS=%d\n",
-            settings.maxPages, settings.renderSeconds, settings.renderJobs);
-  LOG_DEBUG("rendering memory: QUILLMESH_RENDER_MEMORY_MB=%d\n", settings.renderMemoryMegabytes);
-}
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode, const std::string& peer, TrackedJob* job)
+    : PageRendering(pdfPath, outputPrefix, mode, peer, MostInstances{CoreCount()}, job) {}
+
+PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
+                             Mode mode, const std::string& peer, MostInstances most,
+                             TrackedJob* job)
     : PageRendering(pdfPath, outputPrefix, mode, peer,
-                    RenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages),
-                    DescribeRenderWork(pdfPath, outputPrefix, PdfRenderLimits().maxPages), job) {}
+                    [pdfPath](PageStride stride, const std::string& prefix) {
+                      return GhostscriptWork(pdfPath, stride, prefix);
+                    },
+                    most.count, job) {}
 
 PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
                              Mode mode, const std::string& peer,
                              const quillmesh::platform::RenderWork& work,
                              const quillmesh::platform::RenderWorkDescription& description,
                              TrackedJob* job)
+    : PageRendering(pdfPath, outputPrefix, mode, peer,
+                    [work, description](PageStride, const std::string&) {
+                      return InstanceWork{work, description};
+                    },
+                    1, job) {}
+
+PageRendering::PageRendering(const std::string& pdfPath, const std::string& outputPrefix,
+                             Mode mode, const std::string& peer, WorkMaker makeWork,
+                             int mostInstances, TrackedJob* job)
     : mPdfPath(pdfPath),
       mPrefix(outputPrefix),
       mMode(mode),
-      mSlot(PeerRenderSlots(), peer),
+      mPeer(peer),
+      mMakeWork(std::move(makeWork)),
       mJob(job) {
+  mInstances.push_back(std::make_unique<Instance>(PeerRenderSlots(), peer));
+  Instance& first = *mInstances.front();
+  first.prefix = mPrefix;
   if (mJob) mCancelHook = mJob->OnCancel([this] { Cancel(); });
   AwaitSlot();
-  mLastTick = Clock::now();
+  TakeFreeSlots(IsPdfFile(pdfPath) ? mostInstances : 1);
+  first.lastTick = Clock::now();
   std::unique_ptr<quillmesh::platform::RenderProcess> process;
   if (Canceled()) {
     LOG_DEBUG("rendering %s canceled before it started\n", pdfPath.c_str());
@@ -172,38 +91,38 @@ PageRendering::PageRendering(const std::string& pdfPath, const std::string& outp
   } else if (!CheckFreeSpace()) {
     mRefused = true;
   } else {
-    const quillmesh::platform::RenderLimits limits{
-        kMaxPageFileBytes,
-        static_cast<std::uint64_t>(PdfRenderLimits().renderMemoryMegabytes) << 20};
-    process = quillmesh::platform::RenderProcess::Start(work, limits, description);
+    process = StartProcess(first);
     if (!process) LOG_ERROR("Ghostscript could not be started for %s\n", pdfPath.c_str());
   }
   const std::lock_guard<std::mutex> lock(mGuard);
   // A cancel that came while the process started stops it in the watcher's first round.
-  mProcess = std::move(process);
-  if (!mProcess) {
+  first.process = std::move(process);
+  if (!first.process) {
+    EndUnstarted(0);
     mEnded = true;
-    mSlot.Release();
     return;
   }
-  mWatcher = std::thread(&PageRendering::Watch, this);
+  if (mStride == 1) LOG_DEBUG("rendering %s by 1 instance\n", mPdfPath.c_str());
+  first.watcher = std::thread(&PageRendering::Watch, this, std::ref(first));
 }
 
 // Waits for a render slot, telling the job while it waits and once it renders.
 void PageRendering::AwaitSlot() {
-  if (!mSlot.Held()) {
+  RenderSlot& slot = mInstances.front()->slot;
+  if (!slot.Held()) {
     LOG_DEBUG("waiting for one of %d render slots\n", PdfRenderLimits().renderJobs);
     if (mJob) mJob->SetState(JobState::kWaitingForSlot);
   }
-  mSlot.Wait();
+  slot.Wait();
   if (mJob && !Canceled()) {
     mJob->SetState(JobState::kPrinting);
     mJob->SetRendered(0, 0);
   }
 }
 
-// The job's cancel, on the canceling thread: leaves the slot's queue (or gives the slot
-// back) and stops the process as a refusal would, its page files removed at the end.
+// The job's cancel, on the canceling thread: leaves the slots' queues (or gives the
+// slots back) and stops the processes as a refusal would, their page files removed at
+// the end.
 void PageRendering::Cancel() {
   {
     const std::lock_guard<std::mutex> lock(mGuard);
@@ -213,9 +132,11 @@ void PageRendering::Cancel() {
     mCanceled = true;
     mRefused = true;
     mStop = true;
-    if (mProcess) mProcess->Interrupt();
+    for (const auto& instance : mInstances) {
+      if (instance->process) instance->process->Interrupt();
+      instance->slot.Withdraw();
+    }
   }
-  mSlot.Withdraw();
   mChanged.notify_all();
 }
 
@@ -238,9 +159,14 @@ PageRendering::~PageRendering() {
   {
     const std::lock_guard<std::mutex> lock(mGuard);
     mStop = true;
+    for (const auto& instance : mInstances) {
+      if (instance->process) instance->process->Interrupt();
+    }
   }
-  if (mProcess) mProcess->Interrupt();
-  if (mWatcher.joinable()) mWatcher.join();
+  // The first instance's watcher starts the others: once it is gone, no more start.
+  for (const auto& instance : mInstances) {
+    if (instance->watcher.joinable()) instance->watcher.join();
+  }
   if (mMode == Mode::kPipelined || mRefused) RemovePageFiles();
 }
 
@@ -248,171 +174,232 @@ std::string PageRendering::PageFile(int page) const {
   return mPrefix + "-" + std::to_string(page) + ".bmp";
 }
 
-void PageRendering::Watch() {
+void PageRendering::Watch(Instance& instance) {
   std::vector<quillmesh::platform::RenderMessage> messages;
-  while (WatchOnce(messages)) {
+  while (WatchOnce(instance, messages)) {
   }
 }
 
-// One round: waits for the work's reports (or an interruption), then takes them and
-// keeps the limits and the window.
-bool PageRendering::WatchOnce(std::vector<quillmesh::platform::RenderMessage>& messages) {
+// One round: waits for the instance's reports (or an interruption), then takes them and
+// keeps the limits and the window. The first instance's watcher starts the others once
+// the outline allows them.
+bool PageRendering::WatchOnce(Instance& instance,
+                              std::vector<quillmesh::platform::RenderMessage>& messages) {
   messages.clear();
-  const bool running = mProcess->Collect(WaitMilliseconds(), messages);
-  for (const auto& message : messages) mMessages.Take(message);
+  const bool running = instance.process->Collect(WaitMilliseconds(instance), messages);
+  for (const auto& message : messages) instance.messages.Take(message);
   std::unique_lock<std::mutex> lock(mGuard);
-  CountRunTime();
-  for (const auto& message : messages) TakeReport(message);
-  if (running && mStop) mProcess->Kill();
-  if (running && !mRefused) PassPageTurns();
+  CountRunTime(instance);
+  for (const auto& message : messages) TakeReport(instance, message);
+  if (running && !mRefused) PassPageTurns(instance);
   if (running && !mRefused &&
-      mRunTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
+      instance.runTime > std::chrono::seconds(PdfRenderLimits().renderSeconds)) {
     LOG_ERROR("rendering %s took longer than %d s, stopped\n", mPdfPath.c_str(),
               PdfRenderLimits().renderSeconds);
     Refuse();
   }
-  if (running) {
-    lock.unlock();
-    mChanged.notify_all();
-    return true;
-  }
-  mMessages.Finish();
-  const int exitCode = mProcess->ExitCode();
-  if (exitCode < 0 && !mRefused && !mStop) {
-    LOG_ERROR("Ghostscript ended abnormally rendering %s\n", mPdfPath.c_str());
-  }
-  mResult = exitCode == kPdfConversionRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
-  ServerMetrics::Process().ObserveRender(
-      std::chrono::duration_cast<std::chrono::microseconds>(mRunTime));
-  mEnded = true;
-  mSlot.Release();
+  // Only an instance's own watcher ends its child: the watcher reaps it.
+  if (running && (mStop || mRefused)) instance.process->Kill();
+  if (!running) EndInstance(instance);
+  const bool startExtras = std::exchange(mExtrasDue, false);
   lock.unlock();
   mChanged.notify_all();
-  return false;
+  if (startExtras) StartExtraInstances();
+  return running;
 }
 
-// How long the watcher may wait for the next report: no longer than the work may still
-// run on the clock; while it is paused, as long as the whole limit (a page drawn, the
-// slot coming back or a stop interrupts the wait).
-int PageRendering::WaitMilliseconds() {
+// An instance's child has ended: once several share the pages, one that failed or left
+// pages of its share unrendered fails the document and stops the others.
+void PageRendering::EndInstance(Instance& instance) {
+  instance.messages.Finish();
+  instance.exitCode = instance.process->ExitCode();
+  if (instance.exitCode < 0 && !mRefused && !mStop) {
+    LOG_ERROR("Ghostscript ended abnormally rendering %s\n", mPdfPath.c_str());
+  }
+  if (mOutlineKnown && mStride > 1 && !mRefused && !mStop &&
+      (instance.exitCode != kPdfConversionRan || instance.ready < ExpectedFiles(instance))) {
+    LOG_ERROR("instance %d of %d rendering %s ended after %d of its %d pages; the document "
+              "is stopped\n",
+              instance.number, mStride, mPdfPath.c_str(), instance.ready,
+              ExpectedFiles(instance));
+    Refuse();
+  }
+  instance.ended = true;
+  instance.slot.Release();
+  // The others start only once the outline is known; without one they never do.
+  if (!mOutlineKnown) EndUnstarted(0);
+  if (AllEnded()) EndRendering();
+}
+
+bool PageRendering::AllEnded() const {
+  return std::all_of(mInstances.begin(), mInstances.end(),
+                     [](const auto& each) { return each->ended; });
+}
+
+// Instances after the first `sharing` that have not started never will: their slots go
+// back.
+void PageRendering::EndUnstarted(int sharing) {
+  for (const auto& instance : mInstances) {
+    if (instance->number > std::max(sharing, 1) && !instance->process) {
+      instance->ended = true;
+      instance->slot.Release();
+    }
+  }
+  if (mInstances.front()->process == nullptr) mInstances.front()->slot.Release();
+}
+
+// Every instance has ended: the result, and the longest running time for the metrics.
+void PageRendering::EndRendering() {
+  Clock::duration longest{};
+  bool allRan = true;
+  for (const auto& instance : mInstances) {
+    longest = std::max(longest, instance->runTime);
+    if (instance->process && instance->exitCode != kPdfConversionRan) allRan = false;
+  }
+  mResult = allRan && !mRefused ? kPdfConversionRan : kPdfConversionNotRun;
+  ServerMetrics::Process().ObserveRender(
+      std::chrono::duration_cast<std::chrono::microseconds>(longest));
+  mEnded = true;
+}
+
+// How long the watcher may wait for the instance's next report: no longer than it may
+// still run on the clock; while it is paused, as long as the whole limit (a page drawn,
+// the slot coming back or a stop interrupts the wait).
+int PageRendering::WaitMilliseconds(const Instance& instance) {
   using std::chrono::milliseconds;
   const std::lock_guard<std::mutex> lock(mGuard);
   if (mStop) return 0;
   const milliseconds limit = std::chrono::seconds(PdfRenderLimits().renderSeconds);
-  if (Paused()) return static_cast<int>(limit.count());
-  const auto left = limit - (mRunTime + (Clock::now() - mLastTick));
+  if (Paused(instance)) return static_cast<int>(limit.count());
+  const auto left = limit - (instance.runTime + (Clock::now() - instance.lastTick));
   const auto wait = std::chrono::ceil<milliseconds>(left) + milliseconds(1);
   return static_cast<int>(std::clamp(wait, milliseconds(1), limit).count());
 }
 
-// Whether the work waits at a page turn for its slot or for page files on disk to be
-// drawn: time that is not its own. A document that spends its turns without completing
-// pages is not paused, so it runs on the clock.
-bool PageRendering::Paused() const {
-  const bool drawingBehind = mMode == Mode::kPipelined && mReady - mDone >= kMaxPageFiles;
-  return mAsked > mAllowed && (mGaveWay || drawingBehind);
+// Whether the instance waits at a page turn for its slot or for its page files on disk
+// to be drawn: time that is not its own. A document that spends its turns without
+// completing pages is not paused, so it runs on the clock.
+bool PageRendering::Paused(const Instance& instance) const {
+  const bool drawingBehind =
+      mMode == Mode::kPipelined && instance.ready - DrawnOf(instance) >= Window();
+  return instance.asked > instance.allowed && (instance.gaveWay || drawingBehind);
 }
 
-// Adds the time since the last count to the work's running time unless it was paused;
-// called before anything that may pause or resume it changes.
-void PageRendering::CountRunTime() {
+// Adds the time since the last count to the instance's running time unless it was
+// paused; called before anything that may pause or resume it changes.
+void PageRendering::CountRunTime(Instance& instance) {
   const Clock::time_point now = Clock::now();
-  if (!Paused()) mRunTime += now - mLastTick;
-  mLastTick = now;
+  if (!Paused(instance)) instance.runTime += now - instance.lastTick;
+  instance.lastTick = now;
 }
 
-// One report of the work: a page turn it waits for, the outline, a complete page file.
+// One report of an instance: a page turn it waits for, the outline (the first
+// instance's counts; the others ask it again and are not heard), a complete page file.
 // Once the rendering is refused nothing more is judged.
-void PageRendering::TakeReport(const quillmesh::platform::RenderMessage& message) {
+void PageRendering::TakeReport(Instance& instance,
+                               const quillmesh::platform::RenderMessage& message) {
   using quillmesh::platform::RenderStream;
   if (mRefused) return;
   if (message.stream == RenderStream::kPageTurn) {
-    ++mAsked;
+    ++instance.asked;
     // A turn after the last page the limit allows begins one page more.
-    if (mReady >= PdfRenderLimits().maxPages) {
+    if (PageOf(instance, instance.ready + 1) > PdfRenderLimits().maxPages) {
       LOG_ERROR("%s has more than %d pages, not printed\n", mPdfPath.c_str(),
                 PdfRenderLimits().maxPages);
       Refuse();
     }
   } else if (message.stream == RenderStream::kPageCount) {
-    CheckOutline(message.text);
+    if (instance.number == 1) CheckOutline(message.text);
   } else if (message.stream == RenderStream::kPageReady) {
-    TakeReadyPage(message.text);
+    TakeReadyPage(instance, message.text);
   }
 }
 
-// Answers the work's page turns: one more page file while the window has room and the
-// slot is held. At a turn that another peer's rendering would take the slot at, the
-// slot goes to it, and the work waits there until this rendering's turn comes again.
-// Each time it gets its slot, it renders at least one page before it gives way.
-void PageRendering::PassPageTurns() {
-  if (mGaveWay) {
-    if (!mSlot.Held()) return;
-    mGaveWay = false;
-    mPageOwed = true;
-    LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(), mAllowed);
+// Answers an instance's page turns: one more page file while its window has room and
+// its slot is held. At a turn that another peer's rendering would take the slot at, the
+// slot goes to it, and the instance waits there until its turn comes again. Each time
+// it gets its slot, it renders at least one page before it gives way. A document gives
+// up one slot at a time: its other instances soon wait for the pages of the one that
+// gave way, and were every holder of a slot waiting so, no slot would ever come free.
+void PageRendering::PassPageTurns(Instance& instance) {
+  if (instance.gaveWay) {
+    if (!instance.slot.Held()) return;
+    instance.gaveWay = false;
+    instance.pageOwed = true;
+    LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(),
+              PageOf(instance, instance.allowed));
   }
-  for (; mAllowed < mAsked && mAllowed < PageFileWindow(); mPageOwed = false) {
-    if (!mPageOwed && mSlot.ShouldGiveWay()) {
+  for (; instance.allowed < instance.asked && instance.allowed < PageFileWindow(instance);
+       instance.pageOwed = false) {
+    if (!instance.pageOwed && !SiblingGaveWay() && instance.slot.ShouldGiveWay()) {
       LOG_DEBUG("rendering %s gives its render slot up after page %d\n", mPdfPath.c_str(),
-                mAllowed);
-      mSlot.GiveWay([this] { mProcess->Interrupt(); });
-      mGaveWay = true;
+                PageOf(instance, instance.allowed));
+      quillmesh::platform::RenderProcess* process = instance.process.get();
+      instance.slot.GiveWay([process] { process->Interrupt(); });
+      instance.gaveWay = true;
       return;
     }
-    mProcess->AllowPageFiles(1);
-    ++mAllowed;
+    instance.process->AllowPageFiles(1);
+    ++instance.allowed;
   }
-}
-
-// The page turns the window allows so far: in the pipelined mode, at most
-// kMaxPageFiles pages undrawn.
-int PageRendering::PageFileWindow() const {
-  return mMode == Mode::kPipelined ? mDone + kMaxPageFiles : INT_MAX;
 }
 
 // The limits the whole document must keep, from what the interpreter told of it before
-// rendering: no page is drawn before this is known.
+// rendering: no page is drawn before this is known. It settles how many instances
+// share the pages: no more than the pages, and one alone for a document it could not
+// count, which the first renders whole.
 void PageRendering::CheckOutline(const std::string& text) {
   mOutlineKnown = true;
   DocumentOutline outline;
-  if (mRefused || !ReadDocumentOutline(text, outline)) return;
-  mCountedPages = outline.pages;
-  ReportRendered();
-  if (outline.pages > PdfRenderLimits().maxPages) {
-    LOG_ERROR("%s has %lld pages, more than %d; not printed\n", mPdfPath.c_str(), outline.pages,
-              PdfRenderLimits().maxPages);
-    Refuse();
-  } else if (!FitsLargestPaper(outline.largestShortSide, outline.largestLongSide)) {
-    LOG_ERROR("%s has pages of up to %lld pixels on the short side and %lld on the long side, "
-              "larger than the largest paper; not printed\n",
-              mPdfPath.c_str(), static_cast<long long>(outline.largestShortSide),
-              static_cast<long long>(outline.largestLongSide));
-    Refuse();
+  int sharing = 1;
+  if (!mRefused && ReadDocumentOutline(text, outline) && outline.pages > 0) {
+    mCountedPages = outline.pages;
+    ReportRendered();
+    if (outline.pages > PdfRenderLimits().maxPages) {
+      LOG_ERROR("%s has %lld pages, more than %d; not printed\n", mPdfPath.c_str(),
+                outline.pages, PdfRenderLimits().maxPages);
+      Refuse();
+    } else if (!FitsLargestPaper(outline.largestShortSide, outline.largestLongSide)) {
+      LOG_ERROR("%s has pages of up to %lld pixels on the short side and %lld on the long "
+                "side, larger than the largest paper; not printed\n",
+                mPdfPath.c_str(), static_cast<long long>(outline.largestShortSide),
+                static_cast<long long>(outline.largestLongSide));
+      Refuse();
+    } else {
+      sharing = static_cast<int>(std::min<long long>(outline.pages, mStride));
+    }
+  } else if (!mRefused) {
+    mStride = 1;
+  }
+  EndUnstarted(sharing);
+  mExtrasDue = sharing > 1;
+  if (mInstances.size() > 1) {
+    LOG_DEBUG("rendering %s by %d instances\n", mPdfPath.c_str(), sharing);
   }
 }
 
-// A page file the work reports complete: Ghostscript completes them in order, each after
-// a page turn, so anything but the next one of the turns given is not its report, and
-// stops the rendering. The page's limits are checked before any waiter sees it.
-void PageRendering::TakeReadyPage(const std::string& number) {
-  const int page = mReady + 1;
-  if (number != std::to_string(page) || page > mAllowed) {
+// A page file an instance reports complete: Ghostscript completes them in order, each
+// after a page turn, so anything but the next one of the turns given is not its report,
+// and stops the rendering. The page's limits are checked before any waiter sees it.
+void PageRendering::TakeReadyPage(Instance& instance, const std::string& number) {
+  const int file = instance.ready + 1;
+  if (number != std::to_string(file) || file > instance.allowed) {
     LOG_ERROR("rendering %s reported page file \"%.32s\" after page %d, out of order; "
               "stopped\n",
-              mPdfPath.c_str(), number.c_str(), mReady);
+              mPdfPath.c_str(), number.c_str(), PageOf(instance, instance.ready));
     Refuse();
     return;
   }
-  if (CheckNewPage(page)) {
-    mReady = page;
-    ReportRendered();
-  }
+  const int page = PageOf(instance, file);
+  if (!ClaimPageFile(instance, file, page) || !CheckNewPage(page)) return;
+  instance.ready = file;
+  while (PageReady(mReady + 1)) ++mReady;
+  ReportRendered();
 }
 
 // The limits a complete page must keep; false when it was refused. Its size is read
 // from its file's header, and the free space must hold one more page as large as the
-// largest so far.
+// largest so far for each instance running.
 bool PageRendering::CheckNewPage(int page) {
   if (page > PdfRenderLimits().maxPages) {
     LOG_ERROR("%s has more than %d pages, not printed\n", mPdfPath.c_str(),
@@ -437,33 +424,47 @@ bool PageRendering::CheckNewPage(int page) {
   return CheckFreeSpace();
 }
 
-// Whether the temp folder has room for one more page file and the reserve.
+// Whether the temp folder has room for one more page file of each instance running,
+// and the reserve.
 bool PageRendering::CheckFreeSpace() {
   std::error_code failure;
   const fs::path folder = fs::path(mPrefix).parent_path();
   const fs::space_info space = fs::space(folder.empty() ? fs::path(".") : folder, failure);
+  const std::uint64_t pageBytes = mLargestPage > 0 ? mLargestPage : kA4PageFileBytes;
   const std::uint64_t needed =
-      kFreeSpaceReserveBytes + (mLargestPage > 0 ? mLargestPage : kA4PageFileBytes);
+      kFreeSpaceReserveBytes + pageBytes * static_cast<std::uint64_t>(Running());
   if (failure || space.available >= needed) return true;
   LOG_ERROR("only %llu MiB free in %s, %llu MiB needed to render a page of %s; stopped\n",
             static_cast<unsigned long long>(space.available >> 20), folder.string().c_str(),
             static_cast<unsigned long long>(needed >> 20), mPdfPath.c_str());
-  if (mProcess) Refuse();
+  if (mInstances.front()->process) Refuse();
   return false;
 }
 
-void PageRendering::Refuse() {
-  mRefused = true;
-  mProcess->Kill();
+// Instances whose child runs; one before any starts.
+int PageRendering::Running() const {
+  const auto running = std::count_if(mInstances.begin(), mInstances.end(), [](const auto& each) {
+    return each->process && !each->ended;
+  });
+  return std::max(1, static_cast<int>(running));
 }
 
-// The last page the limit allows is handed out only once rendering has ended: a page
+// Stops every instance, each by its own watcher, which the interruption wakes: a limit
+// broke or one of them failed.
+void PageRendering::Refuse() {
+  mRefused = true;
+  for (const auto& instance : mInstances) {
+    if (instance->process && !instance->ended) instance->process->Interrupt();
+  }
+}
+
+// The last page the limit allows is handed out only once its instance has ended: a page
 // after it would stop the document.
 void PageRendering::AwaitPage(int page) {
   std::unique_lock<std::mutex> lock(mGuard);
   mChanged.wait(lock, [&] {
-    return mEnded || mRefused ||
-           (mOutlineKnown && mReady >= page && page < PdfRenderLimits().maxPages);
+    return mEnded || mRefused || InstanceOf(page).ended ||
+           (mOutlineKnown && PageReady(page) && page < PdfRenderLimits().maxPages);
   });
 }
 
@@ -472,16 +473,20 @@ bool PageRendering::PageExpected(int page) {
   return mReady >= page || page <= mCountedPages;
 }
 
-// Each page drawn frees a place in the window for a later page file; the watcher hears
-// of it, since the work may run on the clock again.
+// Each page drawn frees a place in its instance's window for a later page file; the
+// watchers hear of it, since the instances may run on the clock again.
 void PageRendering::PageDone(int page) {
   const std::lock_guard<std::mutex> lock(mGuard);
   if (page <= mDone) return;
-  if (mProcess && !mEnded) CountRunTime();
+  for (const auto& instance : mInstances) {
+    if (instance->process && !instance->ended) CountRunTime(*instance);
+  }
   mDone = page;
-  if (mProcess && !mEnded && !mRefused) {
-    PassPageTurns();
-    mProcess->Interrupt();
+  if (mRefused) return;
+  for (const auto& instance : mInstances) {
+    if (!instance->process || instance->ended) continue;
+    PassPageTurns(*instance);
+    instance->process->Interrupt();
   }
 }
 
@@ -498,20 +503,4 @@ bool PageRendering::Refused() {
 int PageRendering::Result() {
   AwaitEnd();
   return mResult;
-}
-
-// Every page file of the document, "<prefix>-<n>.bmp" for any n: a rendering stopped
-// early may have begun pages the watcher never counted.
-void PageRendering::RemovePageFiles() {
-  const fs::path prefix(mPrefix);
-  const fs::path folder = prefix.parent_path().empty() ? fs::path(".") : prefix.parent_path();
-  const std::string stem = prefix.filename().string() + "-";
-  std::error_code failure;
-  for (fs::directory_iterator entry(folder, failure), end; !failure && entry != end;
-       entry.increment(failure)) {
-    if (IsPageFileName(entry->path().filename().string(), stem)) {
-      std::error_code ignored;
-      fs::remove(entry->path(), ignored);
-    }
-  }
 }

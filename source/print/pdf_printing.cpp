@@ -260,9 +260,13 @@ bool DeleteJobFile(const char* fileName) {
 // How one page printed as a document of its own ended.
 enum class PageOutcome { kPrinted, kNotLoaded, kNotSpooled };
 
-// Prints one page file (page n of its job) as a document of its own and deletes it.
+// Prints one page file (page n of its job) as a document of its own and deletes it. The
+// printer's DC is made from its defaults at the first page and kept for the pages after
+// it, so the printer is opened and its defaults read once a job rather than once a
+// page; a page the printer did not take drops it (with any document left open on it),
+// and the next page opens the printer afresh.
 PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int page,
-                              JobOutcome& outcome, TrackedJob* job) {
+                              PrinterDc& printer, JobOutcome& outcome, TrackedJob* job) {
   std::printf("szFileName: %s, printerName: %s\n", bmpFile, printerName);
   PageOutcome printed = PageOutcome::kNotSpooled;
   {
@@ -273,7 +277,7 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int 
       RecordJobFailure(outcome, PageText(page) + " could not be loaded");
       return PageOutcome::kNotLoaded;
     }
-    const PrinterDc printer(GetPrinterDC(printerName, job));
+    if (!printer) printer.reset(GetPrinterDC(printerName, job));
     const unsigned long dcError = LastErrorCode();
     if (!printer) {
       // Nothing can be drawn; the page file is still this function's to remove.
@@ -289,6 +293,7 @@ PageOutcome PrintPageDocument(const char* bmpFile, const char* printerName, int 
         printed = PageOutcome::kPrinted;
       }
     }
+    if (printed != PageOutcome::kPrinted) printer.reset();
   }
   if (!DeleteFileA(bmpFile)) {
     std::printf("delete bmp file failed: %d", static_cast<int>(GetLastError()));
@@ -383,16 +388,18 @@ void PrintFile(const char* printerName, const char* fileName, const std::string&
   std::printf("first page file: %s\n", pageFile.c_str());
   bool spooled = true;
   int pagesPrinted = 0;
+  PrinterDc printerDc;
   for (int page = 1;; pageFile = PageFileName(prefix, ++page)) {
     rendering.AwaitPage(page);
     if (rendering.Refused() || !PageFileReady(rendering, pageFile, page, outcome)) break;
     LOG_DEBUG("Attempting print[%s] to printer [%s].\n\n", pageFile.c_str(), printer.c_str());
     const PageOutcome printed =
-        PrintPageDocument(pageFile.c_str(), printer.c_str(), page, outcome, job);
+        PrintPageDocument(pageFile.c_str(), printer.c_str(), page, printerDc, outcome, job);
     if (printed == PageOutcome::kNotSpooled) spooled = false;
     if (printed == PageOutcome::kPrinted) ++pagesPrinted;
     rendering.PageDone(page);
   }
+  printerDc.reset();
   // Pages that were not loaded were already reported; only a rendering that drew
   // nothing at all still needs a reason.
   if (rendering.Refused() || (pagesPrinted == 0 && spooled)) {

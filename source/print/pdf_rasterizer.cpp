@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -236,8 +237,8 @@ std::string OutlineQuery(const std::string& documentString, int maxPages) {
 // anything renders and reports them (kPageCount), so a document of too many pages or
 // of a page too large is refused before a page is printed. The report is empty for a
 // document the interpreter cannot open as a PDF; it is always made, so the server
-// knows the question was answered.
-void ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingReporter& reporter,
+// knows the question was answered. True when the interpreter counted some pages.
+bool ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingReporter& reporter,
                            const std::string& documentText, int maxPages) {
   std::string outline;
   if (api.addControlPath(instance, quillmesh::platform::kGhostscriptPermitReading,
@@ -254,6 +255,29 @@ void ReportDocumentOutline(const GhostscriptApi& api, void* instance, CapturingR
     if (code >= 0 && digits != std::string::npos) outline = reporter.captured.substr(digits);
   }
   reporter.Report(RenderStream::kPageCount, outline.data(), outline.size());
+  return std::strtol(outline.c_str(), nullptr, 10) > 0;
+}
+
+// The PDF interpreter's own page loop over one instance's share of the pages: the same
+// page set-up and the same pixels as running the whole file, page by page.
+std::string PageStrideQuery(const std::string& documentString, PageStride stride) {
+  return documentString + " (r) file runpdfbegin " + std::to_string(stride.instance) + " " +
+         std::to_string(stride.instances) +
+         " pdfpagecount { pdfgetpage pdfshowpage } for runpdfend";
+}
+
+// Renders the instance's share of the pages of a document whose pages were counted;
+// the interpreter's result code.
+int RenderPageStride(const GhostscriptApi& api, void* instance, const std::string& documentText,
+                     PageStride stride, int& exitCode) {
+  using quillmesh::platform::kGhostscriptPermitReading;
+  if (api.addControlPath(instance, kGhostscriptPermitReading, documentText.c_str()) < 0) {
+    return quillmesh::platform::kGhostscriptIoError;
+  }
+  const std::string query = PageStrideQuery(PostScriptString(documentText), stride);
+  const int code = api.runString(instance, query.c_str(), 0, &exitCode);
+  api.removeControlPath(instance, kGhostscriptPermitReading, documentText.c_str());
+  return code;
 }
 
 // Holds the interpreter before it opens each page file until the server allows one
@@ -318,7 +342,7 @@ class PageTurnGate {
 // (RenderProcess) and must not log itself.
 int InterpretDocument(const GhostscriptApi* api, CapturingReporter& reporter, PageTurnGate& gate,
                       const std::string& pdfPath, const std::string& outputPrefix,
-                      int maxPages) {
+                      int maxPages, PageStride stride) {
   const std::string documentText = quillmesh::platform::GhostscriptText(pdfPath);
   const std::string prefixText = quillmesh::platform::GhostscriptText(outputPrefix);
   Interpreter interpreter(*api, static_cast<RenderReporter*>(&reporter));
@@ -350,9 +374,18 @@ int InterpretDocument(const GhostscriptApi* api, CapturingReporter& reporter, Pa
                 outputPrefix.c_str());
     return kPdfConversionNotRun;
   }
-  ReportDocumentOutline(*api, interpreter.Handle(), reporter, documentText, maxPages);
+  const bool counted =
+      ReportDocumentOutline(*api, interpreter.Handle(), reporter, documentText, maxPages);
   int exitCode = 0;
-  const int runCode = api->runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
+  int runCode = 0;
+  if (stride.instances == 1 || (!counted && stride.instance == 1)) {
+    runCode = api->runFile(interpreter.Handle(), documentText.c_str(), 0, &exitCode);
+  } else if (counted) {
+    runCode = RenderPageStride(*api, interpreter.Handle(), documentText, stride, exitCode);
+  } else {
+    ReportError(reporter, "%s has no page count to share its pages by\n", pdfPath.c_str());
+    return kPdfConversionNotRun;
+  }
   if (runCode < 0 && runCode != quillmesh::platform::kGhostscriptQuit) {
     ReportError(reporter, "Ghostscript could not convert %s: error %d, exit code %d\n",
                 pdfPath.c_str(), runCode, exitCode);
@@ -363,7 +396,7 @@ int InterpretDocument(const GhostscriptApi* api, CapturingReporter& reporter, Pa
 // The render work: the interpreter over the document, then, once the interpreter is gone
 // and every file it wrote closed, the last page file reported complete.
 int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
-                const std::string& outputPrefix, int maxPages) {
+                const std::string& outputPrefix, int maxPages, PageStride stride) {
   CapturingReporter reporter(workReporter);
   const GhostscriptApi* api = quillmesh::platform::LoadGhostscript();
   if (api == nullptr) {
@@ -371,7 +404,7 @@ int RenderPages(RenderReporter& workReporter, const std::string& pdfPath,
     return kPdfConversionNotRun;
   }
   PageTurnGate gate(reporter, quillmesh::platform::GhostscriptText(outputPrefix));
-  const int result = InterpretDocument(api, reporter, gate, pdfPath, outputPrefix, maxPages);
+  const int result = InterpretDocument(api, reporter, gate, pdfPath, outputPrefix, maxPages, stride);
   gate.ReportLastPage();
   return result;
 }
@@ -400,30 +433,51 @@ bool AreUsableNames(const std::string& pdfPath, const std::string& outputPrefix)
 }  // namespace
 
 quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
-                                           const std::string& outputPrefix, int maxPages) {
-  return [pdfPath, outputPrefix, maxPages](RenderReporter& reporter) {
-    return RenderPages(reporter, pdfPath, outputPrefix, maxPages);
+                                           const std::string& outputPrefix, int maxPages,
+                                           PageStride stride) {
+  return [pdfPath, outputPrefix, maxPages, stride](RenderReporter& reporter) {
+    return RenderPages(reporter, pdfPath, outputPrefix, maxPages, stride);
   };
 }
 
 quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
                                                               const std::string& outputPrefix,
-                                                              int maxPages) {
-  return {kPageRenderingKind, {pdfPath, outputPrefix, std::to_string(maxPages)}};
+                                                              int maxPages, PageStride stride) {
+  quillmesh::platform::RenderWorkDescription description{
+      kPageRenderingKind, {pdfPath, outputPrefix, std::to_string(maxPages)}};
+  if (stride.instances > 1) {
+    description.arguments.push_back(std::to_string(stride.instance));
+    description.arguments.push_back(std::to_string(stride.instances));
+  }
+  return description;
 }
 
+namespace {
+
+// A whole positive number written as nothing but its digits; 0 for anything else.
+int PositiveNumber(const std::string& text) {
+  int number = 0;
+  const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), number);
+  return failure == std::errc() && end == text.data() + text.size() && number > 0 ? number : 0;
+}
+
+}  // namespace
+
+// Three arguments name a whole document; two more, its instance and how many share it.
 quillmesh::platform::RenderWork MakeRenderWork(
     const quillmesh::platform::RenderWorkDescription& description) {
   const std::vector<std::string>& arguments = description.arguments;
-  if (description.kind != kPageRenderingKind || arguments.size() != 3) return {};
-  const std::string& pagesText = arguments[2];
-  int maxPages = 0;
-  const auto [end, failure] =
-      std::from_chars(pagesText.data(), pagesText.data() + pagesText.size(), maxPages);
-  if (failure != std::errc() || end != pagesText.data() + pagesText.size() || maxPages <= 0) {
+  if (description.kind != kPageRenderingKind ||
+      (arguments.size() != 3 && arguments.size() != 5)) {
     return {};
   }
-  return RenderWork(arguments[0], arguments[1], maxPages);
+  const int maxPages = PositiveNumber(arguments[2]);
+  PageStride stride;
+  if (arguments.size() == 5) {
+    stride = {PositiveNumber(arguments[3]), PositiveNumber(arguments[4])};
+  }
+  if (maxPages == 0 || stride.instance == 0 || stride.instance > stride.instances) return {};
+  return RenderWork(arguments[0], arguments[1], maxPages, stride);
 }
 
 bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPrefix) {

@@ -53,16 +53,27 @@ bool AreUsablePageNames(const std::string& pdfPath, const std::string& outputPre
 std::vector<std::string> FolderTemplates(const std::string& folderText);
 std::string PageFilesRule(const std::string& prefixText);
 
+// Which of a document's pages one interpreter instance renders: instance k of n renders
+// pages k, k + n, k + 2n, ... of a PDF, numbering its own page files 1, 2, 3, ...; a
+// document the PDF interpreter cannot count the pages of is rendered whole by instance
+// 1 and not at all by the others.
+struct PageStride {
+  int instance = 1;
+  int instances = 1;
+};
+
 // The render work for one document: Ghostscript over it, its reports to the reporter;
 // each page file waits for the reporter's page turn, which is reported as asked first.
 // The page sizes are asked of documents of at most maxPages pages.
 quillmesh::platform::RenderWork RenderWork(const std::string& pdfPath,
-                                           const std::string& outputPrefix, int maxPages);
+                                           const std::string& outputPrefix, int maxPages,
+                                           PageStride stride = {});
 // The same work as text, for a render child that is a process of its own: the child
-// learns the page limit from the server, not from settings of its own.
+// learns the page limit and its stride from the server, not from settings of its own.
 quillmesh::platform::RenderWorkDescription DescribeRenderWork(const std::string& pdfPath,
                                                               const std::string& outputPrefix,
-                                                              int maxPages);
+                                                              int maxPages,
+                                                              PageStride stride = {});
 // The work a description from DescribeRenderWork names; an empty one for anything else.
 // The server's render child makes its work with it.
 quillmesh::platform::RenderWork MakeRenderWork(

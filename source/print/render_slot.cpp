@@ -7,6 +7,13 @@ RenderSlot::RenderSlot(RenderSlots& pool, std::string peer) : mPool(pool), mPeer
   mPool.Enqueue(*this, false);
 }
 
+RenderSlot::RenderSlot(RenderSlots& pool, std::string peer, IfFree)
+    : mPool(pool), mPeer(std::move(peer)) {
+  const std::lock_guard<std::mutex> lock(mPool.mGuard);
+  mState = State::kReleased;
+  if (mPool.mFree > 0) mPool.Enqueue(*this, false);
+}
+
 RenderSlot::~RenderSlot() { Release(); }
 
 void RenderSlot::Wait() {

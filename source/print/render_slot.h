@@ -13,6 +13,10 @@
 class RenderSlot {
  public:
   RenderSlot(RenderSlots& pool, std::string peer);
+  // Asks for a slot only if one is free now, and is released when none is: a free slot
+  // means no rendering waits for one, so the claim jumps no queue.
+  struct IfFree {};
+  RenderSlot(RenderSlots& pool, std::string peer, IfFree);
   ~RenderSlot();
   RenderSlot(const RenderSlot&) = delete;
   RenderSlot& operator=(const RenderSlot&) = delete;

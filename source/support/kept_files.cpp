@@ -21,6 +21,8 @@ constexpr std::int64_t kMillisPerDay = 24LL * 60 * 60 * 1000;
 constexpr std::string_view kJobStemShape = "print_#_#-#-#_#-#-#-#_#";
 constexpr std::string_view kJobExtensions[] = {".pdf", ".xps", ".prn"};
 constexpr std::string_view kPageSuffixShape = "-#.bmp";
+// The instances that share a document's pages write theirs as "<job stem>-i<k>-<n>.bmp".
+constexpr std::string_view kInstanceShape = "-i#";
 // An XPS job's work files: the package as its job stream took it, and its rendering.
 constexpr std::string_view kWorkFileSuffixes[] = {"-package.xps", "-render.pdf"};
 
@@ -76,12 +78,18 @@ bool IsPageOrWorkSuffix(std::string_view suffix) {
              std::end(kWorkFileSuffixes);
 }
 
-// The stem a page or work file belongs to, when the name is "<job stem>-<n>.bmp" or
-// "<job stem>-<work>"; empty otherwise.
+// The stem a page or work file belongs to, when the name is "<job stem>-<n>.bmp",
+// "<job stem>-i<k>-<n>.bmp" or "<job stem>-<work>"; empty otherwise.
 std::string_view PageFileStem(std::string_view name) {
   const std::size_t dash = name.rfind('-');
   if (dash == std::string_view::npos || !IsPageOrWorkSuffix(name.substr(dash))) return {};
-  const std::string_view stem = name.substr(0, dash);
+  std::string_view stem = name.substr(0, dash);
+  const std::size_t instanceDash = stem.rfind('-');
+  if (instanceDash != std::string_view::npos &&
+      MatchesShape(stem.substr(instanceDash), kInstanceShape) &&
+      MatchesShape(name.substr(dash), kPageSuffixShape)) {
+    stem = stem.substr(0, instanceDash);
+  }
   return MatchesShape(stem, kJobStemShape) ? stem : std::string_view{};
 }
 

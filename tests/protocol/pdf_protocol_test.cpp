@@ -124,6 +124,28 @@ TEST_F(PdfProtocolTest, APropertyJobIsOneDocumentOfCopiedLandscapeA3Pages) {
   EXPECT_TRUE(mServer.TempFiles().empty()) << "page files or the PDF were left behind";
 }
 
+// Seven pages from dark to light: shared among the render instances the free slots and
+// cores allow, they still print in order, each followed by its copy.
+TEST_F(PdfProtocolTest, PagesSharedAmongInstancesPrintInOrderEachWithItsCopy) {
+  const std::string pdf = MakePdf(mServer.WorkDir(), "ramp",
+                                  "%!PS\n<< /PageSize [216 216] >> setpagedevice\n"
+                                  "1 1 7 { 8 div setgray 0 0 216 216 rectfill showpage } for\n");
+  SendPdfJob(pdf, "NumCopies:2");
+  const std::vector<int> greys = PageGreys(Printed("1.pdf"), mServer.WorkDir());
+  ASSERT_EQ(greys.size(), 14u);
+  for (std::size_t index = 0; index < greys.size(); index += 2) {
+    EXPECT_NEAR(greys[index], greys[index + 1], 8) << "page " << index / 2 + 1 << " and its copy";
+  }
+  for (std::size_t index = 2; index < greys.size(); index += 2) {
+    EXPECT_LT(greys[index - 2], greys[index]) << "page " << index / 2 + 1 << " out of order";
+  }
+  if (std::thread::hardware_concurrency() > 1) {
+    EXPECT_NE(mServer.LogText().find(" by 2 instances"), std::string::npos)
+        << mServer.LogText();
+  }
+  EXPECT_TRUE(mServer.TempFiles().empty());
+}
+
 TEST_F(PdfProtocolTest, AJobWithoutPropertyPrintsEachPageAsItsOwnDocument) {
   const std::string pdf = MakeThreePagePdf(mServer.WorkDir());
   SendPdfJob(pdf, "");

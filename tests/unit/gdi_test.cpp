@@ -15,10 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "../bmp_fields.h"
+#include "bmp_files.h"
 #include "pdf_images.h"
 #include "platform/posix/gdi/gdi_objects.h"
 #include "platform/posix/gdi/pdf_writer.h"
+#include "platform/posix/gdi/run_length.h"
 #include "platform/posix/gdi/wingdi_api.h"
 #include "platform/posix/spooler/spooler_backend.h"
 #include "temporary_folder.h"
@@ -33,55 +34,6 @@ using quillmesh::platform::MakeFolderSpooler;
 constexpr UINT kPageFileFlags =
     LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_VGACOLOR | LR_CREATEDIBSECTION;
 constexpr char kPrinter[] = "Office";
-
-using Rgb = std::uint32_t;  // 0xRRGGBB
-
-// A bottom-up BMP of the pixels (rows top first): 8-bit with a palette of the distinct
-// colours when palettised, otherwise 24-bit.
-std::string MakeBmp(const std::vector<std::vector<Rgb>>& rows, bool palettised) {
-  const auto height = static_cast<std::uint32_t>(rows.size());
-  const auto width = static_cast<std::uint32_t>(rows.front().size());
-  std::vector<Rgb> palette;
-  if (palettised) {
-    for (const auto& row : rows) {
-      for (const Rgb colour : row) {
-        if (std::find(palette.begin(), palette.end(), colour) == palette.end()) {
-          palette.push_back(colour);
-        }
-      }
-    }
-    palette.resize(256, 0);
-  }
-  const std::uint32_t bits = palettised ? 8 : 24;
-  const std::uint32_t rowBytes = (width * bits + 31) / 32 * 4;
-  const auto pixelOffset = static_cast<std::uint32_t>(14 + 40 + palette.size() * 4);
-  std::string bytes = "BM";
-  Put32(bytes, pixelOffset + rowBytes * height);
-  Put32(bytes, 0);
-  Put32(bytes, pixelOffset);
-  for (const std::uint32_t field : {40u, width, height}) Put32(bytes, field);
-  Put16(bytes, 1);
-  Put16(bytes, static_cast<std::uint16_t>(bits));
-  for (const std::uint32_t field :
-       {0u, rowBytes * height, 2835u, 2835u, static_cast<std::uint32_t>(palette.size()), 0u}) {
-    Put32(bytes, field);
-  }
-  for (const Rgb colour : palette) Put32(bytes, colour);  // B, G, R, 0
-  for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
-    std::string line;
-    for (const Rgb colour : *row) {
-      if (palettised) {
-        line +=
-            static_cast<char>(std::find(palette.begin(), palette.end(), colour) - palette.begin());
-      } else {
-        for (const int shift : {0, 8, 16}) line += static_cast<char>((colour >> shift) & 0xFF);
-      }
-    }
-    line.resize(rowBytes, '\0');
-    bytes += line;
-  }
-  return bytes;
-}
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
@@ -216,6 +168,26 @@ TEST_F(GdiTest, PrintsTwoPagesAsOnePdfJobAndLeavesNoTemporaryFile) {
   EXPECT_NE(description.find("\"pages\": 2"), std::string::npos) << description;
   EXPECT_NE(description.find("\"document\": \"Printing Picture...\""), std::string::npos);
   EXPECT_TRUE(fs::is_empty(TemporaryFiles()));
+}
+
+TEST_F(GdiTest, OneDcPrintsDocumentsOneAfterAnotherEachAsItsOwnJob) {
+  HBITMAP bitmap = LoadPattern(true);
+  HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+  ASSERT_NE(printer, nullptr);
+  const DOCINFOW info = PictureDocument();
+  for (int document = 1; document <= 3; ++document) {
+    EXPECT_EQ(StartDocW(printer, &info), document);
+    DrawPage(printer, bitmap);
+    EXPECT_GT(EndDoc(printer), 0);
+    const fs::path pdf = PrinterFolder() / (std::to_string(document) + ".pdf");
+    EXPECT_EQ(ReadPdfPages(pdf).count, 1) << pdf;
+    EXPECT_NE(ReadFile(PrinterFolder() / (std::to_string(document) + ".json")).find("\"pages\": 1"),
+              std::string::npos);
+  }
+  EXPECT_EQ(EndDoc(printer), 0);  // no document is open any more
+  EXPECT_TRUE(DeleteDC(printer));
+  EXPECT_TRUE(DeleteObject(bitmap));
+  EXPECT_FALSE(fs::exists(PrinterFolder() / "4.pdf"));
 }
 
 struct PageCase {
@@ -494,6 +466,65 @@ TEST_F(GdiTest, ThePrintableAreaLiesInsideTheMarginsAndDrawingStartsThere) {
   EXPECT_NE(pdf.find(" 28.3200 28.3200 cm"), std::string::npos) << pdf.substr(0, 2000);
 }
 
+// Rows that repeat the row above, and rows that come back further down, drawn in both
+// pixel formats: each must come out of the PDF as it went in, the last row too.
+TEST_F(GdiTest, RepeatedRowsComeOutOfThePdfAsTheyWentIn) {
+  const std::vector<Rgb> plain = {0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF};
+  const std::vector<Rgb> marked = {0xFFFFFF, 0x000000, 0xFF0000, 0x000000, 0xFFFFFF};
+  const std::vector<Rgb> edged = {0xFFFFFF, 0x000000, 0xFF0000, 0x000000, 0x00FF00};
+  const std::vector<std::vector<Rgb>> rows = {marked, marked, plain, plain, marked, edged, edged};
+  std::vector<std::uint32_t> expected;
+  for (const auto& row : rows) expected.insert(expected.end(), row.begin(), row.end());
+  for (const bool palettised : {true, false}) {
+    const fs::path file = mRoot.path() / "rows.bmp";
+    WriteFile(file, MakeBmp(rows, palettised));
+    HBITMAP bitmap =
+        static_cast<HBITMAP>(LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
+    ASSERT_NE(bitmap, nullptr);
+    HDC printer = CreateDCA(nullptr, kPrinter, nullptr, nullptr);
+    const DOCINFOW info = PictureDocument();
+    const int jobId = StartDocW(printer, &info);
+    ASSERT_GT(jobId, 0);
+    DrawPage(printer, bitmap);
+    ASSERT_GT(EndDoc(printer), 0);
+    DeleteDC(printer);
+    DeleteObject(bitmap);
+    const PdfImages pdf =
+        ReadPdfImages(ReadFile(PrinterFolder() / (std::to_string(jobId) + ".pdf")));
+    ASSERT_EQ(pdf.pageImages.size(), 1u);
+    EXPECT_EQ(pdf.images.at(pdf.pageImages[0]).pixels, expected) << "palettised " << palettised;
+  }
+}
+
+// The 32-bit field at the offset of a BMP file replaced.
+std::string WithField(std::string bytes, std::size_t offset, std::uint32_t value) {
+  std::string field;
+  Put32(field, value);
+  bytes.replace(offset, 4, field);
+  return bytes;
+}
+
+// A page file is used where it lies in the file: one of exactly the size its header
+// claims loads, stored either way up, and so does one with bytes past its pixels.
+TEST_F(GdiTest, LoadsAPageFileOfItsClaimedSizeOrLongerEitherWayUp) {
+  const std::vector<std::vector<Rgb>> rows = {{0xFF0000, 0x00FF00}, {0x0000FF, 0xFFFFFF}};
+  const std::string bottomUp = MakeBmp(rows, true);
+  // The rows handed over upside down are stored top row first; a negative height says so.
+  const std::string topDown =
+      WithField(MakeBmp({rows[1], rows[0]}, true), 22, static_cast<std::uint32_t>(-2));
+  for (const std::string& bytes : {bottomUp, topDown, bottomUp + std::string(5000, '\x7F')}) {
+    const fs::path file = mRoot.path() / "exact.bmp";
+    WriteFile(file, bytes);
+    HBITMAP bitmap =
+        static_cast<HBITMAP>(LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, kPageFileFlags));
+    ASSERT_NE(bitmap, nullptr);
+    ASSERT_TRUE(bitmap->pixels->indexed());
+    EXPECT_EQ(bitmap->pixels->ColourAt(0, 0), 0xFF0000u);
+    EXPECT_EQ(bitmap->pixels->ColourAt(1, 1), 0xFFFFFFu);
+    EXPECT_TRUE(DeleteObject(bitmap));
+  }
+}
+
 struct BadFile {
   const char* name;
   std::function<std::string()> contents;  // nullptr: the file does not exist
@@ -509,6 +540,25 @@ TEST_F(GdiTest, LoadImageRefusesMissingAndCorruptFiles) {
        ERROR_INVALID_PARAMETER},
       {"truncated header", [&good] { return good.substr(0, 30); }, ERROR_INVALID_PARAMETER},
       {"truncated pixels", [&good] { return good.substr(0, good.size() - 2); },
+       ERROR_INVALID_PARAMETER},
+      {"one byte short", [&good] { return good.substr(0, good.size() - 1); },
+       ERROR_INVALID_PARAMETER},
+      {"pixel offset past the end", [&good] { return WithField(good, 10, 0x7FFFFFF0); },
+       ERROR_INVALID_PARAMETER},
+      {"pixel offset one byte too far",
+       [&good] { return WithField(good, 10, static_cast<std::uint32_t>(14 + 40 + 1024 + 1)); },
+       ERROR_INVALID_PARAMETER},
+      {"one row more than the file holds", [&good] { return WithField(good, 22, 2); },
+       ERROR_INVALID_PARAMETER},
+      {"one row more, top row first",
+       [&good] { return WithField(good, 22, static_cast<std::uint32_t>(-2)); },
+       ERROR_INVALID_PARAMETER},
+      {"palette running into the pixels",
+       [&good] { return WithField(good, 10, static_cast<std::uint32_t>(14 + 40 + 1024 - 1)); },
+       ERROR_INVALID_PARAMETER},
+      {"palette past the end of the file", [&good] { return WithField(good, 14, 0xFFFFFFF0); },
+       ERROR_INVALID_PARAMETER},
+      {"more colours than a palette holds", [&good] { return WithField(good, 46, 257); },
        ERROR_INVALID_PARAMETER},
       {"huge claim in a small file",
        [&good] {

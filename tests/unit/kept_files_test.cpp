@@ -49,10 +49,14 @@ TEST_F(KeptFilesTest, OnlyTheServersOwnNamesAreRecognised) {
   const std::string job = BuildTempFileName("xps");
   EXPECT_TRUE(IsServerJobFileName(job)) << job;
   EXPECT_TRUE(IsServerJobFileName(job.substr(0, job.size() - 4) + "-12.bmp")) << job;
+  EXPECT_TRUE(IsServerJobFileName(job.substr(0, job.size() - 4) + "-i2-12.bmp")) << job;
   EXPECT_TRUE(IsServerJobFileName(BuildTempFileName("prn")));
   for (const char* foreign : {"QuillmeshLog.txt", "QuillmeshLog.1.txt", "print_1.pdf",
                               "print_11_2026-1-2_03-04-05-006_0007.txt",
                               "print_11_2026-1-2_03-04-05-006_0007-.bmp",
+                              "print_11_2026-1-2_03-04-05-006_0007-i-1.bmp",
+                              "print_11_2026-1-2_03-04-05-006_0007-i2-render.pdf",
+                              "print_11_2026-1-2_03-04-05-006_0007-2-1.bmp",
                               "print_11_2026-1-2_03-04-05-006_0007-package.pdf",
                               "print_11_2026-1-2_03-04-05-006_0007-render.xps",
                               "xprint_11_2026-1-2_03-04-05-006_0007.pdf", "notes.bmp"}) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "eventually.h"
+#include "pdf_render_fixture.h"
 #include "print/page_rendering.h"
 #include "print/pdf_rasterizer.h"
 #include "test_environment.h"
@@ -45,93 +46,15 @@ const bool kLimitsSet = [] {
   return true;
 }();
 
-// A render time limit of 5 s while it lives; it must outlive every rendering it covers.
-class ShortRenderTime {
- public:
-  ShortRenderTime() : mSaved(PdfRenderLimits()) {
-    PdfRenderSettings limits = mSaved;
-    limits.renderSeconds = 5;
-    InstallPdfRenderLimits(limits);
-  }
-  ~ShortRenderTime() { InstallPdfRenderLimits(mSaved); }
-  ShortRenderTime(const ShortRenderTime&) = delete;
-  ShortRenderTime& operator=(const ShortRenderTime&) = delete;
-
- private:
-  const PdfRenderSettings mSaved;
-};
-
-class PdfRasterizerTest : public ::testing::Test {
- protected:
-  // The test folder is also TEMP, and with TMPDIR and TMP unset it is the folder that
-  // Ghostscript's SAFER mode would leave open to documents: the worst case.
-  void SetUp() override {
-    char pattern[] = "/tmp/qm-gs-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    mDir = pattern;
-    SetTemp(mDir);
-    ::unsetenv("TMPDIR");
-    ::unsetenv("TMP");
-    // The log writer announces each folder it creates on standard output; made here,
-    // standard output holds only what rendering prints.
-    fs::create_directories(mDir + "/Quillmesh/log");
-  }
-  void TearDown() override { fs::remove_all(mDir); }
-
-  // Writes a file with the given content and returns its path.
-  std::string Write(const std::string& name, const std::string& content) const {
-    const std::string path = mDir + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-  // A PostScript program of 1 x 1 inch pages, each running the body first.
-  static std::string PostScript(int pages, const std::string& body = "") {
-    std::string program = "%!PS\n<< /PageSize [72 72] >> setpagedevice\n";
-    for (int page = 0; page < pages; ++page) {
-      program += body + "\nnewpath 10 10 moveto 60 60 lineto stroke showpage\n";
-    }
-    return program;
-  }
-  // Converts a PostScript program into a PDF with the gs command.
-  std::string MakePdf(const std::string& name, int pages) const {
-    const std::string source = Write(name + ".ps", PostScript(pages));
-    const std::string pdf = mDir + "/" + name + ".pdf";
-    const std::string command = "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile='" +
-                                pdf + "' '" + source + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    return pdf;
-  }
-  static std::string PageFile(const std::string& prefix, int page) {
-    return prefix + "-" + std::to_string(page) + ".bmp";
-  }
-  std::string Log() const {
-    std::ifstream stream(mDir + "/Quillmesh/log/QuillmeshLog.txt", std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-  }
-
-  std::string mDir;
-};
-
-// A little-endian 32-bit field of a BMP header.
-std::int32_t HeaderField(const std::string& bmp, std::size_t offset) {
-  std::uint32_t value = 0;
-  for (std::size_t index = 0; index < 4; ++index) {
-    value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bmp.at(offset + index)))
-             << (8 * index);
-  }
-  return static_cast<std::int32_t>(value);
-}
+class PdfRasterizerTest : public PdfRenderFixture {};
 
 TEST_F(PdfRasterizerTest, EveryPageBecomesAnEightBitBmpNumberedFromOne) {
   for (const int pages : {1, 12}) {
     SCOPED_TRACE(pages);
     const std::string prefix = mDir + "/job" + std::to_string(pages);
     ASSERT_EQ(ConvertPdftoBmp(MakePdf("doc" + std::to_string(pages), pages), prefix),
-              kPdfConversionRan);
+              kPdfConversionRan)
+        << Log();
     for (int page = 1; page <= pages; ++page) EXPECT_TRUE(fs::exists(PageFile(prefix, page)));
     EXPECT_FALSE(fs::exists(PageFile(prefix, 0)));
     EXPECT_FALSE(fs::exists(PageFile(prefix, pages + 1)));
@@ -495,8 +418,6 @@ std::vector<std::unique_ptr<RenderSlot>> TakeAllSlotsButOne() {
   return fillers;
 }
 
-// Longer than the 5 s render-time limit of ShortRenderTime.
-constexpr auto kPastTheLimit = std::chrono::seconds(6);
 
 TEST_F(PdfRasterizerTest, WaitsForDrawingAndForTheSlotAreNotRenderTime) {
   const ShortRenderTime shortRenderTime;
@@ -648,4 +569,32 @@ TEST(RenderWorkDescriptionTest, ThePageLimitTravelsWithTheDescriptionAndMustBePo
   quillmesh::platform::RenderWorkDescription shorter = described;
   shorter.arguments.pop_back();
   EXPECT_FALSE(MakeRenderWork(shorter));
+}
+
+// A whole document is described as before; a share adds its instance and how many
+// share the pages, the instance from 1 up to that many.
+TEST(RenderWorkDescriptionTest, AShareOfThePagesTravelsAsItsInstanceAndHowManyShare) {
+  EXPECT_EQ(DescribeRenderWork("job.pdf", "job", 40, {1, 1}).arguments.size(), 3u);
+  const quillmesh::platform::RenderWorkDescription described =
+      DescribeRenderWork("job.pdf", "job-i3", 40, {3, 3});
+  ASSERT_EQ(described.arguments.size(), 5u);
+  EXPECT_EQ(described.arguments[3], "3");
+  EXPECT_EQ(described.arguments[4], "3");
+  EXPECT_TRUE(MakeRenderWork(described)) << "the last instance";
+  struct Case {
+    const char* instance;
+    const char* instances;
+    bool accepted;
+  };
+  for (const Case test : {Case{"1", "2", true}, Case{"4", "3", false}, Case{"0", "3", false},
+                          Case{"1", "0", false}, Case{"1x", "2", false}, Case{"", "2", false}}) {
+    quillmesh::platform::RenderWorkDescription share = described;
+    share.arguments[3] = test.instance;
+    share.arguments[4] = test.instances;
+    EXPECT_EQ(static_cast<bool>(MakeRenderWork(share)), test.accepted)
+        << test.instance << " of " << test.instances;
+  }
+  quillmesh::platform::RenderWorkDescription partial = described;
+  partial.arguments.pop_back();
+  EXPECT_FALSE(MakeRenderWork(partial)) << "an instance without how many share";
 }

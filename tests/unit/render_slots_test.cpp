@@ -150,4 +150,26 @@ TEST(RenderSlotsTest, AWithdrawnWaiterWakesWithoutASlotAndTheQueueGoesOn) {
   EXPECT_TRUE(next.Held());
 }
 
+// A claim only if free takes the last free slot and not one more, never one another
+// peer's rendering waits for (even as it comes free), and is not queued: a release
+// later does not hand it one.
+TEST(RenderSlotsTest, ASlotOnlyIfFreeTakesWhatIsFreeAndJumpsNoQueue) {
+  RenderSlots pool(2);
+  RenderSlot first(pool, "A");
+  RenderSlot last(pool, "A", RenderSlot::IfFree{});
+  EXPECT_TRUE(last.Held()) << "the last free slot";
+  RenderSlot none(pool, "A", RenderSlot::IfFree{});
+  EXPECT_FALSE(none.Held()) << "one past the slots";
+  RenderSlot waiting(pool, "B");
+  last.Release();
+  EXPECT_TRUE(waiting.Held()) << "the freed slot goes to the peer that waited";
+  RenderSlot late(pool, "A", RenderSlot::IfFree{});
+  EXPECT_FALSE(late.Held());
+  first.Release();
+  EXPECT_FALSE(none.Held()) << "a claim only if free never waits";
+  EXPECT_FALSE(late.Held());
+  RenderSlot again(pool, "C", RenderSlot::IfFree{});
+  EXPECT_TRUE(again.Held());
+}
+
 }  // namespace

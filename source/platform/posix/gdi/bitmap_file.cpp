@@ -1,6 +1,7 @@
 // LoadImageA, GetObjectW and DeleteObject on Linux: BMP files read into bitmaps (8-bit
 // palettised ones as they are, others decoded by stb_image), and the registry of live bitmaps that
 // knows which DC each one is selected into.
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -53,7 +54,7 @@ QmGdiObject& Stock() {
   static QmGdiObject stock = [] {
     QmGdiObject bitmap;
     bitmap.pixels = PixelBuffer::Allocate(1, 1);
-    if (bitmap.pixels) std::memset(bitmap.pixels->data(), 0xFF, 4);
+    if (bitmap.pixels) std::memset(bitmap.pixels->words(), 0xFF, 4);
     bitmap.stock = true;
     return bitmap;
   }();
@@ -126,10 +127,36 @@ constexpr std::size_t kFileHeaderBytes = 14;
 constexpr std::uint32_t kInfoHeaderBytes = 40;
 constexpr std::size_t kPaletteEntries = 256;
 
+// The file's first bytes mapped read-only, their pages mapped in at once (they are in
+// the page cache: the file was just written); the mapping goes with the last owner. The
+// file must not shrink while it is mapped (reading past its new end would fault): page
+// files are the server's own, in its private work folder, and are deleted only once
+// drawn. nullptr when the file cannot be mapped.
+std::shared_ptr<const void> MapFileStart(int descriptor, std::size_t bytes) {
+  void* base = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor, 0);
+  if (base == MAP_FAILED) return nullptr;
+  return std::shared_ptr<const void>(base, [bytes](const void* mapped) {
+    ::munmap(const_cast<void*>(mapped), bytes);
+  });
+}
+
+// The palette of colours entries at the address (blue, green, red, reserved each), as
+// 256 0x00RRGGBB colours, unused entries black.
+std::vector<std::uint32_t> PaletteAt(const unsigned char* entries, std::size_t colours) {
+  std::vector<std::uint32_t> palette(kPaletteEntries, 0);
+  for (std::size_t entry = 0; entry < colours; ++entry) {
+    palette[entry] = std::uint32_t{entries[entry * 4 + 2]} << 16 |
+                     std::uint32_t{entries[entry * 4 + 1]} << 8 | entries[entry * 4];
+  }
+  return palette;
+}
+
 // An uncompressed 8-bit BMP with a BITMAPINFOHEADER (or a later, longer header), as
-// Ghostscript's page files are: its pixel rows are kept as they are in the file, with
-// the palette beside them. nullptr (and no error) for any other file, which the general
-// reader then takes; nullptr with a Win32 error for such a file that is damaged.
+// Ghostscript's page files are: its pixel rows are used where they lie in the file's
+// mapping, with the palette beside them. Every size and offset the header claims is
+// checked against the file's size first. nullptr (and no error) for any other file,
+// which the general reader then takes; nullptr with a Win32 error for such a file that
+// is damaged.
 std::shared_ptr<PixelBuffer> ReadPaletteBmp(std::FILE* file, DWORD& error) {
   unsigned char header[kFileHeaderBytes + kInfoHeaderBytes] = {};
   struct stat status {};
@@ -148,39 +175,24 @@ std::shared_ptr<PixelBuffer> ReadPaletteBmp(std::FILE* file, DWORD& error) {
   const std::int64_t rows = height < 0 ? -static_cast<std::int64_t>(height) : height;
   const std::uint64_t colours = coloursUsed == 0 ? kPaletteEntries : coloursUsed;
   const std::uint64_t stride = (static_cast<std::uint64_t>(width) + 3) / 4 * 4;
-  const std::uint64_t paletteOffset = kFileHeaderBytes + infoBytes;
+  const std::uint64_t paletteOffset = kFileHeaderBytes + std::uint64_t{infoBytes};
+  const std::uint64_t end = pixelOffset + stride * static_cast<std::uint64_t>(rows);
   if (width <= 0 || rows == 0 || width > kMaxSide || rows > kMaxSide ||
       colours > kPaletteEntries || paletteOffset + colours * 4 > pixelOffset ||
-      pixelOffset + stride * static_cast<std::uint64_t>(rows) >
-          static_cast<std::uint64_t>(status.st_size)) {
+      end > static_cast<std::uint64_t>(status.st_size)) {
     error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  std::vector<unsigned char> entries(colours * 4);
-  std::vector<std::uint32_t> palette(kPaletteEntries, 0);
-  if (std::fseek(file, static_cast<long>(paletteOffset), SEEK_SET) != 0 ||
-      std::fread(entries.data(), 1, entries.size(), file) != entries.size()) {
-    error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  for (std::size_t entry = 0; entry < colours; ++entry) {  // blue, green, red, reserved
-    palette[entry] = std::uint32_t{entries[entry * 4 + 2]} << 16 |
-                     std::uint32_t{entries[entry * 4 + 1]} << 8 | entries[entry * 4];
-  }
-  const std::size_t bytes = stride * static_cast<std::size_t>(rows);
-  auto* pixels = static_cast<unsigned char*>(std::malloc(bytes));
-  if (pixels == nullptr) {
+  // Only what the header describes is mapped, however long the file is.
+  std::shared_ptr<const void> mapping = MapFileStart(::fileno(file), static_cast<std::size_t>(end));
+  if (!mapping) {
     error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
-  if (std::fseek(file, static_cast<long>(pixelOffset), SEEK_SET) != 0 ||
-      std::fread(pixels, 1, bytes, file) != bytes) {
-    std::free(pixels);
-    error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  return std::make_shared<PixelBuffer>(pixels, width, static_cast<int>(rows),
-                                       static_cast<int>(stride), height > 0, std::move(palette));
+  const auto* bytes = static_cast<const unsigned char*>(mapping.get());
+  return std::make_shared<PixelBuffer>(std::move(mapping), bytes + pixelOffset, width,
+                                       static_cast<int>(rows), static_cast<int>(stride),
+                                       height > 0, PaletteAt(bytes + paletteOffset, colours));
 }
 
 // The file's pixels: 8-bit files as palette indices, others as RGB words; nullptr with

@@ -14,17 +14,20 @@
 
 namespace quillmesh::platform::gdi {
 
-// A bitmap's pixels in one malloc'd block: either 32-bit 0x00RRGGBB words, rows top
+// A bitmap's pixels: either 32-bit 0x00RRGGBB words in one malloc'd block, rows top
 // first and packed, or 8-bit palette indices in the rows of a BMP file (padded, and
-// bottom row first when the file stores them so), which keeps an 8-bit page 8-bit.
+// bottom row first when the file stores them so), which keeps an 8-bit page 8-bit and
+// lets it be read straight from the file's mapping.
 class PixelBuffer {
  public:
-  // Words: width * 4 bytes a row, top row first.
+  // Words: a malloc'd block of width * 4 bytes a row, top row first, which the buffer
+  // frees.
   PixelBuffer(unsigned char* data, int width, int height);
-  // Indices: rows of stride bytes, the bottom row first when bottomUp; the palette
-  // holds 0x00RRGGBB colours (256 of them, unused entries black).
-  PixelBuffer(unsigned char* data, int width, int height, int stride, bool bottomUp,
-              std::vector<std::uint32_t> palette);
+  // Indices: rows of stride bytes at data, the bottom row first when bottomUp, inside the
+  // memory that storage keeps (a malloc'd block or a mapped file); the palette holds
+  // 0x00RRGGBB colours (256 of them, unused entries black).
+  PixelBuffer(std::shared_ptr<const void> storage, const unsigned char* data, int width,
+              int height, int stride, bool bottomUp, std::vector<std::uint32_t> palette);
   ~PixelBuffer();
   PixelBuffer(const PixelBuffer&) = delete;
   PixelBuffer& operator=(const PixelBuffer&) = delete;
@@ -34,7 +37,8 @@ class PixelBuffer {
 
   bool indexed() const { return !mPalette.empty(); }
   const std::vector<std::uint32_t>& palette() const { return mPalette; }
-  unsigned char* data() const { return mData; }
+  // The words of a word buffer, to fill in.
+  unsigned char* words() const { return mWords; }
   int width() const { return mWidth; }
   int height() const { return mHeight; }
   int stride() const { return mStride; }
@@ -47,7 +51,9 @@ class PixelBuffer {
   std::uint32_t ColourAt(int x, int y) const;
 
  private:
-  unsigned char* mData;
+  std::shared_ptr<const void> mStorage;
+  unsigned char* mWords = nullptr;
+  const unsigned char* mData;
   int mWidth;
   int mHeight;
   int mStride;

@@ -9,18 +9,24 @@
 namespace quillmesh::platform::gdi {
 
 PixelBuffer::PixelBuffer(unsigned char* data, int width, int height)
-    : mData(data), mWidth(width), mHeight(height), mStride(width * 4) {}
+    : mStorage(data, std::free),
+      mWords(data),
+      mData(data),
+      mWidth(width),
+      mHeight(height),
+      mStride(width * 4) {}
 
-PixelBuffer::PixelBuffer(unsigned char* data, int width, int height, int stride, bool bottomUp,
-                         std::vector<std::uint32_t> palette)
-    : mData(data),
+PixelBuffer::PixelBuffer(std::shared_ptr<const void> storage, const unsigned char* data, int width,
+                         int height, int stride, bool bottomUp, std::vector<std::uint32_t> palette)
+    : mStorage(std::move(storage)),
+      mData(data),
       mWidth(width),
       mHeight(height),
       mStride(stride),
       mBottomUp(bottomUp),
       mPalette(std::move(palette)) {}
 
-PixelBuffer::~PixelBuffer() { std::free(mData); }
+PixelBuffer::~PixelBuffer() = default;
 
 std::shared_ptr<PixelBuffer> PixelBuffer::Allocate(int width, int height) {
   const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;

@@ -5,6 +5,8 @@
 // lossless; the decoder undoes them in the other order.
 #include "platform/posix/gdi/pdf_writer.h"
 
+#include "platform/posix/gdi/run_length.h"
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -20,47 +22,7 @@ namespace {
 constexpr int kCatalogObject = 1;
 constexpr int kPageTreeObject = 2;
 constexpr std::size_t kBufferBytes = 256 * 1024;
-constexpr std::size_t kMaxRecord = 128;  // longest run or literal of a run-length record
 constexpr int kDeflateLevel = 1;
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-// Eight bytes from an unaligned address.
-std::uint64_t Load(const unsigned char* bytes) {
-  std::uint64_t word = 0;
-  std::memcpy(&word, bytes, sizeof word);
-  return word;
-}
-
-// The length of the run of equal bytes at the start, at most limit (limit >= 1);
-// compares eight bytes at a time where it can.
-std::size_t RunAt(const unsigned char* bytes, std::size_t limit) {
-  const std::uint64_t pattern = kOnes * bytes[0];
-  std::size_t length = 1;
-  while (length + sizeof pattern <= limit && Load(bytes + length) == pattern) {
-    length += sizeof pattern;
-  }
-  while (length < limit && bytes[length] == bytes[0]) ++length;
-  return length;
-}
-
-// Where the literal that starts at from ends: the first position before end at which
-// two equal bytes begin (a run), else end. Eight positions at a time: a zero byte of
-// word ^ (word >> 8) marks a byte equal to its successor, and the lowest one that the
-// borrow trick reports is exact.
-std::size_t LiteralEnd(const unsigned char* bytes, std::size_t from, std::size_t end,
-                       std::size_t count) {
-  std::size_t at = from;
-  while (at + 8 <= end && at + 9 <= count) {
-    const std::uint64_t differences = Load(bytes + at) ^ Load(bytes + at + 1);
-    const std::uint64_t zeros = (differences - kOnes) & ~differences & kHighBits;
-    if (zeros != 0) return at + static_cast<std::size_t>(__builtin_ctzll(zeros)) / 8;
-    at += 8;
-  }
-  while (at < end && !(at + 1 < count && bytes[at] == bytes[at + 1])) ++at;
-  return at;
-}
 
 // A number as PDF writes it: fixed point, no exponent.
 std::string Number(double value) {
@@ -77,27 +39,6 @@ struct CompressorDeleter {
 using RawBytes = std::unique_ptr<unsigned char[]>;
 
 }  // namespace
-
-std::size_t RunLengthBound(std::size_t count) { return count + count / kMaxRecord + 2; }
-
-unsigned char* AppendRunLength(const unsigned char* bytes, std::size_t count, unsigned char* out) {
-  std::size_t at = 0;
-  while (at < count) {
-    const std::size_t run = RunAt(bytes + at, std::min(count - at, kMaxRecord));
-    if (run >= 2) {
-      *out++ = static_cast<unsigned char>(257 - run);
-      *out++ = bytes[at];
-      at += run;
-      continue;
-    }
-    const std::size_t start = at;
-    at = LiteralEnd(bytes, at + 1, std::min(count, start + kMaxRecord), count);
-    *out++ = static_cast<unsigned char>(at - start - 1);
-    std::memcpy(out, bytes + start, at - start);
-    out += at - start;
-  }
-  return out;
-}
 
 PdfWriter::PdfWriter(ByteSink& sink, double pageWidthPoints, double pageHeightPoints)
     : mSink(sink), mPageWidth(pageWidthPoints), mPageHeight(pageHeightPoints) {
@@ -192,7 +133,8 @@ bool PdfWriter::WriteImage(const PixelBuffer& pixels, const PixelRect& rect, int
 
 // Run-length encodes the rows into one block, then deflates that block at once: the
 // whole-block coder is about twice as fast as a streaming one, and the encoded rows are a
-// fraction of the pixels.
+// fraction of the pixels. Indexed rows are encoded where they lie; RGB rows are spelled
+// out into two buffers in turn, so the row before stays there to compare with.
 bool PdfWriter::WriteImageData(const PixelBuffer& pixels, const PixelRect& rect, DWORD& error) {
   const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
       libdeflate_alloc_compressor(kDeflateLevel));
@@ -200,27 +142,28 @@ bool PdfWriter::WriteImageData(const PixelBuffer& pixels, const PixelRect& rect,
   const std::size_t encodedBound =
       RunLengthBound(rowBytes) * static_cast<std::size_t>(rect.height) + 1;
   RawBytes encoded(new (std::nothrow) unsigned char[encodedBound]);
-  std::vector<unsigned char> row(pixels.indexed() ? 0 : rowBytes);
+  std::vector<unsigned char> rows(pixels.indexed() ? 0 : 2 * rowBytes);
   if (!compressor || !encoded) {
     error = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
-  unsigned char* end = encoded.get();
+  RowEncoder encoder(rowBytes, encoded.get());
   for (int y = 0; y < rect.height; ++y) {
-    const unsigned char* source = pixels.Row(rect.y + y);
     if (pixels.indexed()) {
-      source += rect.x;
-    } else {
-      for (int x = 0; x < rect.width; ++x) {
-        const std::uint32_t colour = pixels.ColourAt(rect.x + x, rect.y + y);
-        row[x * 3] = static_cast<unsigned char>(colour >> 16);
-        row[x * 3 + 1] = static_cast<unsigned char>(colour >> 8);
-        row[x * 3 + 2] = static_cast<unsigned char>(colour);
-      }
-      source = row.data();
+      if (y + 1 < rect.height) PrefetchRow(pixels.Row(rect.y + y + 1) + rect.x, rowBytes);
+      encoder.Append(pixels.Row(rect.y + y) + rect.x);
+      continue;
     }
-    end = AppendRunLength(source, rowBytes, end);
+    unsigned char* row = rows.data() + (y % 2) * rowBytes;
+    for (int x = 0; x < rect.width; ++x) {
+      const std::uint32_t colour = pixels.ColourAt(rect.x + x, rect.y + y);
+      row[x * 3] = static_cast<unsigned char>(colour >> 16);
+      row[x * 3 + 1] = static_cast<unsigned char>(colour >> 8);
+      row[x * 3 + 2] = static_cast<unsigned char>(colour);
+    }
+    encoder.Append(row);
   }
+  unsigned char* end = encoder.end();
   *end++ = 128;  // end of data
   const auto encodedBytes = static_cast<std::size_t>(end - encoded.get());
   const std::size_t compressedBound = libdeflate_zlib_compress_bound(compressor.get(), encodedBytes);

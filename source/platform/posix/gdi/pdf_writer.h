@@ -30,14 +30,6 @@ struct PointRect {
   double height;
 };
 
-// The most bytes the run-length encoding of count bytes takes.
-std::size_t RunLengthBound(std::size_t count);
-
-// Writes the PDF run-length encoding of the bytes at out (a run of equal bytes becomes
-// two bytes, anything else is copied in literal records of up to 128 bytes); returns
-// the end of what it wrote. out must have room for RunLengthBound(count) bytes.
-unsigned char* AppendRunLength(const unsigned char* bytes, std::size_t count, unsigned char* out);
-
 class PdfWriter {
  public:
   // A writer of pages of the size, in points, into the sink.

@@ -6,6 +6,7 @@
 #include "platform/render_process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -110,6 +111,17 @@ void LimitMemory(std::uint64_t memoryBytes) {
   ::setrlimit(RLIMIT_AS, &addressSpace);
 }
 
+// Ghostscript allocates a page's whole bitmap (about 32 MB at 580 dpi) for every page and
+// frees it after. Past glibc's mapping threshold each one is fresh mapped memory that
+// faults in page by page; from the heap, kept after the free, the next page reuses the
+// same memory: about a quarter less CPU a page, for the one bitmap the child keeps.
+void KeepPageBitmapsInTheHeap() {
+  constexpr int kLargestMappedAllocation = 128 << 20;
+  constexpr int kHeapKeptAfterFree = 512 << 20;
+  ::mallopt(M_MMAP_THRESHOLD, kLargestMappedAllocation);
+  ::mallopt(M_TRIM_THRESHOLD, kHeapKeptAfterFree);
+}
+
 // In the child: keeps only the pipe and the socket open (other sessions' sockets must not stay
 // open in it), bounds file sizes so a write past the limit fails instead of filling the
 // disk, and its memory, runs the work and leaves without running the server's exit handlers.
@@ -135,6 +147,7 @@ void LimitMemory(std::uint64_t memoryBytes) {
   const rlimit fileSize{limits.maxFileBytes, limits.maxFileBytes};
   ::setrlimit(RLIMIT_FSIZE, &fileSize);
   LimitMemory(limits.memoryBytes);
+  KeepPageBitmapsInTheHeap();
   PipeReporter reporter;
   ::_exit(work(reporter) & 0xFF);
 }
