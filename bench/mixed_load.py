@@ -420,6 +420,11 @@ def report(args, load, sampler, hwm_kb, after_kb):
           f"VmRSS once no job is under way {after_kb / 1024:.1f} MiB")
     print(f"  peak memory per job in flight: VmHWM {hwm_kb / 1024 / most:.1f} MiB; with render children "
           f"RSS {rss_mib / most:.1f} MiB, PSS {pss_mib / most:.1f} MiB")
+    if done:
+        slowest = max(done, key=Job.whole_ns)
+        print(f"  longest job: peer {slowest.peer:02d}, {slowest.label}, started "
+              f"{(slowest.started_ns - load.start_ns) / 1e9:.1f} s into the run, whole after "
+              f"{seconds(slowest.whole_ns()):.2f} s")
     print(f"  failures: {len(failed)}")
     for job in failed:
         print(f"    peer {job.peer:02d} {job.label}: {job.failure}")
