@@ -44,6 +44,8 @@ readonly POLL_SECONDS=0.05
 readonly SAMPLE_EVERY_POLLS=5
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
+# shellcheck source=bench/inputs.sh
+source "$repo/bench/inputs.sh"
 
 for tool in "$server" "$peer"; do
   [[ -x $tool ]] || { echo "$bench_name: $tool is missing; build it first" >&2; exit 2; }
@@ -69,24 +71,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Writes the PDF: A4 pages of text lines, a grey ramp and a circle, so every page has
-# text, fills and strokes to render.
-make_input_pdf() {
-  cat >"$work/input.ps" <<EOF
-%!PS
-<< /PageSize [595 842] >> setpagedevice
-/Helvetica findfont 11 scalefont setfont
-1 1 $pages {
-  /page exch def
-  0 1 9 { dup 10 div setgray 50 mul 60 add 50 exch 495 40 rectfill } for
-  0 setgray 3 setlinewidth 297 420 150 0 360 arc stroke
-  0 1 40 { 14 mul 200 add 60 exch moveto (Page ) show page 3 string cvs show
-           ( - the quick brown fox jumps over the lazy dog 0123456789) show } for
-  showpage
-} for
-EOF
-  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -o "$input" "$work/input.ps" >/dev/null
-}
+# Writes the input PDF of $pages pages.
+make_input_pdf() { write_test_pdf "$input" "$pages"; }
 
 # Pages in a PDF, as Ghostscript counts them.
 pdf_pages() {

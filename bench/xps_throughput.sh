@@ -35,6 +35,8 @@ readonly BASELINE_TITLE="Quillmesh XPS Baseline"
 readonly BASELINE_DOCUMENT_GLOB='*-quillmesh_xps_baseline.pdf'
 # shellcheck source=bench/lib.sh
 source "$repo/bench/lib.sh"
+# shellcheck source=bench/inputs.sh
+source "$repo/bench/inputs.sh"
 
 for tool in "$server" "$peer" "$testbed"; do
   [[ -x $tool ]] || { echo "$bench_name: $tool is missing; build it first" >&2; exit 2; }
@@ -60,76 +62,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# Writes the XPS package: one fixed document of A4 pages, each with a few filled and
-# one stroked path placed by the page number, so that no two pages are alike.
-make_input_xps() {
-  python3 - "$input" "$pages" <<'EOF'
-import sys
-import zipfile
-
-path, pages = sys.argv[1], int(sys.argv[2])
-ns = "http://schemas.microsoft.com/xps/2005/06"
-
-def fixed_page(n):
-    paths = []
-    for k in range(8):
-        x, y = 60 + (n * 37 + k * 83) % 560, 80 + k * 120
-        w, h = 80 + (n * 13 + k * 29) % 140, 90
-        grey = (n * 5 + k * 30) % 200
-        colour = f"#FF{grey:02X}{(grey + 40) % 256:02X}{255 - grey:02X}"
-        paths.append(f'<Path Data="M {x},{y} L {x + w},{y} {x + w},{y + h} {x},{y + h} Z" Fill="{colour}"/>')
-    paths.append(f'<Path Data="M 397,{100 + n * 18} L 700,{500 + n * 9} 100,{1000 - n * 7} Z" '
-                 'Stroke="#FF000000" StrokeThickness="3"/>')
-    return f'<FixedPage xmlns="{ns}" Width="794" Height="1123" xml:lang="en-US">{"".join(paths)}</FixedPage>'
-
-parts = {
-    "[Content_Types].xml":
-        '<?xml version="1.0" encoding="utf-8"?>'
-        '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
-        '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
-        '<Default Extension="fdseq" ContentType="application/vnd.ms-package.xps-fixeddocumentsequence+xml"/>'
-        '<Default Extension="fdoc" ContentType="application/vnd.ms-package.xps-fixeddocument+xml"/>'
-        '<Default Extension="fpage" ContentType="application/vnd.ms-package.xps-fixedpage+xml"/>'
-        '</Types>',
-    "_rels/.rels":
-        '<?xml version="1.0" encoding="utf-8"?>'
-        '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
-        '<Relationship Id="R0" Target="/FixedDocumentSequence.fdseq" '
-        'Type="http://schemas.microsoft.com/xps/2005/06/fixedrepresentation"/></Relationships>',
-    "FixedDocumentSequence.fdseq":
-        f'<FixedDocumentSequence xmlns="{ns}">'
-        '<DocumentReference Source="/Documents/1/FixedDocument.fdoc"/></FixedDocumentSequence>',
-    "Documents/1/FixedDocument.fdoc":
-        f'<FixedDocument xmlns="{ns}">'
-        + "".join(f'<PageContent Source="/Documents/1/Pages/{n}.fpage"/>' for n in range(1, pages + 1))
-        + "</FixedDocument>",
-}
-with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as package:
-    for name, text in parts.items():
-        package.writestr(name, text)
-    for n in range(1, pages + 1):
-        package.writestr(f"Documents/1/Pages/{n}.fpage", fixed_page(n))
-EOF
-}
-
-# Writes a 220-byte DEVMODEW (no driver extra) that asks for portrait A4.
-make_devmode() {
-  python3 - "$devmode" <<'EOF'
-import struct
-import sys
-
-DM_ORIENTATION, DM_PAPERSIZE = 0x1, 0x2
-DMORIENT_PORTRAIT, DMPAPER_A4 = 1, 9
-image = bytearray(220)
-image[0:64] = "Quillmesh Bench".encode("utf-16-le").ljust(64, b"\0")  # dmDeviceName
-struct.pack_into("<HHHHI", image, 64, 0x0401, 0, 220, 0, DM_ORIENTATION | DM_PAPERSIZE)
-struct.pack_into("<hh", image, 76, DMORIENT_PORTRAIT, DMPAPER_A4)  # dmOrientation, dmPaperSize
-struct.pack_into("<h", image, 86, 1)                               # dmCopies
-with open(sys.argv[1], "wb") as out:
-    out.write(image)
-EOF
-}
 
 # Pages in a PDF, as Ghostscript counts them (empty when it cannot read the file).
 pdf_pages() {
@@ -225,8 +157,8 @@ time_baseline_job() {
   find "$QM_IPP_SPOOL" -maxdepth 1 -type f -delete
 }
 
-make_input_xps
-make_devmode
+write_test_xps "$input" "$pages"
+write_test_devmode "$devmode"
 xpstopdf "$input" "$work/check.pdf"
 rendered=$(pdf_pages "$work/check.pdf")
 rm -f "$work/check.pdf"
