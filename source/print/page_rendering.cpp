@@ -329,6 +329,10 @@ void PageRendering::PassPageTurns(Instance& instance) {
     LOG_DEBUG("rendering %s goes on after page %d\n", mPdfPath.c_str(),
               PageOf(instance, instance.allowed));
   }
+  if (HoldsSlotForNothing(instance)) {
+    StepBackForSibling(instance);
+    return;
+  }
   for (; instance.allowed < instance.asked && instance.allowed < PageFileWindow(instance);
        instance.pageOwed = false) {
     if (!instance.pageOwed && !SiblingGaveWay() && instance.slot.ShouldGiveWay()) {
@@ -337,6 +341,7 @@ void PageRendering::PassPageTurns(Instance& instance) {
       quillmesh::platform::RenderProcess* process = instance.process.get();
       instance.slot.GiveWay([process] { process->Interrupt(); });
       instance.gaveWay = true;
+      WakeSiblings(instance);
       return;
     }
     instance.process->AllowPageFiles(1);

@@ -144,6 +144,9 @@ class PageRendering {
   void TakeReport(Instance& instance, const quillmesh::platform::RenderMessage& message);
   void PassPageTurns(Instance& instance);
   bool SiblingGaveWay() const;
+  bool HoldsSlotForNothing(const Instance& instance) const;
+  void StepBackForSibling(Instance& instance);
+  void WakeSiblings(const Instance& instance);
   int Window() const;
   int PageFileWindow(const Instance& instance) const;
   int DrawnOf(const Instance& instance) const;

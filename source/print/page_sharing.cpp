@@ -94,6 +94,41 @@ bool PageRendering::SiblingGaveWay() const {
                      [](const auto& instance) { return instance->gaveWay; });
 }
 
+// Whether a sharing instance holds its slot while it can do nothing with it: it waits
+// at a page turn that its window does not allow (its pages wait for a sibling's to be
+// drawn first) while a sibling waits for a slot. Kept, the slot would be held until the
+// document ends if other peers always wait, and the sibling's pages would never come.
+bool PageRendering::HoldsSlotForNothing(const Instance& instance) const {
+  if (mStride == 1 || instance.gaveWay || instance.asked <= instance.allowed ||
+      instance.allowed < PageFileWindow(instance)) {
+    return false;
+  }
+  return std::any_of(mInstances.begin(), mInstances.end(), [&](const auto& sibling) {
+    return sibling.get() != &instance && sibling->gaveWay && !sibling->ended;
+  });
+}
+
+// Gives an idle instance's slot up behind its siblings in its peer's queue, so the next
+// slot its peer gets goes to the sibling whose pages are needed.
+void PageRendering::StepBackForSibling(Instance& instance) {
+  LOG_DEBUG("rendering %s: instance %d waits for pages of another; its render slot is given "
+            "up\n",
+            mPdfPath.c_str(), instance.number);
+  quillmesh::platform::RenderProcess* process = instance.process.get();
+  instance.slot.StepBack([process] { process->Interrupt(); });
+  instance.gaveWay = true;
+}
+
+// Wakes the other instances' watchers to look at their page turns again: one gave its
+// slot up, which may leave another holding its own for nothing.
+void PageRendering::WakeSiblings(const Instance& instance) {
+  for (const auto& sibling : mInstances) {
+    if (sibling.get() != &instance && sibling->process && !sibling->ended) {
+      sibling->process->Interrupt();
+    }
+  }
+}
+
 // Page files an instance may have undrawn: one instance keeps kMaxPageFiles; several
 // keep kMaxPageFilesPerInstance each.
 int PageRendering::Window() const {

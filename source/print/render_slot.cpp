@@ -40,13 +40,18 @@ bool RenderSlot::ShouldGiveWay() {
   return false;
 }
 
-void RenderSlot::GiveWay(std::function<void()> heldAgain) {
+void RenderSlot::GiveWay(std::function<void()> heldAgain) { Yield(std::move(heldAgain), true); }
+
+void RenderSlot::StepBack(std::function<void()> heldAgain) { Yield(std::move(heldAgain), false); }
+
+// Gives the held slot up and waits again, at the head of its peer's queue or at its tail.
+void RenderSlot::Yield(std::function<void()> heldAgain, bool atHead) {
   const std::lock_guard<std::mutex> lock(mPool.mGuard);
   if (mState != State::kHeld) return;
   mHeldAgain = std::move(heldAgain);
   --mPool.mPeers.at(mPeer).held;
   ++mPool.mFree;
-  mPool.Enqueue(*this, true);
+  mPool.Enqueue(*this, atHead);
 }
 
 void RenderSlot::Release() {

@@ -30,6 +30,9 @@ class RenderSlot {
   // Gives the slot up and waits again at the head of its peer's queue; heldAgain, when
   // given, runs once the slot is held again, under the pool's lock: it may only signal.
   void GiveWay(std::function<void()> heldAgain = {});
+  // Gives the slot up and waits again behind the other renderings of its peer (which keep
+  // their places); heldAgain as for GiveWay.
+  void StepBack(std::function<void()> heldAgain = {});
   // Gives the slot back, or leaves the queue; nothing once released.
   void Release();
   // Releases the slot from another thread, waking a Wait on it.
@@ -43,5 +46,7 @@ class RenderSlot {
   std::string mPeer;
   std::uint64_t mArrival = 0;
   State mState = State::kWaiting;
+  void Yield(std::function<void()> heldAgain, bool atHead);
+
   std::function<void()> mHeldAgain;  // what GiveWay asked to run at the next grant
 };

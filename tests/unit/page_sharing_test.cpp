@@ -253,6 +253,41 @@ TEST_F(PageSharingTest, ADocumentGivesUpOneSlotAtATimeAndGoesOnOnceItComesBack) 
   EXPECT_EQ(rendering.Result(), kPdfConversionRan);
 }
 
+// Under a steady load of other peers, an instance whose pages wait for a sibling's must
+// not hold its slot while that sibling waits for one: the document would stand still
+// until the other peers stopped asking.
+TEST_F(PageSharingTest, AnInstanceWaitingOnItsSiblingsPagesGivesItsSlotToThem) {
+  RenderSlot filler(PeerRenderSlots(), "10.0.0.9");
+  const std::string pdf = MakePdf("steady", 12);
+  const std::string prefix = mDir + "/steady";
+  PageRendering rendering(pdf, prefix, PageRendering::Mode::kPipelined, "10.0.0.1",
+                          PageRendering::MostInstances{kRenderSlots});
+  const auto draw = [&](int page) {
+    rendering.AwaitPage(page);
+    ASSERT_TRUE(fs::exists(PageFile(prefix, page))) << Log();
+    fs::remove(PageFile(prefix, page));
+    rendering.PageDone(page);
+  };
+  rendering.AwaitPage(4);  // two instances, each with its window of two pages full
+  RenderSlot second(PeerRenderSlots(), "10.0.0.2");
+  RenderSlot third(PeerRenderSlots(), "10.0.0.3");
+  // Page 1 drawn: the first instance gives its slot to 10.0.0.2 and waits; the second,
+  // its pages 2 and 4 undrawn, can do nothing until the first renders page 5.
+  draw(1);
+  ASSERT_TRUE(Eventually([&] { return second.Held(); })) << Log();
+  for (int page = 2; page <= 4; ++page) draw(page);
+  // The next slot that comes free while 10.0.0.3 is served goes to the document.
+  filler.Release();
+  EXPECT_TRUE(Eventually([&] { return fs::exists(PageFile(prefix, 5)); }))
+      << "the document stood still while another peer's rendering waited" << Log();
+  EXPECT_TRUE(third.Held());
+  second.Release();
+  third.Release();
+  for (int page = 5; page <= 12; ++page) draw(page);
+  rendering.AwaitEnd();
+  EXPECT_EQ(rendering.Result(), kPdfConversionRan) << Log();
+}
+
 // A slot held by another peer is not the rendering's: it shares the document among the
 // slots left.
 TEST_F(PageSharingTest, InstancesTakeOnlyTheSlotsFreeWhenTheDocumentStarts) {

@@ -89,6 +89,25 @@ TEST(RenderSlotsTest, ARenderingGivesWayOnlyToAnotherPeerAndGetsItsTurnBackFirst
   EXPECT_EQ(firstHeldAgain, 1);
 }
 
+TEST(RenderSlotsTest, ARenderingSteppingBackWaitsBehindItsPeersOthersAndAnotherPeersTurn) {
+  RenderSlots pool(1);
+  RenderSlot first(pool, "A");
+  RenderSlot second(pool, "A");
+  int firstHeldAgain = 0;
+  first.StepBack([&] { ++firstHeldAgain; });
+  EXPECT_TRUE(second.Held()) << "the slot goes to the peer's rendering it stepped behind";
+  EXPECT_FALSE(first.Held());
+  RenderSlot other(pool, "B");
+  second.Release();
+  EXPECT_TRUE(other.Held()) << "B was never served: its turn comes first";
+  EXPECT_EQ(firstHeldAgain, 0);
+  other.Release();
+  EXPECT_TRUE(first.Held());
+  EXPECT_EQ(firstHeldAgain, 1);
+  first.StepBack();
+  EXPECT_TRUE(first.Held()) << "alone in the pool, it gets its slot straight back";
+}
+
 TEST(RenderSlotsTest, WithSeveralSlotsAPeerGivesWayOnlyDownToAnEqualShare) {
   RenderSlots pool(2);
   RenderSlot a1(pool, "A");
