@@ -95,17 +95,17 @@ bool PageRendering::SiblingGaveWay() const {
 }
 
 // Whether a sharing instance holds its slot while it can do nothing with it: it waits
-// at a page turn that its window does not allow (its pages wait for a sibling's to be
-// drawn first) while a sibling waits for a slot. Kept, the slot would be held until the
-// document ends if other peers always wait, and the sibling's pages would never come.
+// at a page turn that its window does not allow, and drawing waits for a page of a
+// sibling that gave its slot up. Kept, the slot would be held for nothing as long as
+// other peers ask, and the sibling's page would never come.
 bool PageRendering::HoldsSlotForNothing(const Instance& instance) const {
   if (mStride == 1 || instance.gaveWay || instance.asked <= instance.allowed ||
       instance.allowed < PageFileWindow(instance)) {
     return false;
   }
-  return std::any_of(mInstances.begin(), mInstances.end(), [&](const auto& sibling) {
-    return sibling.get() != &instance && sibling->gaveWay && !sibling->ended;
-  });
+  const int awaited = mDone + 1;  // the page drawing needs next
+  const Instance& owner = InstanceOf(awaited);
+  return &owner != &instance && owner.gaveWay && !owner.ended && !PageReady(awaited);
 }
 
 // Gives an idle instance's slot up behind its siblings in its peer's queue, so the next
