@@ -16,8 +16,9 @@ from headless_browser import HeadlessBrowser  # noqa: E402
 
 # A name no page may turn into markup: an image whose error handler would run a script.
 HOSTILE_NAME = "<img src=x onerror=alert(1)>.prn"
-# Long enough to render that the overview can be seen showing it under way.
-RENDERED_PAGES = 40
+# Long enough to render that the overview can be seen showing it under way: the job
+# still renders over several of the overview's 2 s refreshes.
+RENDERED_PAGES = 120
 
 
 def row_state(job):
@@ -55,10 +56,11 @@ class OverviewInABrowser(unittest.TestCase):
         self.browser.evaluate("window.loadedOnce = true")
         peer = self.peer_print("long.pdf", many_page_pdf(RENDERED_PAGES))
         try:
-            self.browser.wait_for(row_state(1) + " === '2'")
-            shown = self.browser.evaluate(
-                "document.querySelector('tr[data-job-id=\"1\"]').textContent")
-            self.assertIn("rendering page", shown)
+            # The state and the words are read from the same refresh of the row.
+            self.browser.wait_for(
+                "(() => { const row = document.querySelector('tr[data-job-id=\"1\"]'); "
+                "return row !== null && row.dataset.state === '2' && "
+                "row.textContent.includes('rendering page'); })()")
             self.browser.wait_for(row_state(1) + " === '5'")
             self.assertEqual(peer.wait(timeout=LIMIT), 0)
         finally:
