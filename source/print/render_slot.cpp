@@ -40,12 +40,12 @@ bool RenderSlot::ShouldGiveWay() {
   return false;
 }
 
-void RenderSlot::GiveWay(std::function<void()> heldAgain) { Yield(std::move(heldAgain), true); }
+void RenderSlot::GiveWay(std::function<void()> heldAgain) { Requeue(std::move(heldAgain), true); }
 
-void RenderSlot::StepBack(std::function<void()> heldAgain) { Yield(std::move(heldAgain), false); }
+void RenderSlot::StepBack(std::function<void()> heldAgain) { Requeue(std::move(heldAgain), false); }
 
 // Gives the held slot up and waits again, at the head of its peer's queue or at its tail.
-void RenderSlot::Yield(std::function<void()> heldAgain, bool atHead) {
+void RenderSlot::Requeue(std::function<void()> heldAgain, bool atHead) {
   const std::lock_guard<std::mutex> lock(mPool.mGuard);
   if (mState != State::kHeld) return;
   mHeldAgain = std::move(heldAgain);

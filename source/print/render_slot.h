@@ -46,7 +46,7 @@ class RenderSlot {
   std::string mPeer;
   std::uint64_t mArrival = 0;
   State mState = State::kWaiting;
-  void Yield(std::function<void()> heldAgain, bool atHead);
+  void Requeue(std::function<void()> heldAgain, bool atHead);
 
   std::function<void()> mHeldAgain;  // what GiveWay asked to run at the next grant
 };
